@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs everything quorlin needs to build and test on a fresh Debian machine (as root).
+set -euo pipefail
+
+DEBIAN_PACKAGES=(
+  g++ make ninja-build pkg-config
+  libsodium-dev libb2-dev libgtest-dev
+  clang-16 libclang-rt-16-dev
+  wireguard-go wireguard-tools dnsmasq-base iproute2 procps
+)
+
+missing=()
+for p in "${DEBIAN_PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: these Debian packages are missing and root is needed to install them: ${missing[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+python3 -m pip install --quiet --disable-pip-version-check \
+  "scikit-build-core>=0.10" "cmake>=3.24" ninja "pytest>=7"
