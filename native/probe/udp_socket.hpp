@@ -1,0 +1,60 @@
+#pragma once
+// The probe's one UDP socket: bound to the unspecified address of the
+// endpoint's family, connected to the endpoint, with every send and receive
+// bounded by a deadline through the socket time-outs.
+
+#include "common/clock.hpp"
+#include "common/socket_address.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace quorlin {
+
+// Largest UDP payload: no datagram is ever truncated.
+inline constexpr std::size_t kDatagramBufferBytes = 65535;
+
+class UdpSocket {
+public:
+    explicit UdpSocket(int fd) noexcept : fd_(fd) {}
+    UdpSocket(UdpSocket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    UdpSocket& operator=(UdpSocket&& other) noexcept;
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+    ~UdpSocket() { close(); }
+
+    int fd() const noexcept { return fd_; }
+    void close() noexcept;
+
+private:
+    int fd_ = -1;
+};
+
+// Socket creation for the `socket` phase: close-on-exec, bound to 0.0.0.0:0 or
+// [::]:0, connected to `endpoint`. The error is the system error text.
+std::expected<UdpSocket, std::string> open_probe_socket(const SocketAddress& endpoint);
+
+// getsockname; absent when it cannot be read.
+std::optional<SocketAddress> local_address(const UdpSocket& socket);
+
+struct IoOutcome {
+    enum class Kind { done, deadline, failed };
+    Kind kind;
+    std::size_t bytes = 0;   // done: bytes sent or datagram size
+    std::string error_text;  // failed: system error text
+
+    static IoOutcome done(std::size_t n) { return {Kind::done, n, {}}; }
+    static IoOutcome expired() { return {Kind::deadline, 0, {}}; }
+    static IoOutcome failed(int error_number);
+};
+
+// One datagram on the connected socket, at most until `deadline`.
+IoOutcome send(UdpSocket& socket, std::span<const std::uint8_t> bytes, Instant deadline);
+// One datagram into `buffer` (65535 bytes), at most until `deadline`.
+IoOutcome recv(UdpSocket& socket, std::span<std::uint8_t> buffer, Instant deadline);
+
+}  // namespace quorlin
