@@ -1,0 +1,26 @@
+#pragma once
+// Big-endian field access for the packet builders and matchers. Callers check
+// bounds before reading; these helpers only assemble bytes.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quorlin {
+
+inline std::uint16_t read_be16(std::span<const std::uint8_t> data, std::size_t offset) noexcept {
+    return static_cast<std::uint16_t>((data[offset] << 8) | data[offset + 1]);
+}
+
+inline void write_be16(std::span<std::uint8_t> data, std::size_t offset, std::uint16_t value) noexcept {
+    data[offset] = static_cast<std::uint8_t>(value >> 8);
+    data[offset + 1] = static_cast<std::uint8_t>(value & 0xFF);
+}
+
+inline void append_be16(std::vector<std::uint8_t>& out, std::uint16_t value) {
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+    out.push_back(static_cast<std::uint8_t>(value & 0xFF));
+}
+
+}  // namespace quorlin

@@ -1,0 +1,47 @@
+#pragma once
+// Inner IPv4 packets: the header builder shared by the ICMP and DNS packets,
+// and the header checks shared by their matchers.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quorlin {
+
+// An IPv4 address as 4 octets in network order, compared as such.
+using Ipv4Octets = std::array<std::uint8_t, 4>;
+
+inline constexpr std::uint8_t ip_protocol_icmp = 1;
+inline constexpr std::uint8_t ip_protocol_udp = 17;
+inline constexpr std::size_t ipv4_header_bytes = 20;
+
+// Dotted-decimal text, e.g. "10.0.0.1".
+std::string ipv4_text(const Ipv4Octets& address);
+
+// A 20-byte header (version 4, no options, don't-fragment, TTL 64, checksum
+// filled in) followed by `payload`. The total length field is written modulo
+// 65536.
+std::vector<std::uint8_t> ipv4_packet(const Ipv4Octets& source, const Ipv4Octets& destination,
+                                      std::uint8_t protocol, std::uint16_t identification,
+                                      std::span<const std::uint8_t> payload);
+
+// A received packet that passed the IPv4 header checks; `payload` spans the
+// bytes from the end of the header to the total length.
+struct Ipv4View {
+    std::uint8_t protocol = 0;
+    Ipv4Octets source{};
+    Ipv4Octets destination{};
+    std::span<const std::uint8_t> payload;
+};
+
+// The header checks, in order: at least 20 bytes, version 4, not a fragment
+// (more-fragments flag and offset zero; DF and the reserved bit are ignored),
+// total length within the bytes received (anything after it is ignored),
+// header length at least 20 and within the total length (options skipped),
+// header checksum correct. Anything failing gives nullopt.
+std::optional<Ipv4View> read_ipv4(std::span<const std::uint8_t> packet) noexcept;
+
+}  // namespace quorlin
