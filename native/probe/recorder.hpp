@@ -1,0 +1,102 @@
+#pragma once
+// The phase recorder: every phase of a run is built, timed, counted and
+// announced through these operations, so the rules for durations, byte totals
+// and event order live here only.
+
+#include "common/clock.hpp"
+#include "probe/report.hpp"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace quorlin {
+
+// Receives each progress event by value, synchronously, on the probing thread.
+// It cannot stop the run and must not throw: an exception leaving the sink ends
+// the process. An empty sink discards every event.
+using EventSink = std::function<void(ProbeEvent)>;
+
+inline constexpr std::string_view check_matched_detail = "valid matching reply";
+inline constexpr std::string_view check_no_match_detail = "no valid matching reply before the check deadline";
+inline constexpr std::string_view skipped_detail = "skipped because authentication was not confirmed";
+
+// The result of the encrypted exchange of one inner packet in a ping or DNS
+// check, with the bytes sent and received on the socket during it.
+struct ExchangeOutcome {
+    // A packet the check accepted; for DNS, the response's A-record addresses
+    // (4 octets in network order each, answer order, possibly none).
+    struct Matched {
+        std::vector<std::array<std::uint8_t, 4>> a_records;
+        friend bool operator==(const Matched&, const Matched&) = default;
+    };
+    // The check deadline passed first, before sending or while waiting.
+    struct NoMatch {
+        friend bool operator==(const NoMatch&, const NoMatch&) = default;
+    };
+    struct Error {
+        std::string message;
+        friend bool operator==(const Error&, const Error&) = default;
+    };
+
+    std::variant<Matched, NoMatch, Error> result;
+    std::uint64_t sent_bytes = 0;
+    std::uint64_t received_bytes = 0;
+
+    static ExchangeOutcome matched(std::vector<std::array<std::uint8_t, 4>> a_records, std::uint64_t sent_bytes,
+                                   std::uint64_t received_bytes) {
+        return {Matched{std::move(a_records)}, sent_bytes, received_bytes};
+    }
+    static ExchangeOutcome no_match(std::uint64_t sent_bytes, std::uint64_t received_bytes) {
+        return {NoMatch{}, sent_bytes, received_bytes};
+    }
+    static ExchangeOutcome error(std::string message, std::uint64_t sent_bytes, std::uint64_t received_bytes) {
+        return {Error{std::move(message)}, sent_bytes, received_bytes};
+    }
+
+    bool is_matched() const noexcept { return std::holds_alternative<Matched>(result); }
+    // The A records of a match; null otherwise.
+    const std::vector<std::array<std::uint8_t, 4>>* a_records() const noexcept {
+        const auto* matched = std::get_if<Matched>(&result);
+        return matched ? &matched->a_records : nullptr;
+    }
+
+    friend bool operator==(const ExchangeOutcome&, const ExchangeOutcome&) = default;
+};
+
+// Announces a phase: a started event with elapsed_ms since the run start.
+void emit_start(Instant run_start, const EventSink& sink, std::string_view phase,
+                std::optional<std::string_view> target);
+
+// Records a built result: adds its counts to the report's totals, hands a
+// finished event with a copy of it to the sink, then appends it to the phases.
+void push_phase(ProbeReport& report, Instant run_start, const EventSink& sink, PhaseResult result);
+
+// Records a check that was not attempted; no started event precedes it.
+void push_skipped(ProbeReport& report, Instant run_start, const EventSink& sink, std::string_view phase,
+                  std::string target);
+
+// Builders; they stamp duration_ms from `phase_start` to now and record nothing.
+PhaseResult phase_error(std::string_view phase, std::optional<std::string> target, Instant phase_start,
+                        std::string message);
+PhaseResult phase_passed(std::string_view phase, std::optional<std::string> target, Instant phase_start,
+                         std::uint64_t sent_bytes, std::uint64_t received_bytes, std::optional<std::string> detail);
+// matched -> passed, no match -> unconfirmed, error -> error with its message;
+// the counts are the outcome's.
+PhaseResult check_phase(std::string_view phase, std::optional<std::string> target, Instant phase_start,
+                        const ExchangeOutcome& outcome);
+
+// Stamps the report's duration_ms from the run start to now.
+void finish_report(ProbeReport& report, Instant run_start);
+
+// The earlier of the overall deadline and phase start + timeout; the overall
+// deadline when they are equal or when phase start + timeout is beyond what the
+// clock can represent.
+Instant deadline(Instant overall_deadline, Instant phase_start, Duration phase_timeout) noexcept;
+
+}  // namespace quorlin

@@ -1,0 +1,89 @@
+#pragma once
+// The report of one probe run: its verdict, what was probed, and one result per
+// recorded phase, plus the progress events handed to an event sink while the
+// run goes on. The JSON form lives in report_json.hpp.
+
+#include "common/clock.hpp"
+#include "common/socket_address.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace quorlin {
+
+// Declaration order is part of the interface: the binding layer maps by it.
+enum class PhaseStatus : std::uint8_t { passed, sent, unconfirmed, skipped, error };
+enum class Verdict : std::uint8_t { authentication_confirmed, data_plane_confirmed, unconfirmed, local_error };
+
+// The lower-case texts used unchanged in JSON and in the Python objects.
+std::string_view status_text(PhaseStatus status) noexcept;
+std::string_view verdict_text(Verdict verdict) noexcept;
+
+// The fixed phase names.
+namespace phase_name {
+inline constexpr std::string_view validation = "validation";
+inline constexpr std::string_view endpoint_resolution = "endpoint_resolution";
+inline constexpr std::string_view socket = "socket";
+inline constexpr std::string_view handshake = "handshake";
+inline constexpr std::string_view keepalive = "keepalive";
+inline constexpr std::string_view ping = "ping";
+inline constexpr std::string_view dns = "dns";
+}  // namespace phase_name
+
+inline constexpr std::uint8_t report_schema_version = 1;
+
+struct PhaseResult {
+    std::string phase;
+    std::optional<std::string> target;
+    PhaseStatus status = PhaseStatus::error;
+    std::uint64_t duration_ms = 0;
+    std::uint64_t sent_bytes = 0;
+    std::uint64_t received_bytes = 0;
+    std::optional<std::string> detail;
+
+    friend bool operator==(const PhaseResult&, const PhaseResult&) = default;
+};
+
+struct ProbeReport {
+    // A report as a run begins: no phases, no addresses, counters 0, verdict
+    // unconfirmed.
+    ProbeReport(std::string endpoint_text, std::string client_public_key_base64)
+        : endpoint(std::move(endpoint_text)), client_public_key(std::move(client_public_key_base64)) {}
+
+    std::uint8_t schema_version = report_schema_version;
+    Verdict verdict = Verdict::unconfirmed;
+    std::string endpoint;  // as configured: host or address with port
+    std::optional<SocketAddress> resolved_endpoint;
+    std::optional<SocketAddress> local_udp_address;
+    std::string client_public_key;
+    std::uint64_t duration_ms = 0;
+    // Running sums of the recorded phases' counts, kept by push_phase.
+    std::uint64_t sent_bytes = 0;
+    std::uint64_t received_bytes = 0;
+    std::vector<PhaseResult> phases;
+};
+
+enum class ProbeEventKind : std::uint8_t { started, finished };
+
+// Progress of a run. A started event carries the target known when the phase
+// begins; a finished event carries the recorded target and a copy of the result.
+struct ProbeEvent {
+    ProbeEventKind kind = ProbeEventKind::started;
+    std::string phase;
+    std::optional<std::string> target;
+    std::uint64_t elapsed_ms = 0;
+    std::optional<PhaseResult> result;
+
+    friend bool operator==(const ProbeEvent&, const ProbeEvent&) = default;
+};
+
+// Whole milliseconds, remainder dropped, saturating at 2^64 - 1. A negative
+// clock span (an instant taken before its start) counts as zero.
+std::uint64_t millis(Duration span) noexcept;
+std::uint64_t millis(Clock::duration span) noexcept;
+
+}  // namespace quorlin
