@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace quorlin {
@@ -30,16 +31,75 @@ socklen_t SocketAddress::length() const noexcept {
     return is_ipv4() ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
 }
 
-std::string SocketAddress::to_text() const {
-    char text[INET6_ADDRSTRLEN];
-    if (const auto* v4 = ipv4()) {
-        inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-        return std::string(text) + ":" + std::to_string(ntohs(v4->sin_port));
+namespace {
+
+std::string ipv4_text(const in_addr& address) {
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+// The compressed text of an IPv6 address: lower-case hexadecimal groups without
+// leading zeros, the first longest run of two or more zero groups written as
+// "::", and an IPv4-mapped address (::ffff:0:0/96) as "::ffff:" plus the
+// dotted IPv4 address. The deprecated IPv4-compatible form (::a.b.c.d) is not
+// recognised: such an address is written in hexadecimal like any other.
+std::string ipv6_text(const in6_addr& address) {
+    const std::uint8_t* bytes = address.s6_addr;
+    std::uint16_t groups[8];
+    for (int i = 0; i < 8; ++i) groups[i] = static_cast<std::uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+
+    const bool mapped = groups[0] == 0 && groups[1] == 0 && groups[2] == 0 && groups[3] == 0 &&
+                        groups[4] == 0 && groups[5] == 0xFFFF;
+    if (mapped) {
+        in_addr v4;
+        std::memcpy(&v4, bytes + 12, sizeof v4);
+        return "::ffff:" + ipv4_text(v4);
     }
+
+    int run_start = -1, run_length = 0;
+    for (int i = 0; i < 8;) {
+        if (groups[i] != 0) {
+            ++i;
+            continue;
+        }
+        int j = i;
+        while (j < 8 && groups[j] == 0) ++j;
+        if (j - i > run_length) {
+            run_start = i;
+            run_length = j - i;
+        }
+        i = j;
+    }
+    if (run_length < 2) run_start = -1;
+
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (int i = 0; i < 8; ++i) {
+        if (i == run_start) {
+            out += "::";
+            i += run_length - 1;
+            continue;
+        }
+        if (!out.empty() && out.back() != ':') out += ':';
+        bool started = false;
+        for (int shift = 12; shift >= 0; shift -= 4) {
+            const int digit = groups[i] >> shift & 0xF;
+            if (digit != 0 || started || shift == 0) {
+                out += kHex[digit];
+                started = true;
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string SocketAddress::to_text() const {
+    if (const auto* v4 = ipv4()) return ipv4_text(v4->sin_addr) + ":" + std::to_string(ntohs(v4->sin_port));
     const auto* v6 = ipv6();
-    inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-    std::string out = "[";
-    out += text;
+    std::string out = "[" + ipv6_text(v6->sin6_addr);
     if (v6->sin6_scope_id != 0) out += "%" + std::to_string(v6->sin6_scope_id);
     out += "]:" + std::to_string(ntohs(v6->sin6_port));
     return out;

@@ -4,14 +4,15 @@
 // and event order live here only.
 
 #include "common/clock.hpp"
+#include "packet/ipv4.hpp"
 #include "probe/report.hpp"
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -30,9 +31,9 @@ inline constexpr std::string_view skipped_detail = "skipped because authenticati
 // check, with the bytes sent and received on the socket during it.
 struct ExchangeOutcome {
     // A packet the check accepted; for DNS, the response's A-record addresses
-    // (4 octets in network order each, answer order, possibly none).
+    // in answer order, possibly none.
     struct Matched {
-        std::vector<std::array<std::uint8_t, 4>> a_records;
+        std::vector<Ipv4Octets> a_records;
         friend bool operator==(const Matched&, const Matched&) = default;
     };
     // The check deadline passed first, before sending or while waiting.
@@ -48,7 +49,7 @@ struct ExchangeOutcome {
     std::uint64_t sent_bytes = 0;
     std::uint64_t received_bytes = 0;
 
-    static ExchangeOutcome matched(std::vector<std::array<std::uint8_t, 4>> a_records, std::uint64_t sent_bytes,
+    static ExchangeOutcome matched(std::vector<Ipv4Octets> a_records, std::uint64_t sent_bytes,
                                    std::uint64_t received_bytes) {
         return {Matched{std::move(a_records)}, sent_bytes, received_bytes};
     }
@@ -61,7 +62,7 @@ struct ExchangeOutcome {
 
     bool is_matched() const noexcept { return std::holds_alternative<Matched>(result); }
     // The A records of a match; null otherwise.
-    const std::vector<std::array<std::uint8_t, 4>>* a_records() const noexcept {
+    const std::vector<Ipv4Octets>* a_records() const noexcept {
         const auto* matched = std::get_if<Matched>(&result);
         return matched ? &matched->a_records : nullptr;
     }
