@@ -1,0 +1,170 @@
+#include "probe/resolve.hpp"
+
+#include <netdb.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "common/os_error.hpp"
+#include "probe/resolver_slot.hpp"
+#include "probe/result_channel.hpp"
+#include "probe/socket_address_literal.hpp"
+
+namespace quorlin {
+
+namespace {
+
+constexpr std::string_view kResolverThreadName = "quorlin-resolver";
+// Linux refuses (rather than shortens) names longer than 15 bytes, and
+// "quorlin-resolver" is 16, so the name is cut to what the kernel keeps.
+constexpr std::size_t kThreadNameMaxBytes = 15;
+
+// Everything the resolver thread touches is owned here, so a caller that
+// stops waiting leaves nothing behind that the thread still needs.
+struct ResolverTask {
+    std::string endpoint;
+    ResultSender<ResolveOutcome> sender;
+    ResolverSlot slot;
+};
+
+void name_current_thread() noexcept {
+    char name[kThreadNameMaxBytes + 1] = {};
+    const auto length = std::min(kResolverThreadName.size(), kThreadNameMaxBytes);
+    std::memcpy(name, kResolverThreadName.data(), length);
+    // Named from inside: a detached thread's handle may already be stale
+    // by the time its creator could use it.
+    pthread_setname_np(pthread_self(), name);
+}
+
+void* resolver_thread_main(void* argument) noexcept {
+    std::unique_ptr<ResolverTask> task(static_cast<ResolverTask*>(argument));
+    name_current_thread();
+    ResolveOutcome outcome = lookup_host_port(task->endpoint);
+    // Free the slot first, so a caller holding the outcome already sees it free.
+    task->slot.release();
+    task->sender.send(std::move(outcome));
+    return nullptr;
+}
+
+// Starts the detached resolver thread, which takes ownership of `task` on
+// success. Returns 0 or the error number.
+int start_resolver_thread(ResolverTask* task) noexcept {
+    pthread_attr_t attributes;
+    if (const int error = pthread_attr_init(&attributes); error != 0) return error;
+    int error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (error == 0) {
+        // Signals stay with the caller's threads: the new thread starts with
+        // every signal blocked, then the caller's mask is restored.
+        sigset_t all;
+        sigset_t previous;
+        sigfillset(&all);
+        const bool masked = pthread_sigmask(SIG_SETMASK, &all, &previous) == 0;
+        pthread_t thread;
+        error = pthread_create(&thread, &attributes, resolver_thread_main, task);
+        if (masked) pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+    pthread_attr_destroy(&attributes);
+    return error;
+}
+
+// Decimal 0 to 65535 with an optional leading '+'; nothing else.
+std::optional<std::uint16_t> parse_lookup_port(std::string_view text) noexcept {
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    std::uint32_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+        if (value > std::numeric_limits<std::uint16_t>::max()) return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+std::string lookup_failure_text(int code, int saved_errno) {
+    std::string message = "failed to lookup address information: ";
+    message += code == EAI_SYSTEM ? os_error_text(saved_errno) : std::string(gai_strerror(code));
+    return message;
+}
+
+std::optional<SocketAddress> with_port(const addrinfo& entry, std::uint16_t port) noexcept {
+    auto address = SocketAddress::from_sockaddr(entry.ai_addr, entry.ai_addrlen);
+    if (!address) return std::nullopt;
+    if (address->is_ipv4()) {
+        sockaddr_in v4 = *address->ipv4();
+        v4.sin_port = htons(port);
+        return SocketAddress(v4);
+    }
+    sockaddr_in6 v6 = *address->ipv6();
+    v6.sin6_port = htons(port);
+    return SocketAddress(v6);
+}
+
+}  // namespace
+
+ResolveOutcome lookup_host_port(const std::string& endpoint) {
+    const std::string_view text = endpoint;
+    const auto colon = text.rfind(':');
+    if (colon == std::string_view::npos) return std::unexpected(std::string("invalid socket address"));
+    const auto port = parse_lookup_port(text.substr(colon + 1));
+    if (!port) return std::unexpected(std::string("invalid port value"));
+    const std::string host(text.substr(0, colon));
+    if (host.find('\0') != std::string::npos) {
+        return std::unexpected(std::string("file name contained an unexpected NUL byte"));
+    }
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    errno = 0;
+    const int code = getaddrinfo(host.c_str(), nullptr, &hints, &list);
+    const int saved_errno = errno;
+    if (code != 0) return std::unexpected(lookup_failure_text(code, saved_errno));
+    const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owned(list, &freeaddrinfo);
+
+    // The first address in the system's order, whatever its family.
+    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+        if (auto address = with_port(*entry, *port)) return address;
+    }
+    return std::optional<SocketAddress>{};
+}
+
+ResolveOutcome resolve_endpoint(std::string endpoint, Duration remaining) {
+    if (remaining.is_zero()) {
+        return std::unexpected(std::string("overall deadline expired before endpoint resolution"));
+    }
+    // Fixed now, so the time spent starting the thread counts against it too.
+    const Instant deadline = checked_add(Clock::now(), remaining).value_or(Instant::max());
+
+    if (auto literal = parse_socket_address_literal(endpoint)) return *literal;
+
+    auto slot = ResolverSlot::try_reserve();
+    if (!slot) {
+        return std::unexpected("endpoint resolver capacity exhausted (" + std::to_string(RESOLVER_WORKER_LIMIT) +
+                               " workers)");
+    }
+    auto [sender, receiver] = make_result_channel<ResolveOutcome>();
+    auto task = std::make_unique<ResolverTask>(
+        ResolverTask{std::move(endpoint), std::move(sender), std::move(*slot)});
+    if (const int error = start_resolver_thread(task.get()); error != 0) {
+        // The task, and with it the slot, is released on the way out.
+        return std::unexpected("could not start endpoint resolver: " + os_error_text(error));
+    }
+    static_cast<void>(task.release());  // the thread owns it now
+
+    auto received = receiver.receive_until(deadline);
+    if (received) return std::move(*received);
+    if (received.error() == ReceiveFailure::timed_out) {
+        return std::unexpected(std::string("endpoint resolution exceeded the overall deadline"));
+    }
+    return std::unexpected(std::string("endpoint resolver stopped unexpectedly"));
+}
+
+}  // namespace quorlin

@@ -1,0 +1,30 @@
+#pragma once
+// Endpoint resolution under the probe's overall deadline.
+
+#include <expected>
+#include <optional>
+#include <string>
+
+#include "common/clock.hpp"
+#include "common/socket_address.hpp"
+
+namespace quorlin {
+
+// Exactly one of: an address; no address (the lookup succeeded but gave
+// none, std::nullopt); or an error message.
+using ResolveOutcome = std::expected<std::optional<SocketAddress>, std::string>;
+
+// Turns "a.b.c.d:port", "[ipv6]:port", "[ipv6%scope]:port" or "host:port"
+// into one socket address. Literals are converted on the spot; a host name
+// is looked up on a detached resolver thread (at most RESOLVER_WORKER_LIMIT
+// busy across the process), and the caller waits no longer than `remaining`,
+// the time left before the overall deadline. Never throws; never blocks for
+// longer than `remaining` plus the time it takes to start a thread.
+ResolveOutcome resolve_endpoint(std::string endpoint, Duration remaining);
+
+// The blocking lookup the resolver thread performs: splits "host:port" at the
+// last ':' and asks getaddrinfo for the host (any family, stream sockets);
+// the first address returned, whatever its family, carries the port.
+ResolveOutcome lookup_host_port(const std::string& endpoint);
+
+}  // namespace quorlin
