@@ -1,0 +1,274 @@
+#include "probe/recorder.hpp"
+#include "probe/report_json.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quorlin {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint64_t kMax = UINT64_MAX;
+
+struct RecordingSink {
+    std::vector<ProbeEvent> events;
+    EventSink sink() {
+        return [this](ProbeEvent event) { events.push_back(std::move(event)); };
+    }
+};
+
+ProbeReport fresh_report() { return ProbeReport("peer.test:51820", "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA="); }
+
+TEST(Deadline, EarlierOfOverallAndPhaseEnd) {
+    const Instant start = Clock::now();
+    struct Case {
+        const char* name;
+        Instant overall;
+        Duration timeout;
+        Instant expected;
+    };
+    const Case cases[] = {
+        {"phase ends first", start + 10s, Duration::from_millis(2000), start + 2s},
+        {"overall ends first", start + 1s, Duration::from_millis(2000), start + 1s},
+        {"equal", start + 2s, Duration::from_millis(2000), start + 2s},
+        {"nanosecond precision", start + 1s, Duration{0, 999'999'999}, start + 999'999'999ns},
+        {"zero timeout", start + 1s, Duration{}, start},
+        {"overall already passed", start - 1s, Duration::from_millis(5), start - 1s},
+        {"timeout overflows the clock", start + 1s, Duration{kMax, 999'999'999}, start + 1s},
+        {"timeout from u64 millis overflows", start + 1s, Duration::from_millis(kMax), start + 1s},
+        {"overall at the clock's end", Instant::max(), Duration::from_millis(5), start + 5ms},
+    };
+    for (const auto& c : cases) EXPECT_EQ(deadline(c.overall, start, c.timeout), c.expected) << c.name;
+
+    // A phase start so late that adding any span overflows: the overall deadline.
+    const Instant late = Instant::max() - 1ns;
+    EXPECT_EQ(deadline(Instant::max(), late, Duration{0, 2}), Instant::max());
+    EXPECT_EQ(deadline(Instant::max(), late, Duration{0, 1}), Instant::max());
+}
+
+TEST(CheckPhase, MapsEachOutcome) {
+    struct Case {
+        ExchangeOutcome outcome;
+        PhaseStatus status;
+        std::string detail;
+    };
+    const Case cases[] = {
+        {ExchangeOutcome::matched({}, 64, 96), PhaseStatus::passed, "valid matching reply"},
+        {ExchangeOutcome::matched({{192, 0, 2, 1}, {192, 0, 2, 2}}, 96, 128), PhaseStatus::passed,
+         "valid matching reply"},
+        {ExchangeOutcome::no_match(0, 0), PhaseStatus::unconfirmed,
+         "no valid matching reply before the check deadline"},
+        {ExchangeOutcome::no_match(64, 32), PhaseStatus::unconfirmed,
+         "no valid matching reply before the check deadline"},
+        {ExchangeOutcome::error("could not send encrypted packet: Connection refused (os error 111)", 0, 0),
+         PhaseStatus::error, "could not send encrypted packet: Connection refused (os error 111)"},
+        {ExchangeOutcome::error("", kMax, 1), PhaseStatus::error, ""},
+    };
+    for (const auto& c : cases) {
+        const PhaseResult result = check_phase("dns", "name.test via 10.0.0.53", Clock::now(), c.outcome);
+        EXPECT_EQ(result.phase, "dns");
+        EXPECT_EQ(result.target, "name.test via 10.0.0.53");
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.detail, c.detail);
+        EXPECT_EQ(result.sent_bytes, c.outcome.sent_bytes);
+        EXPECT_EQ(result.received_bytes, c.outcome.received_bytes);
+    }
+    EXPECT_EQ(ExchangeOutcome::matched({{192, 0, 2, 1}}, 1, 2).a_records()->size(), 1u);
+    EXPECT_EQ(ExchangeOutcome::no_match(1, 2).a_records(), nullptr);
+}
+
+TEST(PhaseBuilders, FieldsAndDurationFromThePhaseStart) {
+    const Instant now = Clock::now();
+    const PhaseResult failed = phase_error("endpoint_resolution", std::nullopt, now - 1500ms, "no such host");
+    EXPECT_EQ(failed.phase, "endpoint_resolution");
+    EXPECT_FALSE(failed.target.has_value());
+    EXPECT_EQ(failed.status, PhaseStatus::error);
+    EXPECT_EQ(failed.detail, "no such host");
+    EXPECT_EQ(failed.sent_bytes, 0u);
+    EXPECT_EQ(failed.received_bytes, 0u);
+    EXPECT_GE(failed.duration_ms, 1500u);
+
+    const PhaseResult passed = phase_passed("handshake", "[::1]:51820", now - 2s, 148, 92,
+                                            "authenticated WireGuard response");
+    EXPECT_EQ(passed.status, PhaseStatus::passed);
+    EXPECT_EQ(passed.target, "[::1]:51820");
+    EXPECT_EQ(passed.sent_bytes, 148u);
+    EXPECT_EQ(passed.received_bytes, 92u);
+    EXPECT_EQ(passed.detail, "authenticated WireGuard response");
+    EXPECT_GE(passed.duration_ms, 2000u);
+    EXPECT_FALSE(phase_passed("socket", std::nullopt, now, 0, 0, std::nullopt).detail.has_value());
+
+    // A phase start that lies ahead (never on a monotonic clock, but harmless): 0.
+    EXPECT_EQ(phase_error("socket", std::nullopt, now + 1h, "x").duration_ms, 0u);
+    EXPECT_EQ(check_phase("ping", "10.0.0.1", now + 1h, ExchangeOutcome::no_match(0, 0)).duration_ms, 0u);
+}
+
+TEST(PushPhase, TotalsEventThenAppend) {
+    ProbeReport report = fresh_report();
+    RecordingSink recorded;
+    std::size_t phases_seen_by_sink = kMax;
+    std::uint64_t sent_seen_by_sink = 0;
+    const EventSink sink = [&](ProbeEvent event) {
+        // The totals are updated before the event, the list after it.
+        phases_seen_by_sink = report.phases.size();
+        sent_seen_by_sink = report.sent_bytes;
+        recorded.events.push_back(std::move(event));
+    };
+    const Instant run_start = Clock::now() - 3s;
+
+    PhaseResult saturated{"handshake", "192.0.2.7:51820", PhaseStatus::unconfirmed, kMax, 148, 0, "silence"};
+    push_phase(report, run_start, sink, saturated);
+
+    ASSERT_EQ(report.phases.size(), 1u);
+    EXPECT_EQ(report.phases[0], saturated);  // recorded as is, saturated duration included
+    EXPECT_EQ(report.sent_bytes, 148u);
+    EXPECT_EQ(report.received_bytes, 0u);
+    EXPECT_EQ(phases_seen_by_sink, 0u);
+    EXPECT_EQ(sent_seen_by_sink, 148u);
+
+    ASSERT_EQ(recorded.events.size(), 1u);
+    const ProbeEvent& event = recorded.events[0];
+    EXPECT_EQ(event.kind, ProbeEventKind::finished);
+    EXPECT_EQ(event.phase, "handshake");
+    EXPECT_EQ(event.target, "192.0.2.7:51820");
+    EXPECT_EQ(event.result, saturated);
+    EXPECT_GE(event.elapsed_ms, 3000u);
+}
+
+TEST(PushSkipped, FixedFieldsAndNoEffectOnTotals) {
+    ProbeReport report = fresh_report();
+    report.sent_bytes = 148;
+    RecordingSink recorded;
+    push_skipped(report, Clock::now(), recorded.sink(), "dns", "name.test");
+
+    const PhaseResult expected{"dns", "name.test", PhaseStatus::skipped, 0, 0, 0,
+                               "skipped because authentication was not confirmed"};
+    ASSERT_EQ(report.phases.size(), 1u);
+    EXPECT_EQ(report.phases[0], expected);
+    EXPECT_EQ(report.sent_bytes, 148u);
+    EXPECT_EQ(report.received_bytes, 0u);
+    ASSERT_EQ(recorded.events.size(), 1u);  // no started event
+    EXPECT_EQ(recorded.events[0].kind, ProbeEventKind::finished);
+    EXPECT_EQ(recorded.events[0].result, expected);
+    EXPECT_EQ(to_json(report.phases[0]),
+              R"({"phase":"dns","target":"name.test","status":"skipped","duration_ms":0,"sent_bytes":0,)"
+              R"("received_bytes":0,"detail":"skipped because authentication was not confirmed"})");
+}
+
+TEST(Recorder, ValidationFailureGivesExactlyTwoEvents) {
+    ProbeReport report = fresh_report();
+    RecordingSink recorded;
+    const Instant run_start = Clock::now();
+    emit_start(run_start, recorded.sink(), "validation", std::nullopt);
+    push_phase(report, run_start, recorded.sink(),
+               PhaseResult{"validation", std::nullopt, PhaseStatus::error, 0, 0, 0, "bad plan"});
+    finish_report(report, run_start);
+
+    ASSERT_EQ(recorded.events.size(), 2u);
+    const ProbeEvent& started = recorded.events[0];
+    EXPECT_EQ(started.kind, ProbeEventKind::started);
+    EXPECT_EQ(started.phase, "validation");
+    EXPECT_FALSE(started.target.has_value());
+    EXPECT_FALSE(started.result.has_value());
+    const ProbeEvent& finished = recorded.events[1];
+    EXPECT_EQ(finished.kind, ProbeEventKind::finished);
+    EXPECT_FALSE(finished.target.has_value());
+    EXPECT_EQ(finished.result, report.phases.at(0));
+    EXPECT_GE(finished.elapsed_ms, started.elapsed_ms);
+}
+
+// A whole run's worth of recording: events pair up with the phase list, the
+// started target may differ from the recorded one, and the totals are the sums.
+TEST(Recorder, EventOrderAndTotalsOverARun) {
+    ProbeReport report = fresh_report();
+    RecordingSink recorded;
+    const EventSink sink = recorded.sink();
+    const Instant run_start = Clock::now() - 5ms;
+    const std::string peer = "192.0.2.7:51820";
+
+    emit_start(run_start, sink, "endpoint_resolution", "peer.test:51820");
+    push_phase(report, run_start, sink, phase_passed("endpoint_resolution", peer, Clock::now(), 0, 0, std::nullopt));
+    emit_start(run_start, sink, "socket", peer);
+    push_phase(report, run_start, sink,
+               phase_passed("socket", "0.0.0.0:40000", Clock::now(), 0, 0, "single connected UDP socket"));
+    emit_start(run_start, sink, "handshake", peer);
+    push_phase(report, run_start, sink, phase_passed("handshake", peer, Clock::now(), 148, 92, "ok"));
+    emit_start(run_start, sink, "keepalive", peer);
+    push_phase(report, run_start, sink, PhaseResult{"keepalive", peer, PhaseStatus::sent, 0, 32, 0, "sent"});
+    emit_start(run_start, sink, "ping", "10.0.0.1");
+    push_phase(report, run_start, sink,
+               check_phase("ping", "10.0.0.1", Clock::now(), ExchangeOutcome::matched({}, 64, 64)));
+    emit_start(run_start, sink, "ping", "10.0.0.2");
+    push_phase(report, run_start, sink,
+               check_phase("ping", "10.0.0.2", Clock::now(), ExchangeOutcome::no_match(64, 160)));
+    emit_start(run_start, sink, "dns", "a.test via 10.0.0.53");
+    PhaseResult dns = check_phase("dns", "a.test via 10.0.0.53", Clock::now(), ExchangeOutcome::error("boom", 80, 0));
+    push_phase(report, run_start, sink, dns);
+    // Built but never recorded: does not count.
+    (void)check_phase("dns", "b.test via 10.0.0.53", Clock::now(), ExchangeOutcome::no_match(1000, 1000));
+    push_skipped(report, run_start, sink, "dns", "c.test");
+    finish_report(report, run_start);
+
+    std::uint64_t sent = 0, received = 0;
+    for (const auto& p : report.phases) {
+        sent += p.sent_bytes;
+        received += p.received_bytes;
+    }
+    EXPECT_EQ(report.sent_bytes, sent);
+    EXPECT_EQ(report.received_bytes, received);
+    EXPECT_EQ(sent, 148u + 32 + 64 + 64 + 80);
+    EXPECT_EQ(received, 92u + 64 + 160);
+
+    // started, finished per announced phase; only finished for the skipped one.
+    using enum ProbeEventKind;
+    const ProbeEventKind kinds[] = {started, finished, started, finished, started, finished, started, finished,
+                                    started, finished, started, finished, started, finished, finished};
+    ASSERT_EQ(recorded.events.size(), std::size(kinds));
+    std::size_t phase_index = 0;
+    std::uint64_t last_elapsed = 0;
+    for (std::size_t i = 0; i < recorded.events.size(); ++i) {
+        const ProbeEvent& event = recorded.events[i];
+        const PhaseResult& recorded_phase = report.phases.at(phase_index);
+        EXPECT_EQ(event.kind, kinds[i]) << i;
+        EXPECT_EQ(event.phase, recorded_phase.phase) << i;
+        EXPECT_GE(event.elapsed_ms, last_elapsed) << i;
+        last_elapsed = event.elapsed_ms;
+        if (event.kind == finished) {
+            EXPECT_EQ(event.result, recorded_phase) << i;
+            EXPECT_EQ(event.target, recorded_phase.target) << i;
+            ++phase_index;
+        } else {
+            EXPECT_FALSE(event.result.has_value()) << i;
+        }
+    }
+    EXPECT_EQ(phase_index, report.phases.size());
+    EXPECT_EQ(recorded.events[0].target, "peer.test:51820");
+    EXPECT_EQ(recorded.events[1].target, peer);
+    EXPECT_EQ(recorded.events[2].target, peer);
+    EXPECT_EQ(recorded.events[3].target, "0.0.0.0:40000");
+    EXPECT_GE(report.duration_ms, 5u);
+}
+
+TEST(Recorder, AnEmptySinkDiscardsEvents) {
+    ProbeReport report = fresh_report();
+    const EventSink none;
+    emit_start(Clock::now(), none, "handshake", "x");
+    push_skipped(report, Clock::now(), none, "ping", "10.0.0.1");
+    EXPECT_EQ(report.phases.size(), 1u);
+}
+
+TEST(Recorder, TotalsAreRunningUnsignedSums) {
+    ProbeReport report = fresh_report();
+    push_phase(report, Clock::now(), {}, PhaseResult{"ping", "a", PhaseStatus::error, 0, kMax, 5, std::nullopt});
+    push_phase(report, Clock::now(), {}, PhaseResult{"ping", "b", PhaseStatus::error, 0, 2, 5, std::nullopt});
+    EXPECT_EQ(report.sent_bytes, 1u);  // wraps like plain unsigned addition
+    EXPECT_EQ(report.received_bytes, 10u);
+}
+
+}  // namespace
+}  // namespace quorlin
