@@ -78,30 +78,19 @@ TEST(CheckPhase, MapsEachOutcome) {
         EXPECT_EQ(result.sent_bytes, c.outcome.sent_bytes);
         EXPECT_EQ(result.received_bytes, c.outcome.received_bytes);
     }
-    EXPECT_EQ(ExchangeOutcome::matched({{192, 0, 2, 1}}, 1, 2).a_records()->size(), 1u);
-    EXPECT_EQ(ExchangeOutcome::no_match(1, 2).a_records(), nullptr);
 }
 
 TEST(PhaseBuilders, FieldsAndDurationFromThePhaseStart) {
     const Instant now = Clock::now();
-    const PhaseResult failed = phase_error("endpoint_resolution", std::nullopt, now - 1500ms, "no such host");
-    EXPECT_EQ(failed.phase, "endpoint_resolution");
-    EXPECT_FALSE(failed.target.has_value());
-    EXPECT_EQ(failed.status, PhaseStatus::error);
-    EXPECT_EQ(failed.detail, "no such host");
-    EXPECT_EQ(failed.sent_bytes, 0u);
-    EXPECT_EQ(failed.received_bytes, 0u);
+    PhaseResult failed = phase_error("endpoint_resolution", std::nullopt, now - 1500ms, "no such host");
     EXPECT_GE(failed.duration_ms, 1500u);
+    failed.duration_ms = 0;
+    EXPECT_EQ(failed, (PhaseResult{"endpoint_resolution", std::nullopt, PhaseStatus::error, 0, 0, 0, "no such host"}));
 
-    const PhaseResult passed = phase_passed("handshake", "[::1]:51820", now - 2s, 148, 92,
-                                            "authenticated WireGuard response");
-    EXPECT_EQ(passed.status, PhaseStatus::passed);
-    EXPECT_EQ(passed.target, "[::1]:51820");
-    EXPECT_EQ(passed.sent_bytes, 148u);
-    EXPECT_EQ(passed.received_bytes, 92u);
-    EXPECT_EQ(passed.detail, "authenticated WireGuard response");
+    PhaseResult passed = phase_passed("handshake", "[::1]:51820", now - 2s, 148, 92, "authenticated");
     EXPECT_GE(passed.duration_ms, 2000u);
-    EXPECT_FALSE(phase_passed("socket", std::nullopt, now, 0, 0, std::nullopt).detail.has_value());
+    passed.duration_ms = 0;
+    EXPECT_EQ(passed, (PhaseResult{"handshake", "[::1]:51820", PhaseStatus::passed, 0, 148, 92, "authenticated"}));
 
     // A phase start that lies ahead (never on a monotonic clock, but harmless): 0.
     EXPECT_EQ(phase_error("socket", std::nullopt, now + 1h, "x").duration_ms, 0u);
@@ -247,10 +236,6 @@ TEST(Recorder, EventOrderAndTotalsOverARun) {
         }
     }
     EXPECT_EQ(phase_index, report.phases.size());
-    EXPECT_EQ(recorded.events[0].target, "peer.test:51820");
-    EXPECT_EQ(recorded.events[1].target, peer);
-    EXPECT_EQ(recorded.events[2].target, peer);
-    EXPECT_EQ(recorded.events[3].target, "0.0.0.0:40000");
     EXPECT_GE(report.duration_ms, 5u);
 }
 
@@ -260,14 +245,6 @@ TEST(Recorder, AnEmptySinkDiscardsEvents) {
     emit_start(Clock::now(), none, "handshake", "x");
     push_skipped(report, Clock::now(), none, "ping", "10.0.0.1");
     EXPECT_EQ(report.phases.size(), 1u);
-}
-
-TEST(Recorder, TotalsAreRunningUnsignedSums) {
-    ProbeReport report = fresh_report();
-    push_phase(report, Clock::now(), {}, PhaseResult{"ping", "a", PhaseStatus::error, 0, kMax, 5, std::nullopt});
-    push_phase(report, Clock::now(), {}, PhaseResult{"ping", "b", PhaseStatus::error, 0, 2, 5, std::nullopt});
-    EXPECT_EQ(report.sent_bytes, 1u);  // wraps like plain unsigned addition
-    EXPECT_EQ(report.received_bytes, 10u);
 }
 
 }  // namespace
