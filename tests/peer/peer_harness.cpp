@@ -1,0 +1,330 @@
+#include "peer/peer_harness.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sodium.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "common/os_error.hpp"
+#include "peer/json_line.hpp"
+
+extern char** environ;
+
+namespace quorlin::peer {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr auto teardown_timeout = std::chrono::seconds(30);
+
+// The supervisor script and the interpreter to run it with, fixed when the
+// tests are configured.
+#ifndef QUORLIN_PEER_SCRIPT
+#error "QUORLIN_PEER_SCRIPT must name tests/peer/wgpeer.py"
+#endif
+#ifndef QUORLIN_PYTHON
+#define QUORLIN_PYTHON "python3"
+#endif
+
+void close_fd(int& fd) {
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+// Waits for pid to exit until deadline; its wait status, or nullopt if it is
+// still running then.
+std::optional<int> wait_until(pid_t pid, SteadyClock::time_point deadline) {
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) return status;
+        if (done < 0 && errno != EINTR) return -1;  // not our child any more
+        if (SteadyClock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::string describe_status(int status) {
+    if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+    return "wait status " + std::to_string(status);
+}
+
+// Reads from fd until a newline, end of file or the deadline; what was read.
+std::string read_line(int fd, SteadyClock::time_point deadline, bool& complete) {
+    std::string line;
+    complete = false;
+    char buffer[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+        if (left.count() <= 0) return line;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
+        if (ready < 0 && errno != EINTR) return line;
+        if (ready <= 0) continue;
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return line;
+        line.append(buffer, static_cast<std::size_t>(n));
+        if (const auto end = line.find('\n'); end != std::string::npos) {
+            line.resize(end);
+            complete = true;
+            return line;
+        }
+    }
+}
+
+std::expected<pid_t, std::string> spawn(const std::vector<std::string>& args, int stdin_fd, int stdout_fd) {
+    std::vector<char*> argv;
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (stdin_fd >= 0) posix_spawn_file_actions_adddup2(&actions, stdin_fd, STDIN_FILENO);
+    if (stdout_fd >= 0) posix_spawn_file_actions_adddup2(&actions, stdout_fd, STDOUT_FILENO);
+    pid_t pid = -1;
+    const int error = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) return std::unexpected("could not run " + args[0] + ": " + os_error_text(error));
+    return pid;
+}
+
+std::vector<std::string> script_command(std::string_view command) {
+    return {QUORLIN_PYTHON, QUORLIN_PEER_SCRIPT, std::string(command)};
+}
+
+// Ends a peer by name from a fresh process, when its supervisor could not.
+std::string stop_by_name(const std::string& namespace_name) {
+    auto args = script_command("stop");
+    args.push_back(namespace_name);
+    int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    auto pid = spawn(args, null_fd, null_fd);
+    close_fd(null_fd);
+    if (!pid) return pid.error();
+    const auto status = wait_until(*pid, SteadyClock::now() + teardown_timeout);
+    if (!status) {
+        ::kill(*pid, SIGKILL);
+        ::waitpid(*pid, nullptr, 0);
+        return "'wgpeer.py stop' did not finish in time";
+    }
+    if (*status != 0) return "'wgpeer.py stop' ended with " + describe_status(*status);
+    return "";
+}
+
+const JsonValue* member(const JsonValue& object, std::string_view key, JsonValue::Kind kind, std::string& error) {
+    const JsonValue* value = object.find(key);
+    if (value == nullptr || value->kind != kind) {
+        if (error.empty()) error = "peer description lacks '" + std::string(key) + "'";
+        return nullptr;
+    }
+    return value;
+}
+
+std::string string_member(const JsonValue& object, std::string_view key, std::string& error) {
+    const JsonValue* value = member(object, key, JsonValue::Kind::string, error);
+    return value ? value->text : std::string();
+}
+
+std::optional<std::string> optional_string_member(const JsonValue& object, std::string_view key) {
+    const JsonValue* value = object.find(key);
+    if (value == nullptr || value->kind != JsonValue::Kind::string) return std::nullopt;
+    return value->text;
+}
+
+std::vector<std::string> string_list(const JsonValue* array) {
+    std::vector<std::string> out;
+    if (array == nullptr) return out;
+    for (const auto& item : array->items) {
+        if (item.kind == JsonValue::Kind::string) out.push_back(item.text);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::string> peer_unavailable_reason() {
+    if (::geteuid() != 0) {
+        return "the real WireGuard peer needs root (network namespaces and a TUN device); "
+               "run the tests as root to include it";
+    }
+    return std::nullopt;
+}
+
+std::expected<PeerInfo, std::string> parse_peer_info(std::string_view json_line) {
+    auto parsed = parse_json(json_line);
+    if (!parsed) return std::unexpected(parsed.error() + " in: " + std::string(json_line));
+    const JsonValue& root = *parsed;
+    if (root.kind != JsonValue::Kind::object) return std::unexpected("peer description is not a JSON object");
+    if (const JsonValue* error = root.find("error")) {
+        return std::unexpected("the peer did not start: " + error->text);
+    }
+    std::string error;
+    PeerInfo info;
+    info.namespace_name = string_member(root, "namespace", error);
+    info.interface_name = string_member(root, "interface", error);
+    if (const JsonValue* port = member(root, "listen_port", JsonValue::Kind::number, error)) {
+        const auto& t = port->text;
+        if (std::from_chars(t.data(), t.data() + t.size(), info.listen_port).ec != std::errc{}) {
+            error = "bad listen_port " + t;
+        }
+    }
+    info.endpoint_ipv4 = string_member(root, "endpoint_ipv4", error);
+    info.endpoint_ipv6 = optional_string_member(root, "endpoint_ipv6");
+    info.host_name = string_member(root, "host_name", error);
+    info.endpoint_host = string_member(root, "endpoint_host", error);
+    info.peer_public_key = string_member(root, "peer_public_key", error);
+    info.client_private_key = string_member(root, "client_private_key", error);
+    info.client_public_key = string_member(root, "client_public_key", error);
+    info.preshared_key = optional_string_member(root, "preshared_key");
+    info.tunnel_address = string_member(root, "tunnel_address", error);
+    info.peer_tunnel_ip = string_member(root, "peer_tunnel_ip", error);
+    info.client_address = string_member(root, "client_address", error);
+    info.client_tunnel_ip = string_member(root, "client_tunnel_ip", error);
+    info.extra_addresses = string_list(root.find("extra_addresses"));
+    info.dns_address = optional_string_member(root, "dns_address");
+    if (const JsonValue* records = member(root, "records", JsonValue::Kind::object, error)) {
+        for (const auto& [name, addresses] : records->members) {
+            info.records.emplace_back(name, string_list(&addresses));
+        }
+    }
+    info.nxdomain = string_list(root.find("nxdomain"));
+    info.log_dir = string_member(root, "log_dir", error);
+    if (!error.empty()) return std::unexpected(error);
+    return info;
+}
+
+std::optional<std::array<std::uint8_t, 32>> decode_key(std::string_view base64) {
+    std::array<std::uint8_t, 32> key{};
+    std::size_t length = 0;
+    const char* end = nullptr;
+    if (base64.size() != 44 ||
+        sodium_base642bin(key.data(), key.size(), base64.data(), base64.size(), nullptr, &length, &end,
+                          sodium_base64_VARIANT_ORIGINAL) != 0 ||
+        length != key.size() || end != base64.data() + base64.size()) {
+        return std::nullopt;
+    }
+    return key;
+}
+
+std::expected<RealPeer, std::string> RealPeer::start(const PeerOptions& options, std::chrono::milliseconds timeout) {
+    if (auto reason = peer_unavailable_reason()) return std::unexpected(*reason);
+    auto args = script_command("serve");
+    if (options.preshared_key) args.push_back("--preshared-key");
+    if (!options.default_records) args.push_back("--no-default-records");
+    if (!options.dns) args.push_back("--no-dns");
+    args.push_back("--listen-port");
+    args.push_back(std::to_string(options.listen_port));
+    if (!options.records.empty()) {
+        args.push_back("--records");
+        for (const auto& [name, address] : options.records) args.push_back(name + "=" + address);
+    }
+    if (!options.nxdomain.empty()) {
+        args.push_back("--nxdomain");
+        args.insert(args.end(), options.nxdomain.begin(), options.nxdomain.end());
+    }
+    if (!options.extra_addresses.empty()) {
+        args.push_back("--extra-address");
+        args.insert(args.end(), options.extra_addresses.begin(), options.extra_addresses.end());
+    }
+
+    // Close-on-exec everywhere: a second peer's supervisor must not inherit the
+    // first one's stdin, or closing it would no longer end the first peer.
+    int to_child[2];
+    int from_child[2];
+    if (::pipe2(to_child, O_CLOEXEC) != 0) return std::unexpected("pipe: " + os_error_text(errno));
+    if (::pipe2(from_child, O_CLOEXEC) != 0) {
+        const int saved = errno;
+        ::close(to_child[0]);
+        ::close(to_child[1]);
+        return std::unexpected("pipe: " + os_error_text(saved));
+    }
+    auto pid = spawn(args, to_child[0], from_child[1]);
+    ::close(to_child[0]);
+    ::close(from_child[1]);
+    int stdin_fd = to_child[1];
+    int stdout_fd = from_child[0];
+    if (!pid) {
+        close_fd(stdin_fd);
+        close_fd(stdout_fd);
+        return std::unexpected(pid.error());
+    }
+
+    bool complete = false;
+    const std::string line = read_line(stdout_fd, SteadyClock::now() + timeout, complete);
+    std::expected<PeerInfo, std::string> info = std::unexpected(std::string());
+    if (complete) info = parse_peer_info(line);
+    if (info) return RealPeer(*pid, stdin_fd, stdout_fd, std::move(*info));
+
+    // It failed: the supervisor tears down what it built once its stdin closes.
+    close_fd(stdin_fd);
+    std::string reason = complete ? info.error()
+                                  : "the peer gave no description within " + std::to_string(timeout.count()) +
+                                        " ms" + (line.empty() ? "" : " (partial output: " + line + ")");
+    auto status = wait_until(*pid, SteadyClock::now() + teardown_timeout);
+    if (!status) {
+        ::kill(*pid, SIGKILL);
+        ::waitpid(*pid, nullptr, 0);
+        reason += "; its supervisor did not exit";
+    }
+    close_fd(stdout_fd);
+    return std::unexpected(reason);
+}
+
+RealPeer::RealPeer(RealPeer&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      stdin_fd_(std::exchange(other.stdin_fd_, -1)),
+      stdout_fd_(std::exchange(other.stdout_fd_, -1)),
+      info_(std::move(other.info_)) {}
+
+RealPeer::~RealPeer() {
+    if (auto stopped = stop(); !stopped) {
+        std::fprintf(stderr, "real peer %s: teardown failed: %s\n", info_.namespace_name.c_str(),
+                     stopped.error().c_str());
+    }
+}
+
+std::expected<void, std::string> RealPeer::stop() {
+    if (pid_ < 0) return {};
+    const pid_t pid = std::exchange(pid_, -1);
+    close_fd(stdin_fd_);
+    std::string error;
+    if (auto status = wait_until(pid, SteadyClock::now() + teardown_timeout)) {
+        if (*status != 0) {
+            // The supervisor prints its teardown failure as a JSON line.
+            bool complete = false;
+            const std::string line = read_line(stdout_fd_, SteadyClock::now() + std::chrono::seconds(1), complete);
+            error = "peer supervisor ended with " + describe_status(*status) + (line.empty() ? "" : ": " + line);
+        }
+    } else {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        error = "peer supervisor did not finish its teardown in time";
+        if (auto left = stop_by_name(info_.namespace_name); !left.empty()) error += "; " + left;
+    }
+    close_fd(stdout_fd_);
+    if (!error.empty()) return std::unexpected(error);
+    return {};
+}
+
+std::string RealPeer::log_tail(std::string_view program, std::size_t max_bytes) const {
+    std::ifstream file(info_.log_dir + "/" + std::string(program) + ".log", std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    std::string all = text.str();
+    return all.size() > max_bytes ? all.substr(all.size() - max_bytes) : all;
+}
+
+}  // namespace quorlin::peer
