@@ -1,0 +1,338 @@
+"""The real-peer harness (tests/peer/wgpeer.py) on its own.
+
+Checks that a peer comes up as described (keys, listen port, hosts file, DNS
+answers on its tunnel address), that an independent WireGuard client reaches
+it through the tunnel, and that every way of ending it leaves nothing behind.
+"""
+
+import ipaddress
+import json
+import os
+import secrets
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "peer"))
+import wgpeer  # noqa: E402
+
+SCRIPT = Path(wgpeer.__file__)
+
+pytestmark = pytest.mark.skipif(wgpeer.unavailable_reason() is not None,
+                                reason=wgpeer.unavailable_reason() or "")
+
+# Run inside a namespace: one A query over UDP, printed as JSON.
+DNS_QUERY = r"""
+import json, secrets, socket, struct, sys
+name, server = sys.argv[1], sys.argv[2]
+qid = secrets.randbits(16)
+query = struct.pack(">HHHHHH", qid, 0x0100, 1, 0, 0, 0)
+for label in name.split("."):
+    query += bytes([len(label)]) + label.encode()
+query += b"\0" + struct.pack(">HH", 1, 1)
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(5)
+s.sendto(query, (server, 53))
+reply = s.recv(4096)
+rid, flags, qd, an = struct.unpack(">HHHH", reply[:8])
+def skip_name(pos):
+    while reply[pos]:
+        if reply[pos] >= 0xC0:
+            return pos + 2
+        pos += reply[pos] + 1
+    return pos + 1
+pos = skip_name(12) + 4
+answers = []
+for _ in range(an):
+    pos = skip_name(pos)
+    rtype, rclass, ttl, length = struct.unpack(">HHIH", reply[pos:pos + 10])
+    pos += 10
+    if rtype == 1:
+        answers.append(socket.inet_ntoa(reply[pos:pos + 4]))
+    pos += length
+print(json.dumps({"id_matches": rid == qid, "rcode": flags & 0xF, "a": answers}))
+"""
+
+# Run inside a namespace: one ICMP echo to argv[1]; prints "reply" or "timeout".
+PING = r"""
+import os, socket, struct, sys, time
+def checksum(data):
+    total = sum(struct.unpack(f">{len(data) // 2}H", data))
+    total = (total >> 16) + (total & 0xFFFF)
+    total += total >> 16
+    return ~total & 0xFFFF
+ident = os.getpid() & 0xFFFF
+body = struct.pack(">BBHHH", 8, 0, 0, ident, 1) + b"harness!"
+body = body[:2] + struct.pack(">H", checksum(body)) + body[4:]
+s = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP)
+s.sendto(body, (sys.argv[1], 0))
+deadline = time.monotonic() + 5
+while time.monotonic() < deadline:
+    s.settimeout(max(0.01, deadline - time.monotonic()))
+    try:
+        packet, (source, _) = s.recvfrom(4096)
+    except socket.timeout:
+        break
+    icmp = packet[(packet[0] & 0xF) * 4:]
+    if source == sys.argv[1] and icmp[0] == 0 and struct.unpack(">H", icmp[4:6])[0] == ident:
+        print("reply")
+        sys.exit(0)
+print("timeout")
+"""
+
+
+def dns_query(peer, name, server=None):
+    done = peer.run([sys.executable, "-c", DNS_QUERY, name, server or peer.info["dns_address"]], timeout=30)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+def leftovers(namespace, interface, workdir):
+    paths = [Path("/var/run/netns") / namespace, Path("/etc/netns") / namespace,
+             Path("/var/run/wireguard") / f"{interface}.sock", Path(workdir),
+             Path("/run/quorlin-peer") / f"{namespace}.json"]
+    return [str(p) for p in paths if p.exists()]
+
+
+def alive(pid):
+    try:
+        state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return False
+    return state != "Z"
+
+
+@pytest.fixture(scope="module")
+def peer():
+    with wgpeer.WireGuardPeer(preshared_key=True, records=[("multi.quorlin.test", "198.51.100.3"),
+                                                            ("multi.quorlin.test", "198.51.100.1"),
+                                                            ("multi.quorlin.test", "198.51.100.2")],
+                              nxdomain=["gone.quorlin.test"], extra_addresses=["10.99.0.5"]) as running:
+        yield running
+
+
+def test_description_matches_the_running_peer(peer):
+    info = peer.info
+    assert info["endpoint_ipv4"] == f"127.0.0.1:{info['listen_port']}"
+    assert info["endpoint_ipv6"] == f"[::1]:{info['listen_port']}"
+    assert info["endpoint_host"] == f"peer.quorlin.test:{info['listen_port']}"
+    assert len(info["interface"]) <= 15
+    derived = subprocess.run(["wg", "pubkey"], input=info["client_private_key"] + "\n",
+                             capture_output=True, text=True, check=True).stdout.strip()
+    assert derived == info["client_public_key"]
+
+    shown = peer.run(["wg", "show", info["interface"], "dump"])
+    assert shown.returncode == 0, shown.stderr
+    interface_line, peer_line = shown.stdout.strip().splitlines()
+    _, public, listen_port, _ = interface_line.split("\t")
+    assert public == info["peer_public_key"]
+    assert int(listen_port) == info["listen_port"]
+    client_public, preshared, _, allowed_ips = peer_line.split("\t")[:4]
+    assert client_public == info["client_public_key"]
+    assert preshared == info["preshared_key"]
+    assert allowed_ips == info["client_address"]
+
+
+@pytest.mark.parametrize("name, rcode, answers", [
+    ("ok.quorlin.test", 0, ["192.0.2.10"]),
+    ("two.quorlin.test", 0, ["192.0.2.1", "192.0.2.2"]),           # in the order given
+    ("multi.quorlin.test", 0, ["198.51.100.3", "198.51.100.1", "198.51.100.2"]),
+    ("empty.quorlin.test", 0, []),                                  # AAAA only: no A records
+    ("nx.quorlin.test", 3, []),
+    ("gone.quorlin.test", 3, []),
+])
+def test_dnsmasq_answers_on_the_tunnel_address(peer, name, rcode, answers):
+    reply = dns_query(peer, name)
+    assert reply == {"id_matches": True, "rcode": rcode, "a": answers}
+
+
+def test_hosts_file_and_resolver_stay_inside(peer):
+    lookup = ("import socket, sys\n"
+              "print(sorted({a[4][0] for a in socket.getaddrinfo(sys.argv[1], 1, type=socket.SOCK_DGRAM)}))")
+    done = peer.run([sys.executable, "-c", lookup, "peer.quorlin.test"])
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "['127.0.0.1', '::1']"
+    # A name the hosts file does not know goes to the namespace's own loopback,
+    # where nothing answers: it fails at once and never leaves the machine.
+    started = time.monotonic()
+    done = peer.run([sys.executable, "-c", lookup, "unknown.quorlin.test"], timeout=30)
+    assert done.returncode != 0
+    assert "gaierror" in done.stderr
+    assert time.monotonic() - started < 20  # generous: only guards against a hang
+    assert "peer.quorlin.test" not in Path("/etc/hosts").read_text()
+
+
+def test_entered_switches_this_thread_and_back(peer):
+    before = os.readlink("/proc/thread-self/ns/net")
+    with peer.entered():
+        assert os.readlink("/proc/thread-self/ns/net") != before
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            with pytest.raises(OSError) as error:
+                s.bind(("127.0.0.1", peer.info["listen_port"]))  # wireguard-go holds it here
+            assert error.value.errno == 98  # EADDRINUSE
+    assert os.readlink("/proc/thread-self/ns/net") == before
+
+
+class Client:
+    """An independent WireGuard client (a second wireguard-go) in a namespace of
+    its own, joined to the peer's namespace by a veth pair with documentation
+    addresses. Nothing of it touches the host's interfaces."""
+
+    def __init__(self, peer):
+        self.peer = peer
+        self.namespace = f"qclient-{os.getpid()}-{secrets.token_hex(4)}"
+        self.interface = "qc" + secrets.token_hex(6)
+        self.process = None
+        self.keyfile = Path(peer.info["log_dir"]) / "client.key"
+
+    def __enter__(self):
+        try:
+            self._start()
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def _start(self):
+        info = self.peer.info
+        run = lambda *argv: subprocess.run(argv, check=True, capture_output=True, timeout=15)  # noqa: E731
+        run("ip", "netns", "add", self.namespace)
+        run("ip", "-n", self.namespace, "link", "set", "lo", "up")
+        run("ip", "-n", self.namespace, "link", "add", "vc", "type", "veth", "peer", "name", "vp",
+            "netns", info["namespace"])
+        run("ip", "-n", self.namespace, "address", "add", "198.51.100.2/24", "dev", "vc")
+        run("ip", "-n", info["namespace"], "address", "add", "198.51.100.1/24", "dev", "vp")
+        run("ip", "-n", self.namespace, "link", "set", "vc", "up")
+        run("ip", "-n", info["namespace"], "link", "set", "vp", "up")
+        self.process = subprocess.Popen(
+            ["ip", "netns", "exec", self.namespace, "wireguard-go", self.interface],
+            env={**os.environ, "WG_PROCESS_FOREGROUND": "1"}, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, start_new_session=True)
+        deadline = time.monotonic() + 15
+        while not Path(f"/var/run/wireguard/{self.interface}.sock").exists():
+            assert self.process.poll() is None and time.monotonic() < deadline, "client wireguard-go did not start"
+            time.sleep(0.02)
+        self.keyfile.write_text(info["client_private_key"] + "\n")
+        command = ["ip", "netns", "exec", self.namespace, "wg", "set", self.interface,
+                   "private-key", str(self.keyfile), "peer", info["peer_public_key"],
+                   "endpoint", f"198.51.100.1:{info['listen_port']}",
+                   "allowed-ips", info["tunnel_address"]]
+        if info["preshared_key"]:
+            pskfile = Path(info["log_dir"]) / "client.psk"
+            pskfile.write_text(info["preshared_key"] + "\n")
+            command += ["preshared-key", str(pskfile)]
+        run(*command)
+        run("ip", "-n", self.namespace, "address", "add", info["client_address"], "dev", self.interface)
+        run("ip", "-n", self.namespace, "link", "set", self.interface, "up")
+        tunnel_network = str(ipaddress.ip_interface(info["tunnel_address"]).network)
+        run("ip", "-n", self.namespace, "route", "add", tunnel_network, "dev", self.interface)
+
+    def run(self, argv):
+        return subprocess.run(["ip", "netns", "exec", self.namespace, *argv], capture_output=True,
+                              text=True, timeout=30, check=False)
+
+    def __exit__(self, *exc):
+        if self.process is not None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=5)
+        subprocess.run(["ip", "netns", "delete", self.namespace], capture_output=True, timeout=15, check=False)
+        Path(f"/var/run/wireguard/{self.interface}.sock").unlink(missing_ok=True)
+
+
+def test_an_independent_client_reaches_echo_and_dns_through_the_tunnel(peer):
+    with Client(peer) as client:
+        for target in (peer.info["peer_tunnel_ip"], "10.99.0.5"):
+            done = client.run([sys.executable, "-c", PING, target])
+            assert done.stdout.strip() == "reply", (target, done.stderr, peer.log("wireguard-go")[-2000:])
+        done = client.run([sys.executable, "-c", DNS_QUERY, "two.quorlin.test", peer.info["dns_address"]])
+        assert done.returncode == 0, done.stderr
+        assert json.loads(done.stdout) == {"id_matches": True, "rcode": 0, "a": ["192.0.2.1", "192.0.2.2"]}
+        # An address on the tunnel's subnet that nobody holds stays silent.
+        done = client.run([sys.executable, "-c", PING, "10.99.0.77"])
+        assert done.stdout.strip() == "timeout"
+
+
+def test_stop_leaves_nothing_behind():
+    running = wgpeer.WireGuardPeer()
+    info = running.start()
+    pids = [p.pid for p in running._processes]
+    assert len(pids) == 2 and all(alive(pid) for pid in pids)
+    # A process a test started inside the namespace ends with the peer too.
+    sleeper = running.run(["sh", "-c", "sleep 300 >/dev/null 2>&1 & echo $!"])
+    sleeper_pid = int(sleeper.stdout)
+    running.stop()
+    assert leftovers(info["namespace"], info["interface"], info["log_dir"]) == []
+    assert not any(alive(pid) for pid in pids + [sleeper_pid])
+    running.stop()  # twice is harmless
+
+
+def test_a_start_that_fails_midway_is_undone(monkeypatch):
+    names = []
+    unique_names = wgpeer._unique_names
+    monkeypatch.setattr(wgpeer, "_unique_names", lambda: names.append(unique_names()) or names[-1])
+    running = wgpeer.WireGuardPeer()
+    # dnsmasq refuses an unknown option and exits: the last step of the start.
+    monkeypatch.setattr(running, "_dnsmasq_command", lambda address: ["dnsmasq", "--no-such-option"])
+    with pytest.raises(wgpeer.PeerError, match="dnsmasq is not listening"):
+        running.start()
+    [(namespace, interface)] = names
+    assert leftovers(namespace, interface, "/nonexistent") == []
+    assert list(Path(tempfile.gettempdir()).glob(f"{namespace}-*")) == []
+    assert running.namespace is None
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"records": [("bad name!", "192.0.2.1")]}, "record name"),
+    ({"records": {"x.quorlin.test": "300.0.0.1"}}, "record address"),
+    ({"listen_port": 0}, "listen port"),
+    ({"tunnel_address": "10.99.0.1/33"}, "bad tunnel addressing"),
+    ({"nxdomain": ["a/b"]}, "record name"),
+])
+def test_bad_options_are_refused_before_anything_starts(kwargs, message):
+    with pytest.raises(wgpeer.PeerError, match=message):
+        wgpeer.WireGuardPeer(**kwargs)
+
+
+def test_command_line_start_then_stop_by_name():
+    started = subprocess.run([sys.executable, str(SCRIPT), "start", "--no-dns", "--listen-port", "40001"],
+                             capture_output=True, text=True, timeout=60)
+    assert started.returncode == 0, started.stdout + started.stderr
+    info = json.loads(started.stdout)
+    assert info["endpoint_ipv4"] == "127.0.0.1:40001"
+    assert info["dns_address"] is None
+    assert Path("/var/run/netns", info["namespace"]).exists()
+    stopped = subprocess.run([sys.executable, str(SCRIPT), "stop", info["namespace"]],
+                             capture_output=True, text=True, timeout=60)
+    assert stopped.returncode == 0, stopped.stdout + stopped.stderr
+    assert leftovers(info["namespace"], info["interface"], info["log_dir"]) == []
+    again = subprocess.run([sys.executable, str(SCRIPT), "stop", info["namespace"]],
+                           capture_output=True, text=True, timeout=60)
+    assert again.returncode == 1 and "no such peer" in again.stdout
+
+
+@pytest.mark.parametrize("ending", ["close stdin", "SIGTERM"])
+def test_serve_tears_down_when_its_owner_lets_go(ending):
+    serving = subprocess.Popen([sys.executable, str(SCRIPT), "serve", "--no-dns"], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, text=True)
+    try:
+        info = json.loads(serving.stdout.readline())
+        assert Path("/var/run/netns", info["namespace"]).exists()
+        if ending == "close stdin":
+            serving.stdin.close()
+        else:
+            serving.terminate()
+        assert serving.wait(timeout=60) == 0
+        assert leftovers(info["namespace"], info["interface"], info["log_dir"]) == []
+    finally:
+        if serving.poll() is None:
+            serving.kill()
+            serving.wait()
