@@ -1,0 +1,76 @@
+#include "probe/plan.hpp"
+
+#include "packet/dns.hpp"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+#include <variant>
+
+namespace quorlin {
+namespace {
+
+ProbeError error(std::string_view message) { return ProbeError{std::string(message)}; }
+
+}  // namespace
+
+std::optional<Ipv4Address> ProbePlan::effective_dns_server() const noexcept {
+    if (dns_server) return dns_server;
+    if (!config.dns_servers.empty()) {
+        if (const auto* first = std::get_if<Ipv4Address>(&config.dns_servers.front())) return *first;
+    }
+    return std::nullopt;
+}
+
+Ipv4Address ProbePlan::inner_source_address() const noexcept {
+    return config.address ? config.address->address : Ipv4Address{};
+}
+
+std::expected<void, ProbeError> ProbePlan::validate() const {
+    const Instant now = Clock::now();
+    const std::array<Duration, 4> limits{handshake_timeout, ping_timeout, dns_timeout, overall_deadline};
+    // Representability is checked for all four before any is tested for zero.
+    for (const Duration limit : limits) {
+        if (!checked_add(now, limit)) return std::unexpected(error(plan_unrepresentable_message));
+    }
+    for (const Duration limit : limits) {
+        if (limit.is_zero()) return std::unexpected(error(plan_zero_timeout_message));
+    }
+
+    // Without data checks neither an address nor AllowedIPs is needed.
+    if (ping.empty() && resolve.empty()) return {};
+    if (!config.address) return std::unexpected(error(plan_no_address_message));
+    if (config.allowed_ips.empty()) return std::unexpected(error(plan_no_allowed_ips_message));
+
+    const std::optional<Ipv4Address> server = effective_dns_server();
+    if (!resolve.empty() && !server) return std::unexpected(error(plan_no_dns_server_message));
+
+    for (const Ipv4Address& target : ping) {
+        if (!allowed_ips_contain(config.allowed_ips, target)) {
+            return std::unexpected(ProbeError{"ping target " + target.to_text() + " is outside Peer AllowedIPs"});
+        }
+    }
+    if (resolve.empty()) return {};
+    if (!allowed_ips_contain(config.allowed_ips, *server)) {
+        return std::unexpected(ProbeError{"DNS server " + server->to_text() + " is outside Peer AllowedIPs"});
+    }
+
+    // The query builder is the one authority on names: a name it would refuse
+    // during the run is refused here, before any traffic.
+    for (const std::string& name : resolve) {
+        const auto query = dns_query(Ipv4Octets{}, Ipv4Octets{}, 1, 1, 1, name);
+        if (!query) return std::unexpected(ProbeError{"invalid DNS name " + name + ": " + query.error()});
+    }
+    return {};
+}
+
+ProbePlan ping(ProbePlan plan, Ipv4Address target) {
+    plan.ping.push_back(target);
+    return plan;
+}
+
+bool allowed_ips_contain(std::span<const Ipv4Cidr> allowed_ips, Ipv4Address address) noexcept {
+    return std::ranges::any_of(allowed_ips, [&](const Ipv4Cidr& prefix) { return prefix.contains(address); });
+}
+
+}  // namespace quorlin

@@ -1,0 +1,70 @@
+#pragma once
+// The complete description of one probe run: the configuration, the data
+// checks in the caller's order and the time limits. It is checked by
+// `validate` before any traffic, once when the caller's options are turned
+// into a plan and again as the run's first step.
+
+#include "common/clock.hpp"
+#include "config/ip_address.hpp"
+#include "config/ipv4_cidr.hpp"
+#include "config/probe_config.hpp"
+#include "probe/probe_error.hpp"
+
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorlin {
+
+inline constexpr std::string_view plan_unrepresentable_message =
+    "timeouts and the overall deadline must be representable by the system clock";
+inline constexpr std::string_view plan_zero_timeout_message =
+    "all timeouts and the overall deadline must be greater than zero";
+inline constexpr std::string_view plan_no_address_message =
+    "data checks require an IPv4 Interface Address (or --address)";
+inline constexpr std::string_view plan_no_allowed_ips_message =
+    "data checks require IPv4 Peer AllowedIPs (or --allowed-ip)";
+inline constexpr std::string_view plan_no_dns_server_message =
+    "DNS checks require an IPv4 Interface DNS server or --dns-server";
+
+// Owns its configuration (and so the keys in it): moved, never copied; the
+// keys are wiped when the plan is released.
+struct ProbePlan {
+    ProbeConfig config;
+    std::vector<Ipv4Address> ping;      // one echo check each, in order; duplicates allowed
+    std::vector<std::string> resolve;   // one A-record check each, in order; duplicates allowed
+    // Zero until set, which validation refuses, so a forgotten limit cannot
+    // turn into an unbounded wait.
+    Duration handshake_timeout;
+    Duration ping_timeout;              // per ping check
+    Duration dns_timeout;               // per DNS check
+    Duration overall_deadline;          // from the run's start instant
+    std::optional<Ipv4Address> dns_server;  // overrides the configuration's DNS servers
+
+    explicit ProbePlan(ProbeConfig config) noexcept : config(std::move(config)) {}
+
+    // The caller's `dns_server` if set; else the configuration's first DNS
+    // server if that one is IPv4 (a later IPv4 entry behind an IPv6 one is
+    // not used); else none.
+    std::optional<Ipv4Address> effective_dns_server() const noexcept;
+
+    // Source of the inner packets: the interface address (prefix length
+    // ignored), or 0.0.0.0 without one.
+    Ipv4Address inner_source_address() const noexcept;
+
+    // Checks the plan without changing it, reading the monotonic clock once;
+    // the first failing check's message is the error.
+    std::expected<void, ProbeError> validate() const;
+};
+
+// Appends one ping target at the end of the plan's list.
+ProbePlan ping(ProbePlan plan, Ipv4Address target);
+
+// True when at least one prefix in `allowed_ips` contains `address` (host
+// bits of a prefix beyond its length never matter).
+bool allowed_ips_contain(std::span<const Ipv4Cidr> allowed_ips, Ipv4Address address) noexcept;
+
+}  // namespace quorlin

@@ -1,0 +1,246 @@
+#include "probe/plan.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace quorlin {
+namespace {
+
+Ipv4Address ip(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) { return Ipv4Address{{a, b, c, d}}; }
+
+Ipv4Cidr cidr(Ipv4Address address, std::uint8_t prefix_len) { return Ipv4Cidr{address, prefix_len}; }
+
+const std::string any_key = std::string(43, 'A') + "=";
+
+// A plan with one-second limits and a configuration without address,
+// DNS servers or AllowedIPs.
+ProbePlan bare_plan() {
+    auto config = ProbeConfig::from_parts(any_key, any_key, "192.0.2.1:51820");
+    EXPECT_TRUE(config.has_value());
+    ProbePlan plan(std::move(*config));
+    plan.handshake_timeout = Duration::from_millis(1000);
+    plan.ping_timeout = Duration::from_millis(1000);
+    plan.dns_timeout = Duration::from_millis(1000);
+    plan.overall_deadline = Duration::from_millis(1000);
+    return plan;
+}
+
+// Interface 10.0.0.2/32, AllowedIPs 10.0.0.0/24, configuration DNS 10.0.0.53.
+ProbePlan data_plan() {
+    ProbePlan plan = bare_plan();
+    plan.config.set_data_config(cidr(ip(10, 0, 0, 2), 32), {ip(10, 0, 0, 53)}, {cidr(ip(10, 0, 0, 0), 24)});
+    return plan;
+}
+
+TEST(ProbePlanValidate, FirstFailingCheckWins) {
+    struct Case {
+        const char* what;
+        std::function<ProbePlan()> make;
+        std::string expected;  // empty: valid
+    };
+    const Duration huge{UINT64_MAX, 0};
+    const Case cases[] = {
+        {"no data checks need no address or AllowedIPs", [] { return bare_plan(); }, ""},
+        {"zero ping limit even without ping targets",
+         [] {
+             ProbePlan plan = bare_plan();
+             plan.ping_timeout = Duration{};
+             return plan;
+         },
+         "all timeouts and the overall deadline must be greater than zero"},
+        {"one nanosecond is not zero",
+         [] {
+             ProbePlan plan = bare_plan();
+             plan.dns_timeout = Duration{0, 1};
+             return plan;
+         },
+         ""},
+        {"unrepresentable deadline reported before a zero limit",
+         [huge] {
+             ProbePlan plan = bare_plan();
+             plan.handshake_timeout = Duration{};
+             plan.overall_deadline = huge;
+             return plan;
+         },
+         "timeouts and the overall deadline must be representable by the system clock"},
+        {"largest millisecond count",
+         [] {
+             ProbePlan plan = bare_plan();
+             plan.dns_timeout = Duration::from_millis(UINT64_MAX);
+             return plan;
+         },
+         "timeouts and the overall deadline must be representable by the system clock"},
+        {"ping without address, AllowedIPs also empty",
+         [] { return ping(bare_plan(), ip(10, 0, 0, 1)); },
+         "data checks require an IPv4 Interface Address (or --address)"},
+        {"ping without AllowedIPs",
+         [] {
+             ProbePlan plan = ping(bare_plan(), ip(10, 0, 0, 1));
+             plan.config.set_data_config(cidr(ip(10, 0, 0, 2), 32), {}, {});
+             return plan;
+         },
+         "data checks require IPv4 Peer AllowedIPs (or --allowed-ip)"},
+        {"resolve without any DNS server",
+         [] {
+             ProbePlan plan = ping(bare_plan(), ip(192, 0, 2, 9));  // outside, but step 6 comes first
+             plan.config.set_data_config(cidr(ip(10, 0, 0, 2), 32), {}, {cidr(ip(10, 0, 0, 0), 24)});
+             plan.resolve.push_back("name.test");
+             return plan;
+         },
+         "DNS checks require an IPv4 Interface DNS server or --dns-server"},
+        {"first configured DNS server is IPv6",
+         [] {
+             ProbePlan plan = data_plan();
+             plan.config.dns_servers = {Ipv6Address{{0xFD}}, ip(10, 0, 0, 53)};
+             plan.resolve.push_back("name.test");
+             return plan;
+         },
+         "DNS checks require an IPv4 Interface DNS server or --dns-server"},
+        {"first of two outside targets is named",
+         [] {
+             ProbePlan plan = ping(ping(ping(data_plan(), ip(10, 0, 0, 1)), ip(10, 0, 1, 1)), ip(10, 0, 2, 1));
+             plan.resolve.push_back("name.test");
+             plan.dns_server = ip(9, 9, 9, 9);  // also outside, but ping targets come first
+             return plan;
+         },
+         "ping target 10.0.1.1 is outside Peer AllowedIPs"},
+        {"DNS server outside AllowedIPs without names is fine",
+         [] {
+             ProbePlan plan = ping(data_plan(), ip(10, 0, 0, 1));
+             plan.config.dns_servers = {ip(9, 9, 9, 9)};
+             return plan;
+         },
+         ""},
+        {"DNS server outside AllowedIPs with a name",
+         [] {
+             ProbePlan plan = data_plan();
+             plan.config.dns_servers = {ip(9, 9, 9, 9)};
+             plan.resolve.push_back("a..b");  // bad too, but the server is checked first
+             return plan;
+         },
+         "DNS server 9.9.9.9 is outside Peer AllowedIPs"},
+        {"caller's DNS server overrides the configuration's",
+         [] {
+             ProbePlan plan = data_plan();
+             plan.dns_server = ip(192, 0, 2, 53);
+             plan.resolve.push_back("name.test");
+             return plan;
+         },
+         "DNS server 192.0.2.53 is outside Peer AllowedIPs"},
+        {"first rejected name, exactly as supplied",
+         [] {
+             ProbePlan plan = data_plan();
+             plan.resolve = {"Good.Name.", "a..b", "."};
+             return plan;
+         },
+         "invalid DNS name a..b: DNS labels must contain 1 to 63 ASCII characters"},
+        {"name too short after its dots",
+         [] {
+             ProbePlan plan = data_plan();
+             plan.resolve = {"..."};
+             return plan;
+         },
+         "invalid DNS name ...: DNS name must contain 1 to 253 characters"},
+        {"everything in order",
+         [] {
+             ProbePlan plan = ping(ping(data_plan(), ip(10, 0, 0, 1)), ip(10, 0, 0, 1));
+             plan.resolve = {"name.test", "name.test"};
+             return plan;
+         },
+         ""},
+        {"AllowedIPs 0.0.0.0/0 covers everything",
+         [] {
+             ProbePlan plan = ping(ping(data_plan(), ip(255, 255, 255, 255)), ip(0, 0, 0, 0));
+             plan.config.allowed_ips = {cidr(ip(0, 0, 0, 0), 0)};
+             plan.dns_server = ip(203, 0, 113, 1);
+             plan.resolve = {"name.test"};
+             return plan;
+         },
+         ""},
+    };
+    for (const auto& c : cases) {
+        const ProbePlan plan = c.make();
+        const auto result = plan.validate();
+        if (c.expected.empty()) {
+            EXPECT_TRUE(result.has_value()) << c.what << ": " << (result ? "" : result.error().message);
+        } else {
+            ASSERT_FALSE(result.has_value()) << c.what;
+            EXPECT_EQ(result.error().message, c.expected) << c.what;
+        }
+    }
+}
+
+TEST(ProbePlanValidate, LeavesThePlanUnchanged) {
+    ProbePlan plan = ping(ping(data_plan(), ip(10, 0, 0, 1)), ip(192, 0, 2, 1));
+    plan.resolve = {"Name.Test.", "a..b"};
+    plan.dns_server = ip(10, 0, 0, 54);
+    const auto config_dns = plan.config.dns_servers;
+    const auto allowed = plan.config.allowed_ips;
+    const auto before_ping = plan.ping;
+    const auto before_resolve = plan.resolve;
+
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(plan.validate().error().message, "ping target 192.0.2.1 is outside Peer AllowedIPs");
+    }
+    EXPECT_EQ(plan.ping, before_ping);
+    EXPECT_EQ(plan.resolve, before_resolve);
+    EXPECT_EQ(plan.dns_server, ip(10, 0, 0, 54));
+    EXPECT_EQ(plan.config.dns_servers, config_dns);
+    EXPECT_EQ(plan.config.allowed_ips, allowed);
+    EXPECT_EQ(plan.config.address, cidr(ip(10, 0, 0, 2), 32));
+    EXPECT_EQ(plan.handshake_timeout, Duration::from_millis(1000));
+}
+
+TEST(ProbePlan, PingAppendsInOrder) {
+    const ProbePlan plan = ping(ping(ping(bare_plan(), ip(10, 0, 0, 3)), ip(10, 0, 0, 1)), ip(10, 0, 0, 3));
+    EXPECT_EQ(plan.ping, (std::vector<Ipv4Address>{ip(10, 0, 0, 3), ip(10, 0, 0, 1), ip(10, 0, 0, 3)}));
+}
+
+TEST(ProbePlan, EffectiveDnsServerAndInnerSource) {
+    ProbePlan plan = bare_plan();
+    EXPECT_EQ(plan.effective_dns_server(), std::nullopt);
+    EXPECT_EQ(plan.inner_source_address(), ip(0, 0, 0, 0));
+
+    plan.config.dns_servers = {Ipv6Address{}, ip(10, 0, 0, 53)};
+    EXPECT_EQ(plan.effective_dns_server(), std::nullopt);
+    plan.config.dns_servers = {ip(10, 0, 0, 53), ip(10, 0, 0, 54)};
+    EXPECT_EQ(plan.effective_dns_server(), ip(10, 0, 0, 53));
+    plan.dns_server = ip(10, 0, 0, 99);
+    EXPECT_EQ(plan.effective_dns_server(), ip(10, 0, 0, 99));
+
+    plan.config.address = cidr(ip(10, 0, 0, 7), 24);  // prefix length ignored
+    EXPECT_EQ(plan.inner_source_address(), ip(10, 0, 0, 7));
+}
+
+TEST(AllowedIpsContain, PrefixBitsOnly) {
+    struct Case {
+        Ipv4Cidr prefix;
+        Ipv4Address target;
+        bool contained;
+    };
+    const Case cases[] = {
+        {cidr(ip(0, 0, 0, 0), 0), ip(255, 255, 255, 255), true},
+        {cidr(ip(10, 0, 0, 7), 8), ip(10, 255, 0, 1), true},
+        {cidr(ip(10, 0, 0, 7), 8), ip(11, 0, 0, 7), false},
+        {cidr(ip(10, 0, 0, 1), 32), ip(10, 0, 0, 1), true},
+        {cidr(ip(10, 0, 0, 1), 32), ip(10, 0, 0, 0), false},
+        {cidr(ip(10, 0, 0, 1), 32), ip(10, 0, 0, 2), false},
+        {cidr(ip(128, 0, 0, 0), 1), ip(200, 1, 2, 3), true},
+        {cidr(ip(128, 0, 0, 0), 1), ip(127, 255, 255, 255), false},
+        {cidr(ip(192, 0, 2, 3), 31), ip(192, 0, 2, 2), true},
+        {cidr(ip(192, 0, 2, 3), 31), ip(192, 0, 2, 4), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(allowed_ips_contain(std::span(&c.prefix, 1), c.target), c.contained)
+            << c.prefix.to_text() << " " << c.target.to_text();
+    }
+    EXPECT_FALSE(allowed_ips_contain({}, ip(10, 0, 0, 1)));
+    const std::vector<Ipv4Cidr> several{cidr(ip(10, 0, 0, 0), 24), cidr(ip(192, 0, 2, 0), 24)};
+    EXPECT_TRUE(allowed_ips_contain(several, ip(192, 0, 2, 200)));
+}
+
+}  // namespace
+}  // namespace quorlin
