@@ -1,0 +1,206 @@
+#include "probe/session.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace quorlin {
+
+namespace {
+
+using wireguard::TunnResult;
+using Kind = TunnResult::Kind;
+
+constexpr std::uint32_t message_type_response = 2;
+constexpr std::uint32_t message_type_cookie_reply = 3;
+constexpr std::size_t response_bytes = 92;
+constexpr std::size_t cookie_reply_bytes = 64;
+
+std::string protocol_error(wireguard::WireGuardError error) {
+    return "WireGuard protocol error: " + std::string(wireguard::error_name(error));
+}
+
+// A reason is shown as a quoted string, with `"` and `\` escaped.
+std::string protocol_error(std::string_view reason) {
+    std::string text = "WireGuard protocol error: \"";
+    for (const char c : reason) {
+        if (c == '"' || c == '\\') text += '\\';
+        text += c;
+    }
+    text += '"';
+    return text;
+}
+
+std::uint32_t message_type(std::span<const std::uint8_t> datagram) {
+    return static_cast<std::uint32_t>(datagram[0]) | static_cast<std::uint32_t>(datagram[1]) << 8 |
+           static_cast<std::uint32_t>(datagram[2]) << 16 | static_cast<std::uint32_t>(datagram[3]) << 24;
+}
+
+class Handshake {
+public:
+    Handshake(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel, Instant deadline)
+        : socket_(socket),
+          source_(wireguard::IpAddress::of(endpoint)),
+          tunnel_(tunnel),
+          deadline_(deadline),
+          output_(kDatagramBufferBytes, 0),
+          receive_(kDatagramBufferBytes, 0) {}
+
+    SessionOutcome run() {
+        const TunnResult first = tunnel_.format_handshake_initiation(output_, false);
+        if (first.kind == Kind::Err) return fail(protocol_error(first.error));
+        if (first.kind != Kind::WriteToNetwork) return fail(protocol_error("no handshake initiation was produced"));
+        const std::vector<std::uint8_t> initiation(first.packet.begin(), first.packet.end());
+
+        const IoOutcome sent = send(socket_, initiation, deadline_);
+        if (sent.kind == IoOutcome::Kind::failed) return fail_local(sent.error_text);
+        if (sent.kind == IoOutcome::Kind::deadline) return fail(std::string(no_response_message));
+        sent_ = sent.bytes;
+
+        for (;;) {
+            const IoOutcome got = recv(socket_, receive_, deadline_);
+            if (got.kind == IoOutcome::Kind::failed) return fail_local(got.error_text);
+            if (got.kind == IoOutcome::Kind::deadline) return fail(std::string(no_response_message));
+            received_ += got.bytes;
+            const std::span<const std::uint8_t> datagram(receive_.data(), got.bytes);
+            if (datagram.size() < 4) continue;
+            const std::uint32_t type = message_type(datagram);
+
+            if (type == message_type_cookie_reply && datagram.size() == cookie_reply_bytes) {
+                if (auto failure = answer_cookie_reply(datagram)) return *failure;
+                continue;
+            }
+            if (type == message_type_response && datagram.size() == response_bytes) {
+                return accept_response(datagram);
+            }
+            // Other types, other sizes, the peer's own initiations, data: ignored.
+        }
+    }
+
+private:
+    HandshakeFailure fail(std::string message) const {
+        return HandshakeFailure{std::move(message), sent_, received_, PhaseStatus::unconfirmed};
+    }
+    HandshakeFailure fail_local(const std::string& error_text) const {
+        return HandshakeFailure{"local UDP error: " + error_text, sent_, received_, PhaseStatus::error};
+    }
+
+    std::optional<HandshakeFailure> answer_cookie_reply(std::span<const std::uint8_t> datagram) {
+        const TunnResult stored = tunnel_.decapsulate(source_, datagram, output_);
+        if (stored.kind == Kind::Err) return fail(protocol_error(stored.error));
+        if (stored.kind != Kind::Done) return fail(protocol_error("invalid cookie reply"));
+
+        const TunnResult retry = tunnel_.format_handshake_initiation(output_, true);
+        if (retry.kind == Kind::Err) return fail(protocol_error(retry.error));
+        if (retry.kind != Kind::WriteToNetwork) return fail(protocol_error("no cookie-authenticated retry was produced"));
+        const IoOutcome sent = send(socket_, retry.packet, deadline_);
+        if (sent.kind == IoOutcome::Kind::failed) return fail_local(sent.error_text);
+        if (sent.kind == IoOutcome::Kind::deadline) return fail(std::string(no_response_message));
+        sent_ += sent.bytes;
+        return std::nullopt;
+    }
+
+    SessionOutcome accept_response(std::span<const std::uint8_t> datagram) {
+        const TunnResult result = tunnel_.decapsulate(source_, datagram, output_);
+        if (result.kind == Kind::Err) return fail(protocol_error(result.error));
+        if (result.kind != Kind::WriteToNetwork) {
+            return fail(protocol_error("handshake response did not establish a session"));
+        }
+        SessionStart start{sent_, received_, KeepaliveSent{}};
+        const IoOutcome keepalive = send(socket_, result.packet, deadline_);
+        switch (keepalive.kind) {
+            case IoOutcome::Kind::done:
+                start.keepalive = KeepaliveSent{keepalive.bytes};
+                break;
+            case IoOutcome::Kind::failed:
+                start.keepalive = KeepaliveFailed{"could not send initial keepalive: " + keepalive.error_text};
+                break;
+            case IoOutcome::Kind::deadline:
+                start.keepalive = KeepaliveFailed{"handshake deadline expired before initial keepalive"};
+                break;
+        }
+        return start;
+    }
+
+    UdpSocket& socket_;
+    const wireguard::IpAddress source_;
+    wireguard::Tunn& tunnel_;
+    const Instant deadline_;
+    std::vector<std::uint8_t> output_;
+    std::vector<std::uint8_t> receive_;
+    std::uint64_t sent_ = 0;
+    std::uint64_t received_ = 0;
+};
+
+}  // namespace
+
+SessionOutcome establish_session(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
+                                 Instant handshake_deadline) {
+    return Handshake(socket, endpoint, tunnel, handshake_deadline).run();
+}
+
+ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
+                         std::span<const std::uint8_t> inner_packet, Instant exchange_deadline,
+                         const InnerPacketMatch& match) {
+    if (Clock::now() >= exchange_deadline) return ExchangeOutcome::no_match(0, 0);
+
+    std::vector<std::uint8_t> output(kDatagramBufferBytes, 0);
+    std::vector<std::uint8_t> receive(kDatagramBufferBytes, 0);
+    const wireguard::IpAddress source = wireguard::IpAddress::of(endpoint);
+
+    const TunnResult encrypted = tunnel.encapsulate(inner_packet, output);
+    if (encrypted.kind == Kind::Err) {
+        return ExchangeOutcome::error(
+            "WireGuard encapsulation error: " + std::string(wireguard::error_name(encrypted.error)), 0, 0);
+    }
+    if (encrypted.kind != Kind::WriteToNetwork) {
+        return ExchangeOutcome::error("WireGuard session did not encrypt the data packet", 0, 0);
+    }
+    const IoOutcome sent = send(socket, encrypted.packet, exchange_deadline);
+    if (sent.kind == IoOutcome::Kind::failed) {
+        return ExchangeOutcome::error("could not send encrypted packet: " + sent.error_text, 0, 0);
+    }
+    if (sent.kind == IoOutcome::Kind::deadline) return ExchangeOutcome::no_match(0, 0);
+    std::uint64_t sent_bytes = sent.bytes;
+    std::uint64_t received_bytes = 0;
+
+    for (;;) {
+        const IoOutcome got = recv(socket, receive, exchange_deadline);
+        if (got.kind == IoOutcome::Kind::failed) {
+            return ExchangeOutcome::error("could not receive encrypted response: " + got.error_text, sent_bytes,
+                                          received_bytes);
+        }
+        if (got.kind == IoOutcome::Kind::deadline) return ExchangeOutcome::no_match(sent_bytes, received_bytes);
+
+        const TunnResult result =
+            tunnel.decapsulate(source, std::span<const std::uint8_t>(receive.data(), got.bytes), output);
+        received_bytes += got.bytes;
+        switch (result.kind) {
+            case Kind::WriteToNetwork: {
+                const IoOutcome reply = send(socket, result.packet, exchange_deadline);
+                if (reply.kind == IoOutcome::Kind::failed) {
+                    return ExchangeOutcome::error("could not send WireGuard protocol packet: " + reply.error_text,
+                                                  sent_bytes, received_bytes);
+                }
+                if (reply.kind == IoOutcome::Kind::deadline) {
+                    return ExchangeOutcome::no_match(sent_bytes, received_bytes);
+                }
+                sent_bytes += reply.bytes;
+                break;
+            }
+            case Kind::WriteToTunnelV4:
+                if (auto records = match(result.packet)) {
+                    return ExchangeOutcome::matched(std::move(*records), sent_bytes, received_bytes);
+                }
+                break;
+            case Kind::Err:
+                return ExchangeOutcome::error(
+                    "WireGuard decapsulation error: " + std::string(wireguard::error_name(result.error)),
+                    sent_bytes, received_bytes);
+            case Kind::Done:
+            case Kind::WriteToTunnelV6:
+                break;
+        }
+    }
+}
+
+}  // namespace quorlin

@@ -1,0 +1,66 @@
+#pragma once
+// The WireGuard session over the probe's socket: the handshake that proves the
+// peer holds the expected key, and the encrypted exchange of one inner packet.
+// Nothing here records phases; the sequence and the checks turn these
+// outcomes into phases.
+
+#include "common/clock.hpp"
+#include "common/socket_address.hpp"
+#include "packet/ipv4.hpp"
+#include "probe/recorder.hpp"
+#include "probe/report.hpp"
+#include "probe/udp_socket.hpp"
+#include "wireguard/tunnel.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace quorlin {
+
+inline constexpr std::string_view no_response_message = "no authenticated response before the handshake deadline";
+
+struct KeepaliveSent {
+    std::uint64_t bytes = 0;
+};
+struct KeepaliveFailed {
+    std::string message;
+};
+
+struct SessionStart {
+    std::uint64_t handshake_sent_bytes = 0;
+    std::uint64_t handshake_received_bytes = 0;
+    std::variant<KeepaliveSent, KeepaliveFailed> keepalive;
+};
+
+struct HandshakeFailure {
+    std::string message;
+    std::uint64_t sent_bytes = 0;
+    std::uint64_t received_bytes = 0;
+    PhaseStatus status = PhaseStatus::unconfirmed;  // error only for a local socket failure
+};
+
+using SessionOutcome = std::variant<SessionStart, HandshakeFailure>;
+
+// Sends one initiation, answers every cookie reply with one forced
+// initiation, and ends at the first handshake response the tunnel accepts or
+// rejects, a local error, or the deadline. Sends the initial keepalive itself.
+SessionOutcome establish_session(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
+                                 Instant handshake_deadline);
+
+// Decides whether a decrypted inner IPv4 packet answers the request: nullopt
+// to keep waiting, or the A records to report (none for an echo reply).
+using InnerPacketMatch = std::function<std::optional<std::vector<Ipv4Octets>>(std::span<const std::uint8_t>)>;
+
+// Encrypts and sends `inner_packet` once, then waits until `match` accepts a
+// decrypted packet or the deadline passes, answering protocol packets the
+// tunnel wants sent on the way.
+ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
+                         std::span<const std::uint8_t> inner_packet, Instant exchange_deadline,
+                         const InnerPacketMatch& match);
+
+}  // namespace quorlin
