@@ -26,6 +26,68 @@ constexpr std::string_view kResolverThreadName = "quorlin-resolver";
 // "quorlin-resolver" is 16, so the name is cut to what the kernel keeps.
 constexpr std::size_t kThreadNameMaxBytes = 15;
 
+// Decimal 0 to 65535 with an optional leading '+'; nothing else.
+std::optional<std::uint16_t> parse_lookup_port(std::string_view text) noexcept {
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    std::uint32_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+        if (value > std::numeric_limits<std::uint16_t>::max()) return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+std::string lookup_failure_text(int code, int saved_errno) {
+    std::string message = "failed to lookup address information: ";
+    message += code == EAI_SYSTEM ? os_error_text(saved_errno) : std::string(gai_strerror(code));
+    return message;
+}
+
+std::optional<SocketAddress> with_port(const addrinfo& entry, std::uint16_t port) noexcept {
+    auto address = SocketAddress::from_sockaddr(entry.ai_addr, entry.ai_addrlen);
+    if (!address) return std::nullopt;
+    if (address->is_ipv4()) {
+        sockaddr_in v4 = *address->ipv4();
+        v4.sin_port = htons(port);
+        return SocketAddress(v4);
+    }
+    sockaddr_in6 v6 = *address->ipv6();
+    v6.sin6_port = htons(port);
+    return SocketAddress(v6);
+}
+
+// The resolver thread's blocking step: split "host:port" at the last ':' and
+// ask getaddrinfo for the host (any family, stream sockets).
+ResolveOutcome lookup_host_port(const std::string& endpoint) {
+    const std::string_view text = endpoint;
+    const auto colon = text.rfind(':');
+    if (colon == std::string_view::npos) return std::unexpected(std::string("invalid socket address"));
+    const auto port = parse_lookup_port(text.substr(colon + 1));
+    if (!port) return std::unexpected(std::string("invalid port value"));
+    const std::string host(text.substr(0, colon));
+    if (host.find('\0') != std::string::npos) {
+        return std::unexpected(std::string("file name contained an unexpected NUL byte"));
+    }
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    errno = 0;
+    const int code = getaddrinfo(host.c_str(), nullptr, &hints, &list);
+    const int saved_errno = errno;
+    if (code != 0) return std::unexpected(lookup_failure_text(code, saved_errno));
+    const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owned(list, &freeaddrinfo);
+
+    // The first address in the system's order, whatever its family.
+    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+        if (auto address = with_port(*entry, *port)) return address;
+    }
+    return std::optional<SocketAddress>{};
+}
+
 // Everything the resolver thread touches is owned here, so a caller that
 // stops waiting leaves nothing behind that the thread still needs.
 struct ResolverTask {
@@ -74,67 +136,7 @@ int start_resolver_thread(ResolverTask* task) noexcept {
     return error;
 }
 
-// Decimal 0 to 65535 with an optional leading '+'; nothing else.
-std::optional<std::uint16_t> parse_lookup_port(std::string_view text) noexcept {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    std::uint32_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
-        if (value > std::numeric_limits<std::uint16_t>::max()) return std::nullopt;
-    }
-    return static_cast<std::uint16_t>(value);
-}
-
-std::string lookup_failure_text(int code, int saved_errno) {
-    std::string message = "failed to lookup address information: ";
-    message += code == EAI_SYSTEM ? os_error_text(saved_errno) : std::string(gai_strerror(code));
-    return message;
-}
-
-std::optional<SocketAddress> with_port(const addrinfo& entry, std::uint16_t port) noexcept {
-    auto address = SocketAddress::from_sockaddr(entry.ai_addr, entry.ai_addrlen);
-    if (!address) return std::nullopt;
-    if (address->is_ipv4()) {
-        sockaddr_in v4 = *address->ipv4();
-        v4.sin_port = htons(port);
-        return SocketAddress(v4);
-    }
-    sockaddr_in6 v6 = *address->ipv6();
-    v6.sin6_port = htons(port);
-    return SocketAddress(v6);
-}
-
 }  // namespace
-
-ResolveOutcome lookup_host_port(const std::string& endpoint) {
-    const std::string_view text = endpoint;
-    const auto colon = text.rfind(':');
-    if (colon == std::string_view::npos) return std::unexpected(std::string("invalid socket address"));
-    const auto port = parse_lookup_port(text.substr(colon + 1));
-    if (!port) return std::unexpected(std::string("invalid port value"));
-    const std::string host(text.substr(0, colon));
-    if (host.find('\0') != std::string::npos) {
-        return std::unexpected(std::string("file name contained an unexpected NUL byte"));
-    }
-
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    errno = 0;
-    const int code = getaddrinfo(host.c_str(), nullptr, &hints, &list);
-    const int saved_errno = errno;
-    if (code != 0) return std::unexpected(lookup_failure_text(code, saved_errno));
-    const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owned(list, &freeaddrinfo);
-
-    // The first address in the system's order, whatever its family.
-    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-        if (auto address = with_port(*entry, *port)) return address;
-    }
-    return std::optional<SocketAddress>{};
-}
 
 ResolveOutcome resolve_endpoint(std::string endpoint, Duration remaining) {
     if (remaining.is_zero()) {

@@ -22,9 +22,4 @@ using ResolveOutcome = std::expected<std::optional<SocketAddress>, std::string>;
 // longer than `remaining` plus the time it takes to start a thread.
 ResolveOutcome resolve_endpoint(std::string endpoint, Duration remaining);
 
-// The blocking lookup the resolver thread performs: splits "host:port" at the
-// last ':' and asks getaddrinfo for the host (any family, stream sockets);
-// the first address returned, whatever its family, carries the port.
-ResolveOutcome lookup_host_port(const std::string& endpoint);
-
 }  // namespace quorlin
