@@ -1,0 +1,115 @@
+// probe_file and probe_key_file: bind the arguments with the interpreter's own
+// rules (so binding errors come before any conversion), convert them in the
+// order of the signature, and hand them to the flows.
+#include "python/entry_functions.hpp"
+
+#include "python/arguments.hpp"
+#include "python/flows.hpp"
+
+namespace quorlin::python {
+
+namespace {
+
+constexpr std::int64_t default_handshake_timeout_ms = 3000;
+constexpr std::int64_t default_ping_timeout_ms = 1000;
+constexpr std::int64_t default_dns_timeout_ms = 2000;
+constexpr std::int64_t default_deadline_ms = 9000;
+
+// The keyword-only arguments both functions share, still unconverted.
+struct CommonObjects {
+    PyObject* ping = nullptr;
+    PyObject* resolve = nullptr;
+    PyObject* dns_server = nullptr;
+    PyObject* handshake_timeout_ms = nullptr;
+    PyObject* ping_timeout_ms = nullptr;
+    PyObject* dns_timeout_ms = nullptr;
+    PyObject* deadline_ms = nullptr;
+};
+
+bool convert_common(const CommonObjects& objects, OptionTexts& options) {
+    return convert_text_list(objects.ping, "ping", options.ping) &&
+           convert_text_list(objects.resolve, "resolve", options.resolve) &&
+           convert_optional_text(objects.dns_server, "dns_server", options.dns_server) &&
+           convert_timeout(objects.handshake_timeout_ms, "handshake_timeout_ms", default_handshake_timeout_ms,
+                           options.handshake_timeout_ms) &&
+           convert_timeout(objects.ping_timeout_ms, "ping_timeout_ms", default_ping_timeout_ms,
+                           options.ping_timeout_ms) &&
+           convert_timeout(objects.dns_timeout_ms, "dns_timeout_ms", default_dns_timeout_ms,
+                           options.dns_timeout_ms) &&
+           convert_timeout(objects.deadline_ms, "deadline_ms", default_deadline_ms, options.deadline_ms);
+}
+
+PyObject* probe_file(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"config_path",          "ping",           "resolve",
+                                     "dns_server",           "handshake_timeout_ms", "ping_timeout_ms",
+                                     "dns_timeout_ms",       "deadline_ms",    nullptr};
+    PyObject* config_path = nullptr;
+    CommonObjects common;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOO:probe_file", const_cast<char**>(keywords),
+                                     &config_path, &common.ping, &common.resolve, &common.dns_server,
+                                     &common.handshake_timeout_ms, &common.ping_timeout_ms,
+                                     &common.dns_timeout_ms, &common.deadline_ms)) {
+        return nullptr;
+    }
+    std::string path;
+    OptionTexts options;
+    if (!convert_path(config_path, "config_path", path) || !convert_common(common, options)) return nullptr;
+    return config_file_flow(std::move(path), std::move(options));
+}
+
+PyObject* probe_key_file(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"private_key_path",
+                                     "peer_key",
+                                     "endpoint",
+                                     "address",
+                                     "allowed_ips",
+                                     "ping",
+                                     "resolve",
+                                     "dns_server",
+                                     "handshake_timeout_ms",
+                                     "ping_timeout_ms",
+                                     "dns_timeout_ms",
+                                     "deadline_ms",
+                                     nullptr};
+    PyObject* private_key_path = nullptr;
+    PyObject* peer_key = nullptr;
+    PyObject* endpoint = nullptr;
+    PyObject* address = nullptr;
+    PyObject* allowed_ips = nullptr;
+    CommonObjects common;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOOOOO:probe_key_file", const_cast<char**>(keywords),
+                                     &private_key_path, &peer_key, &endpoint, &address, &allowed_ips, &common.ping,
+                                     &common.resolve, &common.dns_server, &common.handshake_timeout_ms,
+                                     &common.ping_timeout_ms, &common.dns_timeout_ms, &common.deadline_ms)) {
+        return nullptr;
+    }
+    std::string path;
+    RawKeyTexts raw;
+    OptionTexts options;
+    if (!convert_path(private_key_path, "private_key_path", path) ||
+        !convert_text(peer_key, "peer_key", raw.peer_key) || !convert_text(endpoint, "endpoint", raw.endpoint) ||
+        !convert_optional_text(address, "address", raw.address) ||
+        !convert_text_list(allowed_ips, "allowed_ips", raw.allowed_ips) || !convert_common(common, options)) {
+        return nullptr;
+    }
+    return raw_key_flow(std::move(path), std::move(raw), std::move(options));
+}
+
+}  // namespace
+
+// The docstrings are only text signatures ("--" and a blank line end them), so
+// introspection shows the parameters and __doc__ reads as None.
+PyMethodDef entry_functions[] = {
+    {"probe_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_file)),
+     METH_VARARGS | METH_KEYWORDS,
+     "probe_file(config_path, *, ping=(), resolve=(), dns_server=None, handshake_timeout_ms=3000, "
+     "ping_timeout_ms=1000, dns_timeout_ms=2000, deadline_ms=9000)\n--\n\n"},
+    {"probe_key_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_key_file)),
+     METH_VARARGS | METH_KEYWORDS,
+     "probe_key_file(private_key_path, peer_key, endpoint, *, address=None, allowed_ips=(), ping=(), "
+     "resolve=(), dns_server=None, handshake_timeout_ms=3000, ping_timeout_ms=1000, dns_timeout_ms=2000, "
+     "deadline_ms=9000)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace quorlin::python

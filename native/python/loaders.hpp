@@ -1,0 +1,26 @@
+#pragma once
+// The two input files, read through read_secret_file and turned into a probe
+// configuration. They touch no Python object, so the flows call them with the
+// interpreter lock released. Failures are the exact message texts.
+
+#include "config/probe_config.hpp"
+
+#include <cstddef>
+#include <expected>
+#include <string>
+#include <string_view>
+
+namespace quorlin::python {
+
+inline constexpr std::size_t config_file_limit_bytes = 1'048'576;
+inline constexpr std::size_t key_file_limit_bytes = 4096;
+
+// A WireGuard configuration file, parsed.
+std::expected<ProbeConfig, std::string> load_config_file(const std::string& path);
+
+// A file holding one Base64 private key, combined with the caller's peer key
+// and endpoint (moved into the record).
+std::expected<ProbeConfig, std::string> load_key_file(const std::string& path, std::string_view peer_key,
+                                                      std::string endpoint);
+
+}  // namespace quorlin::python

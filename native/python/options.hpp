@@ -1,0 +1,57 @@
+#pragma once
+// The caller's option texts turned into typed values (ProbeOptions), and the
+// options combined with a configuration into a validated plan.
+
+#include "common/clock.hpp"
+#include "config/ip_address.hpp"
+#include "config/ipv4_cidr.hpp"
+#include "config/probe_config.hpp"
+#include "probe/plan.hpp"
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorlin::python {
+
+// The options both entry functions share, as converted from Python.
+struct OptionTexts {
+    std::vector<std::string> ping;
+    std::vector<std::string> resolve;
+    std::optional<std::string> dns_server;
+    std::int64_t handshake_timeout_ms = 0;
+    std::int64_t ping_timeout_ms = 0;
+    std::int64_t dns_timeout_ms = 0;
+    std::int64_t deadline_ms = 0;
+};
+
+// A strict dotted quad, or "<label> must be an IPv4 address, got <text>".
+std::expected<Ipv4Address, std::string> parse_ipv4(std::string_view text, std::string_view label);
+
+// An IPv4 prefix ("a.b.c.d/n", host bits kept), or
+// "<label> must be an IPv4 CIDR, got <text>".
+std::expected<Ipv4Cidr, std::string> parse_cidr(std::string_view text, std::string_view label);
+
+struct ProbeOptions {
+    std::vector<Ipv4Address> ping;  // caller's order, duplicates kept
+    std::vector<std::string> resolve;
+    std::optional<Ipv4Address> dns_server;
+    Duration handshake_timeout;
+    Duration ping_timeout;
+    Duration dns_timeout;
+    Duration overall_deadline;
+
+    // Ping texts first, then dns_server, then the four time limits in
+    // signature order; the first failure is the message.
+    static std::expected<ProbeOptions, std::string> parse(OptionTexts texts);
+
+    // A plan owning `config`, with these checks and limits, validated; on
+    // failure the plan (and with it the keys) is released and the validation
+    // message returned.
+    std::expected<ProbePlan, std::string> plan(ProbeConfig config) const;
+};
+
+}  // namespace quorlin::python

@@ -1,0 +1,43 @@
+#pragma once
+// An owned reference to a Python object: released exactly once, on every path.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace quorlin::python {
+
+class PyRef {
+public:
+    PyRef() noexcept = default;
+    // Takes over a new (owned) reference; nullptr is allowed.
+    explicit PyRef(PyObject* owned) noexcept : object_(owned) {}
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(object_);
+            object_ = std::exchange(other.object_, nullptr);
+        }
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(object_); }
+
+    // A new owned reference to a borrowed object.
+    static PyRef borrowed(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return PyRef(object);
+    }
+
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    // Hands the reference to the caller.
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+}  // namespace quorlin::python

@@ -1,0 +1,115 @@
+#include "python/secret_file.hpp"
+
+#include "common/os_error.hpp"
+#include "python/utf8.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace quorlin::python {
+
+namespace {
+
+constexpr std::size_t minimum_growth_bytes = 64;
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() { close(); }
+    int get() const noexcept { return fd_; }
+    void close() noexcept {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+// The messages, with the path shown as text (ill-formed UTF-8 replaced).
+struct Messages {
+    std::string_view label;
+    std::string path;
+    std::size_t limit_bytes;
+
+    std::string cannot_inspect(int error) const {
+        return "could not inspect " + std::string(label) + " file " + path + ": " + os_error_text(error);
+    }
+    std::string not_regular() const { return std::string(label) + " path " + path + " must be a regular file"; }
+    std::string too_large() const {
+        return std::string(label) + " file " + path + " exceeds the " + std::to_string(limit_bytes) + "-byte limit";
+    }
+    std::string cannot_open(int error) const {
+        return "could not open " + std::string(label) + " file " + path + ": " + os_error_text(error);
+    }
+    std::string cannot_inspect_open(int error) const {
+        return "could not inspect open " + std::string(label) + " file " + path + ": " + os_error_text(error);
+    }
+    std::string cannot_read(int error) const {
+        return "could not read " + std::string(label) + " file " + path + ": " + os_error_text(error);
+    }
+};
+
+bool too_large(const struct stat& status, std::size_t limit_bytes) {
+    return static_cast<std::uintmax_t>(status.st_size) > limit_bytes;
+}
+
+}  // namespace
+
+std::expected<SecretBuffer, std::string> read_secret_file(const std::string& path, std::string_view label,
+                                                          std::size_t limit_bytes) {
+    const Messages messages{label, lossy_utf8(path), limit_bytes};
+    // A path with a NUL byte cannot name any file; the system would see a
+    // shorter one.
+    if (path.find('\0') != std::string::npos) return std::unexpected(messages.cannot_inspect(EINVAL));
+
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) return std::unexpected(messages.cannot_inspect(errno));
+    if (!S_ISREG(status.st_mode)) return std::unexpected(messages.not_regular());
+    if (too_large(status, limit_bytes)) return std::unexpected(messages.too_large());
+
+    // O_NOFOLLOW and O_NONBLOCK: if the path is swapped for a link or a pipe
+    // after the check above, the open neither follows it nor blocks, and the
+    // status of the open file below refuses it.
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    if (file.get() < 0) return std::unexpected(messages.cannot_open(errno));
+    if (::fstat(file.get(), &status) != 0) return std::unexpected(messages.cannot_inspect_open(errno));
+    if (!S_ISREG(status.st_mode)) return std::unexpected(messages.not_regular());
+    if (too_large(status, limit_bytes)) return std::unexpected(messages.too_large());
+
+    // One byte beyond the limit is enough to tell that the file grew past it;
+    // room for it up front lets the end-of-file read land without regrowing.
+    const std::size_t read_limit = limit_bytes + 1;
+    SecretBuffer contents(std::min(static_cast<std::size_t>(status.st_size) + 1, read_limit));
+    while (contents.size() < read_limit) {
+        if (contents.spare().empty()) {
+            contents.reserve(std::min(read_limit, std::max(contents.capacity() * 2, minimum_growth_bytes)));
+        }
+        const std::size_t room = std::min(contents.spare().size(), read_limit - contents.size());
+        const ssize_t count = ::read(file.get(), contents.spare().data(), room);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            contents.release();
+            return std::unexpected(messages.cannot_read(error));
+        }
+        if (count == 0) break;
+        contents.commit(static_cast<std::size_t>(count));
+    }
+    file.close();
+    if (contents.size() > limit_bytes) {
+        contents.release();
+        return std::unexpected(messages.too_large());
+    }
+    return contents;
+}
+
+}  // namespace quorlin::python

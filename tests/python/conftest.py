@@ -1,0 +1,72 @@
+"""Shared helpers for the tests of the Python surface."""
+
+from __future__ import annotations
+
+import base64
+from pathlib import Path
+
+import pytest
+
+# RFC 7748 section 6.1: Alice's private key and the public key it gives.
+PRIVATE_KEY = base64.b64encode(
+    bytes.fromhex("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a")
+).decode()
+CLIENT_PUBLIC_KEY = base64.b64encode(
+    bytes.fromhex("8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a")
+).decode()
+# Bob's public key stands in for the peer.
+PEER_KEY = base64.b64encode(
+    bytes.fromhex("de9edb7d7b7dc1b4d35b61c2ece435373f8343c85b78674dadfc7e146f882b4f")
+).decode()
+
+LIMIT_MESSAGE = "must be an integer from 1 through 86400000"
+
+
+def config_text(
+    *,
+    endpoint: str | None = "127.0.0.1:9",
+    address: str | None = "10.0.0.2/32",
+    dns: str | None = "10.0.0.1",
+    allowed_ips: str | None = "10.0.0.0/24",
+) -> str:
+    lines = ["[Interface]", f"PrivateKey = {PRIVATE_KEY}"]
+    if address is not None:
+        lines.append(f"Address = {address}")
+    if dns is not None:
+        lines.append(f"DNS = {dns}")
+    lines += ["", "[Peer]", f"PublicKey = {PEER_KEY}"]
+    if endpoint is not None:
+        lines.append(f"Endpoint = {endpoint}")
+    if allowed_ips is not None:
+        lines.append(f"AllowedIPs = {allowed_ips}")
+    return "\n".join(lines) + "\n"
+
+
+@pytest.fixture
+def write_config(tmp_path: Path):
+    def write(name: str = "wg0.conf", **fields) -> Path:
+        path = tmp_path / name
+        path.write_text(config_text(**fields))
+        return path
+
+    return write
+
+
+@pytest.fixture
+def key_file(tmp_path: Path) -> Path:
+    path = tmp_path / "private.key"
+    path.write_text(PRIVATE_KEY + "\n")
+    return path
+
+
+@pytest.fixture
+def missing_path(tmp_path: Path) -> Path:
+    return tmp_path / "does-not-exist.conf"
+
+
+def missing_file_message(label: str, path: Path | str) -> str:
+    return f"could not inspect {label} file {path}: No such file or directory (os error 2)"
+
+
+def notes(error: BaseException) -> list[str] | None:
+    return getattr(error, "__notes__", None)
