@@ -1,0 +1,96 @@
+#include "probe/data_checks.hpp"
+
+#include "common/random.hpp"
+#include "packet/dns.hpp"
+#include "packet/icmp.hpp"
+#include "probe/session.hpp"
+
+#include <string>
+
+namespace quorlin {
+
+namespace {
+
+// Source ports of DNS queries: 32768 to 60999.
+constexpr std::uint32_t dns_source_port_base = 32768;
+constexpr std::uint32_t dns_source_port_span = 28232;
+
+std::uint16_t low16(std::uint32_t value) { return static_cast<std::uint16_t>(value & 0xFFFF); }
+
+std::string a_records_detail(const std::vector<Ipv4Octets>& records) {
+    std::string detail = "valid DNS response; A records: ";
+    if (records.empty()) return detail + "none";
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (i != 0) detail += ", ";
+        detail += ipv4_text(records[i]);
+    }
+    return detail;
+}
+
+bool ping_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address& target, std::size_t position) {
+    const std::uint32_t first = random_u32();
+    const std::uint32_t second = random_u32();
+    const std::uint16_t sequence = low16(static_cast<std::uint32_t>(position));
+    const auto request =
+        icmp_echo_request(c.inner_source.octets, target.octets, low16(second), low16(first), sequence);
+    const std::string target_text = target.to_text();
+
+    emit_start(c.run_start, c.sink, phase_name::ping, target_text);
+    const Instant check_start = Clock::now();
+    const Instant check_deadline = deadline(c.overall_deadline, check_start, c.plan.ping_timeout);
+    const InnerPacketMatch is_reply = [&](std::span<const std::uint8_t> packet) -> std::optional<std::vector<Ipv4Octets>> {
+        if (is_icmp_echo_reply(packet, target.octets, c.inner_source.octets, low16(first), sequence)) {
+            return std::vector<Ipv4Octets>{};
+        }
+        return std::nullopt;
+    };
+    const ExchangeOutcome outcome = exchange(c.socket, c.endpoint, c.tunnel, request, check_deadline, is_reply);
+    PhaseResult result = check_phase(phase_name::ping, target_text, check_start, outcome);
+    const bool passed = result.status == PhaseStatus::passed;
+    push_phase(report, c.run_start, c.sink, std::move(result));
+    return passed;
+}
+
+bool dns_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address& server, const std::string& name) {
+    const std::uint32_t first = random_u32();
+    const std::uint32_t second = random_u32();
+    const std::uint32_t third = random_u32();
+    const auto source_port = static_cast<std::uint16_t>(dns_source_port_base + first % dns_source_port_span);
+    const std::uint16_t query_id = low16(second);
+    const std::string target_text = name + " via " + server.to_text();
+
+    emit_start(c.run_start, c.sink, phase_name::dns, target_text);
+    const Instant check_start = Clock::now();
+    const auto query = dns_query(c.inner_source.octets, server.octets, source_port, query_id, low16(third), name);
+    if (!query) {
+        push_phase(report, c.run_start, c.sink, phase_error(phase_name::dns, target_text, check_start, query.error()));
+        return false;
+    }
+    const Instant check_deadline = deadline(c.overall_deadline, check_start, c.plan.dns_timeout);
+    const InnerPacketMatch is_answer = [&](std::span<const std::uint8_t> packet) {
+        return parse_dns_a_response(packet, server.octets, c.inner_source.octets, source_port, query_id, name);
+    };
+    const ExchangeOutcome outcome = exchange(c.socket, c.endpoint, c.tunnel, *query, check_deadline, is_answer);
+    PhaseResult result = check_phase(phase_name::dns, target_text, check_start, outcome);
+    const bool passed = result.status == PhaseStatus::passed;
+    if (passed) result.detail = a_records_detail(*outcome.a_records());
+    push_phase(report, c.run_start, c.sink, std::move(result));
+    return passed;
+}
+
+}  // namespace
+
+bool run_data_checks(ProbeReport& report, const DataCheckContext& context) {
+    bool any_data_passed = false;
+    for (std::size_t i = 0; i < context.plan.ping.size(); ++i) {
+        any_data_passed |= ping_check(report, context, context.plan.ping[i], i);
+    }
+    if (!context.plan.resolve.empty() && context.dns_server) {
+        for (const std::string& name : context.plan.resolve) {
+            any_data_passed |= dns_check(report, context, *context.dns_server, name);
+        }
+    }
+    return any_data_passed;
+}
+
+}  // namespace quorlin
