@@ -1,0 +1,77 @@
+#pragma once
+// Thin wrappers over the primitives the protocol names: X25519 and the two
+// ChaCha20-Poly1305 AEADs from libsodium, BLAKE2s from libb2. Nothing here is
+// a primitive of our own; these only fix lengths and check results.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+
+#include "common/secret.hpp"
+
+namespace quorlin::wireguard {
+
+using Bytes = std::span<const std::uint8_t>;
+// A 32-byte key as a caller holds it (same alias as in tunnel.hpp).
+using KeyView = std::span<const std::uint8_t, 32>;
+
+inline constexpr std::size_t key_bytes = 32;     // X25519 keys, AEAD keys, chaining keys
+inline constexpr std::size_t hash_bytes = 32;    // BLAKE2s-256
+inline constexpr std::size_t mac_bytes = 16;     // keyed BLAKE2s-128
+inline constexpr std::size_t tag_bytes = 16;     // Poly1305
+inline constexpr std::size_t nonce_bytes = 12;   // ChaCha20-Poly1305 IETF
+inline constexpr std::size_t xnonce_bytes = 24;  // XChaCha20-Poly1305 IETF
+
+using Nonce = std::array<std::uint8_t, nonce_bytes>;
+using XNonce = std::array<std::uint8_t, xnonce_bytes>;
+
+// --- X25519 (RFC 7748) ---
+
+// The public key of `private_key` (base-point multiplication).
+void x25519_public_key(std::span<std::uint8_t, key_bytes> public_key,
+                       std::span<const std::uint8_t, key_bytes> private_key) noexcept;
+
+// A fresh key pair from the secure random source.
+void x25519_generate(SecretArray<key_bytes>& private_key, std::span<std::uint8_t, key_bytes> public_key) noexcept;
+
+// The shared secret; false (and `shared` zeroed) when it is all zero, which a
+// low-order peer point produces and the protocol must refuse.
+[[nodiscard]] bool x25519(std::span<std::uint8_t, key_bytes> shared,
+                          std::span<const std::uint8_t, key_bytes> private_key,
+                          std::span<const std::uint8_t, key_bytes> public_key) noexcept;
+
+// --- ChaCha20-Poly1305 IETF (RFC 8439) ---
+
+// The protocol's nonce: 32 zero bits, then the 64-bit counter little-endian.
+Nonce counter_nonce(std::uint64_t counter) noexcept;
+
+// `sealed` is plaintext.size() + tag_bytes long; it may start at `plaintext`.
+void aead_seal(std::span<std::uint8_t> sealed, std::span<const std::uint8_t, key_bytes> key, const Nonce& nonce,
+               Bytes plaintext, Bytes associated_data) noexcept;
+// `plaintext` is sealed.size() - tag_bytes long; false when the tag does not verify.
+[[nodiscard]] bool aead_open(std::span<std::uint8_t> plaintext, std::span<const std::uint8_t, key_bytes> key,
+                             const Nonce& nonce, Bytes sealed, Bytes associated_data) noexcept;
+
+// --- XChaCha20-Poly1305 IETF (cookie replies) ---
+
+void xaead_seal(std::span<std::uint8_t> sealed, std::span<const std::uint8_t, key_bytes> key, const XNonce& nonce,
+                Bytes plaintext, Bytes associated_data) noexcept;
+[[nodiscard]] bool xaead_open(std::span<std::uint8_t> plaintext, std::span<const std::uint8_t, key_bytes> key,
+                              const XNonce& nonce, Bytes sealed, Bytes associated_data) noexcept;
+
+// --- BLAKE2s (RFC 7693) ---
+
+// HASH: unkeyed BLAKE2s-256 over the concatenation of `parts`.
+void hash(std::span<std::uint8_t, hash_bytes> out, std::initializer_list<Bytes> parts) noexcept;
+
+// Keyed BLAKE2s over the concatenation of `parts`, with a 1..32-byte key and
+// a 1..32-byte output (the protocol's MAC is the 16-byte output).
+void keyed_hash(std::span<std::uint8_t> out, Bytes key, std::initializer_list<Bytes> parts) noexcept;
+
+inline void mac(std::span<std::uint8_t, mac_bytes> out, Bytes key, std::initializer_list<Bytes> parts) noexcept {
+    keyed_hash(out, key, parts);
+}
+
+}  // namespace quorlin::wireguard

@@ -1,0 +1,25 @@
+#include "wireguard/tai64n.hpp"
+
+#include <time.h>
+
+namespace quorlin::wireguard {
+
+namespace {
+constexpr std::uint64_t tai64_label = std::uint64_t{1} << 62;
+}
+
+Tai64n Tai64n::from_unix(std::int64_t seconds, std::uint32_t nanoseconds) noexcept {
+    const std::uint64_t labelled = tai64_label + static_cast<std::uint64_t>(seconds);
+    Tai64n stamp;
+    for (int i = 0; i < 8; ++i) stamp.bytes[i] = static_cast<std::uint8_t>(labelled >> (56 - 8 * i));
+    for (int i = 0; i < 4; ++i) stamp.bytes[8 + i] = static_cast<std::uint8_t>(nanoseconds >> (24 - 8 * i));
+    return stamp;
+}
+
+Tai64n Tai64n::now() noexcept {
+    timespec wall{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    return from_unix(static_cast<std::int64_t>(wall.tv_sec), static_cast<std::uint32_t>(wall.tv_nsec));
+}
+
+}  // namespace quorlin::wireguard
