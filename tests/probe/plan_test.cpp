@@ -38,131 +38,96 @@ ProbePlan data_plan() {
 TEST(ProbePlanValidate, FirstFailingCheckWins) {
     struct Case {
         const char* what;
-        std::function<ProbePlan()> make;
+        bool data_config;  // start from data_plan() rather than bare_plan()
+        std::function<void(ProbePlan&)> change;
         std::string expected;  // empty: valid
     };
-    const Duration huge{UINT64_MAX, 0};
+    const std::string unrepresentable = "timeouts and the overall deadline must be representable by the system clock";
+    const std::string no_dns = "DNS checks require an IPv4 Interface DNS server or --dns-server";
+    const auto allowed_24 = [](ProbePlan& p) {
+        p.config.set_data_config(cidr(ip(10, 0, 0, 2), 32), {}, {cidr(ip(10, 0, 0, 0), 24)});
+    };
     const Case cases[] = {
-        {"no data checks need no address or AllowedIPs", [] { return bare_plan(); }, ""},
-        {"zero ping limit even without ping targets",
-         [] {
-             ProbePlan plan = bare_plan();
-             plan.ping_timeout = Duration{};
-             return plan;
-         },
+        {"no data checks need no address or AllowedIPs", false, [](ProbePlan&) {}, ""},
+        {"zero ping limit even without ping targets", false, [](ProbePlan& p) { p.ping_timeout = Duration{}; },
          "all timeouts and the overall deadline must be greater than zero"},
-        {"one nanosecond is not zero",
-         [] {
-             ProbePlan plan = bare_plan();
-             plan.dns_timeout = Duration{0, 1};
-             return plan;
+        {"one nanosecond is not zero", false, [](ProbePlan& p) { p.dns_timeout = Duration{0, 1}; }, ""},
+        {"unrepresentable deadline reported before a zero limit", false,
+         [](ProbePlan& p) {
+             p.handshake_timeout = Duration{};
+             p.overall_deadline = Duration{UINT64_MAX, 0};
          },
-         ""},
-        {"unrepresentable deadline reported before a zero limit",
-         [huge] {
-             ProbePlan plan = bare_plan();
-             plan.handshake_timeout = Duration{};
-             plan.overall_deadline = huge;
-             return plan;
-         },
-         "timeouts and the overall deadline must be representable by the system clock"},
-        {"largest millisecond count",
-         [] {
-             ProbePlan plan = bare_plan();
-             plan.dns_timeout = Duration::from_millis(UINT64_MAX);
-             return plan;
-         },
-         "timeouts and the overall deadline must be representable by the system clock"},
-        {"ping without address, AllowedIPs also empty",
-         [] { return ping(bare_plan(), ip(10, 0, 0, 1)); },
+         unrepresentable},
+        {"largest millisecond count", false, [](ProbePlan& p) { p.dns_timeout = Duration::from_millis(UINT64_MAX); },
+         unrepresentable},
+        {"ping without address, AllowedIPs also empty", false, [](ProbePlan& p) { p = ping(std::move(p), ip(10, 0, 0, 1)); },
          "data checks require an IPv4 Interface Address (or --address)"},
-        {"ping without AllowedIPs",
-         [] {
-             ProbePlan plan = ping(bare_plan(), ip(10, 0, 0, 1));
-             plan.config.set_data_config(cidr(ip(10, 0, 0, 2), 32), {}, {});
-             return plan;
+        {"ping without AllowedIPs", false,
+         [](ProbePlan& p) {
+             p = ping(std::move(p), ip(10, 0, 0, 1));
+             p.config.set_data_config(cidr(ip(10, 0, 0, 2), 32), {}, {});
          },
          "data checks require IPv4 Peer AllowedIPs (or --allowed-ip)"},
-        {"resolve without any DNS server",
-         [] {
-             ProbePlan plan = ping(bare_plan(), ip(192, 0, 2, 9));  // outside, but step 6 comes first
-             plan.config.set_data_config(cidr(ip(10, 0, 0, 2), 32), {}, {cidr(ip(10, 0, 0, 0), 24)});
-             plan.resolve.push_back("name.test");
-             return plan;
+        {"resolve without any DNS server (before an outside ping target)", false,
+         [&](ProbePlan& p) {
+             allowed_24(p);
+             p = ping(std::move(p), ip(192, 0, 2, 9));
+             p.resolve = {"name.test"};
          },
-         "DNS checks require an IPv4 Interface DNS server or --dns-server"},
-        {"first configured DNS server is IPv6",
-         [] {
-             ProbePlan plan = data_plan();
-             plan.config.dns_servers = {Ipv6Address{{0xFD}}, ip(10, 0, 0, 53)};
-             plan.resolve.push_back("name.test");
-             return plan;
+         no_dns},
+        {"first configured DNS server is IPv6", true,
+         [](ProbePlan& p) {
+             p.config.dns_servers = {Ipv6Address{{0xFD}}, ip(10, 0, 0, 53)};
+             p.resolve = {"name.test"};
          },
-         "DNS checks require an IPv4 Interface DNS server or --dns-server"},
-        {"first of two outside targets is named",
-         [] {
-             ProbePlan plan = ping(ping(ping(data_plan(), ip(10, 0, 0, 1)), ip(10, 0, 1, 1)), ip(10, 0, 2, 1));
-             plan.resolve.push_back("name.test");
-             plan.dns_server = ip(9, 9, 9, 9);  // also outside, but ping targets come first
-             return plan;
+         no_dns},
+        {"first of two outside targets is named, before an outside DNS server", true,
+         [](ProbePlan& p) {
+             p = ping(ping(ping(std::move(p), ip(10, 0, 0, 1)), ip(10, 0, 1, 1)), ip(10, 0, 2, 1));
+             p.resolve = {"name.test"};
+             p.dns_server = ip(9, 9, 9, 9);
          },
          "ping target 10.0.1.1 is outside Peer AllowedIPs"},
-        {"DNS server outside AllowedIPs without names is fine",
-         [] {
-             ProbePlan plan = ping(data_plan(), ip(10, 0, 0, 1));
-             plan.config.dns_servers = {ip(9, 9, 9, 9)};
-             return plan;
+        {"DNS server outside AllowedIPs without names is fine", true,
+         [](ProbePlan& p) {
+             p = ping(std::move(p), ip(10, 0, 0, 1));
+             p.config.dns_servers = {ip(9, 9, 9, 9)};
          },
          ""},
-        {"DNS server outside AllowedIPs with a name",
-         [] {
-             ProbePlan plan = data_plan();
-             plan.config.dns_servers = {ip(9, 9, 9, 9)};
-             plan.resolve.push_back("a..b");  // bad too, but the server is checked first
-             return plan;
+        {"DNS server outside AllowedIPs, checked before the names", true,
+         [](ProbePlan& p) {
+             p.config.dns_servers = {ip(9, 9, 9, 9)};
+             p.resolve = {"a..b"};
          },
          "DNS server 9.9.9.9 is outside Peer AllowedIPs"},
-        {"caller's DNS server overrides the configuration's",
-         [] {
-             ProbePlan plan = data_plan();
-             plan.dns_server = ip(192, 0, 2, 53);
-             plan.resolve.push_back("name.test");
-             return plan;
+        {"caller's DNS server overrides the configuration's", true,
+         [](ProbePlan& p) {
+             p.dns_server = ip(192, 0, 2, 53);
+             p.resolve = {"name.test"};
          },
          "DNS server 192.0.2.53 is outside Peer AllowedIPs"},
-        {"first rejected name, exactly as supplied",
-         [] {
-             ProbePlan plan = data_plan();
-             plan.resolve = {"Good.Name.", "a..b", "."};
-             return plan;
-         },
+        {"first rejected name, exactly as supplied", true, [](ProbePlan& p) { p.resolve = {"Good.Name.", "a..b", "."}; },
          "invalid DNS name a..b: DNS labels must contain 1 to 63 ASCII characters"},
-        {"name too short after its dots",
-         [] {
-             ProbePlan plan = data_plan();
-             plan.resolve = {"..."};
-             return plan;
-         },
+        {"name too short after its dots", true, [](ProbePlan& p) { p.resolve = {"..."}; },
          "invalid DNS name ...: DNS name must contain 1 to 253 characters"},
-        {"everything in order",
-         [] {
-             ProbePlan plan = ping(ping(data_plan(), ip(10, 0, 0, 1)), ip(10, 0, 0, 1));
-             plan.resolve = {"name.test", "name.test"};
-             return plan;
+        {"duplicates and everything in order", true,
+         [](ProbePlan& p) {
+             p = ping(ping(std::move(p), ip(10, 0, 0, 1)), ip(10, 0, 0, 1));
+             p.resolve = {"name.test", "name.test"};
          },
          ""},
-        {"AllowedIPs 0.0.0.0/0 covers everything",
-         [] {
-             ProbePlan plan = ping(ping(data_plan(), ip(255, 255, 255, 255)), ip(0, 0, 0, 0));
-             plan.config.allowed_ips = {cidr(ip(0, 0, 0, 0), 0)};
-             plan.dns_server = ip(203, 0, 113, 1);
-             plan.resolve = {"name.test"};
-             return plan;
+        {"AllowedIPs 0.0.0.0/0 covers everything", true,
+         [](ProbePlan& p) {
+             p = ping(ping(std::move(p), ip(255, 255, 255, 255)), ip(0, 0, 0, 0));
+             p.config.allowed_ips = {cidr(ip(0, 0, 0, 0), 0)};
+             p.dns_server = ip(203, 0, 113, 1);
+             p.resolve = {"name.test"};
          },
          ""},
     };
     for (const auto& c : cases) {
-        const ProbePlan plan = c.make();
+        ProbePlan plan = c.data_config ? data_plan() : bare_plan();
+        c.change(plan);
         const auto result = plan.validate();
         if (c.expected.empty()) {
             EXPECT_TRUE(result.has_value()) << c.what << ": " << (result ? "" : result.error().message);
