@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import base64
+import socket
 from pathlib import Path
 
 import pytest
@@ -70,3 +71,20 @@ def missing_file_message(label: str, path: Path | str) -> str:
 
 def notes(error: BaseException) -> list[str] | None:
     return getattr(error, "__notes__", None)
+
+
+@pytest.fixture
+def closed_udp_port() -> int:
+    """A loopback UDP port with nothing bound to it: datagrams are refused."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe_socket:
+        probe_socket.bind(("127.0.0.1", 0))
+        return probe_socket.getsockname()[1]
+
+
+@pytest.fixture
+def silent_peer():
+    """A loopback UDP socket that receives and never answers."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as silent:
+        silent.bind(("127.0.0.1", 0))
+        silent.settimeout(30)
+        yield silent
