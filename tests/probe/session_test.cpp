@@ -1,0 +1,163 @@
+// The session over the probe socket, driven directly: what the handshake and
+// the encrypted exchange do at their edges (a deadline already gone, an
+// initiation still outstanding, a reply that fails its tag, a peer whose port
+// closes after the handshake).
+
+#include "probe/session.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "packet/icmp.hpp"
+#include "probe/probe_test_support.hpp"
+
+namespace quorlin {
+namespace {
+
+using namespace probe_testing;
+
+const Ipv4Octets client_ip{10, 0, 0, 2};
+const Ipv4Octets peer_ip{10, 0, 0, 1};
+constexpr std::uint16_t echo_identifier = 0x4242;
+const std::uint64_t ping_datagram = transport_bytes(icmp_echo_request_bytes);
+
+std::vector<std::uint8_t> echo_request() { return icmp_echo_request(client_ip, peer_ip, 7, echo_identifier, 0); }
+
+const InnerPacketMatch is_echo_reply = [](std::span<const std::uint8_t> packet) -> std::optional<std::vector<Ipv4Octets>> {
+    if (is_icmp_echo_reply(packet, peer_ip, client_ip, echo_identifier, 0)) return std::vector<Ipv4Octets>{};
+    return std::nullopt;
+};
+
+// The prober's side of one session: socket and tunnel, as the sequence holds them.
+struct Prober {
+    UdpSocket socket;
+    SocketAddress endpoint;
+    wireguard::Tunn tunnel;
+
+    static Prober to(const SocketAddress& endpoint, const KeyPair& client, const PublicKey& peer_public) {
+        auto socket = open_probe_socket(endpoint);
+        if (!socket) throw std::runtime_error(socket.error());
+        return Prober{std::move(*socket), endpoint,
+                      wireguard::Tunn(client.private_key.bytes(), peer_public, std::nullopt, std::nullopt,
+                                      random_u32())};
+    }
+    SessionOutcome handshake(Instant deadline) { return establish_session(socket, endpoint, tunnel, deadline); }
+};
+
+std::string describe(const SessionOutcome& outcome) {
+    if (const auto* failure = std::get_if<HandshakeFailure>(&outcome)) {
+        return "failure (" + std::string(status_text(failure->status)) + "): " + failure->message;
+    }
+    return "session";
+}
+
+std::string describe(const ExchangeOutcome& outcome) {
+    std::string text = outcome.is_matched() ? "matched" : "no match";
+    if (const auto* error = std::get_if<ExchangeOutcome::Error>(&outcome.result)) text = "error: " + error->message;
+    return text + ", sent " + std::to_string(outcome.sent_bytes) + ", received " + std::to_string(outcome.received_bytes);
+}
+
+// Nothing may leave the socket once the deadline has passed: neither the
+// handshake's first initiation nor an exchange's request.
+TEST(SessionDeadlines, PassedDeadlineSendsNothing) {
+    const KeyPair client = random_key_pair();
+    const KeyPair peer = random_key_pair();
+    ScriptedResponder responder(peer, client.public_key);
+    Prober prober = Prober::to(responder.address(), client, peer.public_key);
+
+    const SessionOutcome late = prober.handshake(Clock::now() - std::chrono::milliseconds(1));
+    const auto* failure = std::get_if<HandshakeFailure>(&late);
+    ASSERT_NE(failure, nullptr);
+    EXPECT_EQ(failure->message, "no authenticated response before the handshake deadline");
+    EXPECT_EQ(failure->status, PhaseStatus::unconfirmed);
+    EXPECT_EQ(failure->sent_bytes, 0u);
+    EXPECT_EQ(failure->received_bytes, 0u);
+    EXPECT_FALSE(responder.next(std::chrono::milliseconds(100))) << "an initiation went out after the deadline";
+
+    // A fresh tunnel, since the first one now holds an outstanding initiation.
+    prober.tunnel = wireguard::Tunn(client.private_key.bytes(), peer.public_key, std::nullopt, std::nullopt,
+                                    random_u32());
+    responder.run([](ScriptedResponder& p) { p.complete_handshake(); });
+    const SessionOutcome session = prober.handshake(Clock::now() + std::chrono::seconds(10));
+    responder.join();
+    ASSERT_TRUE(std::holds_alternative<SessionStart>(session)) << describe(session);
+
+    const ExchangeOutcome outcome = exchange(prober.socket, prober.endpoint, prober.tunnel, echo_request(),
+                                             Clock::now() - std::chrono::milliseconds(1), is_echo_reply);
+    EXPECT_EQ(outcome, ExchangeOutcome::no_match(0, 0)) << describe(outcome);
+    EXPECT_FALSE(responder.next(std::chrono::milliseconds(100))) << "a request went out after the deadline";
+}
+
+// Without force, the tunnel gives no second initiation while the first is
+// outstanding; the handshake says so with its quoted reason and sends nothing.
+TEST(SessionHandshake, OutstandingInitiationGivesTheQuotedReason) {
+    const KeyPair client = random_key_pair();
+    const KeyPair peer = random_key_pair();
+    auto silent = peer::ScriptedPeer::open(AF_INET);
+    ASSERT_TRUE(silent) << silent.error();
+    Prober prober = Prober::to(silent->address(), client, peer.public_key);
+
+    const SessionOutcome first = prober.handshake(Clock::now() + std::chrono::milliseconds(20));
+    ASSERT_TRUE(std::holds_alternative<HandshakeFailure>(first));
+    const SessionOutcome second = prober.handshake(Clock::now() + std::chrono::seconds(10));
+    const auto* failure = std::get_if<HandshakeFailure>(&second);
+    ASSERT_NE(failure, nullptr);
+    EXPECT_EQ(failure->message, R"(WireGuard protocol error: "no handshake initiation was produced")");
+    EXPECT_EQ(failure->status, PhaseStatus::unconfirmed);
+    EXPECT_EQ(failure->sent_bytes, 0u);
+    EXPECT_EQ(failure->received_bytes, 0u);
+    EXPECT_EQ(silent->drain().size(), 1u);
+}
+
+// Errors after the request went out keep the counts reached so far.
+TEST(SessionExchange, ErrorsCarryTheirMessageAndTheCountsSoFar) {
+    struct Case {
+        const char* name;
+        // After the handshake, before the request goes, on the test's thread.
+        std::function<void(ScriptedResponder&)> before;
+        // While the prober waits for its reply.
+        std::function<void(ScriptedResponder&)> during;
+        std::string message;
+        std::uint64_t received;
+    };
+    const Case cases[] = {
+        {"reply with a broken tag", [](ScriptedResponder&) {},
+         [](ScriptedResponder& p) {
+             auto request = p.next_inner();
+             ASSERT_TRUE(request);
+             const auto reply = echo_reply_for(*request);
+             auto sealed = ScriptedResponder::copy(p.seal(reply));
+             sealed.back() ^= 0x01;
+             p.send(sealed);
+         },
+         "WireGuard decapsulation error: InvalidAeadTag", ping_datagram},
+        {"peer's port closed",
+         [](ScriptedResponder& p) { p.close_socket(); }, [](ScriptedResponder&) {},
+         "could not receive encrypted response: Connection refused (os error 111)", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const KeyPair client = random_key_pair();
+        const KeyPair peer = random_key_pair();
+        ScriptedResponder responder(peer, client.public_key);
+        Prober prober = Prober::to(responder.address(), client, peer.public_key);
+        responder.run([](ScriptedResponder& p) { p.complete_handshake(); });
+        const SessionOutcome session = prober.handshake(Clock::now() + std::chrono::seconds(10));
+        responder.join();
+        ASSERT_TRUE(std::holds_alternative<SessionStart>(session)) << describe(session);
+
+        c.before(responder);
+        responder.run(c.during);
+        const ExchangeOutcome outcome = exchange(prober.socket, prober.endpoint, prober.tunnel, echo_request(),
+                                                 Clock::now() + std::chrono::seconds(10), is_echo_reply);
+        responder.join();
+        EXPECT_EQ(outcome, ExchangeOutcome::error(c.message, ping_datagram, c.received)) << describe(outcome);
+    }
+}
+
+}  // namespace
+}  // namespace quorlin
