@@ -131,30 +131,6 @@ TEST(Session, MessageLayoutPaddingAndRoundTrip) {
     }
 }
 
-TEST(Session, RefusesWhatItCannotTrust) {
-    const Instant start = Clock::now();
-    Session alice(keys(1, 2, 1, 2), start);
-    Session bob(keys(2, 1, 2, 1), start);
-    std::vector<std::uint8_t> message(64), plain(64);
-    const std::vector<std::uint8_t> payload(20, 7);
-    const auto size = *alice.seal(payload, message);
-    const auto sealed = std::span(message).first(size);
-
-    auto tampered = std::vector<std::uint8_t>(sealed.begin(), sealed.end());
-    tampered[20] ^= 1;
-    EXPECT_EQ(bob.open(tampered, plain, start).error(), WireGuardError::InvalidAeadTag);
-    EXPECT_EQ(bob.open(sealed, std::span(plain).first(size - 33), start).error(),
-              WireGuardError::DestinationBufferTooSmall);
-    // A forged message did not consume the counter; the genuine one still opens once.
-    EXPECT_TRUE(bob.open(sealed, plain, start));
-    EXPECT_EQ(bob.open(sealed, plain, start).error(), WireGuardError::DuplicateCounter);
-    // Our own messages do not open with our receiving key.
-    std::vector<std::uint8_t> own(64);
-    bob.seal(payload, own);
-    const auto own_size = *bob.seal(payload, own);  // counter 1, not yet seen
-    EXPECT_EQ(bob.open(std::span(own).first(own_size), plain, start).error(), WireGuardError::InvalidAeadTag);
-}
-
 TEST(Session, IsNotUsedPastRejectAfterTime) {
     const Instant start = Clock::now();
     Session alice(keys(1, 2, 1, 2), start);
