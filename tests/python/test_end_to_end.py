@@ -1,0 +1,311 @@
+"""Probes through the module against a real WireGuard peer: wireguard-go and
+dnsmasq in a network namespace of their own (tests/peer/wgpeer.py).
+
+Where the probe runs. The peer answers on its namespace's loopback, so the
+probe has to run inside that namespace. Here the calling thread alone joins it
+(`setns` on this thread through the harness's `entered()`, undone when the
+block ends) and the module is called in-process: the real report objects are
+checked as callers get them, and several threads of one interpreter can probe
+at once, which is what shows that the interpreter lock is released. A network
+namespace belongs to a thread, not to the process, so every worker thread
+joins it by itself. Endpoints are literal addresses: the namespace's own hosts
+file is only mounted for processes started under `ip netns exec`, which is how
+the command's tests (test_command_real_peer.py) run.
+
+wireguard-go refuses a second handshake initiation from the same client key
+within 20 ms of the last one (its flood protection), so probes that share a
+key are spaced apart; probes at the same time use a key each.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import PEER_KEY as OTHER_PEER_KEY
+import quorlin
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "peer"))
+import wgpeer  # noqa: E402
+
+pytestmark = pytest.mark.skipif(wgpeer.unavailable_reason() is not None,
+                                reason=wgpeer.unavailable_reason() or "")
+
+ALLOWED_IPS = "10.99.0.0/24"  # the peer's tunnel network
+UNANSWERED = "10.99.0.77"     # inside AllowedIPs, on nobody's interface
+HANDSHAKE_SPACING_S = 0.1     # well above the peer's 20 ms flood limit
+THREAD_JOIN_S = 60.0
+
+AUTHENTICATED = "authenticated WireGuard response"
+KEEPALIVE_SENT = "initial encrypted keepalive sent; no acknowledgement expected"
+MATCHED = "valid matching reply"
+NO_REPLY = "no valid matching reply before the check deadline"
+SKIPPED = "skipped because authentication was not confirmed"
+
+REPORT_KEYS = ["schema_version", "verdict", "endpoint", "resolved_endpoint", "local_udp_address",
+               "client_public_key", "duration_ms", "sent_bytes", "received_bytes", "phases"]
+PHASE_FIELDS = ["phase", "target", "status", "duration_ms", "sent_bytes", "received_bytes", "detail"]
+
+
+def write_config(directory: Path, info: dict, *, name: str = "wg0.conf", endpoint: str | None = None,
+                 peer_key: str | None = None, private_key: str | None = None, address: str | None = None,
+                 preshared: bool = True) -> Path:
+    """A client configuration for the peer, mode 0600 like a real one."""
+    lines = ["[Interface]",
+             f"PrivateKey = {private_key or info['client_private_key']}",
+             f"Address = {address or info['client_address']}",
+             f"DNS = {info['dns_address']}",
+             "",
+             "[Peer]",
+             f"PublicKey = {peer_key or info['peer_public_key']}"]
+    if preshared and info["preshared_key"]:
+        lines.append(f"PresharedKey = {info['preshared_key']}")
+    lines += [f"Endpoint = {endpoint or info['endpoint_ipv4']}", f"AllowedIPs = {ALLOWED_IPS}"]
+    path = directory / name
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    with os.fdopen(fd, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    return path
+
+
+class Prober:
+    """Probes from inside one peer's namespace, spaced as the peer requires."""
+
+    def __init__(self, peer: wgpeer.WireGuardPeer):
+        self.peer = peer
+        self._last = 0.0
+
+    def _spaced(self, call, *args, **kwargs) -> quorlin.ProbeReport:
+        time.sleep(max(0.0, self._last + HANDSHAKE_SPACING_S - time.monotonic()))
+        try:
+            with self.peer.entered():
+                return call(*args, **kwargs)
+        finally:
+            self._last = time.monotonic()
+
+    def file(self, *args, **kwargs) -> quorlin.ProbeReport:
+        return self._spaced(quorlin.probe_file, *args, **kwargs)
+
+    def key_file(self, *args, **kwargs) -> quorlin.ProbeReport:
+        return self._spaced(quorlin.probe_key_file, *args, **kwargs)
+
+
+@pytest.fixture(scope="module")
+def peer():
+    with wgpeer.WireGuardPeer() as running:
+        yield running
+
+
+@pytest.fixture(scope="module")
+def prober(peer):
+    return Prober(peer)
+
+
+def rows(report) -> list[tuple]:
+    return [(p.phase, p.target, p.status, p.detail) for p in report.phases]
+
+
+def check_consistent(report) -> None:
+    """The report's JSON agrees with its attributes, keys in schema order, totals add up."""
+    document = json.loads(report.to_json())
+    assert list(document) == REPORT_KEYS
+    assert [document[key] for key in REPORT_KEYS[:-1]] == [getattr(report, key) for key in REPORT_KEYS[:-1]]
+    for phase, element in zip(report.phases, document["phases"], strict=True):
+        # absent target and detail are left out, never null
+        assert list(element) == [f for f in PHASE_FIELDS if getattr(phase, f) is not None]
+        assert element == {f: getattr(phase, f) for f in PHASE_FIELDS if getattr(phase, f) is not None}
+        assert json.loads(phase.to_json()) == element
+    assert report.sent_bytes == sum(p.sent_bytes for p in report.phases)
+    assert report.received_bytes == sum(p.received_bytes for p in report.phases)
+
+
+def test_probe_file_confirms_the_data_plane(peer, prober, tmp_path):
+    info = peer.info
+    endpoints = [info["endpoint_ipv4"]] + ([info["endpoint_ipv6"]] if info["endpoint_ipv6"] else [])
+    for endpoint in endpoints:
+        config = write_config(tmp_path, info, name=f"wg-{len(endpoint)}.conf", endpoint=endpoint)
+        report = prober.file(config, ping=[info["peer_tunnel_ip"]],
+                             resolve=["ok.quorlin.test", "two.quorlin.test", "empty.quorlin.test"])
+        local = report.local_udp_address
+        assert local.startswith("127.0.0.1:" if endpoint.startswith("127.") else "[::1]:")
+        assert (report.verdict, report.endpoint, report.resolved_endpoint, report.client_public_key) == \
+            ("data_plane_confirmed", endpoint, endpoint, info["client_public_key"])
+        assert rows(report) == [
+            ("endpoint_resolution", endpoint, "passed", None),
+            ("socket", local, "passed", "single connected UDP socket"),
+            ("handshake", endpoint, "passed", AUTHENTICATED),
+            ("keepalive", endpoint, "sent", KEEPALIVE_SENT),
+            ("ping", "10.99.0.1", "passed", MATCHED),
+            ("dns", "ok.quorlin.test via 10.99.0.1", "passed", "valid DNS response; A records: 192.0.2.10"),
+            ("dns", "two.quorlin.test via 10.99.0.1", "passed",
+             "valid DNS response; A records: 192.0.2.1, 192.0.2.2"),
+            ("dns", "empty.quorlin.test via 10.99.0.1", "passed", "valid DNS response; A records: none"),
+        ]
+        # Counts are encrypted datagrams on the socket: initiation 148, response
+        # 92, keepalive 32; a 36-byte echo padded to 48, plus 32 bytes of
+        # header and tag, each way.
+        counts = [(p.sent_bytes, p.received_bytes) for p in report.phases[:5]]
+        assert counts == [(0, 0), (0, 0), (148, 92), (32, 0), (80, 80)]
+        assert all(p.sent_bytes % 16 == 0 and p.received_bytes % 16 == 0 for p in report.phases[5:])
+        check_consistent(report)
+
+
+def test_probe_key_file_confirms_the_data_plane(peer, prober, tmp_path):
+    info = peer.info
+    key = tmp_path / "client.key"
+    key.write_text(info["client_private_key"] + "\n")
+    key.chmod(0o600)
+    endpoint = info["endpoint_ipv4"]
+    report = prober.key_file(key, info["peer_public_key"], endpoint, address=info["client_address"],
+                             allowed_ips=[ALLOWED_IPS], dns_server=info["dns_address"],
+                             ping=[info["peer_tunnel_ip"]], resolve=["ok.quorlin.test"])
+    assert report.verdict == "data_plane_confirmed"
+    assert report.client_public_key == info["client_public_key"]
+    assert rows(report)[2:] == [
+        ("handshake", endpoint, "passed", AUTHENTICATED),
+        ("keepalive", endpoint, "sent", KEEPALIVE_SENT),
+        ("ping", "10.99.0.1", "passed", MATCHED),
+        ("dns", "ok.quorlin.test via 10.99.0.1", "passed", "valid DNS response; A records: 192.0.2.10"),
+    ]
+    check_consistent(report)
+
+    # Without an address there are no data checks: authentication alone.
+    report = prober.key_file(key, info["peer_public_key"], endpoint)
+    assert report.verdict == "authentication_confirmed"
+    assert [p.phase for p in report.phases] == ["endpoint_resolution", "socket", "handshake", "keepalive"]
+
+
+@pytest.mark.parametrize(
+    "checks, verdict, tail",
+    [
+        ({}, "authentication_confirmed", []),
+        ({"ping": [UNANSWERED]}, "authentication_confirmed", [("ping", UNANSWERED, "unconfirmed", NO_REPLY)]),
+        ({"resolve": ["ok.quorlin.test"], "dns_server": UNANSWERED}, "authentication_confirmed",
+         [("dns", f"ok.quorlin.test via {UNANSWERED}", "unconfirmed", NO_REPLY)]),
+        # one passing check among failing ones is enough, whatever their order
+        ({"ping": [UNANSWERED, "10.99.0.1"], "resolve": ["ok.quorlin.test"], "dns_server": UNANSWERED},
+         "data_plane_confirmed",
+         [("ping", UNANSWERED, "unconfirmed", NO_REPLY), ("ping", "10.99.0.1", "passed", MATCHED),
+          ("dns", f"ok.quorlin.test via {UNANSWERED}", "unconfirmed", NO_REPLY)]),
+    ],
+    ids=["no checks", "unanswered ping", "unanswered DNS server", "one check passes"],
+)
+def test_data_checks_decide_between_the_two_confirmations(peer, prober, tmp_path, checks, verdict, tail):
+    info = peer.info
+    report = prober.file(write_config(tmp_path, info), ping_timeout_ms=300, dns_timeout_ms=300, **checks)
+    assert report.verdict == verdict
+    assert rows(report)[2:4] == [("handshake", info["endpoint_ipv4"], "passed", AUTHENTICATED),
+                                 ("keepalive", info["endpoint_ipv4"], "sent", KEEPALIVE_SENT)]
+    assert rows(report)[4:] == tail
+    # a request that goes unanswered was still sent, once
+    for phase in report.phases[4:]:
+        assert phase.sent_bytes > 0
+        if phase.status == "unconfirmed":
+            assert phase.received_bytes == 0
+    check_consistent(report)
+
+
+def test_failures_at_the_peer(peer, prober, tmp_path):
+    info = peer.info
+    closed = "127.0.0.1:%d" % (info["listen_port"] + 1)
+    cases = [
+        # wrong key: the peer stays silent until the handshake deadline
+        ("unconfirmed", write_config(tmp_path, info, name="other-key.conf", peer_key=OTHER_PEER_KEY),
+         info["endpoint_ipv4"], "unconfirmed", "no authenticated response before the handshake deadline"),
+        # nothing listens on that port in the peer's namespace: refused at once
+        ("local_error", write_config(tmp_path, info, name="closed.conf", endpoint=closed),
+         closed, "error", "local UDP error: Connection refused (os error 111)"),
+    ]
+    for verdict, config, endpoint, status, detail in cases:
+        report = prober.file(config, ping=[info["peer_tunnel_ip"]], resolve=["ok.quorlin.test"],
+                             handshake_timeout_ms=500)
+        assert report.verdict == verdict
+        assert rows(report)[2:] == [
+            ("handshake", endpoint, status, detail),
+            ("ping", "10.99.0.1", "skipped", SKIPPED),
+            ("dns", "ok.quorlin.test", "skipped", SKIPPED),
+        ]
+        handshake = report.phases[2]
+        assert (handshake.sent_bytes, handshake.received_bytes) == (148, 0)
+        check_consistent(report)
+
+
+def test_preshared_key_must_match(tmp_path):
+    with wgpeer.WireGuardPeer(preshared_key=True, dns=False) as psk_peer:
+        info = psk_peer.info
+        prober = Prober(psk_peer)
+        with_key = prober.file(write_config(tmp_path, info, name="psk.conf"), ping=[info["peer_tunnel_ip"]])
+        assert with_key.verdict == "data_plane_confirmed"
+        # Without it the peer still answers, but its response does not authenticate.
+        without = prober.file(write_config(tmp_path, info, name="no-psk.conf", preshared=False))
+        assert without.verdict == "unconfirmed"
+        assert rows(without)[2] == ("handshake", info["endpoint_ipv4"], "unconfirmed",
+                                    "WireGuard protocol error: InvalidAeadTag")
+        assert (without.phases[2].sent_bytes, without.phases[2].received_bytes) == (148, 92)
+
+
+def _add_clients(peer: wgpeer.WireGuardPeer, count: int) -> list[tuple[str, str]]:
+    """More clients on the same peer, each with its own key and /32: (private key, address)."""
+    clients = []
+    for index in range(count):
+        private = subprocess.run(["wg", "genkey"], capture_output=True, text=True, check=True,
+                                 timeout=15).stdout.strip()
+        public = subprocess.run(["wg", "pubkey"], input=private + "\n", capture_output=True, text=True,
+                                check=True, timeout=15).stdout.strip()
+        address = f"10.99.0.{10 + index}"
+        subprocess.run(["ip", "netns", "exec", peer.namespace, "wg", "set", peer.interface,
+                        "peer", public, "allowed-ips", f"{address}/32"],
+                       capture_output=True, text=True, check=True, timeout=15)
+        clients.append((private, f"{address}/32"))
+    return clients
+
+
+def test_eight_threads_probe_at_once(tmp_path):
+    # Each run waits out a 1.5 s ping timeout (an address nobody answers) after
+    # a ping that passes. Had the runs not overlapped, the wall time would be
+    # at least the sum of their durations; released interpreter lock or not,
+    # the bound below is generous either way.
+    count, wait_ms = 8, 1500
+    with wgpeer.WireGuardPeer(dns=False) as shared:
+        info = shared.info
+        configs = [write_config(tmp_path, info, name=f"client{i}.conf", private_key=private, address=address)
+                   for i, (private, address) in enumerate(_add_clients(shared, count))]
+        barrier = threading.Barrier(count + 1, timeout=THREAD_JOIN_S)
+        reports: list = [None] * count
+        errors: list = []
+
+        def worker(index: int) -> None:
+            try:
+                with shared.entered():
+                    barrier.wait()
+                    reports[index] = quorlin.probe_file(configs[index], ping=[info["peer_tunnel_ip"], UNANSWERED],
+                                                        ping_timeout_ms=wait_ms)
+            except BaseException as error:  # reported by the main thread
+                errors.append(error)
+
+        threads = [threading.Thread(target=worker, args=(i,), name=f"probe-{i}") for i in range(count)]
+        for thread in threads:
+            thread.start()
+        barrier.wait()
+        started = time.monotonic()
+        for thread in threads:
+            thread.join(timeout=THREAD_JOIN_S)
+        wall_ms = (time.monotonic() - started) * 1000
+        assert not any(thread.is_alive() for thread in threads)
+        assert not errors, errors
+
+    assert [r.verdict for r in reports] == ["data_plane_confirmed"] * count
+    assert all(rows(r)[4:] == [("ping", "10.99.0.1", "passed", MATCHED), ("ping", UNANSWERED, "unconfirmed", NO_REPLY)]
+               for r in reports)
+    assert len({r.local_udp_address for r in reports}) == count
+    assert len({r.client_public_key for r in reports}) == count
+    durations = [r.duration_ms for r in reports]
+    assert min(durations) >= wait_ms
+    assert wall_ms < sum(durations) / 2, (wall_ms, durations)
