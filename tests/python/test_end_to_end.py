@@ -20,81 +20,19 @@ key are spaced apart; probes at the same time use a key each.
 from __future__ import annotations
 
 import json
-import os
 import subprocess
-import sys
 import threading
 import time
-from pathlib import Path
 
 import pytest
 
 from conftest import PEER_KEY as OTHER_PEER_KEY
 import quorlin
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "peer"))
-import wgpeer  # noqa: E402
+from real_peer import (ALLOWED_IPS, AUTHENTICATED, KEEPALIVE_SENT, MATCHED, NO_REPLY, PHASE_FIELDS, REPORT_KEYS,
+                       SKIPPED, THREAD_JOIN_S, UNANSWERED, Prober, wgpeer, client_config)
 
 pytestmark = pytest.mark.skipif(wgpeer.unavailable_reason() is not None,
                                 reason=wgpeer.unavailable_reason() or "")
-
-ALLOWED_IPS = "10.99.0.0/24"  # the peer's tunnel network
-UNANSWERED = "10.99.0.77"     # inside AllowedIPs, on nobody's interface
-HANDSHAKE_SPACING_S = 0.1     # well above the peer's 20 ms flood limit
-THREAD_JOIN_S = 60.0
-
-AUTHENTICATED = "authenticated WireGuard response"
-KEEPALIVE_SENT = "initial encrypted keepalive sent; no acknowledgement expected"
-MATCHED = "valid matching reply"
-NO_REPLY = "no valid matching reply before the check deadline"
-SKIPPED = "skipped because authentication was not confirmed"
-
-REPORT_KEYS = ["schema_version", "verdict", "endpoint", "resolved_endpoint", "local_udp_address",
-               "client_public_key", "duration_ms", "sent_bytes", "received_bytes", "phases"]
-PHASE_FIELDS = ["phase", "target", "status", "duration_ms", "sent_bytes", "received_bytes", "detail"]
-
-
-def write_config(directory: Path, info: dict, *, name: str = "wg0.conf", endpoint: str | None = None,
-                 peer_key: str | None = None, private_key: str | None = None, address: str | None = None,
-                 preshared: bool = True) -> Path:
-    """A client configuration for the peer, mode 0600 like a real one."""
-    lines = ["[Interface]",
-             f"PrivateKey = {private_key or info['client_private_key']}",
-             f"Address = {address or info['client_address']}",
-             f"DNS = {info['dns_address']}",
-             "",
-             "[Peer]",
-             f"PublicKey = {peer_key or info['peer_public_key']}"]
-    if preshared and info["preshared_key"]:
-        lines.append(f"PresharedKey = {info['preshared_key']}")
-    lines += [f"Endpoint = {endpoint or info['endpoint_ipv4']}", f"AllowedIPs = {ALLOWED_IPS}"]
-    path = directory / name
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-    with os.fdopen(fd, "w") as f:
-        f.write("\n".join(lines) + "\n")
-    return path
-
-
-class Prober:
-    """Probes from inside one peer's namespace, spaced as the peer requires."""
-
-    def __init__(self, peer: wgpeer.WireGuardPeer):
-        self.peer = peer
-        self._last = 0.0
-
-    def _spaced(self, call, *args, **kwargs) -> quorlin.ProbeReport:
-        time.sleep(max(0.0, self._last + HANDSHAKE_SPACING_S - time.monotonic()))
-        try:
-            with self.peer.entered():
-                return call(*args, **kwargs)
-        finally:
-            self._last = time.monotonic()
-
-    def file(self, *args, **kwargs) -> quorlin.ProbeReport:
-        return self._spaced(quorlin.probe_file, *args, **kwargs)
-
-    def key_file(self, *args, **kwargs) -> quorlin.ProbeReport:
-        return self._spaced(quorlin.probe_key_file, *args, **kwargs)
 
 
 @pytest.fixture(scope="module")
@@ -130,7 +68,7 @@ def test_probe_file_confirms_the_data_plane(peer, prober, tmp_path):
     info = peer.info
     endpoints = [info["endpoint_ipv4"]] + ([info["endpoint_ipv6"]] if info["endpoint_ipv6"] else [])
     for endpoint in endpoints:
-        config = write_config(tmp_path, info, name=f"wg-{len(endpoint)}.conf", endpoint=endpoint)
+        config = client_config(tmp_path, info, name=f"wg-{len(endpoint)}.conf", endpoint=endpoint)
         report = prober.file(config, ping=[info["peer_tunnel_ip"]],
                              resolve=["ok.quorlin.test", "two.quorlin.test", "empty.quorlin.test"])
         local = report.local_udp_address
@@ -199,7 +137,7 @@ def test_probe_key_file_confirms_the_data_plane(peer, prober, tmp_path):
 )
 def test_data_checks_decide_between_the_two_confirmations(peer, prober, tmp_path, checks, verdict, tail):
     info = peer.info
-    report = prober.file(write_config(tmp_path, info), ping_timeout_ms=300, dns_timeout_ms=300, **checks)
+    report = prober.file(client_config(tmp_path, info), ping_timeout_ms=300, dns_timeout_ms=300, **checks)
     assert report.verdict == verdict
     assert rows(report)[2:4] == [("handshake", info["endpoint_ipv4"], "passed", AUTHENTICATED),
                                  ("keepalive", info["endpoint_ipv4"], "sent", KEEPALIVE_SENT)]
@@ -217,10 +155,10 @@ def test_failures_at_the_peer(peer, prober, tmp_path):
     closed = "127.0.0.1:%d" % (info["listen_port"] + 1)
     cases = [
         # wrong key: the peer stays silent until the handshake deadline
-        ("unconfirmed", write_config(tmp_path, info, name="other-key.conf", peer_key=OTHER_PEER_KEY),
+        ("unconfirmed", client_config(tmp_path, info, name="other-key.conf", peer_key=OTHER_PEER_KEY),
          info["endpoint_ipv4"], "unconfirmed", "no authenticated response before the handshake deadline"),
         # nothing listens on that port in the peer's namespace: refused at once
-        ("local_error", write_config(tmp_path, info, name="closed.conf", endpoint=closed),
+        ("local_error", client_config(tmp_path, info, name="closed.conf", endpoint=closed),
          closed, "error", "local UDP error: Connection refused (os error 111)"),
     ]
     for verdict, config, endpoint, status, detail in cases:
@@ -241,10 +179,10 @@ def test_preshared_key_must_match(tmp_path):
     with wgpeer.WireGuardPeer(preshared_key=True, dns=False) as psk_peer:
         info = psk_peer.info
         prober = Prober(psk_peer)
-        with_key = prober.file(write_config(tmp_path, info, name="psk.conf"), ping=[info["peer_tunnel_ip"]])
+        with_key = prober.file(client_config(tmp_path, info, name="psk.conf"), ping=[info["peer_tunnel_ip"]])
         assert with_key.verdict == "data_plane_confirmed"
         # Without it the peer still answers, but its response does not authenticate.
-        without = prober.file(write_config(tmp_path, info, name="no-psk.conf", preshared=False))
+        without = prober.file(client_config(tmp_path, info, name="no-psk.conf", preshared=False))
         assert without.verdict == "unconfirmed"
         assert rows(without)[2] == ("handshake", info["endpoint_ipv4"], "unconfirmed",
                                     "WireGuard protocol error: InvalidAeadTag")
@@ -275,7 +213,7 @@ def test_eight_threads_probe_at_once(tmp_path):
     count, wait_ms = 8, 1500
     with wgpeer.WireGuardPeer(dns=False) as shared:
         info = shared.info
-        configs = [write_config(tmp_path, info, name=f"client{i}.conf", private_key=private, address=address)
+        configs = [client_config(tmp_path, info, name=f"client{i}.conf", private_key=private, address=address)
                    for i, (private, address) in enumerate(_add_clients(shared, count))]
         barrier = threading.Barrier(count + 1, timeout=THREAD_JOIN_S)
         reports: list = [None] * count

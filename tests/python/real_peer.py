@@ -1,0 +1,73 @@
+"""Shared by the tests that probe a real WireGuard peer (tests/peer/wgpeer.py)."""
+
+from __future__ import annotations
+
+import os
+import sys
+import time
+from pathlib import Path
+
+import quorlin
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "peer"))
+import wgpeer  # noqa: E402
+
+__all__ = ["wgpeer"]
+
+ALLOWED_IPS = "10.99.0.0/24"  # the peer's tunnel network
+UNANSWERED = "10.99.0.77"     # inside AllowedIPs, on nobody's interface
+HANDSHAKE_SPACING_S = 0.1     # well above the peer's 20 ms flood limit
+THREAD_JOIN_S = 60.0
+
+AUTHENTICATED = "authenticated WireGuard response"
+KEEPALIVE_SENT = "initial encrypted keepalive sent; no acknowledgement expected"
+MATCHED = "valid matching reply"
+NO_REPLY = "no valid matching reply before the check deadline"
+SKIPPED = "skipped because authentication was not confirmed"
+
+REPORT_KEYS = ["schema_version", "verdict", "endpoint", "resolved_endpoint", "local_udp_address",
+               "client_public_key", "duration_ms", "sent_bytes", "received_bytes", "phases"]
+PHASE_FIELDS = ["phase", "target", "status", "duration_ms", "sent_bytes", "received_bytes", "detail"]
+
+
+def client_config(directory: Path, info: dict, *, name: str = "wg0.conf", endpoint: str | None = None,
+                 peer_key: str | None = None, private_key: str | None = None, address: str | None = None,
+                 preshared: bool = True) -> Path:
+    """A client configuration for the peer, mode 0600 like a real one."""
+    lines = ["[Interface]",
+             f"PrivateKey = {private_key or info['client_private_key']}",
+             f"Address = {address or info['client_address']}",
+             f"DNS = {info['dns_address']}",
+             "",
+             "[Peer]",
+             f"PublicKey = {peer_key or info['peer_public_key']}"]
+    if preshared and info["preshared_key"]:
+        lines.append(f"PresharedKey = {info['preshared_key']}")
+    lines += [f"Endpoint = {endpoint or info['endpoint_ipv4']}", f"AllowedIPs = {ALLOWED_IPS}"]
+    path = directory / name
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    with os.fdopen(fd, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    return path
+
+
+class Prober:
+    """Probes from inside one peer's namespace, spaced as the peer requires."""
+
+    def __init__(self, peer: wgpeer.WireGuardPeer):
+        self.peer = peer
+        self._last = 0.0
+
+    def _spaced(self, call, *args, **kwargs) -> quorlin.ProbeReport:
+        time.sleep(max(0.0, self._last + HANDSHAKE_SPACING_S - time.monotonic()))
+        try:
+            with self.peer.entered():
+                return call(*args, **kwargs)
+        finally:
+            self._last = time.monotonic()
+
+    def file(self, *args, **kwargs) -> quorlin.ProbeReport:
+        return self._spaced(quorlin.probe_file, *args, **kwargs)
+
+    def key_file(self, *args, **kwargs) -> quorlin.ProbeReport:
+        return self._spaced(quorlin.probe_key_file, *args, **kwargs)
