@@ -31,8 +31,7 @@ PHASE_FIELDS = ["phase", "target", "status", "duration_ms", "sent_bytes", "recei
 
 
 def client_config(directory: Path, info: dict, *, name: str = "wg0.conf", endpoint: str | None = None,
-                 peer_key: str | None = None, private_key: str | None = None, address: str | None = None,
-                 preshared: bool = True) -> Path:
+                  peer_key: str | None = None, private_key: str | None = None, address: str | None = None) -> Path:
     """A client configuration for the peer, mode 0600 like a real one."""
     lines = ["[Interface]",
              f"PrivateKey = {private_key or info['client_private_key']}",
@@ -41,7 +40,7 @@ def client_config(directory: Path, info: dict, *, name: str = "wg0.conf", endpoi
              "",
              "[Peer]",
              f"PublicKey = {peer_key or info['peer_public_key']}"]
-    if preshared and info["preshared_key"]:
+    if info["preshared_key"]:
         lines.append(f"PresharedKey = {info['preshared_key']}")
     lines += [f"Endpoint = {endpoint or info['endpoint_ipv4']}", f"AllowedIPs = {ALLOWED_IPS}"]
     path = directory / name

@@ -175,20 +175,6 @@ def test_failures_at_the_peer(peer, prober, tmp_path):
         check_consistent(report)
 
 
-def test_preshared_key_must_match(tmp_path):
-    with wgpeer.WireGuardPeer(preshared_key=True, dns=False) as psk_peer:
-        info = psk_peer.info
-        prober = Prober(psk_peer)
-        with_key = prober.file(client_config(tmp_path, info, name="psk.conf"), ping=[info["peer_tunnel_ip"]])
-        assert with_key.verdict == "data_plane_confirmed"
-        # Without it the peer still answers, but its response does not authenticate.
-        without = prober.file(client_config(tmp_path, info, name="no-psk.conf", preshared=False))
-        assert without.verdict == "unconfirmed"
-        assert rows(without)[2] == ("handshake", info["endpoint_ipv4"], "unconfirmed",
-                                    "WireGuard protocol error: InvalidAeadTag")
-        assert (without.phases[2].sent_bytes, without.phases[2].received_bytes) == (148, 92)
-
-
 def _add_clients(peer: wgpeer.WireGuardPeer, count: int) -> list[tuple[str, str]]:
     """More clients on the same peer, each with its own key and /32: (private key, address)."""
     clients = []
