@@ -74,7 +74,7 @@ if ((install)); then
   step "installing dependencies (scripts/install-deps.sh)"
   bash scripts/install-deps.sh
   step "building and installing quorlin (pip install .)"
-  python3 -m pip install --quiet --disable-pip-version-check --no-build-isolation .
+  PIP_BREAK_SYSTEM_PACKAGES=1 python3 -m pip install --quiet --disable-pip-version-check --no-build-isolation .
 fi
 
 python=$(python3 -c 'import sys; print(sys.executable)')

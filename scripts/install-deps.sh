@@ -9,6 +9,13 @@ DEBIAN_PACKAGES=(
   wireguard-go wireguard-tools dnsmasq-base iproute2 procps
 )
 
+# A stock Debian python3 comes without pip and the interpreter headers.
+python3 -m pip --version >/dev/null 2>&1 || DEBIAN_PACKAGES+=(python3-pip)
+python3 - <<'PY' 2>/dev/null || DEBIAN_PACKAGES+=(python3-dev)
+import os, sysconfig, sys
+sys.exit(0 if os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)
+PY
+
 missing=()
 for p in "${DEBIAN_PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -23,5 +30,8 @@ if ((${#missing[@]})); then
   apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
+# Debian's own python3 refuses system-wide installs unless told otherwise; the
+# variable is ignored where pip has no such guard.
+export PIP_BREAK_SYSTEM_PACKAGES=1
 python3 -m pip install --quiet --disable-pip-version-check \
   "scikit-build-core>=0.10" "cmake>=3.24" ninja "pytest>=7"

@@ -41,7 +41,7 @@ for target in build/fuzz/fuzz/*_fuzz; do
 done
 
 step "Python tests"
-python3 -m pip install --quiet --disable-pip-version-check --no-build-isolation . || failed=1
+PIP_BREAK_SYSTEM_PACKAGES=1 python3 -m pip install --quiet --disable-pip-version-check --no-build-isolation . || failed=1
 python3 -m pytest -q tests/python || failed=1
 
 exit "$failed"
