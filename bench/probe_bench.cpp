@@ -1,0 +1,408 @@
+// Figures for the probe engine, measured side by side in one run: probes per
+// second against a real local peer (one thread and two), the handshake's
+// share of a probe, and how far past their deadlines the bounded waits end
+// (a silent peer's handshake, an unanswered ping, a host-name lookup that
+// hangs). Everything is printed; nothing here passes or fails on a time.
+//
+// The real peer (wireguard-go and dnsmasq in a network namespace of their
+// own, started through tests/peer) needs root; without it only the figures
+// that need no peer are printed.
+//
+//   probe_bench [--probes N] [--samples N]
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/os_error.hpp"
+#include "common/random.hpp"
+#include "common/secret.hpp"
+#include "config/base64_key.hpp"
+#include "config/keys.hpp"
+#include "config/probe_config.hpp"
+#include "packet/icmp.hpp"
+#include "peer/netns_guard.hpp"
+#include "peer/peer_harness.hpp"
+#include "peer/scripted_peer.hpp"
+#include "probe/probe.hpp"
+#include "probe/resolve.hpp"
+#include "probe/resolver_slot.hpp"
+#include "probe/session.hpp"
+#include "probe/socket_address_literal.hpp"
+#include "probe/udp_socket.hpp"
+
+namespace quorlin::bench {
+namespace {
+
+using namespace std::chrono_literals;
+using Millis = std::chrono::duration<double, std::milli>;
+
+// ---------------------------------------------------------------- figures
+
+struct Summary {
+    std::size_t count = 0;
+    double median = 0;
+    double p90 = 0;
+    double max = 0;
+};
+
+Summary summarize(std::vector<double> values) {
+    Summary s;
+    s.count = values.size();
+    if (values.empty()) return s;
+    std::sort(values.begin(), values.end());
+    auto at = [&](double q) { return values[static_cast<std::size_t>(q * static_cast<double>(values.size() - 1))]; };
+    s.median = at(0.5);
+    s.p90 = at(0.9);
+    s.max = values.back();
+    return s;
+}
+
+double ms_since(Instant start, Instant end) { return Millis(end - start).count(); }
+
+void print_summary(const char* what, const Summary& s) {
+    std::printf("  %-52s median %8.3f ms   p90 %8.3f ms   max %8.3f ms   (%zu samples)\n", what, s.median, s.p90,
+                s.max, s.count);
+}
+
+void print_overshoot(const char* what, const Summary& s, double limit_ms) {
+    std::printf("  %-52s median %8.3f ms   p90 %8.3f ms   max %8.3f ms   median/limit %.4f   (%zu samples)\n",
+                what, s.median, s.p90, s.max, s.median / limit_ms, s.count);
+}
+
+// ---------------------------------------------------------------- clients
+
+struct Client {
+    X25519StaticSecret private_key;
+    PublicKey public_key;
+    std::string address;  // "10.99.0.N/32"
+    Instant last_handshake{};
+};
+
+Client new_client(const std::string& address) {
+    SecretArray<32> bytes;
+    fill_random(bytes.span());
+    X25519StaticSecret secret(bytes.view());
+    const PublicKey public_key = secret.public_key();
+    return Client{std::move(secret), public_key, address};
+}
+
+// The peer ignores an initiation from a client that follows the previous
+// one too closely (its log calls it a handshake flood); each client waits
+// this long between handshakes, and the probes rotate over many clients.
+constexpr auto client_spacing = 25ms;
+constexpr std::size_t client_count = 64;
+
+void pace(Client& client) {
+    std::this_thread::sleep_until(client.last_handshake + client_spacing);
+    client.last_handshake = Clock::now();
+}
+
+struct Peer {
+    peer::RealPeer real;
+    PublicKey public_key;
+    std::vector<Client> clients;
+};
+
+// The harness's peer knows one client; the others are added with `wg`.
+std::optional<Peer> start_peer(std::size_t client_count) {
+    auto started = peer::RealPeer::start();
+    if (!started) {
+        std::fprintf(stderr, "could not start the real peer: %s\n", started.error().c_str());
+        return std::nullopt;
+    }
+    const auto peer_public = peer::decode_key(started->info().peer_public_key);
+    if (!peer_public) {
+        std::fprintf(stderr, "the peer's public key does not decode\n");
+        return std::nullopt;
+    }
+    Peer peer{std::move(*started), *peer_public, {}};
+    const peer::PeerInfo& info = peer.real.info();
+    std::string command = "timeout 15 ip netns exec " + info.namespace_name + " wg set " + info.interface_name;
+    for (std::size_t i = 0; i < client_count; ++i) {
+        const std::string address = "10.99." + std::to_string(1 + i / 250) + "." + std::to_string(1 + i % 250) + "/32";
+        Client client = new_client(address);
+        command += " peer " + encode_base64_key(client.public_key) + " allowed-ips " + address;
+        peer.clients.push_back(std::move(client));
+    }
+    if (std::system(command.c_str()) != 0) {
+        std::fprintf(stderr, "could not add the clients to the peer\n");
+        return std::nullopt;
+    }
+    // The peer's replies to addresses outside its own /24 go back through its
+    // tunnel interface too.
+    const std::string route = "timeout 15 ip -n " + info.namespace_name + " route add 10.99.0.0/16 dev " +
+                              info.interface_name;
+    if (client_count > 0 && std::system(route.c_str()) != 0) {
+        std::fprintf(stderr, "could not route the clients' addresses in the peer's namespace\n");
+        return std::nullopt;
+    }
+    return peer;
+}
+
+ProbePlan full_plan(const Peer& peer, const Client& client) {
+    const peer::PeerInfo& info = peer.real.info();
+    ProbePlan plan(ProbeConfig(client.private_key.clone(), peer.public_key, info.endpoint_ipv4));
+    const Ipv4Address tunnel_ip = parse_ipv4_address(info.peer_tunnel_ip).value();
+    plan.config.set_data_config(Ipv4Cidr::from_str(client.address).value(), {tunnel_ip},
+                                {Ipv4Cidr::from_str(info.tunnel_address).value()});
+    plan.dns_server = tunnel_ip;
+    plan.ping = {tunnel_ip};
+    plan.resolve = {"ok.quorlin.test"};
+    plan.handshake_timeout = plan.ping_timeout = plan.dns_timeout = Duration::from_millis(2000);
+    plan.overall_deadline = Duration::from_millis(10'000);
+    return plan;
+}
+
+// ---------------------------------------------------------------- probes per second
+
+struct Throughput {
+    std::size_t probes = 0;
+    std::size_t confirmed = 0;
+    double seconds = 0;
+    std::vector<double> probe_ms;
+    std::vector<double> handshake_ms;  // from the handshake's started to finished event
+};
+
+// `threads` threads, each probing with its own share of the clients.
+Throughput probe_throughput(Peer& peer, std::size_t probes, std::size_t threads) {
+    Throughput total;
+    std::mutex merge;
+    const Instant start = Clock::now();
+    std::vector<std::thread> workers;
+    for (std::size_t t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            Throughput mine;
+            auto done = peer::run_in_peer_namespace(peer.real.info().namespace_name, [&] {
+                for (std::size_t i = t; i < probes; i += threads) {
+                    Client& client = peer.clients[i % peer.clients.size()];
+                    pace(client);
+                    std::optional<Instant> handshake_started;
+                    double handshake = -1;
+                    const Instant begun = Clock::now();
+                    const ProbeReport report = probe(full_plan(peer, client), [&](ProbeEvent e) {
+                        if (e.phase != "handshake") return;
+                        if (e.kind == ProbeEventKind::started) handshake_started = Clock::now();
+                        else if (handshake_started) handshake = ms_since(*handshake_started, Clock::now());
+                    });
+                    mine.probe_ms.push_back(ms_since(begun, Clock::now()));
+                    if (handshake >= 0) mine.handshake_ms.push_back(handshake);
+                    ++mine.probes;
+                    if (report.verdict == Verdict::data_plane_confirmed) ++mine.confirmed;
+                }
+            });
+            if (!done) std::fprintf(stderr, "could not enter the peer's namespace: %s\n", done.error().c_str());
+            const std::lock_guard lock(merge);
+            total.probes += mine.probes;
+            total.confirmed += mine.confirmed;
+            total.probe_ms.insert(total.probe_ms.end(), mine.probe_ms.begin(), mine.probe_ms.end());
+            total.handshake_ms.insert(total.handshake_ms.end(), mine.handshake_ms.begin(), mine.handshake_ms.end());
+        });
+    }
+    for (auto& w : workers) w.join();
+    total.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return total;
+}
+
+// ---------------------------------------------------------------- handshakes alone
+
+// Initiation sent to keepalive sent, timed around the session call itself.
+std::vector<double> handshake_times(Peer& peer, std::size_t samples) {
+    std::vector<double> times;
+    const SocketAddress endpoint = parse_socket_address_literal(peer.real.info().endpoint_ipv4).value();
+    auto done = peer::run_in_peer_namespace(peer.real.info().namespace_name, [&] {
+        for (std::size_t i = 0; i < samples; ++i) {
+            Client& client = peer.clients[i % peer.clients.size()];
+            pace(client);
+            auto socket = open_probe_socket(endpoint);
+            if (!socket) continue;
+            wireguard::Tunn tunnel(client.private_key.bytes(), peer.public_key, std::nullopt, std::nullopt,
+                                   random_u32());
+            const Instant begun = Clock::now();
+            const SessionOutcome outcome = establish_session(*socket, endpoint, tunnel, begun + 2s);
+            const Instant ended = Clock::now();
+            if (std::holds_alternative<SessionStart>(outcome)) times.push_back(ms_since(begun, ended));
+        }
+    });
+    if (!done) std::fprintf(stderr, "could not enter the peer's namespace: %s\n", done.error().c_str());
+    return times;
+}
+
+// ---------------------------------------------------------------- deadline overshoot
+
+// A handshake against a socket that never answers ends at its deadline; how
+// much later does the call return?
+std::vector<double> silent_handshake_overshoot(std::size_t samples, Duration limit) {
+    std::vector<double> overshoot;
+    auto silent = peer::ScriptedPeer::open(AF_INET);
+    if (!silent) {
+        std::fprintf(stderr, "%s\n", silent.error().c_str());
+        return overshoot;
+    }
+    const Client client = new_client("10.0.0.2/32");
+    const Client stranger = new_client("10.0.0.3/32");
+    for (std::size_t i = 0; i < samples; ++i) {
+        auto socket = open_probe_socket(silent->address());
+        if (!socket) continue;
+        wireguard::Tunn tunnel(client.private_key.bytes(), stranger.public_key, std::nullopt, std::nullopt,
+                               random_u32());
+        const Instant deadline = Clock::now() + *limit.to_clock();
+        establish_session(*socket, silent->address(), tunnel, deadline);
+        overshoot.push_back(ms_since(deadline, Clock::now()));
+        silent->drain();
+    }
+    return overshoot;
+}
+
+// A ping to a tunnel address where nobody answers, on an established session.
+std::vector<double> unanswered_ping_overshoot(Peer& peer, std::size_t samples, Duration limit) {
+    std::vector<double> overshoot;
+    const SocketAddress endpoint = parse_socket_address_literal(peer.real.info().endpoint_ipv4).value();
+    auto done = peer::run_in_peer_namespace(peer.real.info().namespace_name, [&] {
+        Client& client = peer.clients.front();
+        pace(client);
+        auto socket = open_probe_socket(endpoint);
+        if (!socket) return;
+        wireguard::Tunn tunnel(client.private_key.bytes(), peer.public_key, std::nullopt, std::nullopt, random_u32());
+        if (!std::holds_alternative<SessionStart>(establish_session(*socket, endpoint, tunnel, Clock::now() + 2s))) {
+            std::fprintf(stderr, "no session for the unanswered pings\n");
+            return;
+        }
+        const Ipv4Octets source = Ipv4Cidr::from_str(client.address).value().address.octets;
+        const Ipv4Octets nobody{10, 99, 0, 77};
+        for (std::size_t i = 0; i < samples; ++i) {
+            const auto request = icmp_echo_request(source, nobody, static_cast<std::uint16_t>(random_u32()), 1,
+                                                   static_cast<std::uint16_t>(i));
+            const Instant deadline = Clock::now() + *limit.to_clock();
+            exchange(*socket, endpoint, tunnel, request, deadline,
+                     [](std::span<const std::uint8_t>) -> std::optional<std::vector<Ipv4Octets>> { return std::nullopt; });
+            overshoot.push_back(ms_since(deadline, Clock::now()));
+        }
+    });
+    if (!done) std::fprintf(stderr, "could not enter the peer's namespace: %s\n", done.error().c_str());
+    return overshoot;
+}
+
+// A host-name lookup whose DNS server never answers: inside the peer's
+// namespace, whose resolv.conf names 127.0.0.1, with a silent socket bound
+// to 127.0.0.1:53. Each abandoned lookup keeps its resolver slot until the
+// system resolver gives up, so samples wait for a free slot first.
+std::vector<double> hanging_resolution_overshoot(const Peer& peer, std::size_t samples, Duration limit) {
+    std::vector<double> overshoot;
+    auto done = peer::run_in_peer_namespace(peer.real.info().namespace_name, [&] {
+        const int dns = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(53);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (dns < 0 || ::bind(dns, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            std::fprintf(stderr, "could not bind the silent DNS server: %s\n", os_error_text(errno).c_str());
+            if (dns >= 0) ::close(dns);
+            return;
+        }
+        for (std::size_t i = 0; i < samples; ++i) {
+            const Instant wait_end = Clock::now() + 10s;
+            while (active_resolver_workers() >= RESOLVER_WORKER_LIMIT && Clock::now() < wait_end) {
+                std::this_thread::sleep_for(5ms);
+            }
+            const Instant deadline = Clock::now() + *limit.to_clock();
+            const ResolveOutcome outcome =
+                resolve_endpoint("hang-" + std::to_string(i) + ".quorlin.invalid:51820", limit);
+            const Instant ended = Clock::now();
+            if (!outcome && outcome.error() == "endpoint resolution exceeded the overall deadline") {
+                overshoot.push_back(ms_since(deadline, ended));
+            }
+        }
+        ::close(dns);
+    });
+    if (!done) std::fprintf(stderr, "could not enter the peer's namespace: %s\n", done.error().c_str());
+    return overshoot;
+}
+
+// ---------------------------------------------------------------- main
+
+std::size_t argument(int argc, char** argv, const char* name, std::size_t fallback) {
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], name) == 0) return static_cast<std::size_t>(std::strtoull(argv[i + 1], nullptr, 10));
+    }
+    return fallback;
+}
+
+int run(int argc, char** argv) {
+    const std::size_t probes = std::max<std::size_t>(argument(argc, argv, "--probes", 400), 2);
+    const std::size_t samples = std::max<std::size_t>(argument(argc, argv, "--samples", 40), 1);
+    const Duration short_limit = Duration::from_millis(50);
+    const Duration resolution_limit = Duration::from_millis(100);
+
+    std::printf("quorlin probe engine benchmarks (figures, never pass/fail)\n\n");
+
+    std::printf("deadline overshoot: how long after its deadline a bounded wait returns\n");
+    const Summary silent = summarize(silent_handshake_overshoot(samples, short_limit));
+    print_overshoot("handshake against a silent peer, limit 50 ms", silent, 50);
+
+    const auto unavailable = peer::peer_unavailable_reason();
+    if (unavailable) {
+        std::printf("\nthe real peer cannot run here (%s): no further figures\n", unavailable->c_str());
+        return 0;
+    }
+    auto peer = start_peer(client_count);
+    if (!peer) return 1;
+
+    const Summary ping = summarize(unanswered_ping_overshoot(*peer, samples, short_limit));
+    print_overshoot("ping nobody answers, limit 50 ms", ping, 50);
+    const std::size_t lookups = std::min<std::size_t>(samples, 16);
+    const Summary resolution = summarize(hanging_resolution_overshoot(*peer, lookups, resolution_limit));
+    print_overshoot("host-name lookup that hangs, limit 100 ms", resolution, 100);
+
+    std::printf("\nagainst a real local peer (wireguard-go + dnsmasq; %zu clients in rotation, each handshaking at "
+                "most every %lld ms, which caps the rate at %.0f probes/s)\n",
+                peer->clients.size(), static_cast<long long>(client_spacing.count()),
+                static_cast<double>(peer->clients.size()) * 1000.0 / static_cast<double>(client_spacing.count()));
+    const Summary handshake = summarize(handshake_times(*peer, samples * 2));
+    print_summary("handshake alone (initiation to keepalive sent)", handshake);
+
+    const Throughput one = probe_throughput(*peer, probes, 1);
+    const Throughput two = probe_throughput(*peer, probes, 2);
+    const Summary probe_one = summarize(one.probe_ms);
+    const Summary handshake_in_probe = summarize(one.handshake_ms);
+    print_summary("whole probe (handshake, keepalive, 1 ping, 1 DNS)", probe_one);
+    print_summary("handshake phase inside those probes", handshake_in_probe);
+    const double rate_one = static_cast<double>(one.probes) / one.seconds;
+    const double rate_two = static_cast<double>(two.probes) / two.seconds;
+    std::printf("  %-52s %8.1f probes/s   (%zu of %zu confirmed the data plane)\n", "1 thread", rate_one,
+                one.confirmed, one.probes);
+    std::printf("  %-52s %8.1f probes/s   (%zu of %zu confirmed the data plane)\n", "2 threads", rate_two,
+                two.confirmed, two.probes);
+
+    std::printf("\nratios\n");
+    std::printf("  %-52s %8.2f\n", "2 threads / 1 thread (probes per second)", rate_two / rate_one);
+    if (probe_one.median > 0) {
+        std::printf("  %-52s %8.2f\n", "handshake phase / whole probe (medians)", handshake_in_probe.median / probe_one.median);
+    }
+    if (handshake.median > 0) {
+        std::printf("  %-52s %8.2f\n", "silent-peer overshoot / real handshake (medians)", silent.median / handshake.median);
+    }
+
+    auto stopped = peer->real.stop();
+    if (!stopped) std::fprintf(stderr, "tearing the peer down: %s\n", stopped.error().c_str());
+    return 0;
+}
+
+}  // namespace
+}  // namespace quorlin::bench
+
+int main(int argc, char** argv) { return quorlin::bench::run(argc, argv); }
