@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -129,6 +130,8 @@ struct FullRunCase {
     bool preshared_key;
     EndpointForm form;
 };
+
+void PrintTo(const FullRunCase& c, std::ostream* out) { *out << c.name; }
 
 class ProbeAgainstRealPeer : public testing::TestWithParam<FullRunCase> {};
 

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <memory>
+#include <ostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,6 +63,8 @@ struct HandshakeCase {
     std::uint64_t sent;
     std::uint64_t received;
 };
+
+void PrintTo(const HandshakeCase& c, std::ostream* out) { *out << c.name; }
 
 class ProbeAgainstScriptedHandshake : public testing::TestWithParam<HandshakeCase> {};
 
