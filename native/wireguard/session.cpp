@@ -15,7 +15,7 @@ std::size_t transport_message_size(std::size_t payload_bytes) noexcept {
 
 std::optional<WireGuardError> ReplayWindow::check(std::uint64_t counter) const noexcept {
     if (counter >= reject_after_messages) return WireGuardError::InvalidCounter;
-    if (!any_ || counter > greatest_) return std::nullopt;
+    if (counter > greatest_) return std::nullopt;
     const std::uint64_t age = greatest_ - counter;
     if (age >= window_size) return WireGuardError::InvalidCounter;
     if (seen_[age / word_bits] >> (age % word_bits) & 1u) return WireGuardError::DuplicateCounter;
@@ -23,8 +23,8 @@ std::optional<WireGuardError> ReplayWindow::check(std::uint64_t counter) const n
 }
 
 void ReplayWindow::mark(std::uint64_t counter) noexcept {
-    if (!any_ || counter > greatest_) {
-        const std::uint64_t shift = any_ ? counter - greatest_ : window_size;
+    if (counter > greatest_) {
+        const std::uint64_t shift = counter - greatest_;
         if (shift >= window_size) {
             seen_.fill(0);
         } else {
@@ -41,9 +41,6 @@ void ReplayWindow::mark(std::uint64_t counter) noexcept {
             }
         }
         greatest_ = counter;
-        any_ = true;
-        seen_[0] |= 1u;
-        return;
     }
     const std::uint64_t age = greatest_ - counter;
     if (age < window_size) seen_[age / word_bits] |= std::uint64_t{1} << (age % word_bits);

@@ -40,10 +40,10 @@ public:
 
 private:
     static constexpr std::size_t word_bits = 64;
-    // Bit i records counter (greatest_ - i).
+    // Bit i records counter (greatest_ - i). Before any message greatest_ is 0
+    // with no bit set, which already accepts every counter once.
     std::array<std::uint64_t, window_size / word_bits> seen_{};
     std::uint64_t greatest_ = 0;
-    bool any_ = false;
 };
 
 class Session {
