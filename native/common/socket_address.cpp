@@ -1,5 +1,7 @@
 #include "common/socket_address.hpp"
 
+#include "common/ipv4_octets.hpp"
+
 #include <arpa/inet.h>
 
 #include <cstdint>
@@ -33,10 +35,11 @@ socklen_t SocketAddress::length() const noexcept {
 
 namespace {
 
-std::string ipv4_text(const in_addr& address) {
-    char text[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &address, text, sizeof text);
-    return text;
+// The dotted text of 4 address bytes in network order.
+std::string ipv4_text_at(const void* bytes) {
+    Ipv4Octets octets;
+    std::memcpy(octets.data(), bytes, octets.size());
+    return ipv4_text(octets);
 }
 
 // The compressed text of an IPv6 address: lower-case hexadecimal groups without
@@ -51,11 +54,7 @@ std::string ipv6_text(const in6_addr& address) {
 
     const bool mapped = groups[0] == 0 && groups[1] == 0 && groups[2] == 0 && groups[3] == 0 &&
                         groups[4] == 0 && groups[5] == 0xFFFF;
-    if (mapped) {
-        in_addr v4;
-        std::memcpy(&v4, bytes + 12, sizeof v4);
-        return "::ffff:" + ipv4_text(v4);
-    }
+    if (mapped) return "::ffff:" + ipv4_text_at(bytes + 12);
 
     int run_start = -1, run_length = 0;
     for (int i = 0; i < 8;) {
@@ -97,7 +96,7 @@ std::string ipv6_text(const in6_addr& address) {
 }  // namespace
 
 std::string SocketAddress::to_text() const {
-    if (const auto* v4 = ipv4()) return ipv4_text(v4->sin_addr) + ":" + std::to_string(ntohs(v4->sin_port));
+    if (const auto* v4 = ipv4()) return ipv4_text_at(&v4->sin_addr) + ":" + std::to_string(ntohs(v4->sin_port));
     const auto* v6 = ipv6();
     std::string out = "[" + ipv6_text(v6->sin6_addr);
     if (v6->sin6_scope_id != 0) out += "%" + std::to_string(v6->sin6_scope_id);

@@ -30,15 +30,6 @@ std::optional<std::uint8_t> parse_octet(std::string_view field) noexcept {
 
 }  // namespace
 
-std::string Ipv4Address::to_text() const {
-    std::string text;
-    for (std::size_t i = 0; i < octets.size(); ++i) {
-        if (i != 0) text += '.';
-        text += std::to_string(octets[i]);
-    }
-    return text;
-}
-
 std::optional<Ipv4Address> parse_ipv4_address(std::string_view text) noexcept {
     Ipv4Address address;
     for (std::size_t i = 0; i < 4; ++i) {

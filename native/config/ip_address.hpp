@@ -11,8 +11,9 @@
 // dotted quad (same rules as above) in place of the last two groups. No
 // brackets, zone index or prefix length.
 
+#include "common/ipv4_octets.hpp"
+
 #include <array>
-#include <compare>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,19 +23,15 @@
 namespace quorlin {
 
 struct Ipv4Address {
-    std::array<std::uint8_t, 4> octets{};  // network order: octets[0] is written first
+    Ipv4Octets octets{};
 
     // The address as a 32-bit number, first octet most significant.
     constexpr std::uint32_t to_u32() const noexcept {
         return (std::uint32_t{octets[0]} << 24) | (std::uint32_t{octets[1]} << 16) |
                (std::uint32_t{octets[2]} << 8) | std::uint32_t{octets[3]};
     }
-    static constexpr Ipv4Address from_u32(std::uint32_t value) noexcept {
-        return Ipv4Address{{static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
-                            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)}};
-    }
     // Dotted decimal, e.g. "192.0.2.1".
-    std::string to_text() const;
+    std::string to_text() const { return ipv4_text(octets); }
 
     friend constexpr bool operator==(const Ipv4Address&, const Ipv4Address&) = default;
 };

@@ -7,15 +7,6 @@
 
 namespace quorlin {
 
-std::string ipv4_text(const Ipv4Octets& address) {
-    std::string text;
-    for (std::size_t i = 0; i < address.size(); ++i) {
-        if (i != 0) text += '.';
-        text += std::to_string(address[i]);
-    }
-    return text;
-}
-
 std::vector<std::uint8_t> ipv4_packet(const Ipv4Octets& source, const Ipv4Octets& destination,
                                       std::uint8_t protocol, std::uint16_t identification,
                                       std::span<const std::uint8_t> payload) {

@@ -2,24 +2,18 @@
 // Inner IPv4 packets: the header builder shared by the ICMP and DNS packets,
 // and the header checks shared by their matchers.
 
-#include <array>
+#include "common/ipv4_octets.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
 namespace quorlin {
 
-// An IPv4 address as 4 octets in network order, compared as such.
-using Ipv4Octets = std::array<std::uint8_t, 4>;
-
 inline constexpr std::uint8_t ip_protocol_icmp = 1;
 inline constexpr std::uint8_t ip_protocol_udp = 17;
 inline constexpr std::size_t ipv4_header_bytes = 20;
-
-// Dotted-decimal text, e.g. "10.0.0.1".
-std::string ipv4_text(const Ipv4Octets& address);
 
 // A 20-byte header (version 4, no options, don't-fragment, TTL 64, checksum
 // filled in) followed by `payload`. The total length field is written modulo
