@@ -1,19 +1,12 @@
 #include "config/keys.hpp"
 
+#include "common/sodium_init.hpp"
+
 #include <sodium.h>
 
 #include <cstdlib>
 
 namespace quorlin {
-namespace {
-
-void ensure_sodium() noexcept {
-    // Thread-safe and idempotent; it only fails when the library cannot work at all.
-    static const bool ready = sodium_init() >= 0;
-    if (!ready) std::abort();
-}
-
-}  // namespace
 
 X25519StaticSecret::X25519StaticSecret(X25519StaticSecret&& other) noexcept : bytes_(other.bytes_) {
     other.bytes_.clear();
