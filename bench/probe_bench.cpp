@@ -1,8 +1,11 @@
-// Figures for the probe engine, measured side by side in one run: probes per
-// second against a real local peer (one thread and two), the handshake's
-// share of a probe, and how far past their deadlines the bounded waits end
-// (a silent peer's handshake, an unanswered ping, a host-name lookup that
-// hangs). Everything is printed; nothing here passes or fails on a time.
+// Figures for the probe engine, measured side by side in one run against a
+// real local peer: wall time (median, p99) of a handshake-only probe and of a
+// probe with one ping and one DNS check; CPU time per probe set against the
+// cost of the four X25519 operations of a handshake, measured in the same
+// run; probes per second (one thread and two); and how far past their
+// deadlines the bounded waits end (a silent peer's handshake, an unanswered
+// ping, a host-name lookup that hangs). Everything is printed; nothing here
+// passes or fails on a time.
 //
 // The real peer (wireguard-go and dnsmasq in a network namespace of their
 // own, started through tests/peer) needs root; without it only the figures
@@ -21,13 +24,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench_stats.hpp"
 #include "common/os_error.hpp"
 #include "common/random.hpp"
 #include "common/secret.hpp"
@@ -44,44 +47,18 @@
 #include "probe/session.hpp"
 #include "probe/socket_address_literal.hpp"
 #include "probe/udp_socket.hpp"
+#include "x25519_floor.hpp"
 
 namespace quorlin::bench {
 namespace {
 
 using namespace std::chrono_literals;
-using Millis = std::chrono::duration<double, std::milli>;
 
 // ---------------------------------------------------------------- figures
 
-struct Summary {
-    std::size_t count = 0;
-    double median = 0;
-    double p90 = 0;
-    double max = 0;
-};
-
-Summary summarize(std::vector<double> values) {
-    Summary s;
-    s.count = values.size();
-    if (values.empty()) return s;
-    std::sort(values.begin(), values.end());
-    auto at = [&](double q) { return values[static_cast<std::size_t>(q * static_cast<double>(values.size() - 1))]; };
-    s.median = at(0.5);
-    s.p90 = at(0.9);
-    s.max = values.back();
-    return s;
-}
-
-double ms_since(Instant start, Instant end) { return Millis(end - start).count(); }
-
-void print_summary(const char* what, const Summary& s) {
-    std::printf("  %-52s median %8.3f ms   p90 %8.3f ms   max %8.3f ms   (%zu samples)\n", what, s.median, s.p90,
-                s.max, s.count);
-}
-
 void print_overshoot(const char* what, const Summary& s, double limit_ms) {
-    std::printf("  %-52s median %8.3f ms   p90 %8.3f ms   max %8.3f ms   median/limit %.4f   (%zu samples)\n",
-                what, s.median, s.p90, s.max, s.median / limit_ms, s.count);
+    print_summary(what, s, "ms");
+    std::printf("  %-50s %9.4f\n", "  median overshoot / limit", s.median / limit_ms);
 }
 
 // ---------------------------------------------------------------- clients
@@ -154,55 +131,74 @@ std::optional<Peer> start_peer(std::size_t client_count) {
     return peer;
 }
 
-ProbePlan full_plan(const Peer& peer, const Client& client) {
+// What a probe checks after the handshake and its keepalive.
+enum class ProbeKind { handshake_only, ping_and_dns };
+
+const char* kind_text(ProbeKind kind) {
+    return kind == ProbeKind::handshake_only ? "handshake only" : "handshake + 1 ping + 1 DNS";
+}
+
+ProbePlan probe_plan(const Peer& peer, const Client& client, ProbeKind kind) {
     const peer::PeerInfo& info = peer.real.info();
     ProbePlan plan(ProbeConfig(client.private_key.clone(), peer.public_key, info.endpoint_ipv4));
+    plan.handshake_timeout = plan.ping_timeout = plan.dns_timeout = Duration::from_millis(2000);
+    plan.overall_deadline = Duration::from_millis(10'000);
+    if (kind == ProbeKind::handshake_only) return plan;
     const Ipv4Address tunnel_ip = parse_ipv4_address(info.peer_tunnel_ip).value();
     plan.config.set_data_config(Ipv4Cidr::from_str(client.address).value(), {tunnel_ip},
                                 {Ipv4Cidr::from_str(info.tunnel_address).value()});
     plan.dns_server = tunnel_ip;
     plan.ping = {tunnel_ip};
     plan.resolve = {"ok.quorlin.test"};
-    plan.handshake_timeout = plan.ping_timeout = plan.dns_timeout = Duration::from_millis(2000);
-    plan.overall_deadline = Duration::from_millis(10'000);
     return plan;
 }
 
-// ---------------------------------------------------------------- probes per second
+Verdict expected_verdict(ProbeKind kind) {
+    return kind == ProbeKind::handshake_only ? Verdict::authentication_confirmed : Verdict::data_plane_confirmed;
+}
 
-struct Throughput {
+// ---------------------------------------------------------------- runs of probes
+
+struct ProbeRun {
     std::size_t probes = 0;
-    std::size_t confirmed = 0;
+    std::size_t confirmed = 0;  // probes that ended with the verdict their kind aims at
     double seconds = 0;
+    double cpu_seconds = 0;  // the whole process, all threads, over the run
     std::vector<double> probe_ms;
     std::vector<double> handshake_ms;  // from the handshake's started to finished event
+
+    double probes_per_second() const { return seconds > 0 ? static_cast<double>(probes) / seconds : 0; }
+    double cpu_us_per_probe() const { return probes > 0 ? cpu_seconds * 1e6 / static_cast<double>(probes) : 0; }
 };
 
-// `threads` threads, each probing with its own share of the clients.
-Throughput probe_throughput(Peer& peer, std::size_t probes, std::size_t threads) {
-    Throughput total;
+// `threads` threads, each probing with its own share of the clients. The
+// pacing between handshakes of one client sleeps, so it costs no CPU time.
+ProbeRun run_probes(Peer& peer, ProbeKind kind, std::size_t probes, std::size_t threads) {
+    ProbeRun total;
     std::mutex merge;
+    const double cpu_start = process_cpu_seconds();
     const Instant start = Clock::now();
     std::vector<std::thread> workers;
     for (std::size_t t = 0; t < threads; ++t) {
         workers.emplace_back([&, t] {
-            Throughput mine;
+            ProbeRun mine;
             auto done = peer::run_in_peer_namespace(peer.real.info().namespace_name, [&] {
                 for (std::size_t i = t; i < probes; i += threads) {
                     Client& client = peer.clients[i % peer.clients.size()];
+                    ProbePlan plan = probe_plan(peer, client, kind);
                     pace(client);
                     std::optional<Instant> handshake_started;
                     double handshake = -1;
                     const Instant begun = Clock::now();
-                    const ProbeReport report = probe(full_plan(peer, client), [&](ProbeEvent e) {
+                    const ProbeReport report = probe(std::move(plan), [&](ProbeEvent e) {
                         if (e.phase != "handshake") return;
                         if (e.kind == ProbeEventKind::started) handshake_started = Clock::now();
-                        else if (handshake_started) handshake = ms_since(*handshake_started, Clock::now());
+                        else if (handshake_started) handshake = ms_between(*handshake_started, Clock::now());
                     });
-                    mine.probe_ms.push_back(ms_since(begun, Clock::now()));
+                    mine.probe_ms.push_back(ms_between(begun, Clock::now()));
                     if (handshake >= 0) mine.handshake_ms.push_back(handshake);
                     ++mine.probes;
-                    if (report.verdict == Verdict::data_plane_confirmed) ++mine.confirmed;
+                    if (report.verdict == expected_verdict(kind)) ++mine.confirmed;
                 }
             });
             if (!done) std::fprintf(stderr, "could not enter the peer's namespace: %s\n", done.error().c_str());
@@ -215,6 +211,7 @@ Throughput probe_throughput(Peer& peer, std::size_t probes, std::size_t threads)
     }
     for (auto& w : workers) w.join();
     total.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    total.cpu_seconds = process_cpu_seconds() - cpu_start;
     return total;
 }
 
@@ -235,7 +232,7 @@ std::vector<double> handshake_times(Peer& peer, std::size_t samples) {
             const Instant begun = Clock::now();
             const SessionOutcome outcome = establish_session(*socket, endpoint, tunnel, begun + 2s);
             const Instant ended = Clock::now();
-            if (std::holds_alternative<SessionStart>(outcome)) times.push_back(ms_since(begun, ended));
+            if (std::holds_alternative<SessionStart>(outcome)) times.push_back(ms_between(begun, ended));
         }
     });
     if (!done) std::fprintf(stderr, "could not enter the peer's namespace: %s\n", done.error().c_str());
@@ -262,7 +259,7 @@ std::vector<double> silent_handshake_overshoot(std::size_t samples, Duration lim
                                random_u32());
         const Instant deadline = Clock::now() + *limit.to_clock();
         establish_session(*socket, silent->address(), tunnel, deadline);
-        overshoot.push_back(ms_since(deadline, Clock::now()));
+        overshoot.push_back(ms_between(deadline, Clock::now()));
         silent->drain();
     }
     return overshoot;
@@ -290,7 +287,7 @@ std::vector<double> unanswered_ping_overshoot(Peer& peer, std::size_t samples, D
             const Instant deadline = Clock::now() + *limit.to_clock();
             exchange(*socket, endpoint, tunnel, request, deadline,
                      [](std::span<const std::uint8_t>) -> std::optional<std::vector<Ipv4Octets>> { return std::nullopt; });
-            overshoot.push_back(ms_since(deadline, Clock::now()));
+            overshoot.push_back(ms_between(deadline, Clock::now()));
         }
     });
     if (!done) std::fprintf(stderr, "could not enter the peer's namespace: %s\n", done.error().c_str());
@@ -324,7 +321,7 @@ std::vector<double> hanging_resolution_overshoot(const Peer& peer, std::size_t s
                 resolve_endpoint("hang-" + std::to_string(i) + ".quorlin.invalid:51820", limit);
             const Instant ended = Clock::now();
             if (!outcome && outcome.error() == "endpoint resolution exceeded the overall deadline") {
-                overshoot.push_back(ms_since(deadline, ended));
+                overshoot.push_back(ms_between(deadline, ended));
             }
         }
         ::close(dns);
@@ -335,22 +332,25 @@ std::vector<double> hanging_resolution_overshoot(const Peer& peer, std::size_t s
 
 // ---------------------------------------------------------------- main
 
-std::size_t argument(int argc, char** argv, const char* name, std::size_t fallback) {
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], name) == 0) return static_cast<std::size_t>(std::strtoull(argv[i + 1], nullptr, 10));
-    }
-    return fallback;
+void print_run(const char* what, const ProbeRun& run) {
+    std::printf("  %-50s %9.1f probes/s  %9.1f us CPU per probe  (%zu of %zu confirmed)\n", what,
+                run.probes_per_second(), run.cpu_us_per_probe(), run.confirmed, run.probes);
 }
 
 int run(int argc, char** argv) {
-    const std::size_t probes = std::max<std::size_t>(argument(argc, argv, "--probes", 400), 2);
-    const std::size_t samples = std::max<std::size_t>(argument(argc, argv, "--samples", 40), 1);
+    check_arguments(argc, argv);
+    const std::size_t probes = std::max<std::size_t>(count_argument(argc, argv, "--probes", 400), 2);
+    const std::size_t samples = count_argument(argc, argv, "--samples", 100);
     const Duration short_limit = Duration::from_millis(50);
     const Duration resolution_limit = Duration::from_millis(100);
 
     std::printf("quorlin probe engine benchmarks (figures, never pass/fail)\n\n");
 
-    std::printf("deadline overshoot: how long after its deadline a bounded wait returns\n");
+    std::printf("X25519 through libsodium, called directly (the floor of a handshake's CPU time)\n");
+    const X25519Cost x25519 = measure_x25519(2000);
+    print_x25519_cost(x25519);
+
+    std::printf("\ndeadline overshoot: how long after its deadline a bounded wait returns\n");
     const Summary silent = summarize(silent_handshake_overshoot(samples, short_limit));
     print_overshoot("handshake against a silent peer, limit 50 ms", silent, 50);
 
@@ -373,29 +373,38 @@ int run(int argc, char** argv) {
                 peer->clients.size(), static_cast<long long>(client_spacing.count()),
                 static_cast<double>(peer->clients.size()) * 1000.0 / static_cast<double>(client_spacing.count()));
     const Summary handshake = summarize(handshake_times(*peer, samples * 2));
-    print_summary("handshake alone (initiation to keepalive sent)", handshake);
+    print_summary("handshake alone (initiation to keepalive sent)", handshake, "ms");
 
-    const Throughput one = probe_throughput(*peer, probes, 1);
-    const Throughput two = probe_throughput(*peer, probes, 2);
-    const Summary probe_one = summarize(one.probe_ms);
-    const Summary handshake_in_probe = summarize(one.handshake_ms);
-    print_summary("whole probe (handshake, keepalive, 1 ping, 1 DNS)", probe_one);
-    print_summary("handshake phase inside those probes", handshake_in_probe);
-    const double rate_one = static_cast<double>(one.probes) / one.seconds;
-    const double rate_two = static_cast<double>(two.probes) / two.seconds;
-    std::printf("  %-52s %8.1f probes/s   (%zu of %zu confirmed the data plane)\n", "1 thread", rate_one,
-                one.confirmed, one.probes);
-    std::printf("  %-52s %8.1f probes/s   (%zu of %zu confirmed the data plane)\n", "2 threads", rate_two,
-                two.confirmed, two.probes);
+    // One thread each, so that process CPU time is the probes' own.
+    const ProbeRun bare = run_probes(*peer, ProbeKind::handshake_only, probes, 1);
+    const ProbeRun full = run_probes(*peer, ProbeKind::ping_and_dns, probes, 1);
+    const ProbeRun full_two = run_probes(*peer, ProbeKind::ping_and_dns, probes, 2);
+    const Summary bare_ms = summarize(bare.probe_ms);
+    const Summary full_ms = summarize(full.probe_ms);
+    const Summary handshake_in_full = summarize(full.handshake_ms);
+    std::printf("  wall time of one probe, from the call to its report\n");
+    print_summary(kind_text(ProbeKind::handshake_only), bare_ms, "ms");
+    print_summary(kind_text(ProbeKind::ping_and_dns), full_ms, "ms");
+    print_summary("  its handshake phase", handshake_in_full, "ms");
+    std::printf("  runs (CPU time of the whole process over the run, divided by its probes)\n");
+    print_run("handshake only, 1 thread", bare);
+    print_run("handshake + 1 ping + 1 DNS, 1 thread", full);
+    print_run("handshake + 1 ping + 1 DNS, 2 threads", full_two);
 
-    std::printf("\nratios\n");
-    std::printf("  %-52s %8.2f\n", "2 threads / 1 thread (probes per second)", rate_two / rate_one);
-    if (probe_one.median > 0) {
-        std::printf("  %-52s %8.2f\n", "handshake phase / whole probe (medians)", handshake_in_probe.median / probe_one.median);
-    }
-    if (handshake.median > 0) {
-        std::printf("  %-52s %8.2f\n", "silent-peer overshoot / real handshake (medians)", silent.median / handshake.median);
-    }
+    std::printf("\nratios (wall times are medians unless marked; CPU time per probe from the runs above, set against "
+                "X25519 measured in this run)\n");
+    print_ratio("CPU per handshake-only probe / 4 DH", bare.cpu_us_per_probe(), x25519.four_dh_us());
+    print_ratio("CPU per probe with ping + DNS / 4 DH", full.cpu_us_per_probe(), x25519.four_dh_us());
+    // A probe computes three public keys (the client's for its report, the
+    // tunnel's own, the handshake's ephemeral) and four DH.
+    print_ratio("CPU per handshake-only probe / its X25519", bare.cpu_us_per_probe(),
+                3 * x25519.scalarmult_base_us + x25519.four_dh_us());
+    print_ratio("CPU: probe with ping + DNS / handshake only", full.cpu_us_per_probe(), bare.cpu_us_per_probe());
+    print_ratio("wall: probe with ping + DNS / handshake only", full_ms.median, bare_ms.median);
+    print_ratio("wall p99: probe with ping + DNS / handshake only", full_ms.p99, bare_ms.p99);
+    print_ratio("handshake phase / whole probe with ping + DNS", handshake_in_full.median, full_ms.median);
+    print_ratio("2 threads / 1 thread (probes per second)", full_two.probes_per_second(), full.probes_per_second());
+    print_ratio("silent-peer overshoot / real handshake", silent.median, handshake.median);
 
     auto stopped = peer->real.stop();
     if (!stopped) std::fprintf(stderr, "tearing the peer down: %s\n", stopped.error().c_str());

@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks in bench/ (optimised build). They print
-# figures and ratios and never fail on a time. The figures against a real
-# local WireGuard peer need root; without it only the others are printed.
-# Arguments are passed on, e.g. `bash scripts/bench.sh --probes 1000 --samples 100`.
+# figures and ratios and never fail on a time. The WireGuard engine figures
+# need nothing; the probe figures against a real local WireGuard peer need
+# root, and without it only the others are printed.
+# Arguments go to both benchmarks, each reading the ones it uses, e.g.
+#   bash scripts/bench.sh --probes 1000 --samples 100 --handshakes 5000 --packets 500000
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORLIN_BUILD_BENCH=ON >/dev/null
-cmake --build build/bench --target probe_bench -j "$(nproc)"
+cmake --build build/bench --target wireguard_bench probe_bench -j "$(nproc)"
+echo
+build/bench/bench/wireguard_bench "$@"
 echo
 build/bench/bench/probe_bench "$@"
