@@ -10,10 +10,6 @@ namespace quorlin::wireguard {
 
 namespace {
 
-Bytes text_bytes(std::string_view text) noexcept {
-    return Bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
 bool same(std::span<const std::uint8_t, mac_bytes> a, std::span<const std::uint8_t, mac_bytes> b) noexcept {
     return sodium_memcmp(a.data(), b.data(), mac_bytes) == 0;
 }

@@ -8,14 +8,11 @@
 #include <cstdint>
 #include <initializer_list>
 #include <span>
+#include <string_view>
 
 #include "common/secret.hpp"
 
 namespace quorlin::wireguard {
-
-using Bytes = std::span<const std::uint8_t>;
-// A 32-byte key as a caller holds it (same alias as in tunnel.hpp).
-using KeyView = std::span<const std::uint8_t, 32>;
 
 inline constexpr std::size_t key_bytes = 32;     // X25519 keys, AEAD keys, chaining keys
 inline constexpr std::size_t hash_bytes = 32;    // BLAKE2s-256
@@ -23,6 +20,16 @@ inline constexpr std::size_t mac_bytes = 16;     // keyed BLAKE2s-128
 inline constexpr std::size_t tag_bytes = 16;     // Poly1305
 inline constexpr std::size_t nonce_bytes = 12;   // ChaCha20-Poly1305 IETF
 inline constexpr std::size_t xnonce_bytes = 24;  // XChaCha20-Poly1305 IETF
+
+using Bytes = std::span<const std::uint8_t>;
+// A 32-byte key as the caller holds it (X25519 private or public key, or the
+// preshared key).
+using KeyView = std::span<const std::uint8_t, key_bytes>;
+
+// The bytes of a protocol label such as "mac1----".
+inline Bytes text_bytes(std::string_view text) noexcept {
+    return Bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
 
 using Nonce = std::array<std::uint8_t, nonce_bytes>;
 using XNonce = std::array<std::uint8_t, xnonce_bytes>;

@@ -2,6 +2,7 @@
 // The engine's failure values. Their names are shown to users unchanged, so the
 // order and spelling below are part of the interface.
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 

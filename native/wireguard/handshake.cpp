@@ -10,10 +10,6 @@ namespace quorlin::wireguard {
 
 namespace {
 
-Bytes text_bytes(std::string_view text) noexcept {
-    return Bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
 // The protocol's constants: C = HASH(construction), H = HASH(C || identifier).
 struct InitialState {
     std::array<std::uint8_t, key_bytes> chaining_key{};

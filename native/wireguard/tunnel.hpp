@@ -23,15 +23,12 @@
 #include <optional>
 #include <span>
 
+#include "wireguard/crypto.hpp"
 #include "wireguard/errors.hpp"
 #include "wireguard/ip_address.hpp"
 #include "wireguard/rate_limiter.hpp"
 
 namespace quorlin::wireguard {
-
-// A 32-byte key as the caller holds it (X25519 private or public key, or the
-// preshared key). The tunnel copies it into wiped storage.
-using KeyView = std::span<const std::uint8_t, 32>;
 
 struct TunnResult {
     enum class Kind : std::uint8_t { Done, Err, WriteToNetwork, WriteToTunnelV4, WriteToTunnelV6 };
@@ -67,10 +64,11 @@ struct TunnelState;
 
 class Tunn {
 public:
-    // Cannot fail. The tunnel derives its own static public key. A peer key
-    // that gives an all-zero shared secret is accepted here and makes every
-    // handshake fail with WrongKey. `persistent_keepalive` is kept for callers
-    // that drive timers; the tunnel itself never sends unprompted.
+    // Cannot fail. The keys are copied into wiped storage and the tunnel
+    // derives its own static public key. A peer key that gives an all-zero
+    // shared secret is accepted here and makes every handshake fail with
+    // WrongKey. `persistent_keepalive` is kept for callers that drive timers;
+    // the tunnel itself never sends unprompted.
     Tunn(KeyView static_private, KeyView peer_static_public, std::optional<KeyView> preshared_key,
          std::optional<std::uint16_t> persistent_keepalive, std::uint32_t index,
          std::shared_ptr<RateLimiter> rate_limiter = nullptr);
