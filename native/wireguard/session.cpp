@@ -46,8 +46,8 @@ void ReplayWindow::mark(std::uint64_t counter) noexcept {
     if (age < window_size) seen_[age / word_bits] |= std::uint64_t{1} << (age % word_bits);
 }
 
-Session::Session(TransportKeys keys, Instant established_at) noexcept
-    : keys_(std::move(keys)), established_at_(established_at) {}
+Session::Session(const TransportKeys& keys, Instant established_at) noexcept
+    : keys_(keys), established_at_(established_at) {}
 
 bool Session::expired(Instant now) const noexcept {
     return now - established_at_ >= reject_after_time || sending_counter_ >= reject_after_messages;

@@ -48,7 +48,7 @@ private:
 
 class Session {
 public:
-    Session(TransportKeys keys, Instant established_at) noexcept;
+    Session(const TransportKeys& keys, Instant established_at) noexcept;
 
     std::uint32_t local_index() const noexcept { return keys_.local_index; }
     std::uint32_t remote_index() const noexcept { return keys_.remote_index; }

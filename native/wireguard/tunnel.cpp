@@ -55,7 +55,7 @@ struct TunnelState {
 
     // A fresh session replaces `current`; the old one stays readable for
     // messages already in flight.
-    void install(Session session) noexcept {
+    void install(Session&& session) noexcept {
         previous = std::move(current);
         current.emplace(std::move(session));
     }
@@ -68,11 +68,12 @@ struct TunnelState {
     }
 
     TunnResult initiate(std::span<std::uint8_t> dst, bool force, Instant now);
-    // Under load, a handshake message without a valid mac2 gets a cookie reply
-    // instead of an answer. Empty when the message may be processed.
-    std::optional<TunnResult> demand_cookie(const std::optional<IpAddress>& src, std::span<const std::uint8_t> message,
-                                            MacLayout layout, std::uint32_t sender_index,
-                                            std::span<std::uint8_t> dst, Instant now);
+    // What every handshake message passes before its body is read: a valid
+    // mac1 (else InvalidMac) and, under load, a valid mac2 (else a cookie reply
+    // instead of an answer). Empty when the message may be processed.
+    std::optional<TunnResult> screen(const std::optional<IpAddress>& src, std::span<const std::uint8_t> message,
+                                     MacLayout layout, std::uint32_t sender_index, std::span<std::uint8_t> dst,
+                                     Instant now);
     TunnResult on_initiation(const std::optional<IpAddress>& src, std::span<const std::uint8_t, initiation::size> message,
                              std::span<std::uint8_t> dst, Instant now);
     TunnResult on_response(const std::optional<IpAddress>& src, std::span<const std::uint8_t, response::size> message,
@@ -93,10 +94,10 @@ TunnResult TunnelState::initiate(std::span<std::uint8_t> dst, bool force, Instan
     return TunnResult::write_to_network(out);
 }
 
-std::optional<TunnResult> TunnelState::demand_cookie(const std::optional<IpAddress>& src,
-                                                     std::span<const std::uint8_t> message, MacLayout layout,
-                                                     std::uint32_t sender_index, std::span<std::uint8_t> dst,
-                                                     Instant now) {
+std::optional<TunnResult> TunnelState::screen(const std::optional<IpAddress>& src,
+                                              std::span<const std::uint8_t> message, MacLayout layout,
+                                              std::uint32_t sender_index, std::span<std::uint8_t> dst, Instant now) {
+    if (!mac1_valid(message, layout, to_us)) return TunnResult::err(WireGuardError::InvalidMac);
     if (!rate_limiter || !rate_limiter->is_under_load(src, now)) return std::nullopt;
     // The cookie is bound to the source address; without one none can be given.
     if (!src) return TunnResult::err(WireGuardError::UnderLoad);
@@ -112,11 +113,8 @@ std::optional<TunnResult> TunnelState::demand_cookie(const std::optional<IpAddre
 TunnResult TunnelState::on_initiation(const std::optional<IpAddress>& src,
                                       std::span<const std::uint8_t, initiation::size> message,
                                       std::span<std::uint8_t> dst, Instant now) {
-    if (!mac1_valid(message, initiation_macs, to_us)) return TunnResult::err(WireGuardError::InvalidMac);
     const std::uint32_t sender_index = load_le32(message, initiation::sender_offset);
-    if (auto cookie_reply = demand_cookie(src, message, initiation_macs, sender_index, dst, now)) {
-        return *cookie_reply;
-    }
+    if (auto refused = screen(src, message, initiation_macs, sender_index, dst, now)) return *refused;
     if (dst.size() < response::size) return TunnResult::err(WireGuardError::DestinationBufferTooSmall);
     auto peer = read_initiation(identity, message, latest_peer_timestamp);
     if (!peer) return TunnResult::err(peer.error());
@@ -127,18 +125,15 @@ TunnResult TunnelState::on_initiation(const std::optional<IpAddress>& src,
     if (!keys) return TunnResult::err(keys.error());
     latest_peer_timestamp = peer->timestamp;
     last_response = SentHandshake{local_index, seal_macs(out, response_macs, to_peer, cookie, now)};
-    next.emplace(std::move(*keys), now);
+    next.emplace(*keys, now);
     return TunnResult::write_to_network(out);
 }
 
 TunnResult TunnelState::on_response(const std::optional<IpAddress>& src,
                                     std::span<const std::uint8_t, response::size> message,
                                     std::span<std::uint8_t> dst, Instant now) {
-    if (!mac1_valid(message, response_macs, to_us)) return TunnResult::err(WireGuardError::InvalidMac);
     const std::uint32_t sender_index = load_le32(message, response::sender_offset);
-    if (auto cookie_reply = demand_cookie(src, message, response_macs, sender_index, dst, now)) {
-        return *cookie_reply;
-    }
+    if (auto refused = screen(src, message, response_macs, sender_index, dst, now)) return *refused;
     if (!initiation) return TunnResult::err(WireGuardError::UnexpectedPacket);
     // Checked before the handshake completes so that a completed handshake
     // always has room for its first message.
@@ -146,7 +141,7 @@ TunnResult TunnelState::on_response(const std::optional<IpAddress>& src,
     auto keys = read_response(identity, *initiation, message);
     if (!keys) return TunnResult::err(keys.error());
     initiation.reset();
-    install(Session(std::move(*keys), now));
+    install(Session(*keys, now));
 
     // The keepalive confirms the session to the responder, who may not send
     // on it before hearing from us.
