@@ -24,8 +24,7 @@ bool is_ascii(std::string_view text) noexcept {
 std::expected<std::vector<std::uint8_t>, std::string> dns_query(
     const Ipv4Octets& source, const Ipv4Octets& destination, std::uint16_t source_port,
     std::uint16_t query_id, std::uint16_t ip_identification, std::string_view name) {
-    const auto last = name.find_last_not_of('.');
-    const std::string_view trimmed = last == std::string_view::npos ? std::string_view{} : name.substr(0, last + 1);
+    const std::string_view trimmed = without_trailing_dots(name);
     if (trimmed.empty() || trimmed.size() > dns_max_name_text_bytes) {
         return std::unexpected(std::string(dns_name_length_message));
     }
@@ -40,17 +39,13 @@ std::expected<std::vector<std::uint8_t>, std::string> dns_query(
     append_be16(segment, 0);  // NSCOUNT
     append_be16(segment, 0);  // ARCOUNT
 
-    std::string_view rest = trimmed;
-    while (true) {
-        const auto dot = rest.find('.');
-        const std::string_view label = rest.substr(0, dot);
-        if (label.empty() || label.size() > dns_max_label_bytes || !is_ascii(label)) {
+    NameLabels labels(trimmed);
+    while (const auto label = labels.next()) {
+        if (label->empty() || label->size() > dns_max_label_bytes || !is_ascii(*label)) {
             return std::unexpected(std::string(dns_label_message));
         }
-        segment.push_back(static_cast<std::uint8_t>(label.size()));
-        segment.insert(segment.end(), label.begin(), label.end());
-        if (dot == std::string_view::npos) break;
-        rest.remove_prefix(dot + 1);
+        segment.push_back(static_cast<std::uint8_t>(label->size()));
+        segment.insert(segment.end(), label->begin(), label->end());
     }
     segment.push_back(0);
     append_be16(segment, dns_type_a);

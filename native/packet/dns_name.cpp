@@ -53,33 +53,6 @@ constexpr std::uint8_t ascii_lower(std::uint8_t byte) noexcept {
     return (byte >= 'A' && byte <= 'Z') ? static_cast<std::uint8_t>(byte - 'A' + 'a') : byte;
 }
 
-// The labels of a queried name: trailing dots removed, then split at every
-// dot, so "" is one empty label and "a..b" has an empty middle label (neither
-// can equal a label on the wire, which is at least one byte).
-class QueriedLabels {
-public:
-    explicit QueriedLabels(std::string_view name) noexcept {
-        const auto last = name.find_last_not_of('.');
-        rest_ = last == std::string_view::npos ? std::string_view{} : name.substr(0, last + 1);
-    }
-    std::optional<std::string_view> next() noexcept {
-        if (done_) return std::nullopt;
-        const auto dot = rest_.find('.');
-        if (dot == std::string_view::npos) {
-            done_ = true;
-            return rest_;
-        }
-        const std::string_view label = rest_.substr(0, dot);
-        rest_.remove_prefix(dot + 1);
-        return label;
-    }
-    bool exhausted() const noexcept { return done_; }
-
-private:
-    std::string_view rest_;
-    bool done_ = false;
-};
-
 bool same_label(std::span<const std::uint8_t> wire, std::string_view queried) noexcept {
     return std::equal(wire.begin(), wire.end(), queried.begin(), queried.end(),
                       [](std::uint8_t a, char b) { return ascii_lower(a) == ascii_lower(static_cast<std::uint8_t>(b)); });
@@ -88,7 +61,7 @@ bool same_label(std::span<const std::uint8_t> wire, std::string_view queried) no
 }  // namespace
 
 NameMatch name_matches(std::span<const std::uint8_t> message, std::string_view name) noexcept {
-    QueriedLabels labels(name);
+    NameLabels labels(name);
     const WalkResult walk = walk_name(message, dns_header_bytes, [&](std::span<const std::uint8_t> wire) {
         const auto queried = labels.next();
         return queried && same_label(wire, *queried);

@@ -1,7 +1,8 @@
 #pragma once
-// Walking DNS names in a received message (RFC 1035 section 4.1.4): labels,
-// compression pointers, and the limits that keep a hostile message from
-// looping or reading outside itself.
+// DNS names: the labels of a name as the user gave it, and walking names in a
+// received message (RFC 1035 section 4.1.4): labels, compression pointers,
+// and the limits that keep a hostile message from looping or reading outside
+// itself.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,39 @@ inline constexpr std::size_t dns_header_bytes = 12;
 inline constexpr std::size_t dns_max_pointers = 128;
 // Sum over the labels of (length + 1), plus 1 for the root, may not exceed this.
 inline constexpr std::size_t dns_max_name_bytes = 255;
+
+// The name without its trailing dots (all of them): "a.b." and "a.b.." are
+// the name "a.b", and "." is the empty name.
+constexpr std::string_view without_trailing_dots(std::string_view name) noexcept {
+    const auto last = name.find_last_not_of('.');
+    return last == std::string_view::npos ? std::string_view{} : name.substr(0, last + 1);
+}
+
+// The labels of a name as the user wrote it: trailing dots removed, then
+// split at every dot. "" is one empty label and "a..b" has an empty middle
+// label; the query builder refuses those, and no label on the wire equals one.
+class NameLabels {
+public:
+    explicit NameLabels(std::string_view name) noexcept : rest_(without_trailing_dots(name)) {}
+
+    // The next label, or nullopt after the last.
+    std::optional<std::string_view> next() noexcept {
+        if (done_) return std::nullopt;
+        const auto dot = rest_.find('.');
+        if (dot == std::string_view::npos) {
+            done_ = true;
+            return rest_;
+        }
+        const std::string_view label = rest_.substr(0, dot);
+        rest_.remove_prefix(dot + 1);
+        return label;
+    }
+    bool exhausted() const noexcept { return done_; }
+
+private:
+    std::string_view rest_;
+    bool done_ = false;
+};
 
 enum class NameMatchKind : std::uint8_t { Mismatch, Match, Malformed };
 
