@@ -1,19 +1,14 @@
 #include "probe/session.hpp"
 
-#include <algorithm>
-#include <cstring>
+#include "wireguard/messages.hpp"
 
 namespace quorlin {
 
 namespace {
 
+using wireguard::MessageType;
 using wireguard::TunnResult;
 using Kind = TunnResult::Kind;
-
-constexpr std::uint32_t message_type_response = 2;
-constexpr std::uint32_t message_type_cookie_reply = 3;
-constexpr std::size_t response_bytes = 92;
-constexpr std::size_t cookie_reply_bytes = 64;
 
 std::string protocol_error(wireguard::WireGuardError error) {
     return "WireGuard protocol error: " + std::string(wireguard::error_name(error));
@@ -30,9 +25,10 @@ std::string protocol_error(std::string_view reason) {
     return text;
 }
 
-std::uint32_t message_type(std::span<const std::uint8_t> datagram) {
-    return static_cast<std::uint32_t>(datagram[0]) | static_cast<std::uint32_t>(datagram[1]) << 8 |
-           static_cast<std::uint32_t>(datagram[2]) << 16 | static_cast<std::uint32_t>(datagram[3]) << 24;
+// Recognised by the whole 4-byte type and the exact size, nothing else.
+bool is_message(std::span<const std::uint8_t> datagram, MessageType type, std::size_t size) {
+    return datagram.size() == size &&
+           wireguard::load_le32(datagram, wireguard::type_offset) == static_cast<std::uint32_t>(type);
 }
 
 class Handshake {
@@ -62,14 +58,11 @@ public:
             if (got.kind == IoOutcome::Kind::deadline) return fail(std::string(no_response_message));
             received_ += got.bytes;
             const std::span<const std::uint8_t> datagram(receive_.data(), got.bytes);
-            if (datagram.size() < 4) continue;
-            const std::uint32_t type = message_type(datagram);
-
-            if (type == message_type_cookie_reply && datagram.size() == cookie_reply_bytes) {
+            if (is_message(datagram, MessageType::CookieReply, wireguard::cookie_reply::size)) {
                 if (auto failure = answer_cookie_reply(datagram)) return *failure;
                 continue;
             }
-            if (type == message_type_response && datagram.size() == response_bytes) {
+            if (is_message(datagram, MessageType::HandshakeResponse, wireguard::response::size)) {
                 return accept_response(datagram);
             }
             // Other types, other sizes, the peer's own initiations, data: ignored.
