@@ -5,7 +5,9 @@
 #include "packet/icmp.hpp"
 #include "probe/session.hpp"
 
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace quorlin {
 
@@ -27,22 +29,21 @@ std::string a_records_detail(const std::vector<Ipv4Octets>& records) {
     return detail;
 }
 
-bool ping_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address& target, std::size_t position) {
+bool ping_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address& source, const Ipv4Address& target,
+                std::size_t position) {
     const std::uint32_t first = random_u32();
     const std::uint32_t second = random_u32();
     const std::uint16_t sequence = low16(static_cast<std::uint32_t>(position));
-    const auto request =
-        icmp_echo_request(c.inner_source.octets, target.octets, low16(second), low16(first), sequence);
+    const auto request = icmp_echo_request(source.octets, target.octets, low16(second), low16(first), sequence);
     const std::string target_text = target.to_text();
 
     emit_start(c.run_start, c.sink, phase_name::ping, target_text);
     const Instant check_start = Clock::now();
     const Instant check_deadline = deadline(c.overall_deadline, check_start, c.plan.ping_timeout);
+    // An echo reply carries no addresses to report.
     const InnerPacketMatch is_reply = [&](std::span<const std::uint8_t> packet) -> std::optional<std::vector<Ipv4Octets>> {
-        if (is_icmp_echo_reply(packet, target.octets, c.inner_source.octets, low16(first), sequence)) {
-            return std::vector<Ipv4Octets>{};
-        }
-        return std::nullopt;
+        if (!is_icmp_echo_reply(packet, target.octets, source.octets, low16(first), sequence)) return std::nullopt;
+        return std::vector<Ipv4Octets>{};
     };
     const ExchangeOutcome outcome = exchange(c.socket, c.endpoint, c.tunnel, request, check_deadline, is_reply);
     PhaseResult result = check_phase(phase_name::ping, target_text, check_start, outcome);
@@ -51,7 +52,8 @@ bool ping_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Addres
     return passed;
 }
 
-bool dns_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address& server, const std::string& name) {
+bool dns_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address& source, const Ipv4Address& server,
+               const std::string& name) {
     const std::uint32_t first = random_u32();
     const std::uint32_t second = random_u32();
     const std::uint32_t third = random_u32();
@@ -61,14 +63,14 @@ bool dns_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address
 
     emit_start(c.run_start, c.sink, phase_name::dns, target_text);
     const Instant check_start = Clock::now();
-    const auto query = dns_query(c.inner_source.octets, server.octets, source_port, query_id, low16(third), name);
+    const auto query = dns_query(source.octets, server.octets, source_port, query_id, low16(third), name);
     if (!query) {
         push_phase(report, c.run_start, c.sink, phase_error(phase_name::dns, target_text, check_start, query.error()));
         return false;
     }
     const Instant check_deadline = deadline(c.overall_deadline, check_start, c.plan.dns_timeout);
     const InnerPacketMatch is_answer = [&](std::span<const std::uint8_t> packet) {
-        return parse_dns_a_response(packet, server.octets, c.inner_source.octets, source_port, query_id, name);
+        return parse_dns_a_response(packet, server.octets, source.octets, source_port, query_id, name);
     };
     const ExchangeOutcome outcome = exchange(c.socket, c.endpoint, c.tunnel, *query, check_deadline, is_answer);
     PhaseResult result = check_phase(phase_name::dns, target_text, check_start, outcome);
@@ -81,13 +83,16 @@ bool dns_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address
 }  // namespace
 
 bool run_data_checks(ProbeReport& report, const DataCheckContext& context) {
+    const ProbePlan& plan = context.plan;
+    const Ipv4Address source = plan.inner_source_address();
     bool any_data_passed = false;
-    for (std::size_t i = 0; i < context.plan.ping.size(); ++i) {
-        any_data_passed |= ping_check(report, context, context.plan.ping[i], i);
+    for (std::size_t i = 0; i < plan.ping.size(); ++i) {
+        any_data_passed |= ping_check(report, context, source, plan.ping[i], i);
     }
-    if (!context.plan.resolve.empty() && context.dns_server) {
-        for (const std::string& name : context.plan.resolve) {
-            any_data_passed |= dns_check(report, context, *context.dns_server, name);
+    // Validation has made sure there is a server whenever there are names.
+    if (const std::optional<Ipv4Address> server = plan.effective_dns_server()) {
+        for (const std::string& name : plan.resolve) {
+            any_data_passed |= dns_check(report, context, source, *server, name);
         }
     }
     return any_data_passed;

@@ -4,14 +4,11 @@
 
 #include "common/clock.hpp"
 #include "common/socket_address.hpp"
-#include "config/ip_address.hpp"
 #include "probe/plan.hpp"
 #include "probe/recorder.hpp"
 #include "probe/report.hpp"
 #include "probe/udp_socket.hpp"
 #include "wireguard/tunnel.hpp"
-
-#include <optional>
 
 namespace quorlin {
 
@@ -23,11 +20,10 @@ struct DataCheckContext {
     Instant overall_deadline;
     Instant run_start;
     const EventSink& sink;
-    Ipv4Address inner_source;
-    std::optional<Ipv4Address> dns_server;
 };
 
-// Records every check in plan order; true once at least one check passed.
+// Records every ping check, then every DNS check, in plan order; true once at
+// least one of them passed.
 bool run_data_checks(ProbeReport& report, const DataCheckContext& context);
 
 }  // namespace quorlin

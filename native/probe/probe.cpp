@@ -19,16 +19,6 @@ inline constexpr std::string_view socket_detail = "single connected UDP socket";
 inline constexpr std::string_view handshake_detail = "authenticated WireGuard response";
 inline constexpr std::string_view keepalive_detail = "initial encrypted keepalive sent; no acknowledgement expected";
 
-PhaseResult unstamped(std::string_view phase, std::optional<std::string> target, PhaseStatus status,
-                      std::string detail) {
-    PhaseResult result;
-    result.phase = std::string(phase);
-    result.target = std::move(target);
-    result.status = status;
-    result.detail = std::move(detail);
-    return result;
-}
-
 wireguard::Tunn create_tunnel(const ProbeConfig& config) {
     std::optional<wireguard::KeyView> preshared;
     if (config.preshared_key) preshared = config.preshared_key->view();
@@ -44,18 +34,10 @@ void run_phases(ProbeReport& report, const ProbePlan& plan, const EventSink& sin
     emit_start(run_start, sink, phase_name::endpoint_resolution, plan.config.endpoint);
     Instant phase_start = Clock::now();
     ResolveOutcome resolved = resolve_endpoint(plan.config.endpoint, remaining_until(overall_deadline, phase_start));
-    if (!resolved) {
-        PhaseResult result = unstamped(phase_name::endpoint_resolution, std::nullopt, PhaseStatus::error,
-                                       std::move(resolved.error()));
-        result.duration_ms = millis(Clock::now() - phase_start);
-        push_phase(report, run_start, sink, std::move(result));
-        report.verdict = Verdict::local_error;
-        return;
-    }
-    if (!resolved->has_value()) {
+    if (!resolved || !resolved->has_value()) {
+        std::string message = resolved ? std::string(no_addresses_message) : std::move(resolved.error());
         push_phase(report, run_start, sink,
-                   phase_error(phase_name::endpoint_resolution, std::nullopt, phase_start,
-                               std::string(no_addresses_message)));
+                   phase_error(phase_name::endpoint_resolution, std::nullopt, phase_start, std::move(message)));
         report.verdict = Verdict::local_error;
         return;
     }
@@ -70,9 +52,8 @@ void run_phases(ProbeReport& report, const ProbePlan& plan, const EventSink& sin
     phase_start = Clock::now();
     auto opened = open_probe_socket(endpoint);
     if (!opened) {
-        PhaseResult result = unstamped(phase_name::socket, endpoint_text, PhaseStatus::error, std::move(opened.error()));
-        result.duration_ms = millis(Clock::now() - phase_start);
-        push_phase(report, run_start, sink, std::move(result));
+        push_phase(report, run_start, sink,
+                   phase_error(phase_name::socket, endpoint_text, phase_start, std::move(opened.error())));
         report.verdict = Verdict::local_error;
         return;
     }
@@ -92,8 +73,8 @@ void run_phases(ProbeReport& report, const ProbePlan& plan, const EventSink& sin
     const Instant handshake_deadline = deadline(overall_deadline, phase_start, plan.handshake_timeout);
     SessionOutcome session = establish_session(socket, endpoint, tunnel, handshake_deadline);
     if (auto* failure = std::get_if<HandshakeFailure>(&session)) {
-        PhaseResult result = unstamped(phase_name::handshake, endpoint_text, failure->status, std::move(failure->message));
-        result.duration_ms = millis(Clock::now() - phase_start);
+        PhaseResult result = phase_error(phase_name::handshake, endpoint_text, phase_start, std::move(failure->message));
+        result.status = failure->status;
         result.sent_bytes = failure->sent_bytes;
         result.received_bytes = failure->received_bytes;
         push_phase(report, run_start, sink, std::move(result));
@@ -109,22 +90,21 @@ void run_phases(ProbeReport& report, const ProbePlan& plan, const EventSink& sin
                phase_passed(phase_name::handshake, endpoint_text, phase_start, start.handshake_sent_bytes,
                             start.handshake_received_bytes, std::string(handshake_detail)));
 
-    // Keepalive: sent by the handshake itself; recorded here.
+    // Keepalive: sent by the handshake itself; recorded here, with no duration of its own.
     emit_start(run_start, sink, phase_name::keepalive, endpoint_text);
+    PhaseResult keepalive{std::string(phase_name::keepalive), endpoint_text, PhaseStatus::sent, 0, 0, 0, std::nullopt};
     if (const auto* sent = std::get_if<KeepaliveSent>(&start.keepalive)) {
-        PhaseResult result = unstamped(phase_name::keepalive, endpoint_text, PhaseStatus::sent, std::string(keepalive_detail));
-        result.sent_bytes = sent->bytes;
-        push_phase(report, run_start, sink, std::move(result));
+        keepalive.sent_bytes = sent->bytes;
+        keepalive.detail = std::string(keepalive_detail);
     } else {
-        push_phase(report, run_start, sink,
-                   unstamped(phase_name::keepalive, endpoint_text, PhaseStatus::error,
-                             std::get<KeepaliveFailed>(start.keepalive).message));
+        keepalive.status = PhaseStatus::error;
+        keepalive.detail = std::get<KeepaliveFailed>(start.keepalive).message;
     }
+    push_phase(report, run_start, sink, std::move(keepalive));
     report.verdict = Verdict::authentication_confirmed;
 
     // Data-plane checks.
-    const DataCheckContext context{socket,           endpoint, tunnel, plan, overall_deadline, run_start, sink,
-                                   plan.inner_source_address(), plan.effective_dns_server()};
+    const DataCheckContext context{socket, endpoint, tunnel, plan, overall_deadline, run_start, sink};
     if (run_data_checks(report, context)) report.verdict = Verdict::data_plane_confirmed;
 }
 
@@ -134,16 +114,16 @@ ProbeReport probe(ProbePlan plan, const EventSink& sink) {
     const Instant run_start = Clock::now();
     ProbeReport report(plan.config.endpoint, plan.config.client_public_key());
 
-    if (auto valid = plan.validate(); !valid) {
+    if (auto valid = plan.validate(); valid) {
+        const Instant overall_deadline = checked_add(run_start, plan.overall_deadline).value_or(run_start);
+        run_phases(report, plan, sink, run_start, overall_deadline);
+    } else {
         emit_start(run_start, sink, phase_name::validation, std::nullopt);
         push_phase(report, run_start, sink,
-                   unstamped(phase_name::validation, std::nullopt, PhaseStatus::error, std::move(valid.error().message)));
+                   PhaseResult{std::string(phase_name::validation), std::nullopt, PhaseStatus::error, 0, 0, 0,
+                               std::move(valid.error().message)});
         report.verdict = Verdict::local_error;
-        finish_report(report, run_start);
-        return report;
     }
-    const Instant overall_deadline = checked_add(run_start, plan.overall_deadline).value_or(run_start);
-    run_phases(report, plan, sink, run_start, overall_deadline);
     finish_report(report, run_start);
     return report;
 }
