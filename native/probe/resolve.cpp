@@ -4,10 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <limits>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -21,22 +18,15 @@ namespace quorlin {
 
 namespace {
 
-constexpr std::string_view kResolverThreadName = "quorlin-resolver";
-// Linux refuses (rather than shortens) names longer than 15 bytes, and
-// "quorlin-resolver" is 16, so the name is cut to what the kernel keeps.
-constexpr std::size_t kThreadNameMaxBytes = 15;
+// "quorlin-resolver" cut to the 15 bytes Linux keeps: it refuses longer
+// names rather than shortening them.
+constexpr char kResolverThreadName[] = "quorlin-resolve";
+static_assert(sizeof kResolverThreadName - 1 <= 15);
 
 // Decimal 0 to 65535 with an optional leading '+'; nothing else.
 std::optional<std::uint16_t> parse_lookup_port(std::string_view text) noexcept {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    std::uint32_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
-        if (value > std::numeric_limits<std::uint16_t>::max()) return std::nullopt;
-    }
-    return static_cast<std::uint16_t>(value);
+    if (text.starts_with('+')) text.remove_prefix(1);
+    return parse_port_number(text);
 }
 
 std::string lookup_failure_text(int code, int saved_errno) {
@@ -96,18 +86,11 @@ struct ResolverTask {
     ResolverSlot slot;
 };
 
-void name_current_thread() noexcept {
-    char name[kThreadNameMaxBytes + 1] = {};
-    const auto length = std::min(kResolverThreadName.size(), kThreadNameMaxBytes);
-    std::memcpy(name, kResolverThreadName.data(), length);
-    // Named from inside: a detached thread's handle may already be stale
-    // by the time its creator could use it.
-    pthread_setname_np(pthread_self(), name);
-}
-
 void* resolver_thread_main(void* argument) noexcept {
     std::unique_ptr<ResolverTask> task(static_cast<ResolverTask*>(argument));
-    name_current_thread();
+    // Named from inside: a detached thread's handle may already be stale by
+    // the time its creator could use it.
+    pthread_setname_np(pthread_self(), kResolverThreadName);
     ResolveOutcome outcome = lookup_host_port(task->endpoint);
     // Free the slot first, so a caller holding the outcome already sees it free.
     task->slot.release();
