@@ -89,7 +89,7 @@ PhaseResult check_phase(std::string_view phase, std::optional<std::string> targe
     result.duration_ms = millis_since(phase_start);
     result.sent_bytes = outcome.sent_bytes;
     result.received_bytes = outcome.received_bytes;
-    if (std::holds_alternative<ExchangeOutcome::Matched>(outcome.result)) {
+    if (outcome.is_matched()) {
         result.status = PhaseStatus::passed;
         result.detail = std::string(check_matched_detail);
     } else if (const auto* error = std::get_if<ExchangeOutcome::Error>(&outcome.result)) {

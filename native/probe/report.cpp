@@ -23,8 +23,6 @@ std::string_view verdict_text(Verdict verdict) noexcept {
     return "local_error";
 }
 
-std::uint64_t millis(Duration span) noexcept { return span.as_millis(); }
-
 std::uint64_t millis(Clock::duration span) noexcept { return Duration::from_clock(span).as_millis(); }
 
 }  // namespace quorlin

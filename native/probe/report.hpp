@@ -83,7 +83,6 @@ struct ProbeEvent {
 
 // Whole milliseconds, remainder dropped, saturating at 2^64 - 1. A negative
 // clock span (an instant taken before its start) counts as zero.
-std::uint64_t millis(Duration span) noexcept;
 std::uint64_t millis(Clock::duration span) noexcept;
 
 }  // namespace quorlin

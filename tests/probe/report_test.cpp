@@ -45,25 +45,12 @@ TEST(ReportTexts, StatusesAndVerdictsInDeclarationOrder) {
     for (int i = 0; i < 4; ++i) EXPECT_EQ(verdict_text(static_cast<Verdict>(i)), verdicts[i]);
 }
 
-TEST(Millis, DropTheRemainderAndSaturate) {
+// Saturation at 2^64 - 1 is the clock Duration's (tests/common); a clock span
+// is at most 2^63 - 1 nanoseconds.
+TEST(Millis, DropsTheRemainderAndCountsNegativeSpansAsZero) {
     using namespace std::chrono;
-    struct DurationCase {
-        Duration span;
-        std::uint64_t ms;
-    };
-    const DurationCase durations[] = {
-        {Duration{0, 0}, 0},
-        {Duration{0, 999'999}, 0},
-        {Duration{0, 1'999'900}, 1},
-        {Duration{1, 999'999'999}, 1999},
-        {Duration{kMax / 1000, 615'000'000}, kMax},
-        {Duration{kMax / 1000, 616'000'000}, kMax},
-        {Duration{kMax / 1000 + 1, 0}, kMax},
-        {Duration{kMax, 999'999'999}, kMax},
-    };
-    for (const auto& c : durations) EXPECT_EQ(millis(c.span), c.ms) << c.span.secs << "s " << c.span.nanos << "ns";
-
-    EXPECT_EQ(millis(Clock::duration(nanoseconds(1'999'999))), 1u);
+    EXPECT_EQ(millis(Clock::duration(nanoseconds(999'999))), 0u);
+    EXPECT_EQ(millis(Clock::duration(nanoseconds(1'999'900))), 1u);
     EXPECT_EQ(millis(Clock::duration(seconds(3))), 3000u);
     EXPECT_EQ(millis(Clock::duration(nanoseconds(-1))), 0u);
     EXPECT_EQ(millis(Clock::duration::min()), 0u);
@@ -96,9 +83,6 @@ TEST(PhaseJson, KeyOrderAndOmittedOptionals) {
         {phase("handshake", "[::1]:443", PhaseStatus::unconfirmed, 5000, 148, 92, "no answer"),
          R"({"phase":"handshake","target":"[::1]:443","status":"unconfirmed","duration_ms":5000,"sent_bytes":148,)"
          R"("received_bytes":92,"detail":"no answer"})"},
-        {phase("dns", "name.test", PhaseStatus::skipped, 0, 0, 0, "skipped"),
-         R"({"phase":"dns","target":"name.test","status":"skipped","duration_ms":0,"sent_bytes":0,)"
-         R"("received_bytes":0,"detail":"skipped"})"},
         {phase("ping", "10.0.0.1", PhaseStatus::passed, kMax, kMax, kMax, ""),
          R"({"phase":"ping","target":"10.0.0.1","status":"passed","duration_ms":18446744073709551615,)"
          R"("sent_bytes":18446744073709551615,"received_bytes":18446744073709551615,"detail":""})"},
@@ -205,16 +189,6 @@ TEST(ReportJson, AddressesVerdictsAndPhasesInOrder) {
                       R"({"phase":"keepalive","target":"192.0.2.7:51820","status":"sent","duration_ms":0,)"
                       R"("sent_bytes":32,"received_bytes":0,"detail":"sent"}]})");
     }
-}
-
-TEST(ReportJson, EachPhaseObjectIsTheSameTextInsideTheReport) {
-    ProbeReport report("e:1", kKey);
-    report.phases.push_back(phase("handshake", "[fe80::1%2]:1", PhaseStatus::error, 7, 148, 0, "bad\tthing"));
-    report.phases.push_back(phase("ping", "10.0.0.1", PhaseStatus::skipped, 0, 0, 0, "skipped"));
-    const std::string whole = to_json(report);
-    std::string joined;
-    for (const auto& p : report.phases) joined += (joined.empty() ? "" : ",") + to_json(p);
-    EXPECT_TRUE(whole.ends_with(",\"phases\":[" + joined + "]}")) << whole;
 }
 
 }  // namespace
