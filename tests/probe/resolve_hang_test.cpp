@@ -268,9 +268,7 @@ void run_inside_namespace() {
     const auto waited = Clock::now() - started;
     EXPECT_EQ(describe(late), "error: endpoint resolution exceeded the overall deadline");
     EXPECT_GE(waited, kRemaining);
-    EXPECT_LT(waited, kRemaining + 500ms);  // bounds a hang only; overshoot is for the bench
-    std::printf("deadline overshoot: %.3f ms\n",
-                std::chrono::duration<double, std::milli>(waited - kRemaining).count());
+    EXPECT_LT(waited, kRemaining + 5s);  // bounds a hang only; overshoot is measured in bench/
     EXPECT_EQ(active_resolver_workers(), 1u);
 
     for (const char* endpoint : {"hang1.test:1", "hang2.test:1", "hang3.test:1"}) {
@@ -285,7 +283,7 @@ void run_inside_namespace() {
     const auto fifth_started = Clock::now();
     EXPECT_EQ(describe(resolve_endpoint("both.test:1", Duration::from_millis(10'000))),
               "error: endpoint resolver capacity exhausted (4 workers)");
-    EXPECT_LT(Clock::now() - fifth_started, 500ms);
+    EXPECT_LT(Clock::now() - fifth_started, 5s);  // not its 10 s of remaining time
     EXPECT_EQ(describe(resolve_endpoint("[::1]:51820", Duration::from_millis(10'000))), "address [::1]:51820");
     EXPECT_EQ(describe(resolve_endpoint("127.0.0.1:9", Duration::from_millis(10'000))), "address 127.0.0.1:9");
     EXPECT_EQ(resolver_threads_alive(), RESOLVER_WORKER_LIMIT);

@@ -58,32 +58,22 @@ TEST(SocketAddressLiteral, AcceptsExactForms) {
     }
 }
 
+// The address forms themselves are the config address parsers' (tests/config);
+// here, what surrounds them.
 TEST(SocketAddressLiteral, RefusesEverythingElse) {
     using namespace std::string_view_literals;
     const std::string_view cases[] = {
         ""sv, ":80"sv, "localhost:80"sv, "192.0.2.1"sv, "192.0.2.1:"sv, "192.0.2.1:65536"sv,
-        "192.0.2.1:99999999999999999999999"sv, "192.0.2.1:+80"sv, "192.0.2.1:-1"sv, "192.0.2.1:0x50"sv,
-        " 192.0.2.1:80"sv, "192.0.2.1:80 "sv, "192.0.2.1 :80"sv, "192.0.2.1: 80"sv, "192.0.2.1:8 0"sv,
-        "192.0.2.1:80:80"sv, "192.0.2.256:80"sv, "192.0.2:80"sv, "192.0.2.1.5:80"sv, "01.2.3.4:80"sv,
-        "192.0.2.1%1:80"sv, "192.0.2.1\0:80"sv, "192.0.2.1:80\0"sv, "2001:db8::1:80"sv, "[2001:db8::1]"sv,
-        "[2001:db8::1]:"sv, "[2001:db8::1:80"sv, "2001:db8::1]:80"sv, "[192.0.2.1]:80"sv, "[::1]:65536"sv,
-        "[::1]80"sv, "[::1]x:80"sv, "[[::1]]:80"sv, "[ ::1]:80"sv, "[::1 ]:80"sv, "[::1\0]:80"sv,
-        "[1:2:3:4:5:6:7:8:9]:1"sv, "[2001:db8::g]:1"sv, "[fe80::1%]:1"sv, "[fe80::1%eth0]:1"sv,
-        "[fe80::1%-1]:1"sv, "[fe80::1%+1]:1"sv, "[fe80::1%4294967296]:1"sv, "[fe80::1%1%2]:1"sv,
-        "[::1]:80]"sv, "[]:80"sv,
+        "192.0.2.1:99999999999999999999999"sv, "192.0.2.1:+80"sv, "192.0.2.1:0x50"sv, " 192.0.2.1:80"sv,
+        "192.0.2.1:80 "sv, "192.0.2.1 :80"sv, "192.0.2.1:80:80"sv, "01.2.3.4:80"sv, "192.0.2.1%1:80"sv,
+        "192.0.2.1\0:80"sv, "192.0.2.1:80\0"sv, "2001:db8::1:80"sv, "[2001:db8::1]"sv, "[2001:db8::1]:"sv,
+        "[2001:db8::1:80"sv, "2001:db8::1]:80"sv, "[192.0.2.1]:80"sv, "[::1]:65536"sv, "[::1]80"sv,
+        "[[::1]]:80"sv, "[ ::1]:80"sv, "[::1\0]:80"sv, "[fe80::1%]:1"sv, "[fe80::1%eth0]:1"sv,
+        "[fe80::1%+1]:1"sv, "[fe80::1%4294967296]:1"sv, "[fe80::1%1%2]:1"sv, "[::1]:80]"sv, "[]:80"sv,
     };
     for (const auto text : cases) {
         EXPECT_EQ(describe_literal(text), "not a literal") << '"' << std::string(text) << '"';
     }
-}
-
-TEST(SocketAddressLiteral, KeepsScopeAndFamily) {
-    const auto address = parse_socket_address_literal("[fe80::2%7]:443");
-    ASSERT_TRUE(address);
-    ASSERT_FALSE(address->is_ipv4());
-    EXPECT_EQ(address->ipv6()->sin6_scope_id, 7u);
-    EXPECT_EQ(address->ipv6()->sin6_flowinfo, 0u);
-    EXPECT_EQ(ntohs(address->ipv6()->sin6_port), 443);
 }
 
 TEST(ResolveEndpoint, NoTimeLeftComesBeforeEverything) {
