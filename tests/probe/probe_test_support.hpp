@@ -252,36 +252,32 @@ public:
     TunnResult initiate() { return tunnel_.format_handshake_initiation(out_, true); }
     static Datagram copy(const TunnResult& result) { return Datagram(result.packet.begin(), result.packet.end()); }
 
-    // Receives the initiation and returns the tunnel's answer to it (a
-    // response, or a cookie reply under load) without sending it.
-    std::optional<Datagram> answer_initiation() {
-        auto initiation = next();
-        if (!initiation) {
-            ADD_FAILURE() << "no handshake initiation arrived";
+    // The next datagram of `size` bytes (any size when 0), opened by the
+    // tunnel, whose result must be of `kind`; a copy of what it produced.
+    std::optional<Datagram> next_opened(std::size_t size, TunnResult::Kind kind, const char* what) {
+        auto datagram = next();
+        if (!datagram) {
+            ADD_FAILURE() << "no " << what << " arrived";
             return std::nullopt;
         }
-        EXPECT_EQ(initiation->size(), 148u);
-        const TunnResult result = open(*initiation);
-        if (result.kind != TunnResult::Kind::WriteToNetwork) {
-            ADD_FAILURE() << "the initiation was not answered: "
-                          << (result.kind == TunnResult::Kind::Err ? wireguard::error_name(result.error) : "no output");
+        if (size != 0) {
+            EXPECT_EQ(datagram->size(), size) << what;
+        }
+        const TunnResult result = open(*datagram);
+        if (result.kind != kind) {
+            ADD_FAILURE() << what << " gave "
+                          << (result.kind == TunnResult::Kind::Err ? wireguard::error_name(result.error) : "another result");
             return std::nullopt;
         }
         return copy(result);
     }
-
-    // The prober's keepalive confirms the session on our side.
-    bool accept_keepalive() {
-        auto keepalive = next();
-        if (!keepalive) {
-            ADD_FAILURE() << "no keepalive arrived";
-            return false;
-        }
-        EXPECT_EQ(keepalive->size(), 32u);
-        EXPECT_EQ(open(*keepalive).kind, TunnResult::Kind::Done);
-        return true;
+    // Receives the initiation; the tunnel's answer (a response, or a cookie
+    // reply under load), not yet sent.
+    std::optional<Datagram> answer_initiation() {
+        return next_opened(148, TunnResult::Kind::WriteToNetwork, "handshake initiation");
     }
-
+    // The prober's keepalive confirms the session on our side.
+    bool accept_keepalive() { return next_opened(32, TunnResult::Kind::Done, "keepalive").has_value(); }
     // The common opening: answer the initiation, take the keepalive.
     bool complete_handshake() {
         auto response = answer_initiation();
@@ -289,20 +285,8 @@ public:
         send(*response);
         return accept_keepalive();
     }
-
     // The next inner packet the prober sends through the tunnel.
-    std::optional<Datagram> next_inner(std::chrono::milliseconds bound = 10s) {
-        auto datagram = next(bound);
-        if (!datagram) return std::nullopt;
-        const TunnResult result = open(*datagram);
-        if (result.kind != TunnResult::Kind::WriteToTunnelV4) {
-            ADD_FAILURE() << "expected an inner IPv4 packet, got "
-                          << (result.kind == TunnResult::Kind::Err ? wireguard::error_name(result.error) : "another result");
-            return std::nullopt;
-        }
-        return copy(result);
-    }
-
+    std::optional<Datagram> next_inner() { return next_opened(0, TunnResult::Kind::WriteToTunnelV4, "inner packet"); }
     // Encrypts `inner` for the prober and sends it.
     void send_inner(std::span<const std::uint8_t> inner) {
         const TunnResult sealed = seal(inner);

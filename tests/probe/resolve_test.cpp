@@ -225,25 +225,5 @@ TEST(ResultChannel, EndsWithValueTimeoutOrGoneSender) {
     }
 }
 
-TEST(ResultChannel, SenderOnAnotherThreadOutlivesTheReceiver) {
-    auto [sender, receiver] = make_result_channel<std::string>();
-    std::atomic<bool> receiver_gone{false};
-    std::atomic<int> send_result{-1};
-    std::thread late([&receiver_gone, &send_result, sender = std::move(sender)]() mutable {
-        while (!receiver_gone.load()) std::this_thread::yield();
-        send_result = sender.send(std::string(1000, 'x')) ? 1 : 0;
-    });
-    EXPECT_FALSE(receiver.receive_until(Clock::now() + 10ms));
-    { auto gone = std::move(receiver); }
-    receiver_gone = true;
-    late.join();
-    EXPECT_EQ(send_result.load(), 0);  // dropped quietly, nothing leaked (checked under ASan)
-
-    auto [sender2, receiver2] = make_result_channel<int>();
-    std::thread prompt([sender2 = std::move(sender2)]() mutable { sender2.send(42); });
-    EXPECT_EQ(receiver2.receive_until(Clock::now() + 10s).value_or(0), 42);
-    prompt.join();
-}
-
 }  // namespace
 }  // namespace quorlin
