@@ -19,21 +19,19 @@ constexpr std::uint16_t query_id = 0x1234;
 
 // ---- queries ----
 
-TEST(DnsQuery, KnownPacketByteForByte) {
-    const Bytes expected{0x45, 0x00, 0x00, 0x2F, 0x00, 0x00, 0x40, 0x00, 0x40, 0x11, 0x26, 0xBC,
-                         0x0A, 0x00, 0x00, 0x02, 0x0A, 0x00, 0x00, 0x01, 0x9C, 0x40, 0x00, 0x35,
-                         0x00, 0x1B, 0x38, 0x9A, 0x12, 0x34, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00,
-                         0x00, 0x00, 0x00, 0x00, 0x01, 0x71, 0x00, 0x00, 0x01, 0x00, 0x01};
-    EXPECT_EQ(dns_query(client, server, client_port, query_id, 0, "q"), expected);
-}
-
-TEST(DnsQuery, ComputedZeroChecksumIsSentAsAllOnes) {
-    // With this identifier the checksum over the zeroed field comes out as 0.
-    const Bytes expected{0x45, 0x00, 0x00, 0x2F, 0x00, 0x00, 0x40, 0x00, 0x40, 0x11, 0x26, 0xBC,
-                         0x0A, 0x00, 0x00, 0x02, 0x0A, 0x00, 0x00, 0x01, 0x9C, 0x40, 0x00, 0x35,
-                         0x00, 0x1B, 0xFF, 0xFF, 0x4A, 0xCE, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00,
-                         0x00, 0x00, 0x00, 0x00, 0x01, 0x71, 0x00, 0x00, 0x01, 0x00, 0x01};
-    EXPECT_EQ(dns_query(client, server, client_port, 0x4ACE, 0, "q"), expected);
+TEST(DnsQuery, KnownPacketsByteForByte) {
+    const std::pair<std::uint16_t, Bytes> cases[] = {
+        {query_id,
+         {0x45, 0x00, 0x00, 0x2F, 0x00, 0x00, 0x40, 0x00, 0x40, 0x11, 0x26, 0xBC, 0x0A, 0x00, 0x00, 0x02,
+          0x0A, 0x00, 0x00, 0x01, 0x9C, 0x40, 0x00, 0x35, 0x00, 0x1B, 0x38, 0x9A, 0x12, 0x34, 0x01, 0x00,
+          0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x71, 0x00, 0x00, 0x01, 0x00, 0x01}},
+        // With this identifier the checksum comes out as 0, which is sent as FF FF.
+        {0x4ACE,
+         {0x45, 0x00, 0x00, 0x2F, 0x00, 0x00, 0x40, 0x00, 0x40, 0x11, 0x26, 0xBC, 0x0A, 0x00, 0x00, 0x02,
+          0x0A, 0x00, 0x00, 0x01, 0x9C, 0x40, 0x00, 0x35, 0x00, 0x1B, 0xFF, 0xFF, 0x4A, 0xCE, 0x01, 0x00,
+          0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x71, 0x00, 0x00, 0x01, 0x00, 0x01}},
+    };
+    for (const auto& [id, expected] : cases) EXPECT_EQ(dns_query(client, server, client_port, id, 0, "q"), expected);
 }
 
 std::string labels_of(std::initializer_list<std::size_t> lengths) {
@@ -55,18 +53,14 @@ TEST(DnsQuery, NameRules) {
     const std::string label_error = "DNS labels must contain 1 to 63 ASCII characters";
     const Case cases[] = {
         {"q", ""},
-        {"Ab.CD.", ""},
-        {"example.test...", ""},
         {"under_score.with space.-~!", ""},
         {labels_of({63, 63, 63, 61}), ""},         // 253 bytes
-        {labels_of({63, 63, 63, 61}) + ".", ""},   // 253 once the dot is gone
+        {labels_of({63, 63, 63, 61}) + "..", ""},  // 253 once the dots are gone
         {std::string(1, '\x7F'), ""},
         {"", length_error},
         {".", length_error},
-        {"...", length_error},
         {labels_of({63, 63, 63, 62}), length_error},  // 254 bytes
         {labels_of({300}), length_error},             // length is checked before labels
-        {"..a" + std::string(252, 'b'), length_error},
         {"a..b", label_error},
         {".a", label_error},
         {labels_of({64}), label_error},
@@ -76,12 +70,7 @@ TEST(DnsQuery, NameRules) {
     };
     for (const auto& c : cases) {
         const auto result = dns_query(client, server, 1, 1, 1, c.name);
-        if (c.error.empty()) {
-            EXPECT_TRUE(result.has_value()) << c.name << ": " << (result ? "" : result.error());
-        } else {
-            ASSERT_FALSE(result.has_value()) << c.name;
-            EXPECT_EQ(result.error(), c.error) << c.name;
-        }
+        EXPECT_EQ(result ? "" : result.error(), c.error) << c.name;
     }
 }
 
@@ -98,24 +87,24 @@ TEST(DnsQuery, KeepsCaseAndDropsTrailingDots) {
 Bytes header(std::uint16_t id, std::uint16_t flags, std::uint16_t questions, std::uint16_t answers) {
     Bytes out;
     for (const std::uint16_t field : {id, flags, questions, answers, std::uint16_t{0}, std::uint16_t{0}}) {
-        test::put16(out, field);
+        append_be16(out, field);
     }
     return out;
 }
 
 Bytes question(const Bytes& name, std::uint16_t type = 1, std::uint16_t klass = 1) {
     Bytes out = name;
-    test::put16(out, type);
-    test::put16(out, klass);
+    append_be16(out, type);
+    append_be16(out, klass);
     return out;
 }
 
 Bytes record(const Bytes& owner, std::uint16_t type, std::uint16_t klass, const Bytes& data) {
     Bytes out = owner;
-    test::put16(out, type);
-    test::put16(out, klass);
+    append_be16(out, type);
+    append_be16(out, klass);
     test::append(out, {0x00, 0x00, 0x0E, 0x10});
-    test::put16(out, static_cast<std::uint16_t>(data.size()));
+    append_be16(out, static_cast<std::uint16_t>(data.size()));
     test::append(out, data);
     return out;
 }
@@ -137,40 +126,44 @@ Bytes plain_message() {
 enum class UdpChecksum { Computed, Zero, Wrong };
 
 struct ResponseShape {
-    test::Ipv4Shape ip = test::ipv4_shape(server, client, 17);
+    test::Ipv4Shape ip{.source = server, .destination = client, .protocol = ip_protocol_udp};
     std::uint16_t source_port = 53;
     std::uint16_t destination_port = client_port;
     UdpChecksum checksum = UdpChecksum::Computed;
     int udp_length_delta = 0;
     Bytes message = plain_message();
     Bytes after_udp;  // inside the IP payload, beyond the UDP length
+    Bytes after_ip;   // beyond the IP total length
 };
 
 Bytes response_with(const ResponseShape& shape) {
     Bytes segment;
-    test::put16(segment, shape.source_port);
-    test::put16(segment, shape.destination_port);
-    test::put16(segment, static_cast<std::uint16_t>(8 + static_cast<int>(shape.message.size()) + shape.udp_length_delta));
-    test::put16(segment, 0);
+    append_be16(segment, shape.source_port);
+    append_be16(segment, shape.destination_port);
+    append_be16(segment, static_cast<std::uint16_t>(8 + static_cast<int>(shape.message.size()) + shape.udp_length_delta));
+    append_be16(segment, 0);
     test::append(segment, shape.message);
     if (shape.checksum != UdpChecksum::Zero) {
         std::uint16_t checksum = udp_checksum(shape.ip.source, shape.ip.destination, segment);
         if (checksum == 0) checksum = 0xFFFF;
         if (shape.checksum == UdpChecksum::Wrong) checksum ^= 0x0400;
-        test::set16(segment, 6, checksum);
+        write_be16(segment, 6, checksum);
     }
     test::append(segment, shape.after_udp);
-    return test::ipv4_with(shape.ip, segment);
+    Bytes packet = test::ipv4_with(shape.ip, segment);
+    test::append(packet, shape.after_ip);
+    return packet;
 }
 
 std::optional<std::vector<Ipv4Octets>> parse(const ResponseShape& shape, std::string_view name = "ab.cd") {
     return parse_dns_a_response(response_with(shape), server, client, client_port, query_id, name);
 }
 
-TEST(ParseDnsAResponse, RefusesResponsesToOtherQueries) {
+TEST(ParseDnsAResponse, MatchesOnlyTheAnswerToThisQuery) {
     struct Case {
         const char* what;
         ResponseShape shape;
+        bool matches = false;
     };
     const auto with = [](auto change) {
         ResponseShape shape;
@@ -178,6 +171,10 @@ TEST(ParseDnsAResponse, RefusesResponsesToOtherQueries) {
         return shape;
     };
     const Case cases[] = {
+        {"the answer itself", {}, true},
+        {"udp checksum 0: not verified", with([](ResponseShape& s) { s.checksum = UdpChecksum::Zero; }), true},
+        {"bytes beyond the udp length", with([](ResponseShape& s) { s.after_udp = {0xAB, 0xCD, 0xEF}; }), true},
+        {"bytes beyond the ip total length", with([](ResponseShape& s) { s.after_ip = {0x77}; }), true},
         {"fragment", with([](ResponseShape& s) { s.ip.flags_fragment = 0x2000; })},
         {"bad header checksum", with([](ResponseShape& s) { s.ip.corrupt_checksum = true; })},
         {"icmp", with([](ResponseShape& s) { s.ip.protocol = 1; })},
@@ -188,32 +185,27 @@ TEST(ParseDnsAResponse, RefusesResponsesToOtherQueries) {
         {"udp length beyond payload", with([](ResponseShape& s) { s.udp_length_delta = 1; })},
         {"udp length below 20", with([](ResponseShape& s) { s.udp_length_delta = -static_cast<int>(s.message.size()) + 11; })},
         {"wrong udp checksum", with([](ResponseShape& s) { s.checksum = UdpChecksum::Wrong; })},
-        {"other id", with([](ResponseShape& s) { test::set16(s.message, 0, query_id + 1); })},
+        {"other id", with([](ResponseShape& s) { write_be16(s.message, 0, query_id + 1); })},
         {"QR clear", with([](ResponseShape& s) { s.message[2] = 0x01; })},
-        {"no question", with([](ResponseShape& s) { test::set16(s.message, 4, 0); })},
+        {"no question", with([](ResponseShape& s) { write_be16(s.message, 4, 0); })},
         {"other name", with([](ResponseShape& s) { s.message[14] = 'x'; })},
         {"AAAA question", with([](ResponseShape& s) { s.message[20] = 28; })},
         {"CH class", with([](ResponseShape& s) { s.message[22] = 3; })},
         {"question cut before its type",
          with([](ResponseShape& s) { s.message = message_of({header(query_id, 0x8180, 1, 0), test::wire_name({"ab", "cd"}), {0, 1}}); })},
-        {"answer pointing at itself",
-         with([](ResponseShape& s) { s.message[24] = 23; })},
-        {"answer pointing forward",
-         with([](ResponseShape& s) { s.message[24] = 30; })},
-        {"second answer cut short after an A record",
-         with([](ResponseShape& s) { test::set16(s.message, 6, 2); })},
-        {"record data beyond message",
-         with([](ResponseShape& s) { s.message.pop_back(); })},
+        {"answer pointing at itself", with([](ResponseShape& s) { s.message[24] = 23; })},
+        {"answer pointing forward", with([](ResponseShape& s) { s.message[24] = 30; })},
+        {"second answer cut short after an A record", with([](ResponseShape& s) { write_be16(s.message, 6, 2); })},
+        {"record data beyond message", with([](ResponseShape& s) { s.message.pop_back(); })},
         {"second question runs off the end",
          with([](ResponseShape& s) {
              s.message = message_of({header(query_id, 0x8180, 2, 0), question(test::wire_name({"ab", "cd"})), {1, 'x', 0, 0, 1}});
          })},
     };
+    const std::optional<std::vector<Ipv4Octets>> answer = std::vector<Ipv4Octets>{{192, 0, 2, 10}};
     for (const auto& c : cases) {
-        EXPECT_FALSE(parse(c.shape).has_value()) << c.what;
+        EXPECT_EQ(parse(c.shape), c.matches ? answer : std::nullopt) << c.what;
     }
-    // The unchanged response does match, so each refusal above is the change's doing.
-    EXPECT_EQ(parse({}), (std::vector<Ipv4Octets>{{192, 0, 2, 10}}));
 }
 
 TEST(ParseDnsAResponse, CollectsARecordsInAnswerOrder) {
@@ -261,21 +253,6 @@ TEST(ParseDnsAResponse, CollectsARecordsInAnswerOrder) {
         ASSERT_TRUE(result.has_value()) << c.what;
         EXPECT_EQ(*result, c.addresses) << c.what;
     }
-}
-
-TEST(ParseDnsAResponse, UdpChecksumAndTrailingBytes) {
-    ResponseShape unverified;
-    unverified.checksum = UdpChecksum::Zero;
-    EXPECT_TRUE(parse(unverified).has_value());
-
-    ResponseShape padded;
-    padded.after_udp = {0xAB, 0xCD, 0xEF};  // beyond the UDP length: not checksummed, not read
-    EXPECT_TRUE(parse(padded).has_value());
-
-    ResponseShape ip_padded;
-    Bytes packet = response_with(ip_padded);
-    packet.push_back(0x77);  // beyond the IP total length
-    EXPECT_TRUE(parse_dns_a_response(packet, server, client, client_port, query_id, "ab.cd").has_value());
 }
 
 TEST(ParseDnsAResponse, AnswersTheLargestQuery) {
@@ -337,7 +314,7 @@ TEST(NameMatches, ComparesLabelsAndFindsTheEnd) {
 TEST(NameMatches, EndsAfterTheFirstPointer) {
     // NSCOUNT 0x0161 and ARCOUNT 0 spell the name "a" at offset 8 of the header.
     Bytes message = header(1, 0x8180, 1, 0);
-    test::set16(message, 8, 0x0161);
+    write_be16(message, 8, 0x0161);
     test::append(message, {0xC0, 0x08, 0xEE});
     EXPECT_EQ(name_matches(message, "A."), (NameMatch{NameMatchKind::Match, 14}));
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Byte-level helpers for building the packets a peer might send back.
 
+#include "packet/bytes.hpp"
 #include "packet/checksum.hpp"
 #include "packet/ipv4.hpp"
 
@@ -12,16 +13,6 @@
 namespace quorlin::test {
 
 using Bytes = std::vector<std::uint8_t>;
-
-inline void put16(Bytes& out, std::uint16_t value) {
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-    out.push_back(static_cast<std::uint8_t>(value));
-}
-
-inline void set16(Bytes& out, std::size_t offset, std::uint16_t value) {
-    out[offset] = static_cast<std::uint8_t>(value >> 8);
-    out[offset + 1] = static_cast<std::uint8_t>(value);
-}
 
 inline void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
 
@@ -45,37 +36,29 @@ struct Ipv4Shape {
     Ipv4Octets destination{10, 0, 0, 2};
     std::uint8_t protocol = 1;
     std::uint16_t flags_fragment = 0x4000;
-    Bytes options;
+    Bytes options{};
     int total_length_delta = 0;  // added to the true total length
     bool corrupt_checksum = false;
     std::uint8_t version = 4;
 };
-
-inline Ipv4Shape ipv4_shape(const Ipv4Octets& source, const Ipv4Octets& destination, std::uint8_t protocol) {
-    Ipv4Shape shape;
-    shape.source = source;
-    shape.destination = destination;
-    shape.protocol = protocol;
-    return shape;
-}
 
 inline Bytes ipv4_with(const Ipv4Shape& shape, const Bytes& payload) {
     Bytes out;
     const std::size_t header = 20 + shape.options.size();
     out.push_back(static_cast<std::uint8_t>((shape.version << 4) | (header / 4)));
     out.push_back(0);
-    put16(out, static_cast<std::uint16_t>(static_cast<int>(header + payload.size()) + shape.total_length_delta));
-    put16(out, 0x1234);
-    put16(out, shape.flags_fragment);
+    append_be16(out, static_cast<std::uint16_t>(static_cast<int>(header + payload.size()) + shape.total_length_delta));
+    append_be16(out, 0x1234);
+    append_be16(out, shape.flags_fragment);
     out.push_back(55);
     out.push_back(shape.protocol);
-    put16(out, 0);
+    append_be16(out, 0);
     out.insert(out.end(), shape.source.begin(), shape.source.end());
     out.insert(out.end(), shape.destination.begin(), shape.destination.end());
     append(out, shape.options);
-    std::uint16_t checksum = internet_checksum(std::span(out));
+    std::uint16_t checksum = internet_checksum(out);
     if (shape.corrupt_checksum) checksum ^= 0x0101;
-    set16(out, 10, checksum);
+    write_be16(out, 10, checksum);
     append(out, payload);
     return out;
 }
