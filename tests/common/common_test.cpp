@@ -1,6 +1,5 @@
 #include "common/clock.hpp"
 #include "common/os_error.hpp"
-#include "common/secret.hpp"
 
 #include <gtest/gtest.h>
 
@@ -30,15 +29,6 @@ TEST(DurationTest, MillisDropTheRemainderAndSaturate) {
     EXPECT_EQ((Duration{UINT64_MAX, 0}).as_millis(), UINT64_MAX);
     EXPECT_EQ(Duration::from_clock(std::chrono::nanoseconds(-5)), Duration{});
     EXPECT_EQ(remaining_until(Clock::now() - std::chrono::seconds(1), Clock::now()), Duration{});
-}
-
-TEST(SecretArray, ClearZeroesTheStorage) {
-    SecretArray<4> secret;
-    const std::uint8_t bytes[4] = {1, 2, 3, 4};
-    secret.assign(std::span<const std::uint8_t, 4>(bytes));
-    EXPECT_EQ(secret.data()[3], 4);
-    secret.clear();
-    for (std::size_t i = 0; i < secret.size(); ++i) EXPECT_EQ(secret.data()[i], 0);
 }
 
 }  // namespace

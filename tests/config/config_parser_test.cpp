@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 
 namespace quorlin {
@@ -81,11 +80,9 @@ TEST(ConfigParser, ReadsACompleteFile) {
         "Endpoint = \t[2001:db8::1]:51820 # the endpoint\n"
         "[Interface]\n"
         "DNS = 198.51.100.1";
-    for (const std::string& variant : {text, std::string()}) {
-        std::string input = variant;
-        if (input.empty()) {  // the same file with CR LF line ends
-            for (char c : text) input += c == '\n' ? std::string("\r\n") : std::string(1, c);
-        }
+    std::string crlf;  // the same file with CR LF line ends
+    for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    for (const std::string& input : {text, crlf}) {
         const auto config = ProbeConfig::parse(input);
         ASSERT_TRUE(config.has_value()) << config.error().to_text();
         EXPECT_EQ(config->client_public_key(), alice_public);
@@ -121,32 +118,6 @@ TEST(ConfigParser, EndpointIsTakenAsWritten) {
         EXPECT_EQ(config->endpoint, endpoint);
         EXPECT_FALSE(config->address.has_value());
         EXPECT_FALSE(config->preshared_key.has_value());
-    }
-}
-
-// Garbage must only ever give a config or an error: no crash, no hang, and
-// (under the sanitizers) no bad memory access.
-TEST(ConfigParser, SurvivesRandomInput) {
-    const std::string fragments[] = {
-        "[Interface]", "[Peer]", "[", "]", "=", "#", ",", ":", "/", "\r", "\n", " ", "\xC2\xA0", "\xE2\x80",
-        "PrivateKey", "PublicKey", "PresharedKey", "Endpoint", "Address", "AllowedIPs", "DNS",
-        std::string(alice_private), "10.0.0.1/24", "::1", "1.2.3.4", "999", "+", "-", std::string(1, '\0'),
-    };
-    std::mt19937 random(20240607);
-    for (int round = 0; round < 3000; ++round) {
-        std::string text;
-        const int pieces = static_cast<int>(random() % 64);
-        for (int i = 0; i < pieces; ++i) {
-            if (random() % 3 == 0) {
-                text += static_cast<char>(random() % 256);
-            } else {
-                text += fragments[random() % std::size(fragments)];
-            }
-        }
-        const auto config = ProbeConfig::parse(text);
-        if (!config) {
-            EXPECT_FALSE(config.error().to_text().empty());
-        }
     }
 }
 
