@@ -19,7 +19,6 @@ struct JsonValue {
     std::vector<std::pair<std::string, JsonValue>> members;  // object, in order
 
     const JsonValue* find(std::string_view key) const;
-    bool is_null() const { return kind == Kind::null; }
 };
 
 // The whole text must be one value (surrounding white space allowed).

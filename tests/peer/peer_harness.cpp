@@ -193,7 +193,6 @@ std::expected<PeerInfo, std::string> parse_peer_info(std::string_view json_line)
     info.peer_tunnel_ip = string_member(root, "peer_tunnel_ip", error);
     info.client_address = string_member(root, "client_address", error);
     info.client_tunnel_ip = string_member(root, "client_tunnel_ip", error);
-    info.extra_addresses = string_list(root.find("extra_addresses"));
     info.dns_address = optional_string_member(root, "dns_address");
     if (const JsonValue* records = member(root, "records", JsonValue::Kind::object, error)) {
         for (const auto& [name, addresses] : records->members) {
@@ -234,10 +233,6 @@ std::expected<RealPeer, std::string> RealPeer::start(const PeerOptions& options,
     if (!options.nxdomain.empty()) {
         args.push_back("--nxdomain");
         args.insert(args.end(), options.nxdomain.begin(), options.nxdomain.end());
-    }
-    if (!options.extra_addresses.empty()) {
-        args.push_back("--extra-address");
-        args.insert(args.end(), options.extra_addresses.begin(), options.extra_addresses.end());
     }
 
     // Close-on-exec everywhere: a second peer's supervisor must not inherit the

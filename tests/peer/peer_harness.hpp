@@ -34,8 +34,6 @@ struct PeerOptions {
     std::vector<std::string> nxdomain{};
     bool default_records = true;
     bool dns = true;
-    // More IPv4 addresses on the peer's tunnel interface (echo targets).
-    std::vector<std::string> extra_addresses{};
     std::uint16_t listen_port = 51820;
 };
 
@@ -56,7 +54,6 @@ struct PeerInfo {
     std::string peer_tunnel_ip;    // "10.99.0.1": answers ICMP echo through the tunnel
     std::string client_address;    // the client's allowed IPs at the peer, "10.99.0.2/32"
     std::string client_tunnel_ip;  // "10.99.0.2": the inner source address to use
-    std::vector<std::string> extra_addresses;
     std::optional<std::string> dns_address;  // dnsmasq, on the peer's tunnel address, port 53
     std::vector<std::pair<std::string, std::vector<std::string>>> records;
     std::vector<std::string> nxdomain;

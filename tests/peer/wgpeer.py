@@ -275,14 +275,13 @@ class WireGuardPeer:
     def __init__(self, *, preshared_key: bool = False, records=None, nxdomain=(),
                  default_records: bool = True, listen_port: int = DEFAULT_LISTEN_PORT,
                  tunnel_address: str = DEFAULT_TUNNEL_ADDRESS,
-                 client_address: str = DEFAULT_CLIENT_ADDRESS, extra_addresses=(),
+                 client_address: str = DEFAULT_CLIENT_ADDRESS,
                  host_name: str = DEFAULT_HOST_NAME, dns: bool = True):
         if not 1 <= listen_port <= 65535:
             raise PeerError(f"listen port must be 1 to 65535, got {listen_port}")
         try:
             self._tunnel = ipaddress.IPv4Interface(tunnel_address)
             self._client = ipaddress.IPv4Interface(client_address)
-            self._extra = [ipaddress.IPv4Address(a) for a in extra_addresses]
         except ValueError as error:
             raise PeerError(f"bad tunnel addressing: {error}") from None
         _check_name(host_name)
@@ -355,8 +354,6 @@ class WireGuardPeer:
             command += ["preshared-key", str(self._secret_file("psk.key", preshared))]
         _run(command)
         _run(["ip", "-n", self.namespace, "address", "add", str(self._tunnel), "dev", self.interface])
-        for extra in self._extra:
-            _run(["ip", "-n", self.namespace, "address", "add", f"{extra}/32", "dev", self.interface])
         _run(["ip", "-n", self.namespace, "link", "set", self.interface, "up"])
         self._wait_for(lambda: ("00000000", self._listen_port) in _udp_ports_bound(wg_proc.pid),
                        wg_proc, deadline, f"wireguard-go is not listening on port {self._listen_port}")
@@ -394,7 +391,6 @@ class WireGuardPeer:
             "peer_tunnel_ip": str(self._tunnel.ip),
             "client_address": str(self._client),
             "client_tunnel_ip": str(self._client.ip),
-            "extra_addresses": [str(a) for a in self._extra],
             "dns_address": dns_address if self._dns else None,
             "records": records,
             "nxdomain": list(self._nxdomain),
@@ -592,8 +588,6 @@ def _options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--listen-port", type=int, default=DEFAULT_LISTEN_PORT)
     parser.add_argument("--tunnel-address", default=DEFAULT_TUNNEL_ADDRESS)
     parser.add_argument("--client-address", default=DEFAULT_CLIENT_ADDRESS)
-    parser.add_argument("--extra-address", nargs="*", default=[], metavar="IP",
-                        help="more IPv4 addresses on the peer's interface (echo targets)")
     parser.add_argument("--host-name", default=DEFAULT_HOST_NAME)
 
 
@@ -607,7 +601,7 @@ def _peer_from(args) -> WireGuardPeer:
     return WireGuardPeer(preshared_key=args.preshared_key, records=records, nxdomain=args.nxdomain,
                          default_records=not args.no_default_records, listen_port=args.listen_port,
                          tunnel_address=args.tunnel_address, client_address=args.client_address,
-                         extra_addresses=args.extra_address, host_name=args.host_name,
+                         host_name=args.host_name,
                          dns=not args.no_dns)
 
 
