@@ -8,6 +8,7 @@ probes it.
 
 import json
 import os
+import select
 import socket
 import subprocess
 import sys
@@ -204,6 +205,7 @@ def test_serve_tears_down_when_its_owner_lets_go(ending):
     serving = subprocess.Popen([sys.executable, str(SCRIPT), "serve", "--no-dns"], stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, text=True)
     try:
+        assert select.select([serving.stdout], [], [], 60)[0], "no peer description within 60 s"
         info = json.loads(serving.stdout.readline())
         assert Path("/var/run/netns", info["namespace"]).exists()
         if ending == "close stdin":
@@ -214,5 +216,9 @@ def test_serve_tears_down_when_its_owner_lets_go(ending):
         assert leftovers(info["namespace"], info["interface"], info["log_dir"]) == []
     finally:
         if serving.poll() is None:
-            serving.kill()
-            serving.wait()
+            serving.stdin.close()  # lets it tear the peer down; a kill would leave it behind
+            try:
+                serving.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                serving.kill()
+                serving.wait()
