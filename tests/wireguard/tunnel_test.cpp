@@ -14,6 +14,7 @@ namespace quorlin::wireguard {
 namespace {
 
 using Kind = TunnResult::Kind;
+using Packet = std::vector<std::uint8_t>;
 using testing::to_hex;
 
 const IpAddress alice_address = IpAddress::v4(std::array<std::uint8_t, 4>{127, 0, 0, 1});
@@ -21,29 +22,14 @@ const IpAddress bob_address = IpAddress::v4(std::array<std::uint8_t, 4>{127, 0, 
 constexpr std::uint32_t alice_index = 0x01020304;
 constexpr std::uint32_t bob_index = 0xfffffffe;
 
-std::vector<std::uint8_t> copy_of(std::span<const std::uint8_t> bytes) { return {bytes.begin(), bytes.end()}; }
+Packet copy_of(std::span<const std::uint8_t> bytes) { return {bytes.begin(), bytes.end()}; }
 
-// A buffer per call, as the session code uses them.
-struct Buffer {
-    std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(65535);
-    operator std::span<std::uint8_t>() { return bytes; }
-};
-
-class FixedLoad : public RateLimiter {
+class AlwaysLoaded : public RateLimiter {
 public:
-    explicit FixedLoad(bool loaded) : loaded_(loaded) {}
-    bool is_under_load(const std::optional<IpAddress>&, Instant) noexcept override { return loaded_; }
-    bool loaded_;
+    bool is_under_load(const std::optional<IpAddress>&, Instant) noexcept override { return true; }
 };
 
-Tunn make_alice(std::optional<KeyView> psk = std::nullopt) {
-    return Tunn(testing::alice_private, testing::bob_public, psk, std::nullopt, alice_index);
-}
-Tunn make_bob(std::shared_ptr<RateLimiter> limiter = nullptr, std::optional<KeyView> psk = std::nullopt) {
-    return Tunn(testing::bob_private, testing::alice_public, psk, std::nullopt, bob_index, std::move(limiter));
-}
-
-std::vector<std::uint8_t> expect_write(const TunnResult& result, std::size_t size, const char* what) {
+Packet expect_write(const TunnResult& result, std::size_t size, const std::string& what) {
     EXPECT_EQ(result.kind, Kind::WriteToNetwork) << what << ": " << (result.kind == Kind::Err ? error_name(result.error) : "");
     EXPECT_EQ(result.packet.size(), size) << what;
     return copy_of(result.packet);
@@ -55,27 +41,13 @@ void expect_error(const TunnResult& result, WireGuardError error, const std::str
 }
 
 // Recomputes mac1 after a test has edited a handshake message.
-void reseal_mac1(std::vector<std::uint8_t>& message, MacLayout layout, KeyView receiver_public) {
+void reseal_mac1(Packet& message, MacLayout layout, KeyView receiver_public) {
     HeldCookie none;
     seal_macs(message, layout, MacKeys::for_receiver(receiver_public), none, Clock::now());
 }
 
-struct Established {
-    Tunn alice = make_alice();
-    Tunn bob = make_bob();
-};
-
-// Runs a handshake to the end, keepalive included.
-void handshake(Tunn& alice, Tunn& bob) {
-    Buffer a, b;
-    const auto initiation = expect_write(alice.format_handshake_initiation(a, false), 148, "initiation");
-    const auto response = expect_write(bob.decapsulate(alice_address, initiation, b), 92, "response");
-    const auto keepalive = expect_write(alice.decapsulate(bob_address, response, a), 32, "keepalive");
-    ASSERT_EQ(bob.decapsulate(alice_address, keepalive, b).kind, Kind::Done);
-}
-
-std::vector<std::uint8_t> ipv4_packet(std::size_t size) {
-    std::vector<std::uint8_t> p(size, 0xab);
+Packet ipv4_packet(std::size_t size) {
+    Packet p(size, 0xab);
     p[0] = 0x45;
     p[2] = static_cast<std::uint8_t>(size >> 8);
     p[3] = static_cast<std::uint8_t>(size);
@@ -83,106 +55,110 @@ std::vector<std::uint8_t> ipv4_packet(std::size_t size) {
     return p;
 }
 
-TEST(Tunn, HandshakeThenTransportBothWays) {
-    Tunn alice = make_alice();
-    Tunn bob = make_bob();
-    Buffer a, b;
+// Alice initiates, bob responds; one 65535-byte buffer each, as the session
+// code uses them.
+struct Peers {
+    explicit Peers(std::shared_ptr<RateLimiter> bob_limiter = nullptr, std::optional<KeyView> alice_psk = std::nullopt,
+                   std::optional<KeyView> bob_psk = std::nullopt)
+        : alice(testing::alice_private, testing::bob_public, alice_psk, std::nullopt, alice_index),
+          bob(testing::bob_private, testing::alice_public, bob_psk, std::nullopt, bob_index, std::move(bob_limiter)) {}
 
-    const auto initiation = expect_write(alice.format_handshake_initiation(a, false), 148, "initiation");
+    Packet initiate(bool force = false) {
+        return expect_write(alice.format_handshake_initiation(a, force), 148, "initiation");
+    }
+    Packet respond(const Packet& initiation) {
+        return expect_write(bob.decapsulate(alice_address, initiation, b), 92, "response");
+    }
+    Packet confirm(const Packet& response) {
+        return expect_write(alice.decapsulate(bob_address, response, a), 32, "keepalive");
+    }
+    // A whole handshake, the responder having heard the keepalive.
+    void handshake() { EXPECT_EQ(bob.decapsulate(alice_address, confirm(respond(initiate())), b).kind, Kind::Done); }
+
+    Tunn alice;
+    Tunn bob;
+    Packet a = Packet(65535);
+    Packet b = Packet(65535);
+};
+
+TEST(Tunn, HandshakeThenTransportBothWays) {
+    Peers t;
+    const auto initiation = t.initiate();
     EXPECT_EQ(to_hex(std::span(initiation).first(8)), "0100000004030201") << "type 1, sender = the given index";
-    const auto response = expect_write(bob.decapsulate(alice_address, initiation, b), 92, "response");
+    const auto response = t.respond(initiation);
     EXPECT_EQ(to_hex(std::span(response).first(12)), "02000000feffffff04030201");
 
     // The responder must not send before the initiator confirms the session.
-    const auto early = bob.encapsulate(ipv4_packet(20), b);
-    EXPECT_EQ(early.packet.size(), 148u) << "without a confirmed session the responder initiates instead";
+    EXPECT_EQ(t.bob.encapsulate(ipv4_packet(20), t.b).packet.size(), 148u)
+        << "without a confirmed session the responder initiates instead";
 
-    const auto keepalive = expect_write(alice.decapsulate(bob_address, response, a), 32, "keepalive");
+    const auto keepalive = t.confirm(response);
     EXPECT_EQ(to_hex(std::span(keepalive).first(16)), "04000000feffffff0000000000000000");
-    EXPECT_EQ(bob.decapsulate(alice_address, keepalive, b).kind, Kind::Done);
+    EXPECT_EQ(t.bob.decapsulate(alice_address, keepalive, t.b).kind, Kind::Done);
 
     const auto packet = ipv4_packet(28);
-    const auto sealed = expect_write(alice.encapsulate(packet, a), 64, "alice's data");
-    const auto inner = bob.decapsulate(alice_address, sealed, b);
+    const auto sealed = expect_write(t.alice.encapsulate(packet, t.a), 64, "alice's data");
+    const auto inner = t.bob.decapsulate(alice_address, sealed, t.b);
     ASSERT_EQ(inner.kind, Kind::WriteToTunnelV4);
     EXPECT_EQ(copy_of(inner.packet), packet) << "trimmed to the IP total length";
     EXPECT_EQ(to_hex(inner.source.octets()), "0a000001");
 
-    std::vector<std::uint8_t> v6(60, 0);
+    Packet v6(60, 0);
     v6[0] = 0x60;
     v6[5] = 20;
     v6[8] = 0xfd, v6[23] = 7;
-    const auto reply = expect_write(bob.encapsulate(v6, b), 96, "bob's data");
+    const auto reply = expect_write(t.bob.encapsulate(v6, t.b), 96, "bob's data");
     EXPECT_EQ(to_hex(std::span(reply).first(8)), "0400000004030201");
-    const auto inner6 = alice.decapsulate(bob_address, reply, a);
+    const auto inner6 = t.alice.decapsulate(bob_address, reply, t.a);
     ASSERT_EQ(inner6.kind, Kind::WriteToTunnelV6);
     EXPECT_EQ(copy_of(inner6.packet), v6);
     EXPECT_EQ(to_hex(inner6.source.octets()), "fd000000000000000000000000000007");
 
     // An empty packet is a keepalive both ways.
-    const auto bob_keepalive = expect_write(bob.encapsulate({}, b), 32, "bob's keepalive");
-    EXPECT_EQ(alice.decapsulate(bob_address, bob_keepalive, a).kind, Kind::Done);
+    const auto bob_keepalive = expect_write(t.bob.encapsulate({}, t.b), 32, "bob's keepalive");
+    EXPECT_EQ(t.alice.decapsulate(bob_address, bob_keepalive, t.a).kind, Kind::Done);
 
-    // Replays are refused.
-    expect_error(bob.decapsulate(alice_address, sealed, b), WireGuardError::DuplicateCounter, "replayed data");
-    expect_error(bob.decapsulate(alice_address, keepalive, b), WireGuardError::DuplicateCounter, "replayed keepalive");
+    expect_error(t.bob.decapsulate(alice_address, sealed, t.b), WireGuardError::DuplicateCounter, "replayed data");
+    expect_error(t.bob.decapsulate(alice_address, keepalive, t.b), WireGuardError::DuplicateCounter,
+                 "replayed keepalive");
 }
 
 TEST(Tunn, PresharedKeyMustMatch) {
     std::array<std::uint8_t, 32> psk{}, other{};
     psk.fill(0x11);
     other.fill(0x22);
-    {
-        Tunn alice = make_alice(KeyView(psk));
-        Tunn bob = make_bob(nullptr, KeyView(psk));
-        handshake(alice, bob);
-    }
-    Tunn alice = make_alice(KeyView(psk));
-    Tunn bob = make_bob(nullptr, KeyView(other));
-    Buffer a, b;
-    const auto initiation = expect_write(alice.format_handshake_initiation(a, false), 148, "initiation");
+    Peers t(nullptr, KeyView(psk), KeyView(other));
     // The initiation does not involve the preshared key; the response does.
-    const auto response = expect_write(bob.decapsulate(alice_address, initiation, b), 92, "response");
-    expect_error(alice.decapsulate(bob_address, response, a), WireGuardError::InvalidAeadTag, "response");
+    const auto response = t.respond(t.initiate());
+    expect_error(t.alice.decapsulate(bob_address, response, t.a), WireGuardError::InvalidAeadTag, "response");
 }
 
 TEST(Tunn, CookieReplyIsAnsweredByAForcedInitiationWithMac2) {
-    auto load = std::make_shared<FixedLoad>(true);
-    Tunn alice = make_alice();
-    Tunn bob = make_bob(load);
-    Buffer a, b;
-
-    const auto first = expect_write(alice.format_handshake_initiation(a, false), 148, "initiation");
+    Peers t(std::make_shared<AlwaysLoaded>());
+    const auto first = t.initiate();
     EXPECT_EQ(to_hex(std::span(first).subspan(initiation::mac2_offset)), std::string(32, '0'));
-    const auto cookie_reply = expect_write(bob.decapsulate(alice_address, first, b), 64, "cookie reply");
+    const auto cookie_reply = expect_write(t.bob.decapsulate(alice_address, first, t.b), 64, "cookie reply");
     EXPECT_EQ(to_hex(std::span(cookie_reply).first(8)), "0300000004030201") << "addressed to the initiation";
-    EXPECT_EQ(alice.decapsulate(bob_address, cookie_reply, a).kind, Kind::Done);
+    EXPECT_EQ(t.alice.decapsulate(bob_address, cookie_reply, t.a).kind, Kind::Done);
 
-    EXPECT_EQ(alice.format_handshake_initiation(a, false).kind, Kind::Done) << "within the rekey timeout";
-    const auto second = expect_write(alice.format_handshake_initiation(a, true), 148, "forced initiation");
+    EXPECT_EQ(t.alice.format_handshake_initiation(t.a, false).kind, Kind::Done) << "within the rekey timeout";
+    const auto second = t.initiate(true);
     EXPECT_NE(to_hex(std::span(second).subspan(initiation::mac2_offset)), std::string(32, '0'));
     EXPECT_EQ(to_hex(std::span(second).subspan(4, 4)), "05030201") << "a new handshake takes the next index";
-
-    const auto response = expect_write(bob.decapsulate(alice_address, second, b), 92, "response");
-    const auto keepalive = expect_write(alice.decapsulate(bob_address, response, a), 32, "keepalive");
-    EXPECT_EQ(bob.decapsulate(alice_address, keepalive, b).kind, Kind::Done);
+    EXPECT_EQ(t.bob.decapsulate(alice_address, t.confirm(t.respond(second)), t.b).kind, Kind::Done);
 
     // The cookie is bound to the address: from elsewhere it does not count.
-    const auto third = expect_write(alice.format_handshake_initiation(a, true), 148, "initiation");
-    expect_write(bob.decapsulate(bob_address, third, b), 64, "cookie reply to another address");
-    expect_error(bob.decapsulate(std::nullopt, third, b), WireGuardError::UnderLoad, "unknown source under load");
+    const auto third = t.initiate(true);
+    expect_write(t.bob.decapsulate(bob_address, third, t.b), 64, "cookie reply to another address");
+    expect_error(t.bob.decapsulate(std::nullopt, third, t.b), WireGuardError::UnderLoad, "unknown source under load");
 }
 
 TEST(Tunn, RefusesDatagramsOfWrongTypeOrSize) {
-    struct Case {
-        const char* name;
-        std::vector<std::uint8_t> datagram;
-    };
-    auto message = [](std::vector<std::uint8_t> type, std::size_t size) {
+    auto message = [](Packet type, std::size_t size) {
         type.resize(size, 0);
         return type;
     };
-    const Case cases[] = {
+    const std::pair<const char*, Packet> cases[] = {
         {"empty", {}},
         {"three bytes", {1, 0, 0}},
         {"initiation short", message({1, 0, 0, 0}, 147)},
@@ -197,10 +173,9 @@ TEST(Tunn, RefusesDatagramsOfWrongTypeOrSize) {
         {"reserved bytes set", message({2, 0, 0, 1}, 92)},
         {"type in the wrong byte", message({0, 0, 0, 1}, 148)},
     };
-    for (const Case& c : cases) {
-        Established t;
-        Buffer out;
-        expect_error(t.bob.decapsulate(alice_address, c.datagram, out), WireGuardError::InvalidPacket, c.name);
+    Peers t;
+    for (const auto& [name, datagram] : cases) {
+        expect_error(t.bob.decapsulate(alice_address, datagram, t.b), WireGuardError::InvalidPacket, name);
     }
 }
 
@@ -223,138 +198,107 @@ TEST(Tunn, RefusesUnauthenticatedHandshakeMessages) {
         {"response ephemeral", true, response::ephemeral_offset + 1, true, WireGuardError::InvalidAeadTag},
     };
     for (const Case& c : cases) {
-        Tunn alice = make_alice();
-        Tunn bob = make_bob();
-        Buffer a, b;
-        auto initiation_bytes = expect_write(alice.format_handshake_initiation(a, false), 148, c.name);
+        Peers t;
+        auto initiation_bytes = t.initiate();
         if (!c.edit_response) {
             initiation_bytes[c.offset] ^= 0x01;
             if (c.reseal_mac1) reseal_mac1(initiation_bytes, initiation_macs, testing::bob_public);
-            expect_error(bob.decapsulate(alice_address, initiation_bytes, b), c.expected, c.name);
+            expect_error(t.bob.decapsulate(alice_address, initiation_bytes, t.b), c.expected, c.name);
             continue;
         }
-        auto response_bytes = expect_write(bob.decapsulate(alice_address, initiation_bytes, b), 92, c.name);
+        const auto response_bytes = t.respond(initiation_bytes);
         auto edited = response_bytes;
         edited[c.offset] ^= 0x01;
         if (c.reseal_mac1) reseal_mac1(edited, response_macs, testing::alice_public);
-        expect_error(alice.decapsulate(bob_address, edited, a), c.expected, c.name);
+        expect_error(t.alice.decapsulate(bob_address, edited, t.a), c.expected, c.name);
         // A refused response leaves the initiation waiting for the genuine one.
-        expect_write(alice.decapsulate(bob_address, response_bytes, a), 32, c.name);
+        t.confirm(response_bytes);
     }
 }
 
 TEST(Tunn, ResponderChecksTheInitiatorsKeyAndTimestamp) {
-    Tunn alice = make_alice();
-    Tunn bob = make_bob();
-    Buffer a, b;
-    const auto initiation = expect_write(alice.format_handshake_initiation(a, false), 148, "initiation");
-    expect_write(bob.decapsulate(alice_address, initiation, b), 92, "response");
-    expect_error(bob.decapsulate(alice_address, initiation, b), WireGuardError::WrongTai64nTimestamp,
+    Peers t;
+    const auto initiation = t.initiate();
+    t.respond(initiation);
+    expect_error(t.bob.decapsulate(alice_address, initiation, t.b), WireGuardError::WrongTai64nTimestamp,
                  "replayed initiation");
-    const auto later = expect_write(alice.format_handshake_initiation(a, true), 148, "later initiation");
-    expect_write(bob.decapsulate(alice_address, later, b), 92, "response to a later initiation");
+    t.respond(t.initiate(true));
 
     // Someone who knows bob's public key but is not alice.
     std::array<std::uint8_t, 32> mallory_private{};
     mallory_private.fill(0x77);
     Tunn mallory(mallory_private, testing::bob_public, std::nullopt, std::nullopt, 9);
-    const auto forged = expect_write(mallory.format_handshake_initiation(a, false), 148, "mallory's initiation");
-    expect_error(bob.decapsulate(alice_address, forged, b), WireGuardError::WrongKey, "unknown initiator");
-}
-
-TEST(Tunn, ResponseToASupersededInitiationHasTheWrongIndex) {
-    Tunn alice = make_alice();
-    Tunn bob = make_bob();
-    Buffer a, b;
-    const auto first = expect_write(alice.format_handshake_initiation(a, false), 148, "first");
-    const auto stale_response = expect_write(bob.decapsulate(alice_address, first, b), 92, "response to first");
-    expect_write(alice.format_handshake_initiation(a, true), 148, "second");
-    expect_error(alice.decapsulate(bob_address, stale_response, a), WireGuardError::WrongIndex, "stale response");
+    const auto forged = expect_write(mallory.format_handshake_initiation(t.a, false), 148, "mallory's initiation");
+    expect_error(t.bob.decapsulate(alice_address, forged, t.b), WireGuardError::WrongKey, "unknown initiator");
 }
 
 TEST(Tunn, HandshakeMessagesWithoutAnOutstandingHandshake) {
-    Tunn alice = make_alice();
-    Tunn bob = make_bob();
-    Buffer a, b;
-    const auto initiation = expect_write(alice.format_handshake_initiation(a, false), 148, "initiation");
-    const auto response = expect_write(bob.decapsulate(alice_address, initiation, b), 92, "response");
-    expect_write(alice.decapsulate(bob_address, response, a), 32, "keepalive");
-    expect_error(alice.decapsulate(bob_address, response, a), WireGuardError::UnexpectedPacket, "second response");
-
-    std::vector<std::uint8_t> cookie_reply(64, 0);
-    cookie_reply[0] = 3;
-    Tunn fresh = make_alice();
-    expect_error(fresh.decapsulate(bob_address, cookie_reply, a), WireGuardError::UnexpectedPacket,
+    Peers t;
+    Packet reply(cookie_reply::size, 0);
+    reply[0] = 3;
+    expect_error(t.alice.decapsulate(bob_address, reply, t.a), WireGuardError::UnexpectedPacket,
                  "cookie reply to nothing");
-    expect_write(fresh.format_handshake_initiation(a, false), 148, "initiation");
-    expect_error(fresh.decapsulate(bob_address, cookie_reply, a), WireGuardError::WrongIndex, "cookie reply elsewhere");
-    cookie_reply[4] = 0x04, cookie_reply[5] = 0x03, cookie_reply[6] = 0x02, cookie_reply[7] = 0x01;
-    expect_error(fresh.decapsulate(bob_address, cookie_reply, a), WireGuardError::InvalidAeadTag, "forged cookie reply");
+    const auto response = t.respond(t.initiate());
+    expect_error(t.alice.decapsulate(bob_address, reply, t.a), WireGuardError::WrongIndex, "cookie reply elsewhere");
+    store_le32(reply, cookie_reply::receiver_offset, alice_index);
+    expect_error(t.alice.decapsulate(bob_address, reply, t.a), WireGuardError::InvalidAeadTag, "forged cookie reply");
+
+    t.confirm(response);
+    expect_error(t.alice.decapsulate(bob_address, response, t.a), WireGuardError::UnexpectedPacket, "second response");
 }
 
 TEST(Tunn, TransportMessagesAreMatchedToASession) {
-    Established t;
-    Buffer a, b;
-    std::vector<std::uint8_t> stray(32, 0);
+    Peers t;
+    Packet stray(32, 0);
     stray[0] = 4;
-    expect_error(t.bob.decapsulate(alice_address, stray, b), WireGuardError::NoCurrentSession, "no session yet");
-    handshake(t.alice, t.bob);
-    expect_error(t.bob.decapsulate(alice_address, stray, b), WireGuardError::WrongIndex, "unknown index");
+    expect_error(t.bob.decapsulate(alice_address, stray, t.b), WireGuardError::NoCurrentSession, "no session yet");
+    t.handshake();
+    expect_error(t.bob.decapsulate(alice_address, stray, t.b), WireGuardError::WrongIndex, "unknown index");
 
-    auto sealed = expect_write(t.alice.encapsulate(ipv4_packet(40), a), 80, "data");
+    const auto sealed = expect_write(t.alice.encapsulate(ipv4_packet(40), t.a), 80, "data");
     auto forged = sealed;
     forged[40] ^= 0x10;
-    expect_error(t.bob.decapsulate(alice_address, forged, b), WireGuardError::InvalidAeadTag, "altered data");
-    EXPECT_EQ(t.bob.decapsulate(alice_address, sealed, b).kind, Kind::WriteToTunnelV4) << "the genuine one still opens";
+    expect_error(t.bob.decapsulate(alice_address, forged, t.b), WireGuardError::InvalidAeadTag, "altered data");
+    EXPECT_EQ(t.bob.decapsulate(alice_address, sealed, t.b).kind, Kind::WriteToTunnelV4) << "the genuine one opens";
 
     // The payload decrypts but is no IP packet.
-    std::vector<std::uint8_t> garbage(24, 0x00);
-    const auto sealed_garbage = expect_write(t.alice.encapsulate(garbage, a), 64, "garbage");
-    expect_error(t.bob.decapsulate(alice_address, sealed_garbage, b), WireGuardError::InvalidPacket, "not IP");
+    const auto sealed_garbage = expect_write(t.alice.encapsulate(Packet(24, 0), t.a), 64, "garbage");
+    expect_error(t.bob.decapsulate(alice_address, sealed_garbage, t.b), WireGuardError::InvalidPacket, "not IP");
 }
 
 TEST(Tunn, OldSessionStaysReadableAfterARekey) {
-    Established t;
-    Buffer a, b;
-    handshake(t.alice, t.bob);
-    const auto in_flight = expect_write(t.alice.encapsulate(ipv4_packet(20), a), 64, "in flight");
-    handshake(t.alice, t.bob);
-    EXPECT_EQ(t.bob.decapsulate(alice_address, in_flight, b).kind, Kind::WriteToTunnelV4);
-    const auto fresh = expect_write(t.alice.encapsulate(ipv4_packet(20), a), 64, "new session");
+    Peers t;
+    t.handshake();
+    const auto in_flight = expect_write(t.alice.encapsulate(ipv4_packet(20), t.a), 64, "in flight");
+    t.handshake();
+    EXPECT_EQ(t.bob.decapsulate(alice_address, in_flight, t.b).kind, Kind::WriteToTunnelV4);
+    const auto fresh = expect_write(t.alice.encapsulate(ipv4_packet(20), t.a), 64, "new session");
     EXPECT_EQ(to_hex(std::span(fresh).subspan(4, 4)), "ffffffff") << "bob's second index";
-    EXPECT_EQ(t.bob.decapsulate(alice_address, fresh, b).kind, Kind::WriteToTunnelV4);
+    EXPECT_EQ(t.bob.decapsulate(alice_address, fresh, t.b).kind, Kind::WriteToTunnelV4);
 }
 
 TEST(Tunn, DestinationBuffersTooSmall) {
-    Established t;
-    std::vector<std::uint8_t> small(147);
-    expect_error(t.alice.format_handshake_initiation(small, false), WireGuardError::DestinationBufferTooSmall,
-                 "initiation");
-    Buffer a, b;
-    const auto initiation = expect_write(t.alice.format_handshake_initiation(a, false), 148, "initiation");
-    expect_error(t.bob.decapsulate(alice_address, initiation, std::span(small).first(91)),
-                 WireGuardError::DestinationBufferTooSmall, "response");
-    const auto response = expect_write(t.bob.decapsulate(alice_address, initiation, b), 92, "response");
-    expect_error(t.alice.decapsulate(bob_address, response, std::span(small).first(31)),
-                 WireGuardError::DestinationBufferTooSmall, "keepalive");
-    const auto keepalive = expect_write(t.alice.decapsulate(bob_address, response, a), 32, "keepalive");
-    t.bob.decapsulate(alice_address, keepalive, b);
+    Peers t;
+    Packet small(147);
+    constexpr auto too_small = WireGuardError::DestinationBufferTooSmall;
+    expect_error(t.alice.format_handshake_initiation(small, false), too_small, "initiation");
+    const auto initiation = t.initiate();
+    expect_error(t.bob.decapsulate(alice_address, initiation, std::span(small).first(91)), too_small, "response");
+    const auto response = t.respond(initiation);
+    expect_error(t.alice.decapsulate(bob_address, response, std::span(small).first(31)), too_small, "keepalive");
+    t.bob.decapsulate(alice_address, t.confirm(response), t.b);
 
-    expect_error(t.alice.encapsulate(ipv4_packet(20), std::span(small).first(63)),
-                 WireGuardError::DestinationBufferTooSmall, "data");
-    const auto sealed = expect_write(t.alice.encapsulate(ipv4_packet(20), a), 64, "data");
-    expect_error(t.bob.decapsulate(alice_address, sealed, std::span(small).first(31)),
-                 WireGuardError::DestinationBufferTooSmall, "decrypted data");
-    EXPECT_EQ(t.bob.decapsulate(alice_address, sealed, b).kind, Kind::WriteToTunnelV4);
+    expect_error(t.alice.encapsulate(ipv4_packet(20), std::span(small).first(63)), too_small, "data");
+    const auto sealed = expect_write(t.alice.encapsulate(ipv4_packet(20), t.a), 64, "data");
+    expect_error(t.bob.decapsulate(alice_address, sealed, std::span(small).first(31)), too_small, "decrypted data");
+    EXPECT_EQ(t.bob.decapsulate(alice_address, sealed, t.b).kind, Kind::WriteToTunnelV4);
 }
 
 TEST(Tunn, LowOrderPeerKeyNeverHandshakes) {
     const std::array<std::uint8_t, 32> zero_point{};
-    Tunn tunnel(testing::alice_private, zero_point, std::nullopt, std::uint16_t{25}, 1);
-    Buffer out;
+    Tunn tunnel(testing::alice_private, zero_point, std::nullopt, std::nullopt, 1);
+    Packet out(148);
     expect_error(tunnel.format_handshake_initiation(out, false), WireGuardError::WrongKey, "low-order peer");
-    EXPECT_EQ(tunnel.persistent_keepalive(), std::uint16_t{25});
-    EXPECT_EQ(tunnel.static_public_key(), testing::alice_public);
 }
 
 TEST(WireGuardErrorNames, InTheirOrder) {
