@@ -144,15 +144,6 @@ std::optional<std::string> optional_string_member(const JsonValue& object, std::
     return value->text;
 }
 
-std::vector<std::string> string_list(const JsonValue* array) {
-    std::vector<std::string> out;
-    if (array == nullptr) return out;
-    for (const auto& item : array->items) {
-        if (item.kind == JsonValue::Kind::string) out.push_back(item.text);
-    }
-    return out;
-}
-
 }  // namespace
 
 std::optional<std::string> peer_unavailable_reason() {
@@ -194,12 +185,6 @@ std::expected<PeerInfo, std::string> parse_peer_info(std::string_view json_line)
     info.client_address = string_member(root, "client_address", error);
     info.client_tunnel_ip = string_member(root, "client_tunnel_ip", error);
     info.dns_address = optional_string_member(root, "dns_address");
-    if (const JsonValue* records = member(root, "records", JsonValue::Kind::object, error)) {
-        for (const auto& [name, addresses] : records->members) {
-            info.records.emplace_back(name, string_list(&addresses));
-        }
-    }
-    info.nxdomain = string_list(root.find("nxdomain"));
     info.log_dir = string_member(root, "log_dir", error);
     if (!error.empty()) return std::unexpected(error);
     return info;
@@ -222,17 +207,10 @@ std::expected<RealPeer, std::string> RealPeer::start(const PeerOptions& options,
     if (auto reason = peer_unavailable_reason()) return std::unexpected(*reason);
     auto args = script_command("serve");
     if (options.preshared_key) args.push_back("--preshared-key");
-    if (!options.default_records) args.push_back("--no-default-records");
     if (!options.dns) args.push_back("--no-dns");
-    args.push_back("--listen-port");
-    args.push_back(std::to_string(options.listen_port));
     if (!options.records.empty()) {
         args.push_back("--records");
         for (const auto& [name, address] : options.records) args.push_back(name + "=" + address);
-    }
-    if (!options.nxdomain.empty()) {
-        args.push_back("--nxdomain");
-        args.insert(args.end(), options.nxdomain.begin(), options.nxdomain.end());
     }
 
     // Close-on-exec everywhere: a second peer's supervisor must not inherit the

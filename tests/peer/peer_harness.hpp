@@ -27,14 +27,11 @@ namespace quorlin::peer {
 
 struct PeerOptions {
     bool preshared_key = false;
-    // Extra DNS records (name, IPv4 or IPv6 address); a name may repeat and its
-    // A records are answered in the order given. Built-in names are always there
-    // unless `default_records` is false (see wgpeer.py).
+    // Extra DNS records (name, IPv4 or IPv6 address) beside the built-in ones
+    // (see wgpeer.py); a name may repeat and its A records are answered in the
+    // order given.
     std::vector<std::pair<std::string, std::string>> records{};
-    std::vector<std::string> nxdomain{};
-    bool default_records = true;
-    bool dns = true;
-    std::uint16_t listen_port = 51820;
+    bool dns = true;  // false: no dnsmasq
 };
 
 struct PeerInfo {
@@ -55,8 +52,6 @@ struct PeerInfo {
     std::string client_address;    // the client's allowed IPs at the peer, "10.99.0.2/32"
     std::string client_tunnel_ip;  // "10.99.0.2": the inner source address to use
     std::optional<std::string> dns_address;  // dnsmasq, on the peer's tunnel address, port 53
-    std::vector<std::pair<std::string, std::vector<std::string>>> records;
-    std::vector<std::string> nxdomain;
     std::string log_dir;  // wireguard-go.log and dnsmasq.log
 };
 

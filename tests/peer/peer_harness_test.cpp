@@ -26,35 +26,20 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* sample_line =
-    R"({"namespace":"qpeer-1-0-ab","interface":"qw10ab","listen_port":51820,)"
-    R"("endpoint_ipv4":"127.0.0.1:51820","endpoint_ipv6":"[::1]:51820","host_name":"peer.quorlin.test",)"
-    R"("endpoint_host":"peer.quorlin.test:51820","peer_public_key":"EcNHqi5sgLmeRKwvuR/LSAfaCdfDxewHSIPrzmUEIyc=",)"
-    R"("client_private_key":"IKMbjyjxh/zk68LELAo5cf6LPSn8OdFWEZHnIC7eZXo=",)"
-    R"("client_public_key":"sasipx/IguDY5zzGd/7AcnA4G4fhn6vImkfJekI0DBY=","preshared_key":null,)"
-    R"("tunnel_address":"10.99.0.1/24","peer_tunnel_ip":"10.99.0.1","client_address":"10.99.0.2/32",)"
-    R"("client_tunnel_ip":"10.99.0.2","dns_address":"10.99.0.1",)"
-    R"("records":{"ok.quorlin.test":["192.0.2.10"],"two.quorlin.test":["192.0.2.1","192.0.2.2"]},)"
-    R"("nxdomain":["nx.quorlin.test"],"log_dir":"/tmp/x"})";
-
-TEST(PeerDescription, ReadsEveryField) {
-    auto info = parse_peer_info(sample_line);
+TEST(PeerDescription, ReadsTheFieldsAndTheirKinds) {
+    auto info = parse_peer_info(
+        R"({"namespace":"qpeer-1-0-ab","interface":"qw10ab","listen_port":51820,"endpoint_ipv4":"127.0.0.1:51820",)"
+        R"("endpoint_ipv6":null,"host_name":"h","endpoint_host":"h:51820","peer_public_key":"p",)"
+        R"("client_private_key":"c","client_public_key":"C","preshared_key":"k","tunnel_address":"10.99.0.1/24",)"
+        R"("peer_tunnel_ip":"10.99.0.1","client_address":"10.99.0.2/32","client_tunnel_ip":"10.99.0.2",)"
+        R"("dns_address":"10.99.0.1","records":{},"nxdomain":[],"log_dir":"/tmp/x"})");
     ASSERT_TRUE(info) << info.error();
     EXPECT_EQ(info->namespace_name, "qpeer-1-0-ab");
-    EXPECT_EQ(info->interface_name, "qw10ab");
     EXPECT_EQ(info->listen_port, 51820);
-    EXPECT_EQ(info->endpoint_ipv4, "127.0.0.1:51820");
-    EXPECT_EQ(info->endpoint_ipv6, "[::1]:51820");
-    EXPECT_EQ(info->endpoint_host, "peer.quorlin.test:51820");
-    EXPECT_EQ(info->peer_public_key, "EcNHqi5sgLmeRKwvuR/LSAfaCdfDxewHSIPrzmUEIyc=");
-    EXPECT_EQ(info->preshared_key, std::nullopt);
-    EXPECT_EQ(info->peer_tunnel_ip, "10.99.0.1");
+    EXPECT_EQ(info->endpoint_ipv6, std::nullopt);
+    EXPECT_EQ(info->preshared_key, "k");
     EXPECT_EQ(info->client_tunnel_ip, "10.99.0.2");
     EXPECT_EQ(info->dns_address, "10.99.0.1");
-    ASSERT_EQ(info->records.size(), 2u);
-    EXPECT_EQ(info->records[1].first, "two.quorlin.test");
-    EXPECT_EQ(info->records[1].second, (std::vector<std::string>{"192.0.2.1", "192.0.2.2"}));
-    EXPECT_EQ(info->nxdomain, std::vector<std::string>{"nx.quorlin.test"});
 }
 
 TEST(PeerDescription, RefusesWhatIsNotAPeer) {
