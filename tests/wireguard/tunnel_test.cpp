@@ -30,7 +30,8 @@ public:
 };
 
 Packet expect_write(const TunnResult& result, std::size_t size, const std::string& what) {
-    EXPECT_EQ(result.kind, Kind::WriteToNetwork) << what << ": " << (result.kind == Kind::Err ? error_name(result.error) : "");
+    EXPECT_EQ(result.kind, Kind::WriteToNetwork)
+        << what << ": " << (result.kind == Kind::Err ? error_name(result.error) : "");
     EXPECT_EQ(result.packet.size(), size) << what;
     return copy_of(result.packet);
 }
