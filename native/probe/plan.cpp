@@ -10,7 +10,7 @@
 namespace quorlin {
 namespace {
 
-ProbeError error(std::string_view message) { return ProbeError{std::string(message)}; }
+std::unexpected<ProbeError> failure(std::string message) { return std::unexpected(ProbeError{std::move(message)}); }
 
 }  // namespace
 
@@ -31,35 +31,37 @@ std::expected<void, ProbeError> ProbePlan::validate() const {
     const std::array<Duration, 4> limits{handshake_timeout, ping_timeout, dns_timeout, overall_deadline};
     // Representability is checked for all four before any is tested for zero.
     for (const Duration limit : limits) {
-        if (!checked_add(now, limit)) return std::unexpected(error(plan_unrepresentable_message));
+        if (!checked_add(now, limit)) {
+            return failure("timeouts and the overall deadline must be representable by the system clock");
+        }
     }
     for (const Duration limit : limits) {
-        if (limit.is_zero()) return std::unexpected(error(plan_zero_timeout_message));
+        if (limit.is_zero()) return failure("all timeouts and the overall deadline must be greater than zero");
     }
 
     // Without data checks neither an address nor AllowedIPs is needed.
     if (ping.empty() && resolve.empty()) return {};
-    if (!config.address) return std::unexpected(error(plan_no_address_message));
-    if (config.allowed_ips.empty()) return std::unexpected(error(plan_no_allowed_ips_message));
+    if (!config.address) return failure("data checks require an IPv4 Interface Address (or --address)");
+    if (config.allowed_ips.empty()) return failure("data checks require IPv4 Peer AllowedIPs (or --allowed-ip)");
 
     const std::optional<Ipv4Address> server = effective_dns_server();
-    if (!resolve.empty() && !server) return std::unexpected(error(plan_no_dns_server_message));
+    if (!resolve.empty() && !server) return failure("DNS checks require an IPv4 Interface DNS server or --dns-server");
 
     for (const Ipv4Address& target : ping) {
         if (!allowed_ips_contain(config.allowed_ips, target)) {
-            return std::unexpected(ProbeError{"ping target " + target.to_text() + " is outside Peer AllowedIPs"});
+            return failure("ping target " + target.to_text() + " is outside Peer AllowedIPs");
         }
     }
     if (resolve.empty()) return {};
     if (!allowed_ips_contain(config.allowed_ips, *server)) {
-        return std::unexpected(ProbeError{"DNS server " + server->to_text() + " is outside Peer AllowedIPs"});
+        return failure("DNS server " + server->to_text() + " is outside Peer AllowedIPs");
     }
 
     // The query builder is the one authority on names: a name it would refuse
     // during the run is refused here, before any traffic.
     for (const std::string& name : resolve) {
         const auto query = dns_query(Ipv4Octets{}, Ipv4Octets{}, 1, 1, 1, name);
-        if (!query) return std::unexpected(ProbeError{"invalid DNS name " + name + ": " + query.error()});
+        if (!query) return failure("invalid DNS name " + name + ": " + query.error());
     }
     return {};
 }

@@ -14,21 +14,9 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace quorlin {
-
-inline constexpr std::string_view plan_unrepresentable_message =
-    "timeouts and the overall deadline must be representable by the system clock";
-inline constexpr std::string_view plan_zero_timeout_message =
-    "all timeouts and the overall deadline must be greater than zero";
-inline constexpr std::string_view plan_no_address_message =
-    "data checks require an IPv4 Interface Address (or --address)";
-inline constexpr std::string_view plan_no_allowed_ips_message =
-    "data checks require IPv4 Peer AllowedIPs (or --allowed-ip)";
-inline constexpr std::string_view plan_no_dns_server_message =
-    "DNS checks require an IPv4 Interface DNS server or --dns-server";
 
 // Owns its configuration (and so the keys in it): moved, never copied; the
 // keys are wiped when the plan is released.

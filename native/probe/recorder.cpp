@@ -6,6 +6,10 @@ namespace quorlin {
 
 namespace {
 
+constexpr std::string_view check_matched_detail = "valid matching reply";
+constexpr std::string_view check_no_match_detail = "no valid matching reply before the check deadline";
+constexpr std::string_view skipped_detail = "skipped because authentication was not confirmed";
+
 std::uint64_t millis_since(Instant start) noexcept { return millis(Clock::now() - start); }
 
 // The one place the sink is called. noexcept: a sink that throws cannot unwind

@@ -23,10 +23,6 @@ namespace quorlin {
 // the process. An empty sink discards every event.
 using EventSink = std::function<void(ProbeEvent)>;
 
-inline constexpr std::string_view check_matched_detail = "valid matching reply";
-inline constexpr std::string_view check_no_match_detail = "no valid matching reply before the check deadline";
-inline constexpr std::string_view skipped_detail = "skipped because authentication was not confirmed";
-
 // The result of the encrypted exchange of one inner packet in a ping or DNS
 // check, with the bytes sent and received on the socket during it.
 struct ExchangeOutcome {

@@ -33,13 +33,6 @@ class ResultSender {
 public:
     explicit ResultSender(std::shared_ptr<detail::ResultChannelState<T>> state) noexcept : state_(std::move(state)) {}
     ResultSender(ResultSender&&) noexcept = default;
-    ResultSender& operator=(ResultSender&& other) noexcept {
-        if (this != &other) {
-            close();
-            state_ = std::move(other.state_);
-        }
-        return *this;
-    }
     ~ResultSender() { close(); }
 
     // Hands the value over without waiting (there is room for exactly one).
@@ -75,13 +68,6 @@ class ResultReceiver {
 public:
     explicit ResultReceiver(std::shared_ptr<detail::ResultChannelState<T>> state) noexcept : state_(std::move(state)) {}
     ResultReceiver(ResultReceiver&&) noexcept = default;
-    ResultReceiver& operator=(ResultReceiver&& other) noexcept {
-        if (this != &other) {
-            close();
-            state_ = std::move(other.state_);
-        }
-        return *this;
-    }
     ~ResultReceiver() { close(); }
 
     // Waits until a value arrives, the sender goes away, or `deadline` passes.

@@ -10,6 +10,8 @@ using wireguard::MessageType;
 using wireguard::TunnResult;
 using Kind = TunnResult::Kind;
 
+constexpr std::string_view no_response_message = "no authenticated response before the handshake deadline";
+
 std::string protocol_error(wireguard::WireGuardError error) {
     return "WireGuard protocol error: " + std::string(wireguard::error_name(error));
 }

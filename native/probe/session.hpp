@@ -22,8 +22,6 @@
 
 namespace quorlin {
 
-inline constexpr std::string_view no_response_message = "no authenticated response before the handshake deadline";
-
 struct KeepaliveSent {
     std::uint64_t bytes = 0;
 };
