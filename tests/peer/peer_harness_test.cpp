@@ -1,5 +1,6 @@
 // The harness itself: its reading of the peer's description, and that a real
-// peer comes up reachable, can be entered, and leaves nothing behind.
+// peer comes up reachable, can be entered, and leaves nothing behind. The
+// scripted peer is proven by the session and probe tests that drive it.
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <fstream>
@@ -19,12 +21,9 @@
 #include "peer/json_line.hpp"
 #include "peer/netns_guard.hpp"
 #include "peer/peer_harness.hpp"
-#include "peer/scripted_peer.hpp"
 
 namespace quorlin::peer {
 namespace {
-
-using namespace std::chrono_literals;
 
 TEST(PeerDescription, ReadsTheFieldsAndTheirKinds) {
     auto info = parse_peer_info(
@@ -190,38 +189,6 @@ TEST(RealPeerHarness, TwoPeersAtOnceGetTheirOwnNames) {
     ASSERT_TRUE(first->stop());
     EXPECT_FALSE(exists("/var/run/netns/" + first_name));
     EXPECT_TRUE(exists("/var/run/netns/" + second->info().namespace_name));
-}
-
-TEST(ScriptedPeerSocket, SilentUntilToldAndSeesEverything) {
-    for (int family : {AF_INET, AF_INET6}) {
-        auto peer = ScriptedPeer::open(family);
-        ASSERT_TRUE(peer) << peer.error();
-        EXPECT_EQ(peer->address().family(), family);
-
-        auto nothing = peer->receive(20ms);
-        ASSERT_TRUE(nothing) << nothing.error();
-        EXPECT_FALSE(*nothing);
-
-        auto client = ScriptedPeer::open(family);
-        ASSERT_TRUE(client) << client.error();
-        const std::vector<std::uint8_t> hello{1, 0, 0, 0, 42};
-        ASSERT_TRUE(client->send_to(hello, peer->address()));
-        ASSERT_TRUE(client->send_to(hello, peer->address()));
-        auto got = peer->receive(5s);
-        ASSERT_TRUE(got && *got);
-        EXPECT_EQ((*got)->bytes, hello);
-        EXPECT_EQ((*got)->from.to_text(), client->endpoint_text());
-        EXPECT_EQ(peer->drain().size(), 1u);
-
-        // The client hears nothing back unless the test answers.
-        auto silence = client->receive(20ms);
-        ASSERT_TRUE(silence);
-        EXPECT_FALSE(*silence);
-        ASSERT_TRUE(peer->send_to(std::vector<std::uint8_t>{7}, (*got)->from));
-        auto answer = client->receive(5s);
-        ASSERT_TRUE(answer && *answer);
-        EXPECT_EQ((*answer)->bytes, std::vector<std::uint8_t>{7});
-    }
 }
 
 }  // namespace

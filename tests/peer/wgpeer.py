@@ -51,20 +51,20 @@ ETC_NETNS_DIR = Path("/etc/netns")
 WG_SOCKET_DIR = Path("/var/run/wireguard")
 STATE_DIR = Path("/run/quorlin-peer")
 
-DEFAULT_LISTEN_PORT = 51820
-DEFAULT_TUNNEL_ADDRESS = "10.99.0.1/24"
-DEFAULT_CLIENT_ADDRESS = "10.99.0.2/32"
-DEFAULT_HOST_NAME = "peer.quorlin.test"
-# Names every peer answers unless told otherwise: one A record, two A records
-# (answered in this order), a name with an AAAA record only (no A records:
-# NOERROR with an empty answer) and a name that does not exist.
+LISTEN_PORT = 51820
+TUNNEL = ipaddress.IPv4Interface("10.99.0.1/24")  # the peer's interface address
+CLIENT = ipaddress.IPv4Interface("10.99.0.2/32")  # the client's allowed IPs at the peer
+HOST_NAME = "peer.quorlin.test"
+# Names every peer answers: one A record, two A records (answered in this
+# order), a name with an AAAA record only (no A records: NOERROR with an empty
+# answer) and a name that does not exist.
 DEFAULT_RECORDS = (
     ("ok.quorlin.test", "192.0.2.10"),
     ("two.quorlin.test", "192.0.2.1"),
     ("two.quorlin.test", "192.0.2.2"),
     ("empty.quorlin.test", "2001:db8::1"),
 )
-DEFAULT_NXDOMAIN = ("nx.quorlin.test",)
+NXDOMAIN = ("nx.quorlin.test",)
 
 START_TIMEOUT_S = 20.0
 STOP_TIMEOUT_S = 5.0
@@ -272,26 +272,9 @@ def entered_namespace(namespace: str):
 class WireGuardPeer:
     """One real WireGuard peer; a context manager (start on enter, stop on exit)."""
 
-    def __init__(self, *, preshared_key: bool = False, records=None, nxdomain=(),
-                 default_records: bool = True, listen_port: int = DEFAULT_LISTEN_PORT,
-                 tunnel_address: str = DEFAULT_TUNNEL_ADDRESS,
-                 client_address: str = DEFAULT_CLIENT_ADDRESS,
-                 host_name: str = DEFAULT_HOST_NAME, dns: bool = True):
-        if not 1 <= listen_port <= 65535:
-            raise PeerError(f"listen port must be 1 to 65535, got {listen_port}")
-        try:
-            self._tunnel = ipaddress.IPv4Interface(tunnel_address)
-            self._client = ipaddress.IPv4Interface(client_address)
-        except ValueError as error:
-            raise PeerError(f"bad tunnel addressing: {error}") from None
-        _check_name(host_name)
-        self._records = (list(DEFAULT_RECORDS) if default_records else []) + _parse_records(records)
-        self._nxdomain = (list(DEFAULT_NXDOMAIN) if default_records else []) + list(nxdomain)
-        for name in self._nxdomain:
-            _check_name(name)
+    def __init__(self, *, preshared_key: bool = False, records=None, dns: bool = True):
+        self._records = list(DEFAULT_RECORDS) + _parse_records(records)
         self._preshared = preshared_key
-        self._listen_port = listen_port
-        self._host_name = host_name
         self._dns = dns
         self.info: dict | None = None
         self.namespace: str | None = None
@@ -348,23 +331,23 @@ class WireGuardPeer:
                        f"wireguard-go did not open {socket_path}")
 
         command = ["ip", "netns", "exec", self.namespace, "wg", "set", self.interface,
-                   "private-key", str(key_file), "listen-port", str(self._listen_port),
-                   "peer", client_public, "allowed-ips", str(self._client.network)]
+                   "private-key", str(key_file), "listen-port", str(LISTEN_PORT),
+                   "peer", client_public, "allowed-ips", str(CLIENT.network)]
         if preshared is not None:
             command += ["preshared-key", str(self._secret_file("psk.key", preshared))]
         _run(command)
-        _run(["ip", "-n", self.namespace, "address", "add", str(self._tunnel), "dev", self.interface])
+        _run(["ip", "-n", self.namespace, "address", "add", str(TUNNEL), "dev", self.interface])
         _run(["ip", "-n", self.namespace, "link", "set", self.interface, "up"])
-        self._wait_for(lambda: ("00000000", self._listen_port) in _udp_ports_bound(wg_proc.pid),
-                       wg_proc, deadline, f"wireguard-go is not listening on port {self._listen_port}")
+        self._wait_for(lambda: ("00000000", LISTEN_PORT) in _udp_ports_bound(wg_proc.pid),
+                       wg_proc, deadline, f"wireguard-go is not listening on port {LISTEN_PORT}")
 
         ipv6 = self._ensure_ipv6_loopback(wg_proc.pid)
         if ipv6:
             any6 = "0" * 32
-            self._wait_for(lambda: (any6, self._listen_port) in _udp_ports_bound(wg_proc.pid),
+            self._wait_for(lambda: (any6, LISTEN_PORT) in _udp_ports_bound(wg_proc.pid),
                            wg_proc, deadline, "wireguard-go is not listening on IPv6")
 
-        dns_address = str(self._tunnel.ip)
+        dns_address = str(TUNNEL.ip)
         if self._dns:
             dns_proc = self._spawn("dnsmasq", self._dnsmasq_command(dns_address), {})
             self._wait_for(lambda: (_ipv4_hex(dns_address), 53) in _udp_ports_bound(dns_proc.pid),
@@ -374,26 +357,26 @@ class WireGuardPeer:
         records: dict[str, list[str]] = {}
         for name, address in self._records:
             records.setdefault(name, []).append(address)
-        port = self._listen_port
+        port = LISTEN_PORT
         self.info = {
             "namespace": self.namespace,
             "interface": self.interface,
             "listen_port": port,
             "endpoint_ipv4": f"127.0.0.1:{port}",
             "endpoint_ipv6": f"[::1]:{port}" if ipv6 else None,
-            "host_name": self._host_name,
-            "endpoint_host": f"{self._host_name}:{port}",
+            "host_name": HOST_NAME,
+            "endpoint_host": f"{HOST_NAME}:{port}",
             "peer_public_key": peer_public,
             "client_private_key": client_private,
             "client_public_key": client_public,
             "preshared_key": preshared,
-            "tunnel_address": str(self._tunnel),
-            "peer_tunnel_ip": str(self._tunnel.ip),
-            "client_address": str(self._client),
-            "client_tunnel_ip": str(self._client.ip),
+            "tunnel_address": str(TUNNEL),
+            "peer_tunnel_ip": str(TUNNEL.ip),
+            "client_address": str(CLIENT),
+            "client_tunnel_ip": str(CLIENT.ip),
             "dns_address": dns_address if self._dns else None,
             "records": records,
-            "nxdomain": list(self._nxdomain),
+            "nxdomain": list(NXDOMAIN),
             "log_dir": str(self._workdir),
         }
 
@@ -457,7 +440,7 @@ class WireGuardPeer:
         etc.mkdir(parents=True, mode=0o755)
         (etc / "hosts").write_text(
             "127.0.0.1\tlocalhost\n::1\tlocalhost\n"
-            f"127.0.0.1\t{self._host_name}\n::1\t{self._host_name}\n")
+            f"127.0.0.1\t{HOST_NAME}\n::1\t{HOST_NAME}\n")
         (etc / "resolv.conf").write_text("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
 
     def _spawn(self, program: str, argv: list[str], env_extra: dict) -> subprocess.Popen:
@@ -507,7 +490,7 @@ class WireGuardPeer:
         # an empty answer instead of being refused for want of an upstream server.
         for name in dict.fromkeys(name for name, _ in self._records):
             command.append(f"--local=/{name}/")
-        for name in self._nxdomain:
+        for name in NXDOMAIN:
             command.append(f"--address=/{name}/")
         return command
 
@@ -580,15 +563,7 @@ def _options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--preshared-key", action="store_true", help="also use a fresh preshared key")
     parser.add_argument("--records", nargs="*", default=[], metavar="NAME=IP",
                         help="A (or AAAA) records dnsmasq answers; repeat a name for several")
-    parser.add_argument("--nxdomain", nargs="*", default=[], metavar="NAME",
-                        help="names answered with NXDOMAIN")
-    parser.add_argument("--no-default-records", action="store_true",
-                        help="leave out the built-in test names")
     parser.add_argument("--no-dns", action="store_true", help="do not start dnsmasq")
-    parser.add_argument("--listen-port", type=int, default=DEFAULT_LISTEN_PORT)
-    parser.add_argument("--tunnel-address", default=DEFAULT_TUNNEL_ADDRESS)
-    parser.add_argument("--client-address", default=DEFAULT_CLIENT_ADDRESS)
-    parser.add_argument("--host-name", default=DEFAULT_HOST_NAME)
 
 
 def _peer_from(args) -> WireGuardPeer:
@@ -598,11 +573,7 @@ def _peer_from(args) -> WireGuardPeer:
         if not sep:
             raise PeerError(f"--records takes NAME=IP, got {item!r}")
         records.append((name, address))
-    return WireGuardPeer(preshared_key=args.preshared_key, records=records, nxdomain=args.nxdomain,
-                         default_records=not args.no_default_records, listen_port=args.listen_port,
-                         tunnel_address=args.tunnel_address, client_address=args.client_address,
-                         host_name=args.host_name,
-                         dns=not args.no_dns)
+    return WireGuardPeer(preshared_key=args.preshared_key, records=records, dns=not args.no_dns)
 
 
 def _serve(peer: WireGuardPeer) -> None:
