@@ -349,19 +349,11 @@ TEST(SkipName, PointerAndLengthLimits) {
     EXPECT_EQ(skip_name(too_many, too_many_start), std::nullopt);
 
     // 255 bytes on the wire including the root is the most a name may take.
-    const auto name_of = [](std::initializer_list<std::size_t> lengths) {
-        Bytes out;
-        for (const std::size_t length : lengths) {
-            out.push_back(static_cast<std::uint8_t>(length));
-            out.insert(out.end(), length, 'x');
-        }
-        out.push_back(0);
-        return out;
-    };
-    EXPECT_EQ(skip_name(name_of({63, 63, 63, 61}), 0), 255u);
-    EXPECT_EQ(skip_name(name_of({63, 63, 63, 62}), 0), std::nullopt);
+    const std::string x63(63, 'x');
+    EXPECT_EQ(skip_name(test::wire_name({x63, x63, x63, std::string(61, 'x')}), 0), 255u);
+    EXPECT_EQ(skip_name(test::wire_name({x63, x63, x63, std::string(62, 'x')}), 0), std::nullopt);
     // The limit counts labels reached through pointers too.
-    Bytes split = name_of({63, 63, 63, 59});
+    Bytes split = test::wire_name({x63, x63, x63, std::string(59, 'x')});
     split.pop_back();
     test::append(split, {2, 'x', 'x', 0, 0xC0, 0x00});
     EXPECT_EQ(skip_name(split, split.size() - 2), std::nullopt);
