@@ -54,9 +54,8 @@ std::expected<ProbePlan, std::string> ProbeOptions::plan(ProbeConfig config) con
     plan.ping_timeout = ping_timeout;
     plan.dns_timeout = dns_timeout;
     plan.overall_deadline = overall_deadline;
-    for (const Ipv4Address& target : ping) plan = quorlin::ping(std::move(plan), target);
-    plan.resolve.reserve(resolve.size());
-    for (const std::string& name : resolve) plan.resolve.push_back(name);
+    plan.ping = ping;
+    plan.resolve = resolve;
     if (dns_server) plan.dns_server = *dns_server;
     // Validated here as well as at the start of the run, so that an unusable
     // combination is an exception rather than a local_error report.
