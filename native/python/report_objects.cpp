@@ -59,14 +59,25 @@ ReportFields& report_of(PyObject* self) { return *reinterpret_cast<ReportObject*
 
 // ---- conversions of stored values into new Python objects ----
 
-PyObject* new_str(const std::string& text) { return text_to_str(text); }
+PyObject* to_python(const std::string& text) { return text_to_str(text); }
 
-PyObject* new_optional_str(const std::optional<std::string>& text) {
+PyObject* to_python(const std::optional<std::string>& text) {
     if (!text) Py_RETURN_NONE;
     return text_to_str(*text);
 }
 
-PyObject* new_int(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+
+// The getter of one stored field, and the to_json method, of either class.
+template <typename Object, auto field>
+PyObject* get(PyObject* self, void*) {
+    return to_python(reinterpret_cast<Object*>(self)->fields->*field);
+}
+
+template <typename Object>
+PyObject* to_json(PyObject* self, PyObject*) {
+    return text_to_str(reinterpret_cast<Object*>(self)->fields->json_text);
+}
 
 // ---- lifetime and garbage-collector slots ----
 // Neither class can sit on a reference cycle (a phase holds no Python object,
@@ -106,16 +117,6 @@ int nothing_to_clear(PyObject*) { return 0; }
 
 // ---- PhaseResult attributes and methods ----
 
-PyObject* phase_get_phase(PyObject* self, void*) { return new_str(phase_of(self).phase); }
-PyObject* phase_get_target(PyObject* self, void*) { return new_optional_str(phase_of(self).target); }
-PyObject* phase_get_status(PyObject* self, void*) { return new_str(phase_of(self).status); }
-PyObject* phase_get_duration_ms(PyObject* self, void*) { return new_int(phase_of(self).duration_ms); }
-PyObject* phase_get_sent_bytes(PyObject* self, void*) { return new_int(phase_of(self).sent_bytes); }
-PyObject* phase_get_received_bytes(PyObject* self, void*) { return new_int(phase_of(self).received_bytes); }
-PyObject* phase_get_detail(PyObject* self, void*) { return new_optional_str(phase_of(self).detail); }
-
-PyObject* phase_to_json(PyObject* self, PyObject*) { return new_str(phase_of(self).json_text); }
-
 PyObject* phase_repr(PyObject* self) {
     const PhaseFields& fields = phase_of(self);
     std::string text = "PhaseResult(phase=";
@@ -127,45 +128,30 @@ PyObject* phase_repr(PyObject* self) {
     text += ", duration_ms=" + std::to_string(fields.duration_ms);
     text += ", sent_bytes=" + std::to_string(fields.sent_bytes);
     text += ", received_bytes=" + std::to_string(fields.received_bytes) + ")";
-    return new_str(text);
+    return text_to_str(text);
 }
 
 PyGetSetDef phase_getset[] = {
-    {"phase", phase_get_phase, nullptr, nullptr, nullptr},
-    {"target", phase_get_target, nullptr, nullptr, nullptr},
-    {"status", phase_get_status, nullptr, nullptr, nullptr},
-    {"duration_ms", phase_get_duration_ms, nullptr, nullptr, nullptr},
-    {"sent_bytes", phase_get_sent_bytes, nullptr, nullptr, nullptr},
-    {"received_bytes", phase_get_received_bytes, nullptr, nullptr, nullptr},
-    {"detail", phase_get_detail, nullptr, nullptr, nullptr},
+    {"phase", get<PhaseObject, &PhaseFields::phase>, nullptr, nullptr, nullptr},
+    {"target", get<PhaseObject, &PhaseFields::target>, nullptr, nullptr, nullptr},
+    {"status", get<PhaseObject, &PhaseFields::status>, nullptr, nullptr, nullptr},
+    {"duration_ms", get<PhaseObject, &PhaseFields::duration_ms>, nullptr, nullptr, nullptr},
+    {"sent_bytes", get<PhaseObject, &PhaseFields::sent_bytes>, nullptr, nullptr, nullptr},
+    {"received_bytes", get<PhaseObject, &PhaseFields::received_bytes>, nullptr, nullptr, nullptr},
+    {"detail", get<PhaseObject, &PhaseFields::detail>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef phase_methods[] = {
-    {"to_json", phase_to_json, METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"to_json", to_json<PhaseObject>, METH_NOARGS, "to_json($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 // ---- ProbeReport attributes and methods ----
 
-PyObject* report_get_schema_version(PyObject* self, void*) { return new_int(report_of(self).schema_version); }
-PyObject* report_get_verdict(PyObject* self, void*) { return new_str(report_of(self).verdict); }
-PyObject* report_get_endpoint(PyObject* self, void*) { return new_str(report_of(self).endpoint); }
-PyObject* report_get_resolved_endpoint(PyObject* self, void*) {
-    return new_optional_str(report_of(self).resolved_endpoint);
-}
-PyObject* report_get_local_udp_address(PyObject* self, void*) {
-    return new_optional_str(report_of(self).local_udp_address);
-}
-PyObject* report_get_client_public_key(PyObject* self, void*) { return new_str(report_of(self).client_public_key); }
-PyObject* report_get_duration_ms(PyObject* self, void*) { return new_int(report_of(self).duration_ms); }
-PyObject* report_get_sent_bytes(PyObject* self, void*) { return new_int(report_of(self).sent_bytes); }
-PyObject* report_get_received_bytes(PyObject* self, void*) { return new_int(report_of(self).received_bytes); }
 PyObject* report_get_phases(PyObject* self, void*) {
     return Py_NewRef(reinterpret_cast<ReportObject*>(self)->phases);
 }
-
-PyObject* report_to_json(PyObject* self, PyObject*) { return new_str(report_of(self).json_text); }
 
 PyObject* report_repr(PyObject* self) {
     const ReportFields& fields = report_of(self);
@@ -177,25 +163,25 @@ PyObject* report_repr(PyObject* self) {
     text += ", sent_bytes=" + std::to_string(fields.sent_bytes);
     text += ", received_bytes=" + std::to_string(fields.received_bytes);
     text += ", phases=" + std::to_string(PyTuple_GET_SIZE(reinterpret_cast<ReportObject*>(self)->phases)) + ")";
-    return new_str(text);
+    return text_to_str(text);
 }
 
 PyGetSetDef report_getset[] = {
-    {"schema_version", report_get_schema_version, nullptr, nullptr, nullptr},
-    {"verdict", report_get_verdict, nullptr, nullptr, nullptr},
-    {"endpoint", report_get_endpoint, nullptr, nullptr, nullptr},
-    {"resolved_endpoint", report_get_resolved_endpoint, nullptr, nullptr, nullptr},
-    {"local_udp_address", report_get_local_udp_address, nullptr, nullptr, nullptr},
-    {"client_public_key", report_get_client_public_key, nullptr, nullptr, nullptr},
-    {"duration_ms", report_get_duration_ms, nullptr, nullptr, nullptr},
-    {"sent_bytes", report_get_sent_bytes, nullptr, nullptr, nullptr},
-    {"received_bytes", report_get_received_bytes, nullptr, nullptr, nullptr},
+    {"schema_version", get<ReportObject, &ReportFields::schema_version>, nullptr, nullptr, nullptr},
+    {"verdict", get<ReportObject, &ReportFields::verdict>, nullptr, nullptr, nullptr},
+    {"endpoint", get<ReportObject, &ReportFields::endpoint>, nullptr, nullptr, nullptr},
+    {"resolved_endpoint", get<ReportObject, &ReportFields::resolved_endpoint>, nullptr, nullptr, nullptr},
+    {"local_udp_address", get<ReportObject, &ReportFields::local_udp_address>, nullptr, nullptr, nullptr},
+    {"client_public_key", get<ReportObject, &ReportFields::client_public_key>, nullptr, nullptr, nullptr},
+    {"duration_ms", get<ReportObject, &ReportFields::duration_ms>, nullptr, nullptr, nullptr},
+    {"sent_bytes", get<ReportObject, &ReportFields::sent_bytes>, nullptr, nullptr, nullptr},
+    {"received_bytes", get<ReportObject, &ReportFields::received_bytes>, nullptr, nullptr, nullptr},
     {"phases", report_get_phases, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef report_methods[] = {
-    {"to_json", report_to_json, METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"to_json", to_json<ReportObject>, METH_NOARGS, "to_json($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
