@@ -37,24 +37,22 @@ private:
 // The messages, with the path shown as text (ill-formed UTF-8 replaced).
 struct Messages {
     std::string_view label;
-    std::string path;
+    std::string_view path;
     std::size_t limit_bytes;
 
-    std::string cannot_inspect(int error) const {
-        return "could not inspect " + std::string(label) + " file " + path + ": " + os_error_text(error);
+    std::string with_error(std::string_view what, int error) const {
+        return std::string(what) + " " + std::string(label) + " file " + lossy_utf8(path) + ": " + os_error_text(error);
     }
-    std::string not_regular() const { return std::string(label) + " path " + path + " must be a regular file"; }
+    std::string cannot_inspect(int error) const { return with_error("could not inspect", error); }
+    std::string cannot_open(int error) const { return with_error("could not open", error); }
+    std::string cannot_inspect_open(int error) const { return with_error("could not inspect open", error); }
+    std::string cannot_read(int error) const { return with_error("could not read", error); }
+    std::string not_regular() const {
+        return std::string(label) + " path " + lossy_utf8(path) + " must be a regular file";
+    }
     std::string too_large() const {
-        return std::string(label) + " file " + path + " exceeds the " + std::to_string(limit_bytes) + "-byte limit";
-    }
-    std::string cannot_open(int error) const {
-        return "could not open " + std::string(label) + " file " + path + ": " + os_error_text(error);
-    }
-    std::string cannot_inspect_open(int error) const {
-        return "could not inspect open " + std::string(label) + " file " + path + ": " + os_error_text(error);
-    }
-    std::string cannot_read(int error) const {
-        return "could not read " + std::string(label) + " file " + path + ": " + os_error_text(error);
+        return std::string(label) + " file " + lossy_utf8(path) + " exceeds the " + std::to_string(limit_bytes) +
+               "-byte limit";
     }
 };
 
@@ -66,7 +64,7 @@ bool too_large(const struct stat& status, std::size_t limit_bytes) {
 
 std::expected<SecretBuffer, std::string> read_secret_file(const std::string& path, std::string_view label,
                                                           std::size_t limit_bytes) {
-    const Messages messages{label, lossy_utf8(path), limit_bytes};
+    const Messages messages{label, path, limit_bytes};
     // A path with a NUL byte cannot name any file; the system would see a
     // shorter one.
     if (path.find('\0') != std::string::npos) return std::unexpected(messages.cannot_inspect(EINVAL));
@@ -97,18 +95,13 @@ std::expected<SecretBuffer, std::string> read_secret_file(const std::string& pat
         const ssize_t count = ::read(file.get(), contents.spare().data(), room);
         if (count < 0) {
             if (errno == EINTR) continue;
-            const int error = errno;
-            contents.release();
-            return std::unexpected(messages.cannot_read(error));
+            return std::unexpected(messages.cannot_read(errno));  // the partial contents are wiped on return
         }
         if (count == 0) break;
         contents.commit(static_cast<std::size_t>(count));
     }
     file.close();
-    if (contents.size() > limit_bytes) {
-        contents.release();
-        return std::unexpected(messages.too_large());
-    }
+    if (contents.size() > limit_bytes) return std::unexpected(messages.too_large());
     return contents;
 }
 
