@@ -63,10 +63,7 @@ bool convert_optional_text(PyObject* value, const char* parameter, std::optional
         text.reset();
         return true;
     }
-    std::string converted;
-    if (!convert_text(value, parameter, converted)) return false;
-    text = std::move(converted);
-    return true;
+    return convert_text(value, parameter, text.emplace());
 }
 
 bool convert_text_list(PyObject* value, const char* parameter, std::vector<std::string>& texts) {
@@ -82,22 +79,10 @@ bool convert_text_list(PyObject* value, const char* parameter, std::vector<std::
     PyRef iterator(PyObject_GetIter(value));
     if (!iterator) return fail(parameter);
     while (PyRef item{PyIter_Next(iterator.get())}) {
-        if (!PyUnicode_Check(item.get())) {
-            texts.clear();
-            return refuse_type(parameter, item.get(), "str");
-        }
-        std::string text;
-        if (!utf8_of(item.get(), text)) {
-            texts.clear();
-            return fail(parameter);
-        }
-        texts.push_back(std::move(text));
+        if (!PyUnicode_Check(item.get())) return refuse_type(parameter, item.get(), "str");
+        if (!utf8_of(item.get(), texts.emplace_back())) return fail(parameter);
     }
-    if (PyErr_Occurred()) {
-        texts.clear();
-        return fail(parameter);
-    }
-    return true;
+    return !PyErr_Occurred() || fail(parameter);
 }
 
 bool convert_timeout(PyObject* value, const char* parameter, std::int64_t default_ms, std::int64_t& value_ms) {

@@ -6,6 +6,10 @@
 #include "python/arguments.hpp"
 #include "python/flows.hpp"
 
+#include <cstdint>
+#include <string>
+#include <utility>
+
 namespace quorlin::python {
 
 namespace {

@@ -19,7 +19,6 @@ constexpr std::string_view data_checks_need_address_message =
     "data checks require address and at least one allowed_ips entry";
 constexpr std::string_view resolve_needs_dns_server_message = "resolve requires an IPv4 dns_server in raw-key mode";
 
-// Option errors come before the file is touched, even when it does not exist.
 PyObject* plan_and_run(const ProbeOptions& options, ProbeConfig config) {
     auto plan = options.plan(std::move(config));
     if (!plan) return raise_configuration_error(plan.error());
@@ -29,6 +28,7 @@ PyObject* plan_and_run(const ProbeOptions& options, ProbeConfig config) {
 }  // namespace
 
 PyObject* config_file_flow(std::string path, OptionTexts texts) {
+    // Option errors come before the file is touched, even when it does not exist.
     auto options = ProbeOptions::parse(std::move(texts));
     if (!options) return raise_configuration_error(options.error());
     auto config = without_interpreter_lock([&] { return load_config_file(path); });

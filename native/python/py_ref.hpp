@@ -25,12 +25,6 @@ public:
     }
     ~PyRef() { Py_XDECREF(object_); }
 
-    // A new owned reference to a borrowed object.
-    static PyRef borrowed(PyObject* object) noexcept {
-        Py_XINCREF(object);
-        return PyRef(object);
-    }
-
     PyObject* get() const noexcept { return object_; }
     explicit operator bool() const noexcept { return object_ != nullptr; }
     // Hands the reference to the caller.

@@ -22,7 +22,6 @@ public:
 
     std::size_t size() const noexcept { return size_; }
     std::size_t capacity() const noexcept { return capacity_; }
-    std::span<const std::uint8_t> bytes() const noexcept { return {data_, size_}; }
     std::string_view text() const noexcept { return {reinterpret_cast<const char*>(data_), size_}; }
 
     // The unused capacity after the bytes in use; fill it, then commit.
