@@ -13,6 +13,7 @@ unconfirmed, 3 for a local error or a refused input.
 from __future__ import annotations
 
 import argparse
+import inspect
 import sys
 from typing import NoReturn, Sequence, TextIO
 
@@ -24,6 +25,7 @@ EXIT_UNCONFIRMED = 2
 EXIT_LOCAL_ERROR = 3
 
 RAW_KEY_OPTIONS = ("private_key_file", "peer_key", "endpoint", "address", "allowed_ip")
+TIME_LIMITS = ("handshake_timeout_ms", "ping_timeout_ms", "dns_timeout_ms", "deadline_ms")
 
 
 class UsageError(Exception):
@@ -58,26 +60,20 @@ def build_parser() -> argparse.ArgumentParser:
     checks.add_argument("--resolve", metavar="NAME", action="append", default=[], help="DNS name (repeatable)")
     checks.add_argument("--dns-server", metavar="IP", help="DNS server for --resolve")
 
+    # The defaults are the module's own, read from its signature.
+    defaults = inspect.signature(_quorlin.probe_file).parameters
     limits = parser.add_argument_group("time limits (milliseconds)")
-    limits.add_argument("--handshake-timeout-ms", type=int, default=3000, metavar="MS")
-    limits.add_argument("--ping-timeout-ms", type=int, default=1000, metavar="MS")
-    limits.add_argument("--dns-timeout-ms", type=int, default=2000, metavar="MS")
-    limits.add_argument("--deadline-ms", type=int, default=9000, metavar="MS")
+    for name in TIME_LIMITS:
+        limits.add_argument("--" + name.replace("_", "-"), type=int, default=defaults[name].default, metavar="MS",
+                            help="default %(default)s")
 
     parser.add_argument("--json", action="store_true", help="print the report's JSON on one line")
     return parser
 
 
 def run(options: argparse.Namespace) -> _quorlin.ProbeReport:
-    common = dict(
-        ping=options.ping,
-        resolve=options.resolve,
-        dns_server=options.dns_server,
-        handshake_timeout_ms=options.handshake_timeout_ms,
-        ping_timeout_ms=options.ping_timeout_ms,
-        dns_timeout_ms=options.dns_timeout_ms,
-        deadline_ms=options.deadline_ms,
-    )
+    common = dict(ping=options.ping, resolve=options.resolve, dns_server=options.dns_server)
+    common.update((name, getattr(options, name)) for name in TIME_LIMITS)
     given_raw = [name for name in RAW_KEY_OPTIONS if getattr(options, name)]
     if options.config is not None:
         if given_raw:
