@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 namespace quorlin {
@@ -118,6 +119,38 @@ TEST(ConfigParser, EndpointIsTakenAsWritten) {
         EXPECT_EQ(config->endpoint, endpoint);
         EXPECT_FALSE(config->address.has_value());
         EXPECT_FALSE(config->preshared_key.has_value());
+    }
+}
+
+}  // namespace
+}  // namespace quorlin
+
+namespace quorlin {
+namespace {
+
+// Garbage must only ever give a config or an error: no crash, no hang, and
+// (under the sanitizers) no bad memory access.
+TEST(ConfigParser, SurvivesRandomInput) {
+    const std::string fragments[] = {
+        "[Interface]", "[Peer]", "[", "]", "=", "#", ",", ":", "/", "\r", "\n", " ", "\xC2\xA0", "\xE2\x80",
+        "PrivateKey", "PublicKey", "PresharedKey", "Endpoint", "Address", "AllowedIPs", "DNS",
+        std::string(alice_private), "10.0.0.1/24", "::1", "1.2.3.4", "999", "+", "-", std::string(1, '\0'),
+    };
+    std::mt19937 random(20240607);
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        const int pieces = static_cast<int>(random() % 64);
+        for (int i = 0; i < pieces; ++i) {
+            if (random() % 3 == 0) {
+                text += static_cast<char>(random() % 256);
+            } else {
+                text += fragments[random() % std::size(fragments)];
+            }
+        }
+        const auto config = ProbeConfig::parse(text);
+        if (!config) {
+            EXPECT_FALSE(config.error().to_text().empty());
+        }
     }
 }
 
