@@ -95,12 +95,25 @@ std::string ipv6_text(const in6_addr& address) {
 
 }  // namespace
 
+// Built by appending: GCC 12 at -O3 misreads `"[" + std::string` as an
+// overlapping copy (-Wrestrict).
 std::string SocketAddress::to_text() const {
-    if (const auto* v4 = ipv4()) return ipv4_text_at(&v4->sin_addr) + ":" + std::to_string(ntohs(v4->sin_port));
+    std::string out;
+    if (const auto* v4 = ipv4()) {
+        out += ipv4_text_at(&v4->sin_addr);
+        out += ':';
+        out += std::to_string(ntohs(v4->sin_port));
+        return out;
+    }
     const auto* v6 = ipv6();
-    std::string out = "[" + ipv6_text(v6->sin6_addr);
-    if (v6->sin6_scope_id != 0) out += "%" + std::to_string(v6->sin6_scope_id);
-    out += "]:" + std::to_string(ntohs(v6->sin6_port));
+    out += '[';
+    out += ipv6_text(v6->sin6_addr);
+    if (v6->sin6_scope_id != 0) {
+        out += '%';
+        out += std::to_string(v6->sin6_scope_id);
+    }
+    out += "]:";
+    out += std::to_string(ntohs(v6->sin6_port));
     return out;
 }
 
