@@ -8,6 +8,8 @@ from pathlib import Path
 
 import pytest
 
+from quorlin import _quorlin
+
 # RFC 7748 section 6.1: Alice's private key and the public key it gives.
 PRIVATE_KEY = base64.b64encode(
     bytes.fromhex("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a")
@@ -21,32 +23,22 @@ PEER_KEY = base64.b64encode(
 ).decode()
 
 LIMIT_MESSAGE = "must be an integer from 1 through 86400000"
+REPORT_KEYS = ["schema_version", "verdict", "endpoint", "resolved_endpoint", "local_udp_address",
+               "client_public_key", "duration_ms", "sent_bytes", "received_bytes", "phases"]
 
 
-def config_text(
-    *,
-    endpoint: str | None = "127.0.0.1:9",
-    address: str | None = "10.0.0.2/32",
-    dns: str | None = "10.0.0.1",
-    allowed_ips: str | None = "10.0.0.0/24",
-) -> str:
-    lines = ["[Interface]", f"PrivateKey = {PRIVATE_KEY}"]
-    if address is not None:
-        lines.append(f"Address = {address}")
-    if dns is not None:
-        lines.append(f"DNS = {dns}")
-    lines += ["", "[Peer]", f"PublicKey = {PEER_KEY}"]
-    if endpoint is not None:
-        lines.append(f"Endpoint = {endpoint}")
-    if allowed_ips is not None:
-        lines.append(f"AllowedIPs = {allowed_ips}")
-    return "\n".join(lines) + "\n"
+def config_text(*, endpoint: str | None = "127.0.0.1:9", address: str | None = "10.0.0.2/32",
+                allowed_ips: str | None = "10.0.0.0/24") -> str:
+    """A client configuration; a field given as None is left out."""
+    lines = ["[Interface]", f"PrivateKey = {PRIVATE_KEY}", f"Address = {address}", "DNS = 10.0.0.1", "",
+             "[Peer]", f"PublicKey = {PEER_KEY}", f"Endpoint = {endpoint}", f"AllowedIPs = {allowed_ips}"]
+    return "".join(line + "\n" for line in lines if not line.endswith(" = None"))
 
 
 @pytest.fixture
 def write_config(tmp_path: Path):
-    def write(name: str = "wg0.conf", **fields) -> Path:
-        path = tmp_path / name
+    def write(**fields) -> Path:
+        path = tmp_path / "wg0.conf"
         path.write_text(config_text(**fields))
         return path
 
@@ -71,6 +63,19 @@ def missing_file_message(label: str, path: Path | str) -> str:
 
 def notes(error: BaseException) -> list[str] | None:
     return getattr(error, "__notes__", None)
+
+
+def refusal(error: type[BaseException], call, *args, **kwargs) -> BaseException:
+    """The exception `call` raises, which must be exactly of type `error`."""
+    with pytest.raises(error) as caught:
+        call(*args, **kwargs)
+    assert type(caught.value) is error
+    return caught.value
+
+
+def refused(call, *args, **kwargs) -> str:
+    """The message of the ConfigurationError `call` raises."""
+    return str(refusal(_quorlin.ConfigurationError, call, *args, **kwargs))
 
 
 @pytest.fixture

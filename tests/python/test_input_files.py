@@ -7,10 +7,9 @@ import threading
 
 import pytest
 
-from conftest import PEER_KEY, PRIVATE_KEY, config_text, missing_file_message
+from conftest import PEER_KEY, PRIVATE_KEY, config_text, refused
 from quorlin import _quorlin
 
-BAD_PEER_KEY = "not a key"
 # With a bad peer key the key-file flow stops right after the private key was
 # read and decoded, so these calls never start a probe.
 PEER_KEY_MESSAGE = "PublicKey must be a base64-encoded 32-byte key"
@@ -18,47 +17,32 @@ PRIVATE_KEY_MESSAGE = "PrivateKey must be a base64-encoded 32-byte key"
 
 
 def config_error(path) -> str:
-    with pytest.raises(_quorlin.ConfigurationError) as caught:
-        _quorlin.probe_file(path)
-    return str(caught.value)
+    return refused(_quorlin.probe_file, path)
 
 
-def key_error(path, peer_key=BAD_PEER_KEY) -> str:
-    with pytest.raises(_quorlin.ConfigurationError) as caught:
-        _quorlin.probe_key_file(path, peer_key, "127.0.0.1:9")
-    return str(caught.value)
+def key_error(path) -> str:
+    return refused(_quorlin.probe_key_file, path, "not a key", "127.0.0.1:9")
 
 
-def make_symlink(tmp_path):
-    target = tmp_path / "real.conf"
+def make_symlink(path):
+    target = path.with_name("real.conf")
     target.write_text(config_text())
-    link = tmp_path / "link.conf"
-    link.symlink_to(target)
-    return link
+    path.symlink_to(target)
 
 
-def make_directory(tmp_path):
-    path = tmp_path / "dir.conf"
-    path.mkdir()
-    return path
+NOT_REGULAR = {
+    "symlink": make_symlink,
+    "dangling symlink": lambda path: path.symlink_to(path.with_name("nowhere")),
+    "directory": lambda path: path.mkdir(),
+    "fifo": os.mkfifo,
+}
 
 
-def make_fifo(tmp_path):
-    path = tmp_path / "pipe.conf"
-    os.mkfifo(path)
-    return path
-
-
-def make_dangling_symlink(tmp_path):
-    link = tmp_path / "dangling.conf"
-    link.symlink_to(tmp_path / "nowhere")
-    return link
-
-
-@pytest.mark.parametrize("make", [make_symlink, make_directory, make_fifo, make_dangling_symlink])
+@pytest.mark.parametrize("make", list(NOT_REGULAR.values()), ids=list(NOT_REGULAR))
 @pytest.mark.parametrize("label, read", [("configuration", config_error), ("private key", key_error)])
 def test_only_regular_files_are_read(tmp_path, make, label, read):
-    path = make(tmp_path)
+    path = tmp_path / "input"
+    make(path)
     outcome = {}
     # A pipe must be refused without being opened; a blocked open would hang.
     worker = threading.Thread(target=lambda: outcome.update(message=read(path)), daemon=True)
@@ -68,35 +52,22 @@ def test_only_regular_files_are_read(tmp_path, make, label, read):
     assert outcome["message"] == f"{label} path {path} must be a regular file"
 
 
-def test_missing_files(missing_path):
-    assert config_error(missing_path) == missing_file_message("configuration", missing_path)
-    assert key_error(missing_path) == missing_file_message("private key", missing_path)
-
-
-def test_path_below_a_regular_file(tmp_path):
-    parent = tmp_path / "file"
-    parent.write_text("x")
-    path = parent / "wg0.conf"
-    assert config_error(path) == f"could not inspect configuration file {path}: Not a directory (os error 20)"
+@pytest.mark.parametrize(
+    "name, error",
+    [("file/wg0.conf", "Not a directory (os error 20)"), ("a\0b.conf", "Invalid argument (os error 22)")],
+    ids=["below a file", "NUL byte"],
+)
+def test_paths_that_cannot_be_inspected(tmp_path, name, error):
+    (tmp_path / "file").write_text("x")
+    path = f"{tmp_path}/{name}"
+    assert config_error(path) == f"could not inspect configuration file {path}: {error}"
 
 
 @pytest.mark.parametrize(
     "label, read, limit, content_at_limit, message_at_limit",
     [
-        (
-            "private key",
-            key_error,
-            4096,
-            lambda size: (PRIVATE_KEY + "\n").ljust(size),
-            PEER_KEY_MESSAGE,
-        ),
-        (
-            "configuration",
-            config_error,
-            1048576,
-            lambda size: "x" * size,
-            "line 1 is not a section or key-value pair",
-        ),
+        ("private key", key_error, 4096, lambda size: (PRIVATE_KEY + "\n").ljust(size), PEER_KEY_MESSAGE),
+        ("configuration", config_error, 1048576, lambda size: "x" * size, "line 1 is not a section or key-value pair"),
     ],
     ids=["private key", "configuration"],
 )
@@ -124,16 +95,12 @@ def test_contents_must_be_utf8(tmp_path, label, read, content):
 @pytest.mark.parametrize(
     "content, message",
     [
-        (PRIVATE_KEY, PEER_KEY_MESSAGE),
         (PRIVATE_KEY + "\n", PEER_KEY_MESSAGE),
         (" \t" + PRIVATE_KEY + "\r\n\n", PEER_KEY_MESSAGE),
         ("", PRIVATE_KEY_MESSAGE),
-        ("\n", PRIVATE_KEY_MESSAGE),
         (f"PrivateKey = {PRIVATE_KEY}\n", PRIVATE_KEY_MESSAGE),
-        (PRIVATE_KEY + "\n" + PRIVATE_KEY + "\n", PRIVATE_KEY_MESSAGE),
-        (PRIVATE_KEY.rstrip("="), PRIVATE_KEY_MESSAGE),
     ],
-    ids=["bare", "newline", "surrounding whitespace", "empty", "blank", "config line", "two keys", "unpadded"],
+    ids=["newline", "surrounding whitespace", "empty", "config line"],
 )
 def test_private_key_file_contents(tmp_path, content, message):
     path = tmp_path / "private.key"
@@ -153,18 +120,11 @@ def test_configuration_errors_pass_through_unchanged(write_config, fields, messa
     assert config_error(write_config(**fields)) == message
 
 
-def test_nul_in_path_is_refused_as_a_configuration_error(tmp_path):
-    path = f"{tmp_path}/a\0b.conf"
-    message = config_error(path)
-    assert message == f"could not inspect configuration file {path}: Invalid argument (os error 22)"
-
-
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to drop to another user")
-def test_unreadable_file(tmp_path):
-    # Root reads any file, so the refusal is observed from a child that runs as
-    # nobody, in a directory that nobody may search.
-    directory = tempfile.mkdtemp(prefix="quorlin-unreadable-")
-    try:
+def test_unreadable_file():
+    # Root reads any file, so the refusal is observed from a forked child that
+    # runs as nobody, in a directory that nobody may search.
+    with tempfile.TemporaryDirectory(prefix="quorlin-unreadable-") as directory:
         os.chmod(directory, 0o755)
         path = os.path.join(directory, "private.key")
         with open(path, "w") as f:
@@ -173,7 +133,6 @@ def test_unreadable_file(tmp_path):
         read_end, write_end = os.pipe()
         child = os.fork()
         if child == 0:  # pragma: no cover - runs in the child
-            status = 1
             try:
                 os.close(read_end)
                 os.setgroups([])
@@ -185,15 +144,10 @@ def test_unreadable_file(tmp_path):
                 except _quorlin.ConfigurationError as error:
                     text = str(error)
                 os.write(write_end, text.encode())
-                status = 0
             finally:
-                os._exit(status)
+                os._exit(0)
         os.close(write_end)
         with os.fdopen(read_end, "rb") as pipe:
             message = pipe.read().decode()
-        _, status = os.waitpid(child, 0)
-        assert os.waitstatus_to_exitcode(status) == 0
+        os.waitpid(child, 0)
         assert message == f"could not open private key file {path}: Permission denied (os error 13)"
-    finally:
-        os.unlink(os.path.join(directory, "private.key"))
-        os.rmdir(directory)

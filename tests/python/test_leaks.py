@@ -8,84 +8,25 @@ import gc
 import inspect
 import os
 import sys
-from pathlib import Path
 
 import pytest
 
 from conftest import PEER_KEY, PRIVATE_KEY, config_text
 from quorlin import _quorlin
 
-ROUNDS = 3000           # refused calls, each kind in turn
-RUNS = 300              # probes that run and return a report
+REFUSALS = 3000  # calls that raise, each kind in turn
+RUNS = 300       # probes that run and return a report
 # A leak of one object per call shows as thousands of blocks; a leaked file
 # buffer as megabytes. The bounds leave room for caches that settle late.
 BLOCK_SLACK = 500
 RSS_SLACK_BYTES = 4 << 20
-PADDED_CONFIG_BYTES = 64 << 10
-
-
-def rss_bytes() -> int:
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def snapshot() -> tuple[int, int, int]:
     gc.collect()
-    return sys.getallocatedblocks(), rss_bytes(), len(os.listdir("/proc/self/fd"))
-
-
-def refusals(tmp_path: Path) -> list:
-    """Calls that each end in an exception, from every stage that can refuse."""
-    missing = tmp_path / "missing.conf"
-    not_utf8 = tmp_path / "latin1.key"
-    not_utf8.write_bytes(b"\xff" * 40)
-    bad_key = tmp_path / "bad.key"
-    bad_key.write_text("PrivateKey = " + PRIVATE_KEY)
-    key = tmp_path / "private.key"
-    key.write_text(PRIVATE_KEY + "\n")
-    # A large file whose last line fails to parse: a leaked read buffer would
-    # be plain in the resident size.
-    padded = tmp_path / "padded.conf"
-    padded.write_text("# padding\n" * (PADDED_CONFIG_BYTES // 10) + "nonsense\n")
-    outside = tmp_path / "wg0.conf"
-    outside.write_text(config_text())
-    raw = {"address": "10.0.0.2/32", "allowed_ips": ["10.0.0.0/24"]}
-    return [
-        (TypeError, lambda: _quorlin.probe_file(missing, ping="10.0.0.1")),
-        (TypeError, lambda: _quorlin.probe_file(missing, resolve=["a.test", 5])),
-        (_quorlin.ConfigurationError, lambda: _quorlin.probe_file(missing, deadline_ms=1.5)),
-        (_quorlin.ConfigurationError, lambda: _quorlin.probe_file(missing, ping=["10.0.0.1", "x"])),
-        (_quorlin.ConfigurationError, lambda: _quorlin.probe_file(missing)),
-        (_quorlin.ConfigurationError, lambda: _quorlin.probe_file(padded)),
-        (_quorlin.ConfigurationError, lambda: _quorlin.probe_file(outside, ping=["192.0.2.1"])),
-        (_quorlin.ConfigurationError, lambda: _quorlin.probe_key_file(not_utf8, PEER_KEY, "127.0.0.1:9")),
-        (_quorlin.ConfigurationError, lambda: _quorlin.probe_key_file(bad_key, PEER_KEY, "127.0.0.1:9")),
-        (_quorlin.ConfigurationError, lambda: _quorlin.probe_key_file(key, "bad", "127.0.0.1:9", **raw)),
-        (_quorlin.ConfigurationError,
-         lambda: _quorlin.probe_key_file(key, PEER_KEY, "127.0.0.1:9", resolve=["a.test"], **raw)),
-    ]
-
-
-def runs(key: Path, closed_port: int, silent_port: int) -> list:
-    """Probes that return reports: refused at once, unresolvable, unanswered."""
-    checks = {"address": "10.0.0.2/32", "allowed_ips": ["10.0.0.0/24"], "dns_server": "10.0.0.1",
-              "ping": ["10.0.0.1"], "resolve": ["a.test"]}
-    return [
-        lambda: _quorlin.probe_key_file(key, PEER_KEY, f"127.0.0.1:{closed_port}", **checks),
-        lambda: _quorlin.probe_key_file(key, PEER_KEY, "no-port"),
-        lambda: _quorlin.probe_key_file(key, PEER_KEY, f"127.0.0.1:{silent_port}", handshake_timeout_ms=1),
-    ]
-
-
-def refuse(expected, call) -> None:
-    try:
-        call()
-    except expected as error:
-        # what a caller's handler does: read it, then let it go
-        str(error)
-        getattr(error, "__notes__", None)
-    else:
-        pytest.fail("the call was not refused")
+    with open("/proc/self/statm") as statm:
+        rss = int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    return sys.getallocatedblocks(), rss, len(os.listdir("/proc/self/fd"))
 
 
 def read_all(obj) -> None:
@@ -98,23 +39,54 @@ def read_all(obj) -> None:
 
 
 def test_many_calls_leave_memory_and_descriptors_flat(tmp_path, closed_udp_port, silent_peer):
-    refused = refusals(tmp_path)
+    missing = tmp_path / "missing.conf"
+    files = {"latin1.key": "\xff" * 40, "bad.key": "PrivateKey = " + PRIVATE_KEY, "private.key": PRIVATE_KEY,
+             "wg0.conf": config_text(),
+             # a large file whose last line fails to parse: a leaked read
+             # buffer would be plain in the resident size
+             "padded.conf": "# padding\n" * 6500 + "nonsense\n"}
+    for name, text in files.items():
+        (tmp_path / name).write_text(text, encoding="latin-1")
     key = tmp_path / "private.key"
-    probes = runs(key, closed_udp_port, silent_peer.getsockname()[1])
+    checks = {"address": "10.0.0.2/32", "allowed_ips": ["10.0.0.0/24"], "dns_server": "10.0.0.1"}
+    ConfigurationError = _quorlin.ConfigurationError
+    refusals = [
+        (TypeError, lambda: _quorlin.probe_file(missing, ping="10.0.0.1")),
+        (TypeError, lambda: _quorlin.probe_file(missing, resolve=["a.test", 5])),
+        (ConfigurationError, lambda: _quorlin.probe_file(missing, deadline_ms=1.5)),
+        (ConfigurationError, lambda: _quorlin.probe_file(missing, ping=["10.0.0.1", "x"])),
+        (ConfigurationError, lambda: _quorlin.probe_file(missing)),
+        (ConfigurationError, lambda: _quorlin.probe_file(tmp_path / "padded.conf")),
+        (ConfigurationError, lambda: _quorlin.probe_file(tmp_path / "wg0.conf", ping=["192.0.2.1"])),
+        (ConfigurationError, lambda: _quorlin.probe_key_file(tmp_path / "latin1.key", PEER_KEY, "127.0.0.1:9")),
+        (ConfigurationError, lambda: _quorlin.probe_key_file(tmp_path / "bad.key", PEER_KEY, "127.0.0.1:9")),
+        (ConfigurationError, lambda: _quorlin.probe_key_file(key, "bad", "127.0.0.1:9", **checks)),
+        (ConfigurationError, lambda: _quorlin.probe_key_file(key, PEER_KEY, "127.0.0.1:9", resolve=["a"],
+                                                             address="10.0.0.2/32", allowed_ips=["10.0.0.0/24"])),
+    ]
+    runs = [  # refused at once, unresolvable, unanswered
+        lambda: _quorlin.probe_key_file(key, PEER_KEY, f"127.0.0.1:{closed_udp_port}", ping=["10.0.0.1"],
+                                        resolve=["a.test"], **checks),
+        lambda: _quorlin.probe_key_file(key, PEER_KEY, "no-port"),
+        lambda: _quorlin.probe_key_file(key, PEER_KEY, "127.0.0.1:%d" % silent_peer.getsockname()[1],
+                                        handshake_timeout_ms=1),
+    ]
 
-    def one_pass(count: int) -> None:
-        for index in range(count):
-            refuse(*refused[index % len(refused)])
-        for index in range(count * RUNS // ROUNDS):
-            report = probes[index % len(probes)]()
+    def one_pass(refused: int, ran: int) -> None:
+        for index in range(refused):
+            error, call = refusals[index % len(refusals)]
+            with pytest.raises(error) as caught:
+                call()
+            str(caught.value)
+        for index in range(ran):
+            report = runs[index % len(runs)]()
             for obj in (report, *report.phases):
                 read_all(obj)
 
-    one_pass(ROUNDS // 10)  # warm-up: type objects, interned texts, caches
+    one_pass(REFUSALS // 10, RUNS // 10)  # warm-up: type objects, interned texts, caches
     blocks, rss, descriptors = snapshot()
-    one_pass(ROUNDS)
+    one_pass(REFUSALS, RUNS)
     blocks_after, rss_after, descriptors_after = snapshot()
-
     assert blocks_after - blocks < BLOCK_SLACK, (blocks, blocks_after)
     assert rss_after - rss < RSS_SLACK_BYTES, (rss, rss_after)
     assert descriptors_after == descriptors

@@ -3,19 +3,14 @@ refused with its exact message before any traffic."""
 
 import pytest
 
-from conftest import PEER_KEY, missing_file_message
+from conftest import PEER_KEY, missing_file_message, refused
 from quorlin import _quorlin
 
 ENDPOINT = "127.0.0.1:9"
 TOGETHER = "address and at least one allowed_ips entry must be supplied together"
 DATA_NEEDS_ADDRESS = "data checks require address and at least one allowed_ips entry"
 RESOLVE_NEEDS_SERVER = "resolve requires an IPv4 dns_server in raw-key mode"
-
-
-def refusal(call, *args, **kwargs) -> str:
-    with pytest.raises(_quorlin.ConfigurationError) as caught:
-        call(*args, **kwargs)
-    return str(caught.value)
+PAIRED = {"address": "10.0.0.2/32", "allowed_ips": ["10.0.0.0/24"]}
 
 
 @pytest.mark.parametrize(
@@ -36,8 +31,8 @@ def refusal(call, *args, **kwargs) -> str:
     ids=repr,
 )
 def test_option_texts_are_refused_before_the_file_is_touched(missing_path, kwargs, message):
-    assert refusal(_quorlin.probe_file, missing_path, **kwargs) == message
-    assert refusal(_quorlin.probe_key_file, missing_path, PEER_KEY, ENDPOINT, **kwargs) == message
+    assert refused(_quorlin.probe_file, missing_path, **kwargs) == message
+    assert refused(_quorlin.probe_key_file, missing_path, PEER_KEY, ENDPOINT, **kwargs) == message
 
 
 @pytest.mark.parametrize(
@@ -51,35 +46,32 @@ def test_option_texts_are_refused_before_the_file_is_touched(missing_path, kwarg
         ({"address": "nonsense"}, TOGETHER),
         ({"ping": ["10.0.0.1"]}, DATA_NEEDS_ADDRESS),
         ({"resolve": ["a.test"], "dns_server": "10.0.0.1"}, DATA_NEEDS_ADDRESS),
-        ({"address": "10.0.0.2/32", "allowed_ips": ["10.0.0.0/24"], "resolve": ["a.test"]}, RESOLVE_NEEDS_SERVER),
+        ({**PAIRED, "resolve": ["a.test"]}, RESOLVE_NEEDS_SERVER),
         ({"address": "10.0.0.2", "allowed_ips": ["10.0.0.0/24"]}, "address must be an IPv4 CIDR, got 10.0.0.2"),
-        (
-            {"address": "10.0.0.2/32", "allowed_ips": ["10.0.0.0/24", "10.0.1.0/33", "x"]},
-            "allowed_ips entry must be an IPv4 CIDR, got 10.0.1.0/33",
-        ),
-        (
-            {"address": "bad", "allowed_ips": ["worse"]},
-            "address must be an IPv4 CIDR, got bad",
-        ),
+        ({"address": "10.0.0.2/32", "allowed_ips": ["10.0.0.0/24", "10.0.1.0/33", "x"]},
+         "allowed_ips entry must be an IPv4 CIDR, got 10.0.1.0/33"),
+        ({"address": "bad", "allowed_ips": ["worse"]}, "address must be an IPv4 CIDR, got bad"),
     ],
     ids=repr,
 )
 def test_raw_key_combinations(missing_path, kwargs, message):
-    assert refusal(_quorlin.probe_key_file, missing_path, PEER_KEY, ENDPOINT, **kwargs) == message
+    assert refused(_quorlin.probe_key_file, missing_path, PEER_KEY, ENDPOINT, **kwargs) == message
 
 
 @pytest.mark.parametrize(
-    "kwargs",
+    "peer_key, kwargs",
     [
-        {},
-        {"address": "10.0.0.2/24", "allowed_ips": ["0.0.0.0/0"]},
-        {"address": "10.0.0.2/+24", "allowed_ips": ["10.0.0.7/8"], "ping": ["10.9.9.9"]},
-        {"address": "10.0.0.2/32", "allowed_ips": ["10.0.0.0/24"], "dns_server": "10.0.0.1", "resolve": ["a.test"]},
+        (PEER_KEY, {}),
+        (PEER_KEY, {"address": "10.0.0.2/24", "allowed_ips": ["0.0.0.0/0"]}),
+        (PEER_KEY, {"address": "10.0.0.2/+24", "allowed_ips": ["10.0.0.7/8"], "ping": ["10.9.9.9"]}),
+        (PEER_KEY, {**PAIRED, "dns_server": "10.0.0.1", "resolve": ["a.test"]}),
+        # the key file is read before the peer key is decoded
+        ("bad peer key", PAIRED),
     ],
     ids=repr,
 )
-def test_valid_combinations_reach_the_key_file(missing_path, kwargs):
-    message = refusal(_quorlin.probe_key_file, missing_path, PEER_KEY, ENDPOINT, **kwargs)
+def test_valid_combinations_reach_the_key_file(missing_path, peer_key, kwargs):
+    message = refused(_quorlin.probe_key_file, missing_path, peer_key, ENDPOINT, **kwargs)
     assert message == missing_file_message("private key", missing_path)
 
 
@@ -87,37 +79,16 @@ def test_valid_combinations_reach_the_key_file(missing_path, kwargs):
 @pytest.mark.parametrize(
     "config, kwargs, message",
     [
-        (
-            {},
-            {"ping": ["10.0.0.1", "192.0.2.1", "198.51.100.1"]},
-            "ping target 192.0.2.1 is outside Peer AllowedIPs",
-        ),
+        ({}, {"ping": ["10.0.0.1", "192.0.2.1", "198.51.100.1"]}, "ping target 192.0.2.1 is outside Peer AllowedIPs"),
         ({"address": None}, {"ping": ["10.0.0.1"]}, "data checks require an IPv4 Interface Address (or --address)"),
-        (
-            {"dns": "fd00::1, 10.0.0.1"},
-            {"resolve": ["a.test"]},
-            "DNS checks require an IPv4 Interface DNS server or --dns-server",
-        ),
-        (
-            {},
-            {"resolve": ["ok.test", "a..test"]},
-            "invalid DNS name a..test: DNS labels must contain 1 to 63 ASCII characters",
-        ),
     ],
     ids=repr,
 )
 def test_plan_validation_in_file_mode(write_config, config, kwargs, message):
-    assert refusal(_quorlin.probe_file, write_config(**config), **kwargs) == message
+    assert refused(_quorlin.probe_file, write_config(**config), **kwargs) == message
 
 
 def test_plan_validation_in_raw_key_mode(key_file):
-    kwargs = {"address": "10.0.0.2/32", "allowed_ips": ["10.0.0.0/24"], "dns_server": "192.0.2.53"}
-    message = refusal(_quorlin.probe_key_file, key_file, PEER_KEY, ENDPOINT, resolve=["a.test"], **kwargs)
+    message = refused(_quorlin.probe_key_file, key_file, PEER_KEY, ENDPOINT, resolve=["a.test"],
+                      dns_server="192.0.2.53", **PAIRED)
     assert message == "DNS server 192.0.2.53 is outside Peer AllowedIPs"
-
-
-def test_key_file_error_comes_after_every_option_text(missing_path):
-    kwargs = {"address": "10.0.0.2/32", "allowed_ips": ["10.0.0.0/24"]}
-    assert refusal(_quorlin.probe_key_file, missing_path, "bad peer key", ENDPOINT, **kwargs) == (
-        missing_file_message("private key", missing_path)
-    )
