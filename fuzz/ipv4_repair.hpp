@@ -2,7 +2,7 @@
 // Lets mutated packets past the IPv4 header checksum, so the fuzzer spends its
 // time on the fields behind it.
 
-#include "packet/bytes.hpp"
+#include "common/bytes.hpp"
 #include "packet/checksum.hpp"
 
 #include <algorithm>

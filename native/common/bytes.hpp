@@ -1,5 +1,5 @@
 #pragma once
-// Big-endian field access for the packet builders and matchers. Callers check
+// Big-endian field access for packet headers. Callers check
 // bounds before reading; these helpers only assemble bytes.
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 #include "packet/dns.hpp"
 
-#include "packet/bytes.hpp"
+#include "common/bytes.hpp"
 #include "packet/udp.hpp"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "packet/icmp.hpp"
 
-#include "packet/bytes.hpp"
+#include "common/bytes.hpp"
 #include "packet/checksum.hpp"
 
 #include <array>

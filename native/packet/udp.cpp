@@ -1,6 +1,6 @@
 #include "packet/udp.hpp"
 
-#include "packet/bytes.hpp"
+#include "common/bytes.hpp"
 #include "packet/checksum.hpp"
 
 #include <algorithm>

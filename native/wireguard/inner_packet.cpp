@@ -1,5 +1,7 @@
 #include "wireguard/inner_packet.hpp"
 
+#include "common/bytes.hpp"
+
 namespace quorlin::wireguard {
 
 namespace {
@@ -11,10 +13,6 @@ constexpr std::size_t ipv6_header_bytes = 40;
 constexpr std::size_t ipv6_payload_length_offset = 4;
 constexpr std::size_t ipv6_source_offset = 8;
 
-std::size_t load_be16(std::span<const std::uint8_t> bytes, std::size_t offset) noexcept {
-    return static_cast<std::size_t>(bytes[offset]) << 8 | bytes[offset + 1];
-}
-
 }  // namespace
 
 std::expected<InnerPacket, WireGuardError> read_inner_packet(std::span<std::uint8_t> plaintext) noexcept {
@@ -23,7 +21,7 @@ std::expected<InnerPacket, WireGuardError> read_inner_packet(std::span<std::uint
         case 4: {
             if (plaintext.size() < ipv4_min_header_bytes) break;
             const std::size_t header_bytes = static_cast<std::size_t>(plaintext[0] & 0x0f) * 4;
-            const std::size_t total_bytes = load_be16(plaintext, ipv4_total_length_offset);
+            const std::size_t total_bytes = read_be16(plaintext, ipv4_total_length_offset);
             if (header_bytes < ipv4_min_header_bytes || total_bytes < header_bytes || total_bytes > plaintext.size()) {
                 break;
             }
@@ -32,7 +30,7 @@ std::expected<InnerPacket, WireGuardError> read_inner_packet(std::span<std::uint
         }
         case 6: {
             if (plaintext.size() < ipv6_header_bytes) break;
-            const std::size_t total_bytes = ipv6_header_bytes + load_be16(plaintext, ipv6_payload_length_offset);
+            const std::size_t total_bytes = ipv6_header_bytes + read_be16(plaintext, ipv6_payload_length_offset);
             if (total_bytes > plaintext.size()) break;
             return InnerPacket{plaintext.first(total_bytes),
                                IpAddress::v6(plaintext.subspan(ipv6_source_offset).first<16>())};

@@ -4,7 +4,7 @@
 
 #include "packet/dns.hpp"
 #include "packet/icmp.hpp"
-#include "packet/bytes.hpp"
+#include "common/bytes.hpp"
 #include "packet/udp.hpp"
 
 #include "packet/packet_test_util.hpp"

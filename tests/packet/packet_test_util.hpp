@@ -1,7 +1,7 @@
 #pragma once
 // Byte-level helpers for building the packets a peer might send back.
 
-#include "packet/bytes.hpp"
+#include "common/bytes.hpp"
 #include "packet/checksum.hpp"
 #include "packet/ipv4.hpp"
 
