@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -17,17 +18,7 @@ __all__ = ["wgpeer"]
 ALLOWED_IPS = "10.99.0.0/24"  # the peer's tunnel network
 UNANSWERED = "10.99.0.77"     # inside AllowedIPs, on nobody's interface
 HANDSHAKE_SPACING_S = 0.1     # well above the peer's 20 ms flood limit
-THREAD_JOIN_S = 60.0
-
-AUTHENTICATED = "authenticated WireGuard response"
-KEEPALIVE_SENT = "initial encrypted keepalive sent; no acknowledgement expected"
-MATCHED = "valid matching reply"
-NO_REPLY = "no valid matching reply before the check deadline"
-SKIPPED = "skipped because authentication was not confirmed"
-
-REPORT_KEYS = ["schema_version", "verdict", "endpoint", "resolved_endpoint", "local_udp_address",
-               "client_public_key", "duration_ms", "sent_bytes", "received_bytes", "phases"]
-PHASE_FIELDS = ["phase", "target", "status", "duration_ms", "sent_bytes", "received_bytes", "detail"]
+COMMAND_TIMEOUT_S = 60.0
 
 
 def client_config(directory: Path, info: dict, *, name: str = "wg0.conf", endpoint: str | None = None,
@@ -50,23 +41,36 @@ def client_config(directory: Path, info: dict, *, name: str = "wg0.conf", endpoi
     return path
 
 
+def command() -> list[str]:
+    """The console script installed next to this interpreter, or the package's module entry point."""
+    script = Path(sys.executable).with_name("quorlin")
+    return [str(script)] if script.is_file() else [sys.executable, "-m", "quorlin"]
+
+
 class Prober:
-    """Probes from inside one peer's namespace, spaced as the peer requires."""
+    """Probes one peer, in process or with the command, spaced as the peer requires."""
 
     def __init__(self, peer: wgpeer.WireGuardPeer):
         self.peer = peer
         self._last = 0.0
 
-    def _spaced(self, call, *args, **kwargs) -> quorlin.ProbeReport:
+    def _spaced(self, call, *args, **kwargs):
         time.sleep(max(0.0, self._last + HANDSHAKE_SPACING_S - time.monotonic()))
         try:
-            with self.peer.entered():
-                return call(*args, **kwargs)
+            return call(*args, **kwargs)
         finally:
             self._last = time.monotonic()
 
+    def _inside(self, call, *args, **kwargs) -> quorlin.ProbeReport:
+        with self.peer.entered():
+            return call(*args, **kwargs)
+
     def file(self, *args, **kwargs) -> quorlin.ProbeReport:
-        return self._spaced(quorlin.probe_file, *args, **kwargs)
+        return self._spaced(self._inside, quorlin.probe_file, *args, **kwargs)
 
     def key_file(self, *args, **kwargs) -> quorlin.ProbeReport:
-        return self._spaced(quorlin.probe_key_file, *args, **kwargs)
+        return self._spaced(self._inside, quorlin.probe_key_file, *args, **kwargs)
+
+    def command(self, *argv: str) -> subprocess.CompletedProcess:
+        """The command as its own process under `ip netns exec`, as a user runs it."""
+        return self._spaced(self.peer.run, [*command(), *argv], timeout=COMMAND_TIMEOUT_S)

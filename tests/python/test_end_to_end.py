@@ -1,20 +1,13 @@
 """Probes through the module against a real WireGuard peer: wireguard-go and
 dnsmasq in a network namespace of their own (tests/peer/wgpeer.py).
 
-Where the probe runs. The peer answers on its namespace's loopback, so the
-probe has to run inside that namespace. Here the calling thread alone joins it
-(`setns` on this thread through the harness's `entered()`, undone when the
-block ends) and the module is called in-process: the real report objects are
-checked as callers get them, and several threads of one interpreter can probe
-at once, which is what shows that the interpreter lock is released. A network
-namespace belongs to a thread, not to the process, so every worker thread
-joins it by itself. Endpoints are literal addresses: the namespace's own hosts
-file is only mounted for processes started under `ip netns exec`, which is how
-the command's tests (test_command_real_peer.py) run.
-
-wireguard-go refuses a second handshake initiation from the same client key
-within 20 ms of the last one (its flood protection), so probes that share a
-key are spaced apart; probes at the same time use a key each.
+The peer answers on its namespace's loopback, so the calling thread joins that
+namespace (`entered()`: a network namespace belongs to a thread, so every
+worker thread joins it by itself) and calls the module in-process. Endpoints
+are literal addresses: the namespace's hosts file is only mounted under
+`ip netns exec`, which is how the command's tests run. wireguard-go ignores a
+second initiation from one key within 20 ms, so probes that share a key are
+spaced apart and probes at the same time use a key each.
 """
 
 from __future__ import annotations
@@ -26,13 +19,19 @@ import time
 
 import pytest
 
-from conftest import PEER_KEY as OTHER_PEER_KEY
+from conftest import REPORT_KEYS
 import quorlin
-from real_peer import (ALLOWED_IPS, AUTHENTICATED, KEEPALIVE_SENT, MATCHED, NO_REPLY, PHASE_FIELDS, REPORT_KEYS,
-                       SKIPPED, THREAD_JOIN_S, UNANSWERED, Prober, wgpeer, client_config)
+from real_peer import ALLOWED_IPS, UNANSWERED, Prober, client_config, wgpeer
 
 pytestmark = pytest.mark.skipif(wgpeer.unavailable_reason() is not None,
                                 reason=wgpeer.unavailable_reason() or "")
+
+THREAD_JOIN_S = 60.0
+AUTHENTICATED = "authenticated WireGuard response"
+KEEPALIVE_SENT = "initial encrypted keepalive sent; no acknowledgement expected"
+MATCHED = "valid matching reply"
+NO_REPLY = "no valid matching reply before the check deadline"
+PHASE_FIELDS = ["phase", "target", "status", "duration_ms", "sent_bytes", "received_bytes", "detail"]
 
 
 @pytest.fixture(scope="module")
@@ -120,59 +119,19 @@ def test_probe_key_file_confirms_the_data_plane(peer, prober, tmp_path):
     assert [p.phase for p in report.phases] == ["endpoint_resolution", "socket", "handshake", "keepalive"]
 
 
-@pytest.mark.parametrize(
-    "checks, verdict, tail",
-    [
-        ({}, "authentication_confirmed", []),
-        ({"ping": [UNANSWERED]}, "authentication_confirmed", [("ping", UNANSWERED, "unconfirmed", NO_REPLY)]),
-        ({"resolve": ["ok.quorlin.test"], "dns_server": UNANSWERED}, "authentication_confirmed",
-         [("dns", f"ok.quorlin.test via {UNANSWERED}", "unconfirmed", NO_REPLY)]),
-        # one passing check among failing ones is enough, whatever their order
-        ({"ping": [UNANSWERED, "10.99.0.1"], "resolve": ["ok.quorlin.test"], "dns_server": UNANSWERED},
-         "data_plane_confirmed",
-         [("ping", UNANSWERED, "unconfirmed", NO_REPLY), ("ping", "10.99.0.1", "passed", MATCHED),
-          ("dns", f"ok.quorlin.test via {UNANSWERED}", "unconfirmed", NO_REPLY)]),
-    ],
-    ids=["no checks", "unanswered ping", "unanswered DNS server", "one check passes"],
-)
-def test_data_checks_decide_between_the_two_confirmations(peer, prober, tmp_path, checks, verdict, tail):
+def test_unanswered_checks_beside_one_that_passes(peer, prober, tmp_path):
     info = peer.info
-    report = prober.file(client_config(tmp_path, info), ping_timeout_ms=300, dns_timeout_ms=300, **checks)
-    assert report.verdict == verdict
-    assert rows(report)[2:4] == [("handshake", info["endpoint_ipv4"], "passed", AUTHENTICATED),
-                                 ("keepalive", info["endpoint_ipv4"], "sent", KEEPALIVE_SENT)]
-    assert rows(report)[4:] == tail
+    report = prober.file(client_config(tmp_path, info), ping=[UNANSWERED, "10.99.0.1"], resolve=["ok.quorlin.test"],
+                         dns_server=UNANSWERED, ping_timeout_ms=300, dns_timeout_ms=300)
+    # one passing check is enough, whatever its place among the others
+    assert report.verdict == "data_plane_confirmed"
+    assert rows(report)[4:] == [("ping", UNANSWERED, "unconfirmed", NO_REPLY), ("ping", "10.99.0.1", "passed", MATCHED),
+                                ("dns", f"ok.quorlin.test via {UNANSWERED}", "unconfirmed", NO_REPLY)]
     # a request that goes unanswered was still sent, once
     for phase in report.phases[4:]:
         assert phase.sent_bytes > 0
-        if phase.status == "unconfirmed":
-            assert phase.received_bytes == 0
+        assert (phase.received_bytes == 0) == (phase.status == "unconfirmed")
     check_consistent(report)
-
-
-def test_failures_at_the_peer(peer, prober, tmp_path):
-    info = peer.info
-    closed = "127.0.0.1:%d" % (info["listen_port"] + 1)
-    cases = [
-        # wrong key: the peer stays silent until the handshake deadline
-        ("unconfirmed", client_config(tmp_path, info, name="other-key.conf", peer_key=OTHER_PEER_KEY),
-         info["endpoint_ipv4"], "unconfirmed", "no authenticated response before the handshake deadline"),
-        # nothing listens on that port in the peer's namespace: refused at once
-        ("local_error", client_config(tmp_path, info, name="closed.conf", endpoint=closed),
-         closed, "error", "local UDP error: Connection refused (os error 111)"),
-    ]
-    for verdict, config, endpoint, status, detail in cases:
-        report = prober.file(config, ping=[info["peer_tunnel_ip"]], resolve=["ok.quorlin.test"],
-                             handshake_timeout_ms=500)
-        assert report.verdict == verdict
-        assert rows(report)[2:] == [
-            ("handshake", endpoint, status, detail),
-            ("ping", "10.99.0.1", "skipped", SKIPPED),
-            ("dns", "ok.quorlin.test", "skipped", SKIPPED),
-        ]
-        handshake = report.phases[2]
-        assert (handshake.sent_bytes, handshake.received_bytes) == (148, 0)
-        check_consistent(report)
 
 
 def _add_clients(peer: wgpeer.WireGuardPeer, count: int) -> list[tuple[str, str]]:
