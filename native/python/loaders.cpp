@@ -9,14 +9,22 @@ namespace quorlin::python {
 
 namespace {
 
-std::string not_utf8_message(std::string_view label) { return std::string(label) + " file must be valid UTF-8"; }
+// The whole file through read_secret_file, refused unless it is UTF-8 text;
+// `text_label` names the file in that refusal.
+std::expected<SecretBuffer, std::string> read_text_file(const std::string& path, std::string_view label,
+                                                        std::string_view text_label, std::size_t limit_bytes) {
+    auto contents = read_secret_file(path, label, limit_bytes);
+    if (contents && !is_valid_utf8(contents->text())) {
+        return std::unexpected(std::string(text_label) + " file must be valid UTF-8");
+    }
+    return contents;
+}
 
 }  // namespace
 
 std::expected<ProbeConfig, std::string> load_config_file(const std::string& path) {
-    auto contents = read_secret_file(path, "configuration", config_file_limit_bytes);
+    auto contents = read_text_file(path, "configuration", "WireGuard configuration", config_file_limit_bytes);
     if (!contents) return std::unexpected(std::move(contents.error()));
-    if (!is_valid_utf8(contents->text())) return std::unexpected(not_utf8_message("WireGuard configuration"));
     auto config = ProbeConfig::parse(contents->text());
     if (!config) return std::unexpected(config.error().to_text());
     return std::move(*config);
@@ -24,9 +32,8 @@ std::expected<ProbeConfig, std::string> load_config_file(const std::string& path
 
 std::expected<ProbeConfig, std::string> load_key_file(const std::string& path, std::string_view peer_key,
                                                       std::string endpoint) {
-    auto contents = read_secret_file(path, "private key", key_file_limit_bytes);
+    auto contents = read_text_file(path, "private key", "private key", key_file_limit_bytes);
     if (!contents) return std::unexpected(std::move(contents.error()));
-    if (!is_valid_utf8(contents->text())) return std::unexpected(not_utf8_message("private key"));
     auto config = ProbeConfig::from_parts(contents->text(), peer_key, std::move(endpoint));
     if (!config) return std::unexpected(config.error().to_text());
     return std::move(*config);

@@ -9,8 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <utility>
+#include <string>
 
 namespace quorlin::python {
 
