@@ -1,5 +1,7 @@
 #include "probe/report_json.hpp"
 
+#include "common/utf8.hpp"
+
 #include <charconv>
 #include <cstdint>
 
@@ -7,41 +9,10 @@ namespace quorlin {
 
 namespace {
 
-constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
-
 void append_unsigned(std::string& out, std::uint64_t value) {
     char digits[20];
     const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
     out.append(digits, end);
-}
-
-// Length of the well-formed UTF-8 sequence starting at text[at], or 0 when the
-// bytes there are not one (overlong forms, surrogates and values above U+10FFFF
-// included).
-std::size_t utf8_sequence_length(std::string_view text, std::size_t at) noexcept {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (text.size() - at < length) return 0;
-    if (byte(at + 1) < low || byte(at + 1) > high) return 0;
-    for (std::size_t i = 2; i < length; ++i) {
-        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
-    }
-    return length;
 }
 
 void append_optional_address(std::string& out, const std::optional<SocketAddress>& address) {
@@ -61,14 +32,13 @@ void append_json_string(std::string& out, std::string_view text) {
     while (at < text.size()) {
         const auto byte = static_cast<unsigned char>(text[at]);
         if (byte >= 0x80) {
-            const std::size_t length = utf8_sequence_length(text, at);
-            if (length == 0) {
-                out += kReplacementCharacter;
-                ++at;
+            const DecodedCharacter decoded = decode_utf8(text, at);
+            if (decoded.valid) {
+                out.append(text.substr(at, decoded.length));
             } else {
-                out.append(text.substr(at, length));
-                at += length;
+                append_utf8(out, replacement_character);
             }
+            at += decoded.length;
             continue;
         }
         switch (byte) {

@@ -19,7 +19,8 @@ std::string to_json(const PhaseResult& phase);
 
 // A JSON string literal (quotes included) for `text`, appended to `out`.
 // Text is taken as UTF-8 and passed through raw; a byte sequence that is not
-// UTF-8 is written as U+FFFD so the output always stays valid UTF-8 JSON.
+// UTF-8 is written as U+FFFD (one per maximal ill-formed part, as Python
+// decodes it) so the output always stays valid UTF-8 JSON.
 void append_json_string(std::string& out, std::string_view text);
 
 }  // namespace quorlin

@@ -1,7 +1,7 @@
 #include "python/loaders.hpp"
 
 #include "python/secret_file.hpp"
-#include "python/utf8.hpp"
+#include "common/utf8.hpp"
 
 #include <utility>
 

@@ -2,7 +2,7 @@
 
 #include "python/once_cell.hpp"
 #include "python/py_ref.hpp"
-#include "python/utf8.hpp"
+#include "common/utf8.hpp"
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

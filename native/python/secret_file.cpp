@@ -1,7 +1,7 @@
 #include "python/secret_file.hpp"
 
 #include "common/os_error.hpp"
-#include "python/utf8.hpp"
+#include "common/utf8.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

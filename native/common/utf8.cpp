@@ -1,6 +1,6 @@
-#include "python/utf8.hpp"
+#include "common/utf8.hpp"
 
-namespace quorlin::python {
+namespace quorlin {
 
 DecodedCharacter decode_utf8(std::string_view text, std::size_t at) noexcept {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
@@ -79,4 +79,4 @@ std::string lossy_utf8(std::string_view bytes) {
     return text;
 }
 
-}  // namespace quorlin::python
+}  // namespace quorlin

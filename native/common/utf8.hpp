@@ -1,12 +1,12 @@
 #pragma once
-// UTF-8 decoding for texts shown to the caller: file paths (which are byte
-// strings) and the report's texts in reprs.
+// UTF-8 decoding for texts shown to people or written as JSON: file paths
+// (which are byte strings), the report's texts in reprs and in JSON.
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 
-namespace quorlin::python {
+namespace quorlin {
 
 inline constexpr char32_t replacement_character = 0xFFFD;
 
@@ -28,4 +28,4 @@ std::string lossy_utf8(std::string_view bytes);
 
 void append_utf8(std::string& out, char32_t code_point);
 
-}  // namespace quorlin::python
+}  // namespace quorlin
