@@ -6,17 +6,11 @@
 #include <cstdlib>
 
 #include "common/random.hpp"
+#include "common/sodium_init.hpp"
 
 namespace quorlin::wireguard {
 
 namespace {
-
-// libsodium picks its implementations in sodium_init; it must run before the
-// first primitive. A failure leaves no safe way on.
-void ensure_sodium() noexcept {
-    static const bool ready = sodium_init() >= 0;
-    if (!ready) std::abort();
-}
 
 // A failing primitive call here means our own lengths are wrong.
 void require(bool ok) noexcept {
