@@ -74,7 +74,8 @@ def build_parser() -> argparse.ArgumentParser:
 def run(options: argparse.Namespace) -> _quorlin.ProbeReport:
     common = dict(ping=options.ping, resolve=options.resolve, dns_server=options.dns_server)
     common.update((name, getattr(options, name)) for name in TIME_LIMITS)
-    given_raw = [name for name in RAW_KEY_OPTIONS if getattr(options, name)]
+    # An empty text was still given: it conflicts with a configuration file too.
+    given_raw = [name for name in RAW_KEY_OPTIONS if getattr(options, name) not in (None, [])]
     if options.config is not None:
         if given_raw:
             flag = "--" + given_raw[0].replace("_", "-")

@@ -25,6 +25,7 @@ def run(capsys, *argv):
         (["--peer-key", PEER_KEY, "--endpoint", "127.0.0.1:9"], "quorlin: give a configuration file, or --private-key-file\n"),
         (["wg0.conf", "--peer-key", PEER_KEY], "quorlin: --peer-key cannot be combined with a configuration file\n"),
         (["wg0.conf", "--allowed-ip", "10.0.0.0/24"], "quorlin: --allowed-ip cannot be combined with a configuration file\n"),
+        (["wg0.conf", "--address", ""], "quorlin: --address cannot be combined with a configuration file\n"),
         (["wg0.conf", "--deadline-ms", "soon"], "quorlin: argument --deadline-ms: invalid int value: 'soon'\n"),
         (["wg0.conf", "--bogus"], "quorlin: unrecognized arguments: --bogus\n"),
         (["a.conf", "b.conf"], "quorlin: unrecognized arguments: b.conf\n"),
