@@ -82,6 +82,16 @@ def test_size_limits(tmp_path, label, read, limit, content_at_limit, message_at_
     assert read(over) == f"{label} file {over} exceeds the {limit}-byte limit"
 
 
+def test_limit_holds_for_bytes_read():
+    # A file that reports size 0 but reads as more than the limit: only the
+    # count of bytes read can refuse it.
+    path = "/proc/self/maps"
+    assert os.stat(path).st_size == 0
+    with open(path, "rb") as maps:
+        assert len(maps.read()) > 4096
+    assert key_error(path) == f"private key file {path} exceeds the 4096-byte limit"
+
+
 @pytest.mark.parametrize(
     "label, read", [("WireGuard configuration", config_error), ("private key", key_error)], ids=["config", "key"]
 )
