@@ -93,3 +93,19 @@ def silent_peer():
         silent.bind(("127.0.0.1", 0))
         silent.settimeout(30)
         yield silent
+
+
+@pytest.fixture(scope="module")
+def peer():
+    """One real WireGuard peer for a test module (tests/peer/wgpeer.py)."""
+    from real_peer import wgpeer
+
+    with wgpeer.WireGuardPeer() as running:
+        yield running
+
+
+@pytest.fixture(scope="module")
+def prober(peer):
+    from real_peer import Prober
+
+    return Prober(peer)

@@ -14,21 +14,10 @@ import re
 import pytest
 
 from conftest import PEER_KEY as OTHER_PEER_KEY, REPORT_KEYS
-from real_peer import ALLOWED_IPS, UNANSWERED, Prober, client_config, wgpeer
+from real_peer import ALLOWED_IPS, UNANSWERED, client_config, needs_peer
 
-pytestmark = pytest.mark.skipif(wgpeer.unavailable_reason() is not None,
-                                reason=wgpeer.unavailable_reason() or "")
+pytestmark = needs_peer
 
-
-@pytest.fixture(scope="module")
-def peer():
-    with wgpeer.WireGuardPeer() as running:
-        yield running
-
-
-@pytest.fixture(scope="module")
-def prober(peer):
-    return Prober(peer)
 
 
 CHECKS = ("--ping", "{peer_tunnel_ip}", "--resolve", "ok.quorlin.test")

@@ -19,10 +19,9 @@ from pathlib import Path
 
 import pytest
 
-from real_peer import wgpeer
+from real_peer import needs_peer, wgpeer
 
-pytestmark = pytest.mark.skipif(wgpeer.unavailable_reason() is not None,
-                                reason=wgpeer.unavailable_reason() or "")
+pytestmark = needs_peer
 
 DEMO = Path(__file__).resolve().parents[2] / "scripts" / "demo.sh"
 DEMO_TIMEOUT_S = 120.0

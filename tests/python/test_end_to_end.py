@@ -17,14 +17,11 @@ import subprocess
 import threading
 import time
 
-import pytest
-
 from conftest import REPORT_KEYS
 import quorlin
-from real_peer import ALLOWED_IPS, UNANSWERED, Prober, client_config, wgpeer
+from real_peer import ALLOWED_IPS, UNANSWERED, client_config, needs_peer, wgpeer
 
-pytestmark = pytest.mark.skipif(wgpeer.unavailable_reason() is not None,
-                                reason=wgpeer.unavailable_reason() or "")
+pytestmark = needs_peer
 
 THREAD_JOIN_S = 60.0
 AUTHENTICATED = "authenticated WireGuard response"
@@ -33,16 +30,6 @@ MATCHED = "valid matching reply"
 NO_REPLY = "no valid matching reply before the check deadline"
 PHASE_FIELDS = ["phase", "target", "status", "duration_ms", "sent_bytes", "received_bytes", "detail"]
 
-
-@pytest.fixture(scope="module")
-def peer():
-    with wgpeer.WireGuardPeer() as running:
-        yield running
-
-
-@pytest.fixture(scope="module")
-def prober(peer):
-    return Prober(peer)
 
 
 def rows(report) -> list[tuple]:
