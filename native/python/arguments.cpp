@@ -2,7 +2,7 @@
 
 #include "python/errors.hpp"
 #include "python/py_ref.hpp"
-#include "python/timeout.hpp"
+#include "input/timeout.hpp"
 
 namespace quorlin::python {
 
@@ -95,7 +95,7 @@ bool convert_timeout(PyObject* value, const char* parameter, std::int64_t defaul
         // Whatever the interpreter objected to (a float, a str, None, a value
         // beyond 64 bits), the caller sees one message.
         PyErr_Clear();
-        raise_configuration_error(timeout_conversion_message());
+        raise_configuration_error(input::timeout_conversion_message());
         return fail(parameter);
     }
     value_ms = converted;

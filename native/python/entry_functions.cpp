@@ -14,10 +14,12 @@ namespace quorlin::python {
 
 namespace {
 
-constexpr std::int64_t default_handshake_timeout_ms = 3000;
-constexpr std::int64_t default_ping_timeout_ms = 1000;
-constexpr std::int64_t default_dns_timeout_ms = 2000;
-constexpr std::int64_t default_deadline_ms = 9000;
+using input::default_deadline_ms;
+using input::default_dns_timeout_ms;
+using input::default_handshake_timeout_ms;
+using input::default_ping_timeout_ms;
+using input::OptionTexts;
+using input::RawKeyTexts;
 
 // The keyword-only arguments both functions share, still unconverted.
 struct CommonObjects {

@@ -1,29 +1,20 @@
 #pragma once
 // The two entry flows: from converted arguments to a finished report object.
-// Both run with the interpreter lock held, release it around file loading and
-// around the run, and return a new ProbeReport object or nullptr with the
-// exception raised.
+// The plan is built with the interpreter lock released (it touches no Python
+// object); a refusal is raised as ConfigurationError with its text unchanged,
+// otherwise the plan is run. Each returns a new ProbeReport object, or nullptr
+// with the exception raised.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "python/options.hpp"
+#include "input/flows.hpp"
 
-#include <optional>
 #include <string>
-#include <vector>
 
 namespace quorlin::python {
 
-// The raw-key arguments that a configuration file would otherwise supply.
-struct RawKeyTexts {
-    std::string peer_key;
-    std::string endpoint;
-    std::optional<std::string> address;
-    std::vector<std::string> allowed_ips;
-};
-
-PyObject* config_file_flow(std::string path, OptionTexts options);
-PyObject* raw_key_flow(std::string path, RawKeyTexts raw, OptionTexts options);
+PyObject* config_file_flow(std::string path, input::OptionTexts options);
+PyObject* raw_key_flow(std::string path, input::RawKeyTexts raw, input::OptionTexts options);
 
 }  // namespace quorlin::python

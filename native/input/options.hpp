@@ -6,6 +6,7 @@
 #include "config/ip_address.hpp"
 #include "config/ipv4_cidr.hpp"
 #include "config/probe_config.hpp"
+#include "input/timeout.hpp"
 #include "probe/plan.hpp"
 
 #include <cstdint>
@@ -15,17 +16,18 @@
 #include <string_view>
 #include <vector>
 
-namespace quorlin::python {
+namespace quorlin::input {
 
-// The options both entry functions share, as converted from Python.
+// The options both probe modes share, as the caller wrote them; the limits
+// are still unchecked millisecond counts.
 struct OptionTexts {
     std::vector<std::string> ping;
     std::vector<std::string> resolve;
     std::optional<std::string> dns_server;
-    std::int64_t handshake_timeout_ms = 0;
-    std::int64_t ping_timeout_ms = 0;
-    std::int64_t dns_timeout_ms = 0;
-    std::int64_t deadline_ms = 0;
+    std::int64_t handshake_timeout_ms = default_handshake_timeout_ms;
+    std::int64_t ping_timeout_ms = default_ping_timeout_ms;
+    std::int64_t dns_timeout_ms = default_dns_timeout_ms;
+    std::int64_t deadline_ms = default_deadline_ms;
 };
 
 // A strict dotted quad, or "<label> must be an IPv4 address, got <text>".
@@ -54,4 +56,4 @@ struct ProbeOptions {
     std::expected<ProbePlan, std::string> plan(ProbeConfig config) const;
 };
 
-}  // namespace quorlin::python
+}  // namespace quorlin::input

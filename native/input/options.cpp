@@ -1,10 +1,10 @@
-#include "python/options.hpp"
+#include "input/options.hpp"
 
-#include "python/timeout.hpp"
+#include "input/timeout.hpp"
 
 #include <utility>
 
-namespace quorlin::python {
+namespace quorlin::input {
 
 std::expected<Ipv4Address, std::string> parse_ipv4(std::string_view text, std::string_view label) {
     if (auto address = parse_ipv4_address(text)) return *address;
@@ -63,4 +63,4 @@ std::expected<ProbePlan, std::string> ProbeOptions::plan(ProbeConfig config) con
     return plan;
 }
 
-}  // namespace quorlin::python
+}  // namespace quorlin::input

@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-namespace quorlin::python {
+namespace quorlin::input {
 
 class SecretBuffer {
 public:
@@ -41,4 +41,4 @@ private:
     std::size_t capacity_ = 0;
 };
 
-}  // namespace quorlin::python
+}  // namespace quorlin::input

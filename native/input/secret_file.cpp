@@ -1,4 +1,4 @@
-#include "python/secret_file.hpp"
+#include "input/secret_file.hpp"
 
 #include "common/os_error.hpp"
 #include "common/utf8.hpp"
@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <string>
 
-namespace quorlin::python {
+namespace quorlin::input {
 
 namespace {
 
@@ -104,4 +104,4 @@ std::expected<SecretBuffer, std::string> read_secret_file(const std::string& pat
     return contents;
 }
 
-}  // namespace quorlin::python
+}  // namespace quorlin::input

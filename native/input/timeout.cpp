@@ -1,6 +1,6 @@
-#include "python/timeout.hpp"
+#include "input/timeout.hpp"
 
-namespace quorlin::python {
+namespace quorlin::input {
 
 std::expected<Duration, std::string> timeout(std::int64_t value_ms, std::string_view name) {
     const auto value = static_cast<std::uint64_t>(value_ms);
@@ -15,4 +15,4 @@ std::string timeout_conversion_message() {
     return "timeout must be an integer from 1 through " + std::to_string(max_timeout_ms);
 }
 
-}  // namespace quorlin::python
+}  // namespace quorlin::input

@@ -9,9 +9,15 @@
 #include <string>
 #include <string_view>
 
-namespace quorlin::python {
+namespace quorlin::input {
 
 inline constexpr std::uint64_t max_timeout_ms = 86'400'000;
+
+// The limits a caller gets without asking, shared by the module and the command.
+inline constexpr std::int64_t default_handshake_timeout_ms = 3000;
+inline constexpr std::int64_t default_ping_timeout_ms = 1000;
+inline constexpr std::int64_t default_dns_timeout_ms = 2000;
+inline constexpr std::int64_t default_deadline_ms = 9000;
 
 // The duration of `value_ms` milliseconds, or the message
 // "<name> must be an integer from 1 through 86400000". Negative values are
@@ -21,4 +27,4 @@ std::expected<Duration, std::string> timeout(std::int64_t value_ms, std::string_
 // The message for a timeout argument that is not an integer at all.
 std::string timeout_conversion_message();
 
-}  // namespace quorlin::python
+}  // namespace quorlin::input

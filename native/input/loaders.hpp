@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace quorlin::python {
+namespace quorlin::input {
 
 inline constexpr std::size_t config_file_limit_bytes = 1'048'576;
 inline constexpr std::size_t key_file_limit_bytes = 4096;
@@ -23,4 +23,4 @@ std::expected<ProbeConfig, std::string> load_config_file(const std::string& path
 std::expected<ProbeConfig, std::string> load_key_file(const std::string& path, std::string_view peer_key,
                                                       std::string endpoint);
 
-}  // namespace quorlin::python
+}  // namespace quorlin::input

@@ -1,11 +1,11 @@
-#include "python/loaders.hpp"
+#include "input/loaders.hpp"
 
-#include "python/secret_file.hpp"
+#include "input/secret_file.hpp"
 #include "common/utf8.hpp"
 
 #include <utility>
 
-namespace quorlin::python {
+namespace quorlin::input {
 
 namespace {
 
@@ -39,4 +39,4 @@ std::expected<ProbeConfig, std::string> load_key_file(const std::string& path, s
     return std::move(*config);
 }
 
-}  // namespace quorlin::python
+}  // namespace quorlin::input

@@ -1,11 +1,11 @@
-#include "python/secret_buffer.hpp"
+#include "input/secret_buffer.hpp"
 
 #include "common/secret.hpp"
 
 #include <cstring>
 #include <utility>
 
-namespace quorlin::python {
+namespace quorlin::input {
 
 SecretBuffer::SecretBuffer(std::size_t capacity) { reserve(capacity); }
 
@@ -45,4 +45,4 @@ void SecretBuffer::release() noexcept {
     capacity_ = 0;
 }
 
-}  // namespace quorlin::python
+}  // namespace quorlin::input

@@ -1,0 +1,31 @@
+#pragma once
+// From the caller's texts to a validated plan, in either probe mode. Every
+// refusal is the exact message text, found before any traffic: option errors
+// first, then (raw-key mode) the argument rules, then the input file, then the
+// plan's own validation. Nothing here touches a Python object, so the module
+// runs it with the interpreter lock released, and the command uses it as is.
+
+#include "input/options.hpp"
+#include "input/timeout.hpp"
+#include "probe/plan.hpp"
+
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorlin::input {
+
+// The raw-key arguments that a configuration file would otherwise supply.
+struct RawKeyTexts {
+    std::string peer_key;
+    std::string endpoint;
+    std::optional<std::string> address;
+    std::vector<std::string> allowed_ips;
+};
+
+// `path` is a file-system path as the system sees it (a byte string).
+std::expected<ProbePlan, std::string> plan_config_file(const std::string& path, OptionTexts options);
+std::expected<ProbePlan, std::string> plan_raw_key(const std::string& path, RawKeyTexts raw, OptionTexts options);
+
+}  // namespace quorlin::input
