@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "common/version.hpp"
 #include "python/entry_functions.hpp"
 #include "python/errors.hpp"
 #include "python/report_objects.hpp"
@@ -11,8 +12,6 @@
 namespace {
 
 using namespace quorlin::python;
-
-constexpr const char* version = "0.1.6";
 
 int add_attribute(PyObject* module, const char* name, PyObject* value) {
     if (value == nullptr) return -1;
@@ -25,7 +24,7 @@ int execute_module(PyObject* module) {
         PyErr_SetString(PyExc_TypeError, "the _quorlin execution step needs a module object");
         return -1;
     }
-    if (PyModule_AddStringConstant(module, "__version__", version) < 0) return -1;
+    if (PyModule_AddStringConstant(module, "__version__", quorlin::version.data()) < 0) return -1;
     if (add_attribute(module, "ProbeReport", probe_report_type()) < 0) return -1;
     if (add_attribute(module, "PhaseResult", phase_result_type()) < 0) return -1;
     if (add_attribute(module, "QuorlinError", quorlin_error_type()) < 0) return -1;

@@ -1,0 +1,11 @@
+#pragma once
+// The command as a whole: parse the command line, run the mode it asks for.
+
+#include "command/interruptible_run.hpp"
+#include "command/probe_command.hpp"
+
+namespace quorlin::command {
+
+CommandEnd run_command(int argc, const char* const* argv);
+
+}  // namespace quorlin::command

@@ -1,0 +1,109 @@
+#include "command/interruptible_run.hpp"
+
+#include "common/os_error.hpp"
+#include "probe/probe.hpp"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace quorlin::command {
+
+namespace {
+
+// The engine ends every phase by the overall deadline; this only bounds the
+// wait should that promise ever break.
+constexpr std::chrono::seconds overrun_grace{5};
+
+class OwnedFd {
+public:
+    explicit OwnedFd(int fd) noexcept : fd_(fd) {}
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    ~OwnedFd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+// What the worker and the waiting thread share. The worker keeps it alive
+// after an interrupt, until the process ends.
+struct ProbeTask {
+    explicit ProbeTask(ProbePlan plan_in, int done_fd) : plan(std::move(plan_in)), done(done_fd) {}
+    ProbePlan plan;
+    OwnedFd done;  // eventfd: the report is ready
+    std::optional<ProbeReport> report;
+};
+
+sigset_t interrupt_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+int wait_limit_ms(Clock::duration left) {
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::clamp<std::int64_t>(ms, 0, 1'000'000'000));
+}
+
+}  // namespace
+
+void prepare_signals() {
+    const sigset_t set = interrupt_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::expected<ProbeReport, RunAbandoned> run_interruptible(ProbePlan plan) {
+    const sigset_t set = interrupt_signals();
+    OwnedFd interrupt(::signalfd(-1, &set, SFD_CLOEXEC));
+    if (interrupt.get() < 0) return std::unexpected(RunAbandoned{"could not watch for Ctrl-C: " + os_error_text(errno)});
+    const int done_fd = ::eventfd(0, EFD_CLOEXEC);
+    if (done_fd < 0) return std::unexpected(RunAbandoned{"could not start the probe: " + os_error_text(errno)});
+
+    const Instant wait_end =
+        checked_add(Clock::now(), plan.overall_deadline).value_or(Instant::max() - overrun_grace) + overrun_grace;
+    auto task = std::make_shared<ProbeTask>(std::move(plan), done_fd);
+    std::thread worker;
+    try {
+        worker = std::thread([task] {
+            task->report = probe(std::move(task->plan), {});
+            const std::uint64_t one = 1;
+            (void)::write(task->done.get(), &one, sizeof one);
+        });
+    } catch (const std::system_error& error) {
+        return std::unexpected(RunAbandoned{"could not start the probe: " + os_error_text(error.code().value())});
+    }
+
+    pollfd watched[2] = {{task->done.get(), POLLIN, 0}, {interrupt.get(), POLLIN, 0}};
+    for (;;) {
+        const int ready = ::poll(watched, 2, wait_limit_ms(wait_end - Clock::now()));
+        const int error = errno;
+        if (ready < 0 && error == EINTR) continue;
+        if (ready > 0 && (watched[0].revents & POLLIN) != 0) {
+            worker.join();
+            return std::move(*task->report);
+        }
+        worker.detach();
+        if (ready > 0) return std::unexpected(RunAbandoned{"interrupted"});
+        if (ready == 0) return std::unexpected(RunAbandoned{"the probe did not end by its deadline"});
+        return std::unexpected(RunAbandoned{"could not wait for the probe: " + os_error_text(error)});
+    }
+}
+
+}  // namespace quorlin::command

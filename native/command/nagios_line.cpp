@@ -1,0 +1,150 @@
+#include "command/nagios_line.hpp"
+
+#include "command/terminal_text.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string_view>
+
+namespace quorlin::command {
+
+namespace {
+
+std::uint64_t whole_microseconds(Clock::duration span) {
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(span).count();
+    return us > 0 ? static_cast<std::uint64_t>(us) : 0;
+}
+
+// A count of thousandths as a decimal with three places: 581 -> "0.581".
+void append_thousandths(std::string& out, std::uint64_t thousandths) {
+    char digits[32];
+    const int length = std::snprintf(digits, sizeof digits, "%llu.%03llu",
+                                     static_cast<unsigned long long>(thousandths / 1000),
+                                     static_cast<unsigned long long>(thousandths % 1000));
+    out.append(digits, static_cast<std::size_t>(length));
+}
+
+void append_seconds(std::string& out, Clock::duration span) {
+    const std::uint64_t us = whole_microseconds(span);
+    char digits[40];
+    const int length = std::snprintf(digits, sizeof digits, "%llu.%06llus", static_cast<unsigned long long>(us / 1'000'000),
+                                     static_cast<unsigned long long>(us % 1'000'000));
+    out.append(digits, static_cast<std::size_t>(length));
+}
+
+// Summary text from the configuration or the system: escaped for the
+// terminal, and without '|', which would start the performance data.
+void append_summary_text(std::string& out, std::string_view text) {
+    std::string escaped = shown(text);
+    for (char c : escaped) {
+        if (c == '|') {
+            out += "\\x7c";
+        } else {
+            out.push_back(c);
+        }
+    }
+}
+
+void append_summary(std::string& out, const ProbeReport& report, const HandshakeThresholds& thresholds) {
+    out += verdict_text(report.verdict);
+    const PhaseResult* handshake = passed_handshake(report);
+    if (handshake != nullptr) {
+        out += ", handshake ";
+        append_thousandths(out, whole_microseconds(handshake->elapsed));
+        out += " ms";
+        const ServiceState exceeded = threshold_state(report, thresholds);
+        if (exceeded != ServiceState::ok) {
+            const bool critical = exceeded == ServiceState::critical;
+            out += critical ? " (above the critical threshold of " : " (above the warning threshold of ";
+            out += std::to_string(critical ? *thresholds.critical_ms : *thresholds.warning_ms) + " ms)";
+        }
+        std::size_t asked = 0;
+        std::size_t passed = 0;
+        for (const PhaseResult& phase : report.phases) {
+            if (phase.phase != phase_name::ping && phase.phase != phase_name::dns) continue;
+            ++asked;
+            passed += phase.status == PhaseStatus::passed;
+        }
+        if (asked > 0) out += ", " + std::to_string(passed) + " of " + std::to_string(asked) + " checks passed";
+    }
+    bool first = true;
+    for (const PhaseResult& phase : report.phases) {
+        if (phase.status == PhaseStatus::passed || phase.status == PhaseStatus::sent ||
+            phase.status == PhaseStatus::skipped) {
+            continue;
+        }
+        out += first ? "; failed: " : "; ";
+        first = false;
+        out += phase.phase;
+        if (phase.target) {
+            out.push_back(' ');
+            append_summary_text(out, *phase.target);
+        }
+        out.push_back(' ');
+        out += status_text(phase.status);
+        if (phase.detail) {
+            out += ": ";
+            append_summary_text(out, *phase.detail);
+        }
+    }
+}
+
+void append_time_datum(std::string& out, std::string_view label, const PhaseResult* phase,
+                       const HandshakeThresholds* thresholds) {
+    out += " '";
+    out += label;
+    out += "'=";
+    if (phase != nullptr && phase->status == PhaseStatus::passed) {
+        append_seconds(out, phase->elapsed);
+    } else {
+        out.push_back('U');
+    }
+    out.push_back(';');
+    if (thresholds && thresholds->warning_ms) append_thousandths(out, *thresholds->warning_ms);
+    out.push_back(';');
+    if (thresholds && thresholds->critical_ms) append_thousandths(out, *thresholds->critical_ms);
+    out += ";0";
+}
+
+void append_perfdata(std::string& out, const ProbeReport& report, const HandshakeThresholds& thresholds) {
+    const PhaseResult* handshake = nullptr;
+    for (const PhaseResult& phase : report.phases) {
+        if (phase.phase == phase_name::handshake) handshake = &phase;
+    }
+    out += " |";
+    append_time_datum(out, "handshake", handshake, &thresholds);
+    std::size_t pings = 0;
+    std::size_t lookups = 0;
+    for (const PhaseResult& phase : report.phases) {
+        if (phase.phase == phase_name::ping) {
+            append_time_datum(out, "ping" + std::to_string(++pings), &phase, nullptr);
+        } else if (phase.phase == phase_name::dns) {
+            append_time_datum(out, "dns" + std::to_string(++lookups), &phase, nullptr);
+        }
+    }
+    out += " 'sent'=" + std::to_string(report.sent_bytes) + "B;;;0";
+    out += " 'received'=" + std::to_string(report.received_bytes) + "B;;;0";
+}
+
+}  // namespace
+
+std::string nagios_line(const ProbeReport& report, ServiceState state, const HandshakeThresholds& thresholds) {
+    std::string out = "WIREGUARD ";
+    out += state_text(state);
+    out += " - ";
+    append_summary(out, report, thresholds);
+    append_perfdata(out, report, thresholds);
+    out.push_back('\n');
+    return out;
+}
+
+std::string nagios_unknown_line(std::string_view message) {
+    std::string out = "WIREGUARD UNKNOWN - ";
+    append_summary_text(out, message);
+    out.push_back('\n');
+    return out;
+}
+
+}  // namespace quorlin::command

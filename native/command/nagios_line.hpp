@@ -1,0 +1,28 @@
+#pragma once
+// The monitoring-plugin output of one probe, one line:
+//   WIREGUARD <STATE> - <summary> | <perfdata>
+// The summary names the verdict, the handshake time, the checks passed and
+// each phase that failed. The performance data, in
+// 'label'=value[UOM];[warn];[crit];[min];[max] form:
+//   'handshake'  the handshake round trip in seconds, with the thresholds
+//   'pingN', 'dnsN'  each check's time in seconds, numbered in the order asked
+//   'sent', 'received'  the bytes of the whole run
+// Times have microsecond precision. A phase that did not pass has no round
+// trip to show: its value is U (undetermined), never a time spent waiting.
+
+#include "command/service_state.hpp"
+#include "probe/report.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace quorlin::command {
+
+// The line, newline included.
+std::string nagios_line(const ProbeReport& report, ServiceState state, const HandshakeThresholds& thresholds);
+
+// The line for a probe that gave no report (a refused input, Ctrl-C): UNKNOWN,
+// the message as the summary, no performance data.
+std::string nagios_unknown_line(std::string_view message);
+
+}  // namespace quorlin::command

@@ -1,0 +1,60 @@
+#include "command/probe_command.hpp"
+
+#include "command/interruptible_run.hpp"
+#include "command/nagios_line.hpp"
+#include "command/output.hpp"
+#include "command/report_table.hpp"
+#include "input/flows.hpp"
+#include "probe/report_json.hpp"
+
+#include <utility>
+
+namespace quorlin::command {
+
+namespace {
+
+constexpr int unknown_status = exit_status(ServiceState::unknown);
+
+std::expected<ProbePlan, std::string> plan_probe(ProbeArguments& probe) {
+    if (probe.config) return input::plan_config_file(*probe.config, std::move(probe.options));
+    input::RawKeyTexts raw{std::move(*probe.peer_key), std::move(*probe.endpoint), std::move(probe.address),
+                           std::move(probe.allowed_ips)};
+    return input::plan_raw_key(*probe.private_key_file, std::move(raw), std::move(probe.options));
+}
+
+// No report: one line on stderr, and for a monitoring system, which reads
+// only stdout, the plugin line as well.
+void print_unknown(std::string_view message, OutputFormat format) {
+    print_error(message);
+    if (format == OutputFormat::nagios) (void)print_output(nagios_unknown_line(message));
+}
+
+std::string rendered(const ProbeReport& report, ServiceState state, const OutputArguments& output) {
+    switch (output.format) {
+        case OutputFormat::json: return to_json(report) + "\n";
+        case OutputFormat::nagios: return nagios_line(report, state, output.thresholds);
+        case OutputFormat::table: break;
+    }
+    return report_table(report);
+}
+
+}  // namespace
+
+CommandEnd run_probe_command(ProbeRequest request) {
+    const bool data_checks_asked = request.probe.data_checks_asked();
+    auto plan = plan_probe(request.probe);
+    if (!plan) {
+        print_unknown(plan.error(), request.output.format);
+        return {unknown_status, false};
+    }
+    auto report = run_interruptible(std::move(*plan));
+    if (!report) {
+        print_unknown(report.error().message, request.output.format);
+        return {unknown_status, true};
+    }
+    const ServiceState state = probe_state(*report, data_checks_asked, request.output.thresholds);
+    if (!print_output(rendered(*report, state, request.output))) return {unknown_status, false};
+    return {exit_status(state), false};
+}
+
+}  // namespace quorlin::command

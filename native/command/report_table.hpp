@@ -1,0 +1,16 @@
+#pragma once
+// The report as people read it: the verdict, the endpoint with its resolved
+// address, the totals, then one row per phase in columns
+//   PHASE  TARGET  STATUS  MS  SENT  RECEIVED  DETAIL
+// two spaces apart, numbers aligned right. Texts from the configuration or the
+// system are escaped (terminal_text.hpp); an absent text shows as "-".
+
+#include "probe/report.hpp"
+
+#include <string>
+
+namespace quorlin::command {
+
+std::string report_table(const ProbeReport& report);
+
+}  // namespace quorlin::command

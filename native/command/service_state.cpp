@@ -1,0 +1,101 @@
+#include "command/service_state.hpp"
+
+#include <netdb.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace quorlin::command {
+
+namespace {
+
+// getaddrinfo's answers that say the name has no address: the service is
+// down for everyone, not a failure of this machine's resolver.
+bool name_has_no_address(int code) noexcept {
+    switch (code) {
+        case EAI_NONAME:
+#ifdef EAI_NODATA
+        case EAI_NODATA:
+#endif
+#ifdef EAI_ADDRFAMILY
+        case EAI_ADDRFAMILY:
+#endif
+            return true;
+        default:
+            return false;
+    }
+}
+
+// ICMP port or host unreachable reported on the probe's own socket: the
+// peer's host refused the datagram or cannot be reached.
+bool peer_host_refuses(int error_number) noexcept {
+    return error_number == ECONNREFUSED || error_number == EHOSTUNREACH;
+}
+
+// A local_error report: CRITICAL when the failing phase shows the service is
+// down, UNKNOWN for everything that went wrong on this machine.
+ServiceState local_error_state(const ProbeReport& report) noexcept {
+    for (auto phase = report.phases.rbegin(); phase != report.phases.rend(); ++phase) {
+        if (phase->status != PhaseStatus::error) continue;
+        if (!phase->cause) return ServiceState::unknown;
+        const FailureCause& cause = *phase->cause;
+        if (phase->phase == phase_name::endpoint_resolution && cause.kind == FailureCause::Kind::lookup_error &&
+            name_has_no_address(cause.code)) {
+            return ServiceState::critical;
+        }
+        if (phase->phase == phase_name::handshake && cause.kind == FailureCause::Kind::os_error &&
+            peer_host_refuses(cause.code)) {
+            return ServiceState::critical;
+        }
+        return ServiceState::unknown;
+    }
+    return ServiceState::unknown;
+}
+
+bool above(const PhaseResult& handshake, std::optional<std::uint64_t> limit_ms) noexcept {
+    return limit_ms && handshake.elapsed > std::chrono::milliseconds(*limit_ms);
+}
+
+}  // namespace
+
+std::string_view state_text(ServiceState state) noexcept {
+    switch (state) {
+        case ServiceState::ok: return "OK";
+        case ServiceState::warning: return "WARNING";
+        case ServiceState::critical: return "CRITICAL";
+        case ServiceState::unknown: break;
+    }
+    return "UNKNOWN";
+}
+
+ServiceState verdict_state(const ProbeReport& report, bool data_checks_asked) noexcept {
+    switch (report.verdict) {
+        case Verdict::data_plane_confirmed: return ServiceState::ok;
+        case Verdict::authentication_confirmed: return data_checks_asked ? ServiceState::warning : ServiceState::ok;
+        case Verdict::unconfirmed: return ServiceState::critical;
+        case Verdict::local_error: break;
+    }
+    return local_error_state(report);
+}
+
+const PhaseResult* passed_handshake(const ProbeReport& report) noexcept {
+    for (const PhaseResult& phase : report.phases) {
+        if (phase.phase == phase_name::handshake) return phase.status == PhaseStatus::passed ? &phase : nullptr;
+    }
+    return nullptr;
+}
+
+ServiceState threshold_state(const ProbeReport& report, const HandshakeThresholds& thresholds) noexcept {
+    const PhaseResult* handshake = passed_handshake(report);
+    if (handshake == nullptr) return ServiceState::ok;
+    if (above(*handshake, thresholds.critical_ms)) return ServiceState::critical;
+    if (above(*handshake, thresholds.warning_ms)) return ServiceState::warning;
+    return ServiceState::ok;
+}
+
+ServiceState probe_state(const ProbeReport& report, bool data_checks_asked,
+                         const HandshakeThresholds& thresholds) noexcept {
+    return worse(verdict_state(report, data_checks_asked), threshold_state(report, thresholds));
+}
+
+}  // namespace quorlin::command

@@ -1,0 +1,48 @@
+#pragma once
+// A probe's report as a monitoring state, the exit status by the plugin
+// conventions that Nagios, Icinga, Naemon and Shinken share:
+//   0 OK        the verdict answers everything asked
+//   1 WARNING   authenticated, but no requested data check passed; or the
+//               handshake took longer than the warning threshold
+//   2 CRITICAL  unconfirmed; the endpoint's name does not resolve; the peer's
+//               host refuses or is unreachable; or the handshake took longer
+//               than the critical threshold
+//   3 UNKNOWN   refused input, usage errors and failures of this machine
+// Local errors are told apart by the failing phase and the system error
+// number behind it, never by message text.
+
+#include "probe/report.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace quorlin::command {
+
+enum class ServiceState : std::uint8_t { ok = 0, warning = 1, critical = 2, unknown = 3 };
+
+std::string_view state_text(ServiceState state) noexcept;  // "OK", "WARNING", ...
+constexpr int exit_status(ServiceState state) noexcept { return static_cast<int>(state); }
+// The worse of two states, the higher exit status.
+constexpr ServiceState worse(ServiceState a, ServiceState b) noexcept { return a > b ? a : b; }
+
+// Limits on the handshake round trip, in whole milliseconds; alert when above.
+struct HandshakeThresholds {
+    std::optional<std::uint64_t> warning_ms;
+    std::optional<std::uint64_t> critical_ms;
+};
+
+// The state of the verdict alone.
+ServiceState verdict_state(const ProbeReport& report, bool data_checks_asked) noexcept;
+
+// The state the thresholds give a passed handshake (OK without one).
+ServiceState threshold_state(const ProbeReport& report, const HandshakeThresholds& thresholds) noexcept;
+
+// Both together: the probe's state and exit status.
+ServiceState probe_state(const ProbeReport& report, bool data_checks_asked,
+                         const HandshakeThresholds& thresholds) noexcept;
+
+// The handshake phase, when it passed.
+const PhaseResult* passed_handshake(const ProbeReport& report) noexcept;
+
+}  // namespace quorlin::command
