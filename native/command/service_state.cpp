@@ -9,11 +9,15 @@ namespace quorlin::command {
 
 namespace {
 
-// getaddrinfo's answers that say the name has no address: the service is
-// down for everyone, not a failure of this machine's resolver.
-bool name_has_no_address(int code) noexcept {
+// getaddrinfo's answers about the name itself: it does not exist, has no
+// address, or the name service cannot answer for it (as for other service
+// checks, a name that does not resolve is CRITICAL). The other codes are
+// failures of this machine (memory, a system error) or of the call.
+bool name_does_not_resolve(int code) noexcept {
     switch (code) {
         case EAI_NONAME:
+        case EAI_AGAIN:
+        case EAI_FAIL:
 #ifdef EAI_NODATA
         case EAI_NODATA:
 #endif
@@ -40,7 +44,7 @@ ServiceState local_error_state(const ProbeReport& report) noexcept {
         if (!phase->cause) return ServiceState::unknown;
         const FailureCause& cause = *phase->cause;
         if (phase->phase == phase_name::endpoint_resolution && cause.kind == FailureCause::Kind::lookup_error &&
-            name_has_no_address(cause.code)) {
+            name_does_not_resolve(cause.code)) {
             return ServiceState::critical;
         }
         if (phase->phase == phase_name::handshake && cause.kind == FailureCause::Kind::os_error &&

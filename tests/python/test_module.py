@@ -1,5 +1,6 @@
 """The module's surface: attributes, classes, exceptions and signatures."""
 
+import importlib.metadata
 import importlib.util
 import inspect
 
@@ -15,7 +16,8 @@ MODULE_ATTRIBUTES = ["__version__", "ProbeReport", "PhaseResult", "QuorlinError"
 def test_attributes_version_and_package():
     import_machinery = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
     assert [name for name in vars(_quorlin) if name not in import_machinery] == MODULE_ATTRIBUTES
-    assert (_quorlin.__version__, _quorlin.__doc__) == ("0.1.6", "")
+    # The version is written once, in the package's metadata.
+    assert (_quorlin.__version__, _quorlin.__doc__) == (importlib.metadata.version("quorlin"), "")
     assert sorted(quorlin.__all__) == sorted(MODULE_ATTRIBUTES)
     for name in MODULE_ATTRIBUTES:
         assert getattr(quorlin, name) is getattr(_quorlin, name)
