@@ -285,7 +285,8 @@ std::vector<double> unanswered_ping_overshoot(Peer& peer, std::size_t samples, D
             const auto request = icmp_echo_request(source, nobody, static_cast<std::uint16_t>(random_u32()), 1,
                                                    static_cast<std::uint16_t>(i));
             const Instant deadline = Clock::now() + *limit.to_clock();
-            exchange(*socket, endpoint, tunnel, request, deadline,
+            exchange(*socket, endpoint, tunnel, request,
+                     ExchangeLimits{deadline, ExchangeOutcome::Limit::check_deadline, Instant::max()},
                      [](std::span<const std::uint8_t>) -> std::optional<std::vector<Ipv4Octets>> { return std::nullopt; });
             overshoot.push_back(ms_between(deadline, Clock::now()));
         }

@@ -3,7 +3,6 @@
 #include "common/random.hpp"
 #include "packet/dns.hpp"
 #include "packet/icmp.hpp"
-#include "probe/session.hpp"
 
 #include <optional>
 #include <string>
@@ -29,6 +28,15 @@ std::string a_records_detail(const std::vector<Ipv4Octets>& records) {
     return detail;
 }
 
+// The check's deadline and which limit it is: the overall deadline when that
+// comes first, so an unanswered check blames the right one.
+ExchangeLimits limits_for(const DataCheckContext& c, Instant check_start, Duration check_timeout) {
+    const Instant check_deadline = deadline(c.overall_deadline, check_start, check_timeout);
+    const auto kind = check_deadline == c.overall_deadline ? ExchangeOutcome::Limit::overall_deadline
+                                                           : ExchangeOutcome::Limit::check_deadline;
+    return ExchangeLimits{check_deadline, kind, c.session_expiry};
+}
+
 bool ping_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address& source, const Ipv4Address& target,
                 std::size_t position) {
     const std::uint32_t first = random_u32();
@@ -39,13 +47,13 @@ bool ping_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Addres
 
     emit_start(c.run_start, c.sink, phase_name::ping, target_text);
     const Instant check_start = Clock::now();
-    const Instant check_deadline = deadline(c.overall_deadline, check_start, c.plan.ping_timeout);
+    const ExchangeLimits limits = limits_for(c, check_start, c.plan.ping_timeout);
     // An echo reply carries no addresses to report.
     const InnerPacketMatch is_reply = [&](std::span<const std::uint8_t> packet) -> std::optional<std::vector<Ipv4Octets>> {
         if (!is_icmp_echo_reply(packet, target.octets, source.octets, low16(first), sequence)) return std::nullopt;
         return std::vector<Ipv4Octets>{};
     };
-    const ExchangeOutcome outcome = exchange(c.socket, c.endpoint, c.tunnel, request, check_deadline, is_reply);
+    const ExchangeOutcome outcome = exchange(c.socket, c.endpoint, c.tunnel, request, limits, is_reply);
     PhaseResult result = check_phase(phase_name::ping, target_text, check_start, outcome);
     const bool passed = result.status == PhaseStatus::passed;
     push_phase(report, c.run_start, c.sink, std::move(result));
@@ -68,11 +76,11 @@ bool dns_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address
         push_phase(report, c.run_start, c.sink, phase_error(phase_name::dns, target_text, check_start, query.error()));
         return false;
     }
-    const Instant check_deadline = deadline(c.overall_deadline, check_start, c.plan.dns_timeout);
+    const ExchangeLimits limits = limits_for(c, check_start, c.plan.dns_timeout);
     const InnerPacketMatch is_answer = [&](std::span<const std::uint8_t> packet) {
         return parse_dns_a_response(packet, server.octets, source.octets, source_port, query_id, name);
     };
-    const ExchangeOutcome outcome = exchange(c.socket, c.endpoint, c.tunnel, *query, check_deadline, is_answer);
+    const ExchangeOutcome outcome = exchange(c.socket, c.endpoint, c.tunnel, *query, limits, is_answer);
     PhaseResult result = check_phase(phase_name::dns, target_text, check_start, outcome);
     const bool passed = result.status == PhaseStatus::passed;
     if (passed) result.detail = a_records_detail(*outcome.a_records());

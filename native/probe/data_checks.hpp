@@ -7,6 +7,7 @@
 #include "probe/plan.hpp"
 #include "probe/recorder.hpp"
 #include "probe/report.hpp"
+#include "probe/session.hpp"
 #include "probe/udp_socket.hpp"
 #include "wireguard/tunnel.hpp"
 
@@ -18,6 +19,7 @@ struct DataCheckContext {
     wireguard::Tunn& tunnel;
     const ProbePlan& plan;
     Instant overall_deadline;
+    Instant session_expiry;  // the session carries no traffic from here on
     Instant run_start;
     const EventSink& sink;
 };

@@ -1,5 +1,6 @@
 #include "probe/plan.hpp"
 
+#include "config/low_order_key.hpp"
 #include "packet/dns.hpp"
 
 #include <algorithm>
@@ -37,6 +38,10 @@ std::expected<void, ProbeError> ProbePlan::validate() const {
     }
     for (const Duration limit : limits) {
         if (limit.is_zero()) return failure("all timeouts and the overall deadline must be greater than zero");
+    }
+
+    if (is_low_order_public_key(config.peer_public_key)) {
+        return failure("Peer PublicKey (or --peer-key) is a low-order point: no handshake with it can succeed");
     }
 
     // Without data checks neither an address nor AllowedIPs is needed.

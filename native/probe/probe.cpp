@@ -1,10 +1,12 @@
 #include "probe/probe.hpp"
 
+#include "common/os_error.hpp"
 #include "common/random.hpp"
 #include "probe/data_checks.hpp"
 #include "probe/resolve.hpp"
 #include "probe/session.hpp"
 #include "probe/udp_socket.hpp"
+#include "wireguard/session.hpp"
 
 #include <optional>
 #include <string>
@@ -35,9 +37,12 @@ void run_phases(ProbeReport& report, const ProbePlan& plan, const EventSink& sin
     Instant phase_start = Clock::now();
     ResolveOutcome resolved = resolve_endpoint(plan.config.endpoint, remaining_until(overall_deadline, phase_start));
     if (!resolved || !resolved->has_value()) {
-        std::string message = resolved ? std::string(no_addresses_message) : std::move(resolved.error());
-        push_phase(report, run_start, sink,
-                   phase_error(phase_name::endpoint_resolution, std::nullopt, phase_start, std::move(message)));
+        ResolveError error = resolved ? ResolveError{std::string(no_addresses_message), std::nullopt}
+                                      : std::move(resolved.error());
+        PhaseResult result =
+            phase_error(phase_name::endpoint_resolution, std::nullopt, phase_start, std::move(error.message));
+        result.cause = error.cause;
+        push_phase(report, run_start, sink, std::move(result));
         report.verdict = Verdict::local_error;
         return;
     }
@@ -52,8 +57,9 @@ void run_phases(ProbeReport& report, const ProbePlan& plan, const EventSink& sin
     phase_start = Clock::now();
     auto opened = open_probe_socket(endpoint);
     if (!opened) {
-        push_phase(report, run_start, sink,
-                   phase_error(phase_name::socket, endpoint_text, phase_start, std::move(opened.error())));
+        PhaseResult result = phase_error(phase_name::socket, endpoint_text, phase_start, os_error_text(opened.error()));
+        result.cause = FailureCause{FailureCause::Kind::os_error, opened.error()};
+        push_phase(report, run_start, sink, std::move(result));
         report.verdict = Verdict::local_error;
         return;
     }
@@ -77,6 +83,7 @@ void run_phases(ProbeReport& report, const ProbePlan& plan, const EventSink& sin
         result.status = failure->status;
         result.sent_bytes = failure->sent_bytes;
         result.received_bytes = failure->received_bytes;
+        result.cause = failure->cause;
         push_phase(report, run_start, sink, std::move(result));
         if (failure->status == PhaseStatus::error) report.verdict = Verdict::local_error;
         for (const Ipv4Address& target : plan.ping) {
@@ -104,7 +111,8 @@ void run_phases(ProbeReport& report, const ProbePlan& plan, const EventSink& sin
     report.verdict = Verdict::authentication_confirmed;
 
     // Data-plane checks.
-    const DataCheckContext context{socket, endpoint, tunnel, plan, overall_deadline, run_start, sink};
+    const Instant session_expiry = start.established + wireguard::reject_after_time;
+    const DataCheckContext context{socket, endpoint, tunnel, plan, overall_deadline, session_expiry, run_start, sink};
     if (run_data_checks(report, context)) report.verdict = Verdict::data_plane_confirmed;
 }
 

@@ -7,8 +7,28 @@ namespace quorlin {
 namespace {
 
 constexpr std::string_view check_matched_detail = "valid matching reply";
-constexpr std::string_view check_no_match_detail = "no valid matching reply before the check deadline";
+
+// Why a check ended unanswered. "not sent" when nothing went out: the target
+// was never asked, so its silence is no evidence against it.
+std::string no_match_detail(ExchangeOutcome::Limit limit, bool sent) {
+    std::string_view what;
+    switch (limit) {
+        case ExchangeOutcome::Limit::check_deadline: what = "the check deadline"; break;
+        case ExchangeOutcome::Limit::overall_deadline: what = "the overall deadline"; break;
+        case ExchangeOutcome::Limit::session_lifetime:
+            return sent ? "no valid matching reply before the WireGuard session expired"
+                        : "not sent: the WireGuard session had expired";
+    }
+    if (!sent) return "not sent: " + std::string(what) + " had passed";
+    return "no valid matching reply before " + std::string(what);
+}
 constexpr std::string_view skipped_detail = "skipped because authentication was not confirmed";
+
+// Stamps both the exact and the whole-millisecond duration from one reading.
+void stamp_duration(PhaseResult& result, Instant phase_start) noexcept {
+    result.elapsed = Clock::now() - phase_start;
+    result.duration_ms = millis(result.elapsed);
+}
 
 std::uint64_t millis_since(Instant start) noexcept { return millis(Clock::now() - start); }
 
@@ -67,7 +87,7 @@ PhaseResult phase_error(std::string_view phase, std::optional<std::string> targe
     result.phase = std::string(phase);
     result.target = std::move(target);
     result.status = PhaseStatus::error;
-    result.duration_ms = millis_since(phase_start);
+    stamp_duration(result, phase_start);
     result.detail = std::move(message);
     return result;
 }
@@ -78,7 +98,7 @@ PhaseResult phase_passed(std::string_view phase, std::optional<std::string> targ
     result.phase = std::string(phase);
     result.target = std::move(target);
     result.status = PhaseStatus::passed;
-    result.duration_ms = millis_since(phase_start);
+    stamp_duration(result, phase_start);
     result.sent_bytes = sent_bytes;
     result.received_bytes = received_bytes;
     result.detail = std::move(detail);
@@ -90,7 +110,7 @@ PhaseResult check_phase(std::string_view phase, std::optional<std::string> targe
     PhaseResult result;
     result.phase = std::string(phase);
     result.target = std::move(target);
-    result.duration_ms = millis_since(phase_start);
+    stamp_duration(result, phase_start);
     result.sent_bytes = outcome.sent_bytes;
     result.received_bytes = outcome.received_bytes;
     if (outcome.is_matched()) {
@@ -101,7 +121,7 @@ PhaseResult check_phase(std::string_view phase, std::optional<std::string> targe
         result.detail = error->message;
     } else {
         result.status = PhaseStatus::unconfirmed;
-        result.detail = std::string(check_no_match_detail);
+        result.detail = no_match_detail(std::get<ExchangeOutcome::NoMatch>(outcome.result).limit, outcome.sent_bytes != 0);
     }
     return result;
 }

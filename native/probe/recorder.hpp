@@ -32,8 +32,11 @@ struct ExchangeOutcome {
         std::vector<Ipv4Octets> a_records;
         friend bool operator==(const Matched&, const Matched&) = default;
     };
-    // The check deadline passed first, before sending or while waiting.
+    // What ended a wait without a match.
+    enum class Limit : std::uint8_t { check_deadline, overall_deadline, session_lifetime };
+    // A limit passed first, before sending (nothing sent) or while waiting.
     struct NoMatch {
+        Limit limit = Limit::check_deadline;
         friend bool operator==(const NoMatch&, const NoMatch&) = default;
     };
     struct Error {
@@ -49,8 +52,8 @@ struct ExchangeOutcome {
                                    std::uint64_t received_bytes) {
         return {Matched{std::move(a_records)}, sent_bytes, received_bytes};
     }
-    static ExchangeOutcome no_match(std::uint64_t sent_bytes, std::uint64_t received_bytes) {
-        return {NoMatch{}, sent_bytes, received_bytes};
+    static ExchangeOutcome no_match(Limit limit, std::uint64_t sent_bytes, std::uint64_t received_bytes) {
+        return {NoMatch{limit}, sent_bytes, received_bytes};
     }
     static ExchangeOutcome error(std::string message, std::uint64_t sent_bytes, std::uint64_t received_bytes) {
         return {Error{std::move(message)}, sent_bytes, received_bytes};
@@ -83,8 +86,9 @@ PhaseResult phase_error(std::string_view phase, std::optional<std::string> targe
                         std::string message);
 PhaseResult phase_passed(std::string_view phase, std::optional<std::string> target, Instant phase_start,
                          std::uint64_t sent_bytes, std::uint64_t received_bytes, std::optional<std::string> detail);
-// matched -> passed, no match -> unconfirmed, error -> error with its message;
-// the counts are the outcome's.
+// matched -> passed, no match -> unconfirmed (the detail names the limit that
+// ended it, and says so when nothing was sent), error -> error with its
+// message; the counts are the outcome's.
 PhaseResult check_phase(std::string_view phase, std::optional<std::string> target, Instant phase_start,
                         const ExchangeOutcome& outcome);
 

@@ -36,6 +36,16 @@ inline constexpr std::string_view dns = "dns";
 
 inline constexpr std::uint8_t report_schema_version = 1;
 
+// Why a phase ended in `error`, as a number a caller can classify by (never
+// shown in JSON): the system error number, or the host-name lookup's code.
+struct FailureCause {
+    enum class Kind : std::uint8_t { os_error, lookup_error };
+    Kind kind = Kind::os_error;
+    int code = 0;
+
+    friend bool operator==(const FailureCause&, const FailureCause&) = default;
+};
+
 struct PhaseResult {
     std::string phase;
     std::optional<std::string> target;
@@ -44,6 +54,10 @@ struct PhaseResult {
     std::uint64_t sent_bytes = 0;
     std::uint64_t received_bytes = 0;
     std::optional<std::string> detail;
+    // The phase's exact duration on the engine's clock; duration_ms is its
+    // whole milliseconds. Not part of the JSON.
+    Clock::duration elapsed{};
+    std::optional<FailureCause> cause;
 
     friend bool operator==(const PhaseResult&, const PhaseResult&) = default;
 };

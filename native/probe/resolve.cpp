@@ -29,10 +29,16 @@ std::optional<std::uint16_t> parse_lookup_port(std::string_view text) noexcept {
     return parse_port_number(text);
 }
 
-std::string lookup_failure_text(int code, int saved_errno) {
+ResolveError failure(std::string message, std::optional<FailureCause> cause = std::nullopt) {
+    return ResolveError{std::move(message), cause};
+}
+
+ResolveError lookup_failure(int code, int saved_errno) {
     std::string message = "failed to lookup address information: ";
-    message += code == EAI_SYSTEM ? os_error_text(saved_errno) : std::string(gai_strerror(code));
-    return message;
+    if (code == EAI_SYSTEM) {
+        return failure(message + os_error_text(saved_errno), FailureCause{FailureCause::Kind::os_error, saved_errno});
+    }
+    return failure(message + gai_strerror(code), FailureCause{FailureCause::Kind::lookup_error, code});
 }
 
 std::optional<SocketAddress> with_port(const addrinfo& entry, std::uint16_t port) noexcept {
@@ -53,12 +59,12 @@ std::optional<SocketAddress> with_port(const addrinfo& entry, std::uint16_t port
 ResolveOutcome lookup_host_port(const std::string& endpoint) {
     const std::string_view text = endpoint;
     const auto colon = text.rfind(':');
-    if (colon == std::string_view::npos) return std::unexpected(std::string("invalid socket address"));
+    if (colon == std::string_view::npos) return std::unexpected(failure("invalid socket address"));
     const auto port = parse_lookup_port(text.substr(colon + 1));
-    if (!port) return std::unexpected(std::string("invalid port value"));
+    if (!port) return std::unexpected(failure("invalid port value"));
     const std::string host(text.substr(0, colon));
     if (host.find('\0') != std::string::npos) {
-        return std::unexpected(std::string("file name contained an unexpected NUL byte"));
+        return std::unexpected(failure("file name contained an unexpected NUL byte"));
     }
 
     addrinfo hints{};
@@ -68,7 +74,7 @@ ResolveOutcome lookup_host_port(const std::string& endpoint) {
     errno = 0;
     const int code = getaddrinfo(host.c_str(), nullptr, &hints, &list);
     const int saved_errno = errno;
-    if (code != 0) return std::unexpected(lookup_failure_text(code, saved_errno));
+    if (code != 0) return std::unexpected(lookup_failure(code, saved_errno));
     const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owned(list, &freeaddrinfo);
 
     // The first address in the system's order, whatever its family.
@@ -122,34 +128,33 @@ int start_resolver_thread(ResolverTask* task) noexcept {
 }  // namespace
 
 ResolveOutcome resolve_endpoint(std::string endpoint, Duration remaining) {
-    if (remaining.is_zero()) {
-        return std::unexpected(std::string("overall deadline expired before endpoint resolution"));
-    }
+    if (remaining.is_zero()) return std::unexpected(failure("overall deadline expired before endpoint resolution"));
     // Fixed now, so the time spent starting the thread counts against it too.
     const Instant deadline = checked_add(Clock::now(), remaining).value_or(Instant::max());
 
     if (auto literal = parse_socket_address_literal(endpoint)) return *literal;
 
-    auto slot = ResolverSlot::try_reserve();
+    auto slot = ResolverSlot::reserve_until(deadline);
     if (!slot) {
-        return std::unexpected("endpoint resolver capacity exhausted (" + std::to_string(RESOLVER_WORKER_LIMIT) +
-                               " workers)");
+        return std::unexpected(failure("endpoint resolver capacity exhausted (" + std::to_string(RESOLVER_WORKER_LIMIT) +
+                                       " workers)"));
     }
     auto [sender, receiver] = make_result_channel<ResolveOutcome>();
     auto task = std::make_unique<ResolverTask>(
         ResolverTask{std::move(endpoint), std::move(sender), std::move(*slot)});
     if (const int error = start_resolver_thread(task.get()); error != 0) {
         // The task, and with it the slot, is released on the way out.
-        return std::unexpected("could not start endpoint resolver: " + os_error_text(error));
+        return std::unexpected(failure("could not start endpoint resolver: " + os_error_text(error),
+                                       FailureCause{FailureCause::Kind::os_error, error}));
     }
     static_cast<void>(task.release());  // the thread owns it now
 
     auto received = receiver.receive_until(deadline);
     if (received) return std::move(*received);
     if (received.error() == ReceiveFailure::timed_out) {
-        return std::unexpected(std::string("endpoint resolution exceeded the overall deadline"));
+        return std::unexpected(failure("endpoint resolution exceeded the overall deadline"));
     }
-    return std::unexpected(std::string("endpoint resolver stopped unexpectedly"));
+    return std::unexpected(failure("endpoint resolver stopped unexpectedly"));
 }
 
 }  // namespace quorlin

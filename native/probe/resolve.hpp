@@ -7,19 +7,28 @@
 
 #include "common/clock.hpp"
 #include "common/socket_address.hpp"
+#include "probe/report.hpp"
 
 namespace quorlin {
 
+// A failed resolution: the message, and the lookup code or system error
+// number behind it where there is one.
+struct ResolveError {
+    std::string message;
+    std::optional<FailureCause> cause;
+};
+
 // Exactly one of: an address; no address (the lookup succeeded but gave
-// none, std::nullopt); or an error message.
-using ResolveOutcome = std::expected<std::optional<SocketAddress>, std::string>;
+// none, std::nullopt); or an error.
+using ResolveOutcome = std::expected<std::optional<SocketAddress>, ResolveError>;
 
 // Turns "a.b.c.d:port", "[ipv6]:port", "[ipv6%scope]:port" or "host:port"
 // into one socket address. Literals are converted on the spot; a host name
 // is looked up on a detached resolver thread (at most RESOLVER_WORKER_LIMIT
-// busy across the process), and the caller waits no longer than `remaining`,
-// the time left before the overall deadline. Never throws; never blocks for
-// longer than `remaining` plus the time it takes to start a thread.
+// busy across the process; a caller that finds them all busy waits for one to
+// free up), and the caller waits no longer than `remaining`, the time left
+// before the overall deadline. Never throws; never blocks for longer than
+// `remaining` plus the time it takes to start a thread.
 ResolveOutcome resolve_endpoint(std::string endpoint, Duration remaining);
 
 }  // namespace quorlin

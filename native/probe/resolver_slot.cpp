@@ -1,6 +1,8 @@
 #include "probe/resolver_slot.hpp"
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 namespace quorlin {
 
@@ -8,6 +10,12 @@ namespace {
 // Counts resolver threads that hold a slot; shared by every probe in the
 // process. No lock: reservation is a compare-and-exchange loop.
 constinit std::atomic<std::uint64_t> ACTIVE_RESOLVER_WORKERS{0};
+
+// Only callers waiting for a slot use these; reserving and releasing stay
+// lock-free, and a release takes the lock only to wake a waiter without a
+// lost wake-up (a waiter checks the counter and sleeps under the lock).
+std::mutex slot_waiters_mutex;
+std::condition_variable slot_freed;
 }  // namespace
 
 std::uint64_t active_resolver_workers() noexcept {
@@ -29,6 +37,17 @@ std::optional<ResolverSlot> ResolverSlot::try_reserve() noexcept {
     return slot;
 }
 
+std::optional<ResolverSlot> ResolverSlot::reserve_until(Instant deadline) {
+    if (auto slot = try_reserve()) return slot;
+    std::optional<ResolverSlot> slot;
+    std::unique_lock lock(slot_waiters_mutex);
+    slot_freed.wait_until(lock, deadline, [&] {
+        slot = try_reserve();
+        return slot.has_value();
+    });
+    return slot;
+}
+
 ResolverSlot& ResolverSlot::operator=(ResolverSlot&& other) noexcept {
     if (this != &other) {
         release();
@@ -42,6 +61,8 @@ void ResolverSlot::release() noexcept {
     if (!held_) return;
     held_ = false;
     ACTIVE_RESOLVER_WORKERS.fetch_sub(1, std::memory_order_acq_rel);
+    { const std::lock_guard lock(slot_waiters_mutex); }
+    slot_freed.notify_one();
 }
 
 }  // namespace quorlin

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/clock.hpp"
+
 namespace quorlin {
 
 inline constexpr std::uint64_t RESOLVER_WORKER_LIMIT = 4;
@@ -19,6 +21,9 @@ class ResolverSlot {
 public:
     // A slot while fewer than RESOLVER_WORKER_LIMIT are held; nullopt otherwise.
     static std::optional<ResolverSlot> try_reserve() noexcept;
+    // A slot, waiting (asleep) for one to be given back while all are held;
+    // nullopt once `deadline` passes without one.
+    static std::optional<ResolverSlot> reserve_until(Instant deadline);
 
     ResolverSlot(ResolverSlot&& other) noexcept : held_(other.held_) { other.held_ = false; }
     ResolverSlot& operator=(ResolverSlot&& other) noexcept;

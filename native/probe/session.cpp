@@ -12,6 +12,23 @@ using Kind = TunnResult::Kind;
 
 constexpr std::string_view no_response_message = "no authenticated response before the handshake deadline";
 
+// Cookie replies answered with a fresh initiation per handshake. A stranger who
+// knows only the peer's public key can forge cookie replies; past this many we
+// keep waiting for a response without sending more.
+constexpr int cookie_replies_answered_limit = 4;
+
+// Rejections of a handshake response that say nothing about the peer: a
+// datagram that fails mac1, names another initiation, or comes when none is
+// outstanding is dropped unread, as WireGuard itself drops it.
+bool is_unauthenticated(wireguard::WireGuardError error) {
+    using wireguard::WireGuardError;
+    return error == WireGuardError::InvalidMac || error == WireGuardError::WrongIndex ||
+           error == WireGuardError::UnexpectedPacket || error == WireGuardError::InvalidPacket ||
+           error == WireGuardError::IncorrectPacketLength;
+}
+
+FailureCause os_cause(int error_number) { return FailureCause{FailureCause::Kind::os_error, error_number}; }
+
 std::string protocol_error(wireguard::WireGuardError error) {
     return "WireGuard protocol error: " + std::string(wireguard::error_name(error));
 }
@@ -50,13 +67,13 @@ public:
         const std::vector<std::uint8_t> initiation(first.packet.begin(), first.packet.end());
 
         const IoOutcome sent = send(socket_, initiation, deadline_);
-        if (sent.kind == IoOutcome::Kind::failed) return fail_local(sent.error_text);
+        if (sent.kind == IoOutcome::Kind::failed) return fail_local(sent);
         if (sent.kind == IoOutcome::Kind::deadline) return fail(std::string(no_response_message));
         sent_ = sent.bytes;
 
         for (;;) {
             const IoOutcome got = recv(socket_, receive_, deadline_);
-            if (got.kind == IoOutcome::Kind::failed) return fail_local(got.error_text);
+            if (got.kind == IoOutcome::Kind::failed) return fail_local(got);
             if (got.kind == IoOutcome::Kind::deadline) return fail(std::string(no_response_message));
             received_ += got.bytes;
             const std::span<const std::uint8_t> datagram(receive_.data(), got.bytes);
@@ -65,7 +82,7 @@ public:
                 continue;
             }
             if (is_message(datagram, MessageType::HandshakeResponse, wireguard::response::size)) {
-                return accept_response(datagram);
+                if (auto outcome = accept_response(datagram)) return std::move(*outcome);
             }
             // Other types, other sizes, the peer's own initiations, data: ignored.
         }
@@ -73,34 +90,43 @@ public:
 
 private:
     HandshakeFailure fail(std::string message) const {
-        return HandshakeFailure{std::move(message), sent_, received_, PhaseStatus::unconfirmed};
+        return HandshakeFailure{std::move(message), sent_, received_, PhaseStatus::unconfirmed, std::nullopt};
     }
-    HandshakeFailure fail_local(const std::string& error_text) const {
-        return HandshakeFailure{"local UDP error: " + error_text, sent_, received_, PhaseStatus::error};
+    HandshakeFailure fail_local(const IoOutcome& io) const {
+        return HandshakeFailure{"local UDP error: " + io.error_text, sent_, received_, PhaseStatus::error,
+                                os_cause(io.error_number)};
     }
 
+    // A cookie reply that does not open under the peer's key and our last
+    // mac1 is not from the peer: dropped like any other stray datagram.
     std::optional<HandshakeFailure> answer_cookie_reply(std::span<const std::uint8_t> datagram) {
+        if (cookie_replies_answered_ >= cookie_replies_answered_limit) return std::nullopt;
         const TunnResult stored = tunnel_.decapsulate(source_, datagram, output_);
-        if (stored.kind == Kind::Err) return fail(protocol_error(stored.error));
-        if (stored.kind != Kind::Done) return fail(protocol_error("invalid cookie reply"));
+        if (stored.kind != Kind::Done) return std::nullopt;
+        ++cookie_replies_answered_;
 
         const TunnResult retry = tunnel_.format_handshake_initiation(output_, true);
         if (retry.kind == Kind::Err) return fail(protocol_error(retry.error));
         if (retry.kind != Kind::WriteToNetwork) return fail(protocol_error("no cookie-authenticated retry was produced"));
         const IoOutcome sent = send(socket_, retry.packet, deadline_);
-        if (sent.kind == IoOutcome::Kind::failed) return fail_local(sent.error_text);
+        if (sent.kind == IoOutcome::Kind::failed) return fail_local(sent);
         if (sent.kind == IoOutcome::Kind::deadline) return fail(std::string(no_response_message));
         sent_ += sent.bytes;
         return std::nullopt;
     }
 
-    SessionOutcome accept_response(std::span<const std::uint8_t> datagram) {
+    // The outcome of the handshake, or nullopt to keep waiting when the
+    // datagram is not an authenticated answer to our initiation.
+    std::optional<SessionOutcome> accept_response(std::span<const std::uint8_t> datagram) {
         const TunnResult result = tunnel_.decapsulate(source_, datagram, output_);
-        if (result.kind == Kind::Err) return fail(protocol_error(result.error));
+        if (result.kind == Kind::Err) {
+            if (is_unauthenticated(result.error)) return std::nullopt;
+            return fail(protocol_error(result.error));
+        }
         if (result.kind != Kind::WriteToNetwork) {
             return fail(protocol_error("handshake response did not establish a session"));
         }
-        SessionStart start{sent_, received_, KeepaliveSent{}};
+        SessionStart start{sent_, received_, KeepaliveSent{}, Clock::now()};
         const IoOutcome keepalive = send(socket_, result.packet, deadline_);
         switch (keepalive.kind) {
             case IoOutcome::Kind::done:
@@ -124,6 +150,7 @@ private:
     std::vector<std::uint8_t> receive_;
     std::uint64_t sent_ = 0;
     std::uint64_t received_ = 0;
+    int cookie_replies_answered_ = 0;
 };
 
 }  // namespace
@@ -134,9 +161,17 @@ SessionOutcome establish_session(UdpSocket& socket, const SocketAddress& endpoin
 }
 
 ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
-                         std::span<const std::uint8_t> inner_packet, Instant exchange_deadline,
+                         std::span<const std::uint8_t> inner_packet, const ExchangeLimits& limits,
                          const InnerPacketMatch& match) {
-    if (Clock::now() >= exchange_deadline) return ExchangeOutcome::no_match(0, 0);
+    // The session cannot carry a reply past its lifetime, so the wait ends
+    // there too, and says so.
+    const bool session_ends_first = limits.session_expiry < limits.deadline;
+    const Instant wait_end = session_ends_first ? limits.session_expiry : limits.deadline;
+    const auto no_match = [&](std::uint64_t sent, std::uint64_t received) {
+        return ExchangeOutcome::no_match(session_ends_first ? ExchangeOutcome::Limit::session_lifetime : limits.kind,
+                                         sent, received);
+    };
+    if (Clock::now() >= wait_end) return no_match(0, 0);
 
     std::vector<std::uint8_t> output(kDatagramBufferBytes, 0);
     std::vector<std::uint8_t> receive(kDatagramBufferBytes, 0);
@@ -150,35 +185,33 @@ ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireg
     if (encrypted.kind != Kind::WriteToNetwork) {
         return ExchangeOutcome::error("WireGuard session did not encrypt the data packet", 0, 0);
     }
-    const IoOutcome sent = send(socket, encrypted.packet, exchange_deadline);
+    const IoOutcome sent = send(socket, encrypted.packet, wait_end);
     if (sent.kind == IoOutcome::Kind::failed) {
         return ExchangeOutcome::error("could not send encrypted packet: " + sent.error_text, 0, 0);
     }
-    if (sent.kind == IoOutcome::Kind::deadline) return ExchangeOutcome::no_match(0, 0);
+    if (sent.kind == IoOutcome::Kind::deadline) return no_match(0, 0);
     std::uint64_t sent_bytes = sent.bytes;
     std::uint64_t received_bytes = 0;
 
     for (;;) {
-        const IoOutcome got = recv(socket, receive, exchange_deadline);
+        const IoOutcome got = recv(socket, receive, wait_end);
         if (got.kind == IoOutcome::Kind::failed) {
             return ExchangeOutcome::error("could not receive encrypted response: " + got.error_text, sent_bytes,
                                           received_bytes);
         }
-        if (got.kind == IoOutcome::Kind::deadline) return ExchangeOutcome::no_match(sent_bytes, received_bytes);
+        if (got.kind == IoOutcome::Kind::deadline) return no_match(sent_bytes, received_bytes);
 
         const TunnResult result =
             tunnel.decapsulate(source, std::span<const std::uint8_t>(receive.data(), got.bytes), output);
         received_bytes += got.bytes;
         switch (result.kind) {
             case Kind::WriteToNetwork: {
-                const IoOutcome reply = send(socket, result.packet, exchange_deadline);
+                const IoOutcome reply = send(socket, result.packet, wait_end);
                 if (reply.kind == IoOutcome::Kind::failed) {
                     return ExchangeOutcome::error("could not send WireGuard protocol packet: " + reply.error_text,
                                                   sent_bytes, received_bytes);
                 }
-                if (reply.kind == IoOutcome::Kind::deadline) {
-                    return ExchangeOutcome::no_match(sent_bytes, received_bytes);
-                }
+                if (reply.kind == IoOutcome::Kind::deadline) return no_match(sent_bytes, received_bytes);
                 sent_bytes += reply.bytes;
                 break;
             }
@@ -187,10 +220,11 @@ ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireg
                     return ExchangeOutcome::matched(std::move(*records), sent_bytes, received_bytes);
                 }
                 break;
+            // A datagram that does not decapsulate (a duplicate or replayed
+            // counter, another index, a bad tag, a stray handshake message,
+            // junk) says nothing about the reply we wait for: WireGuard drops
+            // it, and so do we.
             case Kind::Err:
-                return ExchangeOutcome::error(
-                    "WireGuard decapsulation error: " + std::string(wireguard::error_name(result.error)),
-                    sent_bytes, received_bytes);
             case Kind::Done:
             case Kind::WriteToTunnelV6:
                 break;

@@ -33,6 +33,7 @@ struct SessionStart {
     std::uint64_t handshake_sent_bytes = 0;
     std::uint64_t handshake_received_bytes = 0;
     std::variant<KeepaliveSent, KeepaliveFailed> keepalive;
+    Instant established{};  // when the response was accepted: the session's age counts from here
 };
 
 struct HandshakeFailure {
@@ -40,13 +41,16 @@ struct HandshakeFailure {
     std::uint64_t sent_bytes = 0;
     std::uint64_t received_bytes = 0;
     PhaseStatus status = PhaseStatus::unconfirmed;  // error only for a local socket failure
+    std::optional<FailureCause> cause;               // the local socket failure's errno
 };
 
 using SessionOutcome = std::variant<SessionStart, HandshakeFailure>;
 
-// Sends one initiation, answers every cookie reply with one forced
-// initiation, and ends at the first handshake response the tunnel accepts or
-// rejects, a local error, or the deadline. Sends the initial keepalive itself.
+// Sends one initiation, answers each of the first few cookie replies with one
+// forced initiation, and ends at the first handshake response the tunnel
+// accepts or rejects after authenticating it, a local error, or the deadline.
+// Datagrams that do not authenticate are dropped. Sends the initial keepalive
+// itself.
 SessionOutcome establish_session(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
                                  Instant handshake_deadline);
 
@@ -54,11 +58,21 @@ SessionOutcome establish_session(UdpSocket& socket, const SocketAddress& endpoin
 // to keep waiting, or the A records to report (none for an echo reply).
 using InnerPacketMatch = std::function<std::optional<std::vector<Ipv4Octets>>(std::span<const std::uint8_t>)>;
 
+// How long one exchange may last: its deadline, which limit that deadline is
+// (the check's own or the overall one), and when the session stops carrying
+// traffic (the protocol's reject-after time from its establishment).
+struct ExchangeLimits {
+    Instant deadline;
+    ExchangeOutcome::Limit kind = ExchangeOutcome::Limit::check_deadline;
+    Instant session_expiry;
+};
+
 // Encrypts and sends `inner_packet` once, then waits until `match` accepts a
-// decrypted packet or the deadline passes, answering protocol packets the
-// tunnel wants sent on the way.
+// decrypted packet or the earlier of the deadline and the session's expiry
+// passes, answering protocol packets the tunnel wants sent on the way and
+// dropping datagrams that do not decapsulate.
 ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
-                         std::span<const std::uint8_t> inner_packet, Instant exchange_deadline,
+                         std::span<const std::uint8_t> inner_packet, const ExchangeLimits& limits,
                          const InnerPacketMatch& match);
 
 }  // namespace quorlin

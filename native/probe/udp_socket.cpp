@@ -25,9 +25,9 @@ void UdpSocket::close() noexcept {
     fd_ = -1;
 }
 
-std::expected<UdpSocket, std::string> open_probe_socket(const SocketAddress& endpoint) {
+std::expected<UdpSocket, int> open_probe_socket(const SocketAddress& endpoint) {
     const int fd = ::socket(endpoint.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return std::unexpected(os_error_text(errno));
+    if (fd < 0) return std::unexpected(errno);
     UdpSocket socket(fd);
 
     sockaddr_storage unspecified{};
@@ -42,12 +42,12 @@ std::expected<UdpSocket, std::string> open_probe_socket(const SocketAddress& end
         unspecified_length = sizeof(sockaddr_in6);
     }
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&unspecified), unspecified_length) != 0) {
-        return std::unexpected(os_error_text(errno));
+        return std::unexpected(errno);
     }
     if (::connect(fd, endpoint.as_sockaddr(), endpoint.length()) != 0) {
         const int error = errno;
         socket.close();
-        return std::unexpected(os_error_text(error));
+        return std::unexpected(error);
     }
     return socket;
 }
@@ -60,7 +60,7 @@ std::optional<SocketAddress> local_address(const UdpSocket& socket) {
 }
 
 IoOutcome IoOutcome::failed(int error_number) {
-    return {Kind::failed, 0, os_error_text(error_number)};
+    return {Kind::failed, 0, os_error_text(error_number), error_number};
 }
 
 namespace {
@@ -77,27 +77,33 @@ int set_timeout(int fd, int option, Duration remaining) {
     return ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
 }
 
+// Runs one socket call bounded by `deadline` through the time-out `option`.
+// A signal (a Python handler, a timer) interrupts the call with EINTR even
+// under SA_RESTART, because the socket has a time-out: it is not a failure of
+// ours, so the call is made again with whatever time is left.
+template <typename Call>
+IoOutcome bounded(UdpSocket& socket, int option, Instant deadline, Call call) {
+    for (;;) {
+        const Duration remaining = remaining_until(deadline, Clock::now());
+        if (remaining.is_zero()) return IoOutcome::expired();
+        if (set_timeout(socket.fd(), option, remaining) != 0) return IoOutcome::failed(errno);
+        const ssize_t n = call();
+        if (n >= 0) return IoOutcome::done(static_cast<std::size_t>(n));
+        const int error = errno;
+        if (error == EINTR) continue;
+        return is_timeout(error) ? IoOutcome::expired() : IoOutcome::failed(error);
+    }
+}
+
 }  // namespace
 
 IoOutcome send(UdpSocket& socket, std::span<const std::uint8_t> bytes, Instant deadline) {
-    const Duration remaining = remaining_until(deadline, Clock::now());
-    if (remaining.is_zero()) return IoOutcome::expired();
-    if (set_timeout(socket.fd(), SO_SNDTIMEO, remaining) != 0) return IoOutcome::failed(errno);
-    if (Clock::now() >= deadline) return IoOutcome::expired();
-    const ssize_t n = ::send(socket.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n >= 0) return IoOutcome::done(static_cast<std::size_t>(n));
-    const int error = errno;
-    return is_timeout(error) ? IoOutcome::expired() : IoOutcome::failed(error);
+    return bounded(socket, SO_SNDTIMEO, deadline,
+                   [&] { return ::send(socket.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL); });
 }
 
 IoOutcome recv(UdpSocket& socket, std::span<std::uint8_t> buffer, Instant deadline) {
-    const Duration remaining = remaining_until(deadline, Clock::now());
-    if (remaining.is_zero()) return IoOutcome::expired();
-    if (set_timeout(socket.fd(), SO_RCVTIMEO, remaining) != 0) return IoOutcome::failed(errno);
-    const ssize_t n = ::recv(socket.fd(), buffer.data(), buffer.size(), 0);
-    if (n >= 0) return IoOutcome::done(static_cast<std::size_t>(n));
-    const int error = errno;
-    return is_timeout(error) ? IoOutcome::expired() : IoOutcome::failed(error);
+    return bounded(socket, SO_RCVTIMEO, deadline, [&] { return ::recv(socket.fd(), buffer.data(), buffer.size(), 0); });
 }
 
 }  // namespace quorlin

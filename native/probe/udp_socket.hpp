@@ -35,8 +35,8 @@ private:
 };
 
 // Socket creation for the `socket` phase: close-on-exec, bound to 0.0.0.0:0 or
-// [::]:0, connected to `endpoint`. The error is the system error text.
-std::expected<UdpSocket, std::string> open_probe_socket(const SocketAddress& endpoint);
+// [::]:0, connected to `endpoint`. The error is the system error number.
+std::expected<UdpSocket, int> open_probe_socket(const SocketAddress& endpoint);
 
 // getsockname; absent when it cannot be read.
 std::optional<SocketAddress> local_address(const UdpSocket& socket);
@@ -46,13 +46,15 @@ struct IoOutcome {
     Kind kind;
     std::size_t bytes = 0;   // done: bytes sent or datagram size
     std::string error_text;  // failed: system error text
+    int error_number = 0;    // failed: the errno behind it
 
-    static IoOutcome done(std::size_t n) { return {Kind::done, n, {}}; }
-    static IoOutcome expired() { return {Kind::deadline, 0, {}}; }
+    static IoOutcome done(std::size_t n) { return {Kind::done, n, {}, 0}; }
+    static IoOutcome expired() { return {Kind::deadline, 0, {}, 0}; }
     static IoOutcome failed(int error_number);
 };
 
-// One datagram on the connected socket, at most until `deadline`.
+// One datagram on the connected socket, at most until `deadline`. A call
+// interrupted by a signal is retried with the time that remains.
 IoOutcome send(UdpSocket& socket, std::span<const std::uint8_t> bytes, Instant deadline);
 // One datagram into `buffer` (65535 bytes), at most until `deadline`.
 IoOutcome recv(UdpSocket& socket, std::span<std::uint8_t> buffer, Instant deadline);

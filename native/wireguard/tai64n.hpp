@@ -1,6 +1,6 @@
 #pragma once
 // TAI64N timestamps as carried in handshake initiations: 8 bytes big-endian
-// seconds with the 2^62 label offset, then 4 bytes big-endian nanoseconds.
+// seconds (Unix seconds + 2^62 + 10, the standard base), then 4 bytes big-endian nanoseconds.
 // Being big-endian, byte order is time order, which is what the responder's
 // replay check compares.
 

@@ -13,7 +13,9 @@ Ipv4Address ip(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
 
 Ipv4Cidr cidr(Ipv4Address address, std::uint8_t prefix_len) { return Ipv4Cidr{address, prefix_len}; }
 
-const std::string any_key = std::string(43, 'A') + "=";
+// Any valid key: the private key is clamped, and as the peer key this one
+// (u = 9, the base point) has full order.
+const std::string any_key = "CQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
 
 // A plan with one-second limits and a configuration without address,
 // DNS servers or AllowedIPs.
@@ -49,6 +51,12 @@ TEST(ProbePlanValidate, FirstFailingCheckWins) {
     };
     const Case cases[] = {
         {"no data checks need no address or AllowedIPs", false, [](ProbePlan&) {}, ""},
+        {"a peer key of small order can never complete a handshake", true,
+         [](ProbePlan& p) {
+             p.config.peer_public_key = {};
+             p.resolve = {"a..b"};
+         },
+         "Peer PublicKey (or --peer-key) is a low-order point: no handshake with it can succeed"},
         {"zero ping limit even without ping targets", false, [](ProbePlan& p) { p.ping_timeout = Duration{}; },
          "all timeouts and the overall deadline must be greater than zero"},
         {"one nanosecond is not zero", false, [](ProbePlan& p) { p.dns_timeout = Duration{0, 1}; }, ""},

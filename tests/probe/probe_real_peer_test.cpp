@@ -270,7 +270,8 @@ TEST(ProbeAgainstRealPeerChecks, ChecksAreIndependent) {
 }
 
 // Once the overall deadline has passed, the checks still to come are
-// recorded at once as unconfirmed, with nothing sent or received.
+// recorded at once as unconfirmed, with nothing sent or received, and say so:
+// neither the check cut short nor those never sent blame their own deadline.
 TEST(ProbeAgainstRealPeerChecks, OverallDeadlineEndsTheRemainingChecksAtOnce) {
     QUORLIN_SKIP_WITHOUT_PEER();
     auto peer = start_peer(options_with_records(false));
@@ -286,16 +287,17 @@ TEST(ProbeAgainstRealPeerChecks, OverallDeadlineEndsTheRemainingChecksAtOnce) {
     ASSERT_TRUE(run);
     const ProbeReport& report = run->report;
     ASSERT_EQ(report.phases.size(), 7u) << describe(report);
-    const std::string no_match = "no valid matching reply before the check deadline";
+    const std::string cut_short = "no valid matching reply before the overall deadline";
+    const std::string not_sent = "not sent: the overall deadline had passed";
     ProbeReport tail = report;
     tail.phases.erase(tail.phases.begin(), tail.phases.begin() + 2);
     expect_phases(tail, {
         {"handshake", info.endpoint_ipv4, PhaseStatus::passed, "authenticated WireGuard response", 148, 92},
         {"keepalive", info.endpoint_ipv4, PhaseStatus::sent,
          "initial encrypted keepalive sent; no acknowledgement expected", 32, 0},
-        {"ping", unanswered_target, PhaseStatus::unconfirmed, no_match, ping_datagram},
-        {"ping", info.peer_tunnel_ip, PhaseStatus::unconfirmed, no_match, 0, 0},
-        {"dns", "a.probe.test via " + *info.dns_address, PhaseStatus::unconfirmed, no_match, 0, 0},
+        {"ping", unanswered_target, PhaseStatus::unconfirmed, cut_short, ping_datagram},
+        {"ping", info.peer_tunnel_ip, PhaseStatus::unconfirmed, not_sent, 0, 0},
+        {"dns", "a.probe.test via " + *info.dns_address, PhaseStatus::unconfirmed, not_sent, 0, 0},
     });
     EXPECT_EQ(verdict_text(report.verdict), "authentication_confirmed");
     // The first check waited until the overall deadline; the bound only

@@ -51,6 +51,7 @@ TEST(Deadline, EarlierOfOverallAndPhaseEnd) {
 }
 
 TEST(CheckPhase, MapsEachOutcome) {
+    using Limit = ExchangeOutcome::Limit;
     struct Case {
         ExchangeOutcome outcome;
         PhaseStatus status;
@@ -59,8 +60,19 @@ TEST(CheckPhase, MapsEachOutcome) {
     const Case cases[] = {
         {ExchangeOutcome::matched({{192, 0, 2, 1}, {192, 0, 2, 2}}, 96, 128), PhaseStatus::passed,
          "valid matching reply"},
-        {ExchangeOutcome::no_match(64, 32), PhaseStatus::unconfirmed,
+        {ExchangeOutcome::no_match(Limit::check_deadline, 64, 32), PhaseStatus::unconfirmed,
          "no valid matching reply before the check deadline"},
+        // Cut short, or never sent: the target is not blamed for the limit that ended it.
+        {ExchangeOutcome::no_match(Limit::overall_deadline, 64, 0), PhaseStatus::unconfirmed,
+         "no valid matching reply before the overall deadline"},
+        {ExchangeOutcome::no_match(Limit::overall_deadline, 0, 0), PhaseStatus::unconfirmed,
+         "not sent: the overall deadline had passed"},
+        {ExchangeOutcome::no_match(Limit::check_deadline, 0, 0), PhaseStatus::unconfirmed,
+         "not sent: the check deadline had passed"},
+        {ExchangeOutcome::no_match(Limit::session_lifetime, 64, 0), PhaseStatus::unconfirmed,
+         "no valid matching reply before the WireGuard session expired"},
+        {ExchangeOutcome::no_match(Limit::session_lifetime, 0, 0), PhaseStatus::unconfirmed,
+         "not sent: the WireGuard session had expired"},
         {ExchangeOutcome::error("could not send encrypted packet: Connection refused (os error 111)", kMax, 1),
          PhaseStatus::error, "could not send encrypted packet: Connection refused (os error 111)"},
     };
@@ -79,17 +91,20 @@ TEST(PhaseBuilders, FieldsAndDurationFromThePhaseStart) {
     const Instant now = Clock::now();
     PhaseResult failed = phase_error("endpoint_resolution", std::nullopt, now - 1500ms, "no such host");
     EXPECT_GE(failed.duration_ms, 1500u);
+    EXPECT_EQ(failed.duration_ms, millis(failed.elapsed));
     failed.duration_ms = 0;
+    failed.elapsed = {};
     EXPECT_EQ(failed, (PhaseResult{"endpoint_resolution", std::nullopt, PhaseStatus::error, 0, 0, 0, "no such host"}));
 
     PhaseResult passed = phase_passed("handshake", "[::1]:51820", now - 2s, 148, 92, "authenticated");
     EXPECT_GE(passed.duration_ms, 2000u);
     passed.duration_ms = 0;
+    passed.elapsed = {};
     EXPECT_EQ(passed, (PhaseResult{"handshake", "[::1]:51820", PhaseStatus::passed, 0, 148, 92, "authenticated"}));
 
     // A phase start that lies ahead (never on a monotonic clock, but harmless): 0.
     EXPECT_EQ(phase_error("socket", std::nullopt, now + 1h, "x").duration_ms, 0u);
-    EXPECT_EQ(check_phase("ping", "10.0.0.1", now + 1h, ExchangeOutcome::no_match(0, 0)).duration_ms, 0u);
+    EXPECT_EQ(check_phase("ping", "10.0.0.1", now + 1h, ExchangeOutcome::no_match(ExchangeOutcome::Limit::check_deadline, 0, 0)).duration_ms, 0u);
 }
 
 TEST(PushPhase, TotalsEventThenAppend) {

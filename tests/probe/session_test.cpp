@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/os_error.hpp"
 #include "packet/icmp.hpp"
 #include "probe/probe_test_support.hpp"
 
@@ -40,7 +41,7 @@ struct Prober {
 
     static Prober to(const SocketAddress& endpoint, const KeyPair& client, const PublicKey& peer_public) {
         auto socket = open_probe_socket(endpoint);
-        if (!socket) throw std::runtime_error(socket.error());
+        if (!socket) throw std::runtime_error(os_error_text(socket.error()));
         return Prober{std::move(*socket), endpoint,
                       wireguard::Tunn(client.private_key.bytes(), peer_public, std::nullopt, std::nullopt,
                                       random_u32())};
@@ -91,31 +92,53 @@ TEST(SessionHandshake, PassedDeadlineThenOutstandingInitiation) {
     EXPECT_TRUE(silent->drain().empty()) << "an initiation went out";
 }
 
-// Errors after the request went out keep the counts reached so far.
-TEST(SessionExchange, ErrorsCarryTheirMessageAndTheCountsSoFar) {
+ExchangeLimits limits_within(Clock::duration span, Instant session_expiry = Instant::max()) {
+    return ExchangeLimits{Clock::now() + span, ExchangeOutcome::Limit::check_deadline, session_expiry};
+}
+
+// What the peer side does during an exchange, and what the exchange makes of
+// it: datagrams that do not decapsulate are dropped and the wait goes on; a
+// failure of our own socket ends it; an expired session sends nothing.
+TEST(SessionExchange, DropsWhatDoesNotDecapsulateAndEndsOnlyByReplyLimitOrLocalError) {
     struct Case {
         const char* name;
         // After the handshake, before the request goes, on the test's thread.
         std::function<void(ScriptedResponder&)> before;
         // While the prober waits for its reply.
         std::function<void(ScriptedResponder&)> during;
-        std::string message;
-        std::uint64_t received;
+        ExchangeLimits limits;
+        ExchangeOutcome expected;
+    };
+    const auto reply_after = [](std::function<void(ScriptedResponder&, const std::vector<std::uint8_t>&)> first) {
+        return [first](ScriptedResponder& p) {
+            auto request = p.next_inner();
+            ASSERT_TRUE(request);
+            const auto reply = ScriptedResponder::copy(p.seal(echo_reply_for(*request)));
+            first(p, reply);
+            p.send(reply);
+        };
     };
     const Case cases[] = {
-        {"reply with a broken tag", [](ScriptedResponder&) {},
-         [](ScriptedResponder& p) {
-             auto request = p.next_inner();
-             ASSERT_TRUE(request);
-             const auto reply = echo_reply_for(*request);
-             auto sealed = ScriptedResponder::copy(p.seal(reply));
-             sealed.back() ^= 0x01;
-             p.send(sealed);
-         },
-         "WireGuard decapsulation error: InvalidAeadTag", ping_datagram},
-        {"peer's port closed",
-         [](ScriptedResponder& p) { p.close_socket(); }, [](ScriptedResponder&) {},
-         "could not receive encrypted response: Connection refused (os error 111)", 0},
+        {"reply with a broken tag, then the reply", [](ScriptedResponder&) {},
+         reply_after([](ScriptedResponder& p, const std::vector<std::uint8_t>& reply) {
+             auto broken = reply;
+             broken.back() ^= 0x01;
+             p.send(broken);
+         }),
+         limits_within(std::chrono::seconds(10)), ExchangeOutcome::matched({}, ping_datagram, 2 * ping_datagram)},
+        {"junk, then the reply (sent twice)", [](ScriptedResponder&) {},
+         reply_after([](ScriptedResponder& p, const std::vector<std::uint8_t>& reply) {
+             p.send(std::vector<std::uint8_t>(37, 0x04));
+             p.send(reply);  // the second copy, a duplicate counter, stays unread
+         }),
+         limits_within(std::chrono::seconds(10)), ExchangeOutcome::matched({}, ping_datagram, 37 + ping_datagram)},
+        {"peer's port closed", [](ScriptedResponder& p) { p.close_socket(); }, [](ScriptedResponder&) {},
+         limits_within(std::chrono::seconds(10)),
+         ExchangeOutcome::error("could not receive encrypted response: Connection refused (os error 111)",
+                                ping_datagram, 0)},
+        {"session already expired", [](ScriptedResponder&) {}, [](ScriptedResponder&) {},
+         limits_within(std::chrono::seconds(10), Clock::now()),
+         ExchangeOutcome::no_match(ExchangeOutcome::Limit::session_lifetime, 0, 0)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -130,10 +153,10 @@ TEST(SessionExchange, ErrorsCarryTheirMessageAndTheCountsSoFar) {
 
         c.before(responder);
         responder.run(c.during);
-        const ExchangeOutcome outcome = exchange(prober.socket, prober.endpoint, prober.tunnel, echo_request(),
-                                                 Clock::now() + std::chrono::seconds(10), is_echo_reply);
+        const ExchangeOutcome outcome =
+            exchange(prober.socket, prober.endpoint, prober.tunnel, echo_request(), c.limits, is_echo_reply);
         responder.join();
-        EXPECT_EQ(outcome, ExchangeOutcome::error(c.message, ping_datagram, c.received)) << describe(outcome);
+        EXPECT_EQ(outcome, c.expected) << describe(outcome);
     }
 }
 
