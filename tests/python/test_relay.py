@@ -51,8 +51,9 @@ def sockets(peer):
         client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         stand_in = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     with client, stand_in:
-        client.bind(("127.0.0.1", 0))
-        stand_in.bind(("127.0.0.1", 0))
+        for sock in (client, stand_in):
+            sock.bind(("127.0.0.1", 0))
+            sock.settimeout(HANG_BOUND_S)
         yield client, stand_in
 
 
@@ -128,9 +129,7 @@ def test_a_delay_holds_one_direction_only(peer, sockets):
         stand_in.sendto(label(2), upstream)
         # Sent after the delayed reply, yet through at once: the other direction waits for nothing.
         client.sendto(label(3), address(relay.endpoint))
-        stand_in.settimeout(HANG_BOUND_S)
         assert stand_in.recv(100) == label(3)
-        client.settimeout(HANG_BOUND_S)
         assert client.recv(100) == label(2)
         assert time.monotonic() - replied >= 1.0  # a lower bound: the delay was applied
 
