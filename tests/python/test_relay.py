@@ -186,6 +186,7 @@ def test_the_relay_process_ends(peer, ending):
     (lambda: Faults(delay_ms=-1), "delay_ms must be an integer from 0 through 60000, got -1"),
     (lambda: Faults(junk=65), "junk must be an integer from 0 through 64, got 65"),
     (lambda: Faults(drop_nth=[0]), "drop_nth takes datagram positions counted from 1, got [0]"),
+    (lambda: Faults(drop_from=[1]), "drop_from takes a datagram position counted from 1, got [1]"),
     (lambda: Faults(duplicate=1), "duplicate must be true or false, got 1"),
     (lambda: Faults(forge_cookie_forward=True), "forge_cookie_forward only applies with forge_cookie"),
     (lambda: Faults.from_json('{"delay": 5}'), "unknown faults: delay"),
