@@ -89,12 +89,12 @@ def _control(relay: Relay, fd: int):
 def serve(args) -> int:
     def ask_to_stop(signum, frame):
         raise Stop
-    for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
-        signal.signal(signum, ask_to_stop)
     key = public_key(args.peer_public_key) if args.peer_public_key else None
     relay = Relay(ipv4_address(args.listen), ipv4_address(args.peer), Faults.from_json(args.to_peer),
                   Faults.from_json(args.to_client), key)
     try:
+        for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+            signal.signal(signum, ask_to_stop)
         relay.watch(sys.stdin.fileno(), _control(relay, sys.stdin.fileno()))
         _print_line({"endpoint": relay.endpoint, "peer_endpoint": "%s:%d" % relay.peer, "pid": os.getpid()})
         relay.run()
@@ -122,7 +122,6 @@ def main(argv: list[str] | None = None) -> int:
     except (RelayError, OSError) as error:
         _print_line({"error": str(error)})
         return 1
-
 
 
 # -- from Python ----------------------------------------------------------------------
