@@ -152,6 +152,9 @@ table_status=0
 "${probe[@]}" || table_status=$?
 echo "(exit status $table_status)"
 
+# The peer ignores a second initiation from one key within about 20 ms of the
+# last, and the native command is done well within that.
+sleep 0.1
 step "the same probe with --json"
 json_status=0
 "${probe[@]}" --json || json_status=$?

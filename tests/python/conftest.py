@@ -9,6 +9,7 @@ from pathlib import Path
 import pytest
 
 from quorlin import _quorlin
+from quorlin.__main__ import command_path
 
 # RFC 7748 section 6.1: Alice's private key and the public key it gives.
 PRIVATE_KEY = base64.b64encode(
@@ -55,6 +56,13 @@ def key_file(tmp_path: Path) -> Path:
 @pytest.fixture
 def missing_path(tmp_path: Path) -> Path:
     return tmp_path / "does-not-exist.conf"
+
+
+def quorlin_command() -> str:
+    """The native `quorlin` executable installed with the package."""
+    path = command_path()
+    assert path is not None, "the quorlin executable is not installed for this interpreter"
+    return path
 
 
 def missing_file_message(label: str, path: Path | str) -> str:

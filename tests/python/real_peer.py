@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import quorlin
+from conftest import quorlin_command
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "peer"))
 import wgpeer  # noqa: E402
@@ -47,12 +48,6 @@ def client_config(directory: Path, info: dict, *, name: str = "wg0.conf", endpoi
     return path
 
 
-def command() -> list[str]:
-    """The console script installed next to this interpreter, or the package's module entry point."""
-    script = Path(sys.executable).with_name("quorlin")
-    return [str(script)] if script.is_file() else [sys.executable, "-m", "quorlin"]
-
-
 class Prober:
     """Probes one peer, in process or with the command, spaced as the peer requires."""
 
@@ -79,4 +74,4 @@ class Prober:
 
     def command(self, *argv: str) -> subprocess.CompletedProcess:
         """The command as its own process under `ip netns exec`, as a user runs it."""
-        return self._spaced(self.peer.run, [*command(), *argv], timeout=COMMAND_TIMEOUT_S)
+        return self._spaced(self.peer.run, [quorlin_command(), *argv], timeout=COMMAND_TIMEOUT_S)

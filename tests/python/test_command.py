@@ -1,43 +1,53 @@
-"""The `quorlin` command: modes, refusals (exit status 3, one line on stderr,
-no traceback) and what it prints; the exit status of each verdict is checked
-against the real peer (test_command_real_peer.py)."""
+"""The installed `quorlin` executable without a peer: modes and refusals (exit
+status 3, one line on stderr), help and version, output that cannot be
+written, control characters, Ctrl-C. The exit status of each verdict and the
+plugin output of real runs are checked against the real peer
+(test_command_real_peer.py)."""
 
+import importlib.metadata
 import os
+import signal
 import subprocess
 import sys
 
 import pytest
 
-from conftest import LIMIT_MESSAGE, PEER_KEY, missing_file_message
-from quorlin import __main__ as command
+from conftest import LIMIT_MESSAGE, PEER_KEY, missing_file_message, quorlin_command
+
+TIMEOUT_S = 60
 
 
-def run(capsys, *argv):
-    status = command.main(list(argv))
-    out, err = capsys.readouterr()
-    return status, out, err
+def run(*argv, **kwargs) -> subprocess.CompletedProcess:
+    if "stdout" not in kwargs:
+        kwargs["capture_output"] = True
+    return subprocess.run([quorlin_command(), *argv], text=True, timeout=TIMEOUT_S, **kwargs)
+
+
+def raw_key_argv(key_file, endpoint, *extra):
+    return ["--private-key-file", str(key_file), "--peer-key", PEER_KEY, "--endpoint", endpoint, *extra]
 
 
 @pytest.mark.parametrize(
     "argv, message",
     [
-        ([], "quorlin: give a configuration file, or --private-key-file, --peer-key, --endpoint\n"),
-        (["--peer-key", PEER_KEY, "--endpoint", "127.0.0.1:9"], "quorlin: give a configuration file, or --private-key-file\n"),
-        (["wg0.conf", "--peer-key", PEER_KEY], "quorlin: --peer-key cannot be combined with a configuration file\n"),
-        (["wg0.conf", "--allowed-ip", "10.0.0.0/24"], "quorlin: --allowed-ip cannot be combined with a configuration file\n"),
-        (["wg0.conf", "--address", ""], "quorlin: --address cannot be combined with a configuration file\n"),
-        (["wg0.conf", "--deadline-ms", "soon"], "quorlin: argument --deadline-ms: invalid int value: 'soon'\n"),
-        (["wg0.conf", "--bogus"], "quorlin: unrecognized arguments: --bogus\n"),
-        (["a.conf", "b.conf"], "quorlin: unrecognized arguments: b.conf\n"),
+        ([], "give a configuration file, or --private-key-file, --peer-key, --endpoint"),
+        (["--peer-key", PEER_KEY, "--endpoint", "127.0.0.1:9"], "give a configuration file, or --private-key-file"),
+        (["wg0.conf", "--peer-key", PEER_KEY], "--peer-key cannot be combined with a configuration file"),
+        (["wg0.conf", "--allowed-ip", "10.0.0.0/24"], "--allowed-ip cannot be combined with a configuration file"),
+        (["wg0.conf", "--address", ""], "--address cannot be combined with a configuration file"),
+        (["wg0.conf", "--deadline-ms", "soon"], "Could not convert: --deadline-ms = soon"),
+        (["wg0.conf", "--bogus"], "The following argument was not expected: --bogus"),
+        (["a.conf", "b.conf"], "The following argument was not expected: b.conf"),
+        (["wg0.conf", "--json", "--nagios"], "--json cannot be combined with --nagios"),
+        (["wg0.conf", "-w", "-5"], "--warning: Value -5 not in range 0 to 86400000"),
     ],
     ids=repr,
 )
-def test_usage_errors_exit_3(capsys, argv, message):
-    status, out, err = run(capsys, *argv)
-    assert status == 3
-    assert out == ""
-    assert err.startswith("usage: quorlin")
-    assert err.endswith(message)
+def test_usage_errors_exit_3(argv, message):
+    done = run(*argv)
+    assert (done.returncode, done.stdout) == (3, "")
+    assert done.stderr.startswith("usage: quorlin [OPTIONS] CONFIG\n")
+    assert done.stderr.endswith(f"\nquorlin: {message}\n")
 
 
 @pytest.mark.parametrize(
@@ -48,15 +58,14 @@ def test_usage_errors_exit_3(capsys, argv, message):
         (["--handshake-timeout-ms", "0"], f"handshake_timeout_ms {LIMIT_MESSAGE}"),
     ],
 )
-def test_configuration_errors_exit_3_with_one_line(capsys, missing_path, extra, message):
-    status, out, err = run(capsys, str(missing_path), *extra)
-    assert status == 3
-    assert out == ""
-    assert err == f"quorlin: {message or missing_file_message('configuration', missing_path)}\n"
-
-
-def raw_key_argv(key_file, endpoint, *extra):
-    return ["--private-key-file", str(key_file), "--peer-key", PEER_KEY, "--endpoint", endpoint, *extra]
+def test_configuration_errors_exit_3_with_one_line(missing_path, extra, message):
+    message = message or missing_file_message("configuration", missing_path)
+    done = run(str(missing_path), *extra)
+    assert (done.returncode, done.stdout, done.stderr) == (3, "", f"quorlin: {message}\n")
+    # A monitoring system reads stdout only: the plugin line says it too.
+    nagios = run(str(missing_path), *extra, "--nagios")
+    assert (nagios.returncode, nagios.stdout, nagios.stderr) == (3, f"WIREGUARD UNKNOWN - {message}\n",
+                                                                 f"quorlin: {message}\n")
 
 
 @pytest.mark.parametrize(
@@ -69,26 +78,81 @@ def raw_key_argv(key_file, endpoint, *extra):
          "allowed_ips entry must be an IPv4 CIDR, got x"),
     ],
 )
-def test_raw_key_mode_passes_its_options(capsys, missing_path, extra, message):
-    assert run(capsys, *raw_key_argv(missing_path, "127.0.0.1:9", *extra)) == (3, "", f"quorlin: {message}\n")
+def test_raw_key_mode_passes_its_options(missing_path, extra, message):
+    done = run(*raw_key_argv(missing_path, "127.0.0.1:9", *extra))
+    assert (done.returncode, done.stdout, done.stderr) == (3, "", f"quorlin: {message}\n")
 
 
-def test_module_entry_point(missing_path):
-    # `python -m quorlin` runs the same command in a fresh interpreter.
-    completed = subprocess.run(
-        [sys.executable, "-m", "quorlin", str(missing_path)],
-        capture_output=True,
-        text=True,
-        timeout=60,
-        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
-    )
-    assert completed.returncode == 3
-    assert completed.stdout == ""
-    assert completed.stderr == f"quorlin: {missing_file_message('configuration', missing_path)}\n"
+def test_version_and_help():
+    assert run("--version").stdout == f"quorlin {importlib.metadata.version('quorlin')}\n"
+    done = run("--help")
+    assert (done.returncode, done.stderr) == (0, "")
+    for line in ["--handshake-timeout-ms MS   default 3000", "--ping-timeout-ms MS        default 1000",
+                 "--dns-timeout-ms MS         default 2000", "--deadline-ms MS            default 9000",
+                 "  0  OK ", "  1  WARNING ", "  2  CRITICAL ", "  3  UNKNOWN "]:
+        assert line in done.stdout
 
 
-def test_table_output_keeps_control_characters_off_the_terminal(capsys, key_file):
-    status, out, _ = run(capsys, *raw_key_argv(key_file, "evil\x1b[2Jendpoint"))
-    assert status == 3
-    assert "\x1b" not in out
-    assert "endpoint: evil\\x1b[2Jendpoint (not resolved)" in out
+@pytest.mark.parametrize("argv", [["--version"], ["{missing}"], ["{missing}", "--nagios"]])
+def test_module_entry_point_runs_the_same_executable(missing_path, argv):
+    argv = [word.format(missing=missing_path) for word in argv]
+    module = subprocess.run([sys.executable, "-m", "quorlin", *argv], capture_output=True, text=True,
+                            timeout=TIMEOUT_S, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    direct = run(*argv)
+    assert (module.returncode, module.stdout, module.stderr) == (direct.returncode, direct.stdout, direct.stderr)
+
+
+@pytest.mark.parametrize(
+    "argv, stream, shown",
+    [
+        (["--endpoint-of", "evil\x1b[2Jendpoint"], "stdout", "endpoint: evil\\x1b[2Jendpoint (not resolved)"),
+        (["--endpoint-of", "evil\x1b[2Jendpoint", "--nagios"], "stdout", "evil\\x1b[2Jendpoint"),
+        (["{tmp}/wg\x1b]0;owned\x07.conf"], "stderr", "wg\\x1b]0;owned\\x07.conf: No such file"),
+    ],
+    ids=["table", "nagios", "stderr"],
+)
+def test_control_characters_never_reach_the_terminal(tmp_path, key_file, argv, stream, shown):
+    if argv[0] == "--endpoint-of":
+        argv = raw_key_argv(key_file, argv[1], *argv[2:])
+    else:
+        argv = [argv[0].format(tmp=tmp_path)]
+    done = run(*argv)
+    assert done.returncode == 3
+    assert "\x1b" not in done.stdout + done.stderr
+    assert shown in getattr(done, stream)
+
+
+def _closed_pipe():
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    return write_end
+
+
+@pytest.mark.parametrize(
+    "sink, error",
+    [("/dev/full", "No space left on device (os error 28)"), ("closed pipe", "Broken pipe (os error 32)")],
+)
+@pytest.mark.parametrize("argv", [["--json"], ["--nagios"], ["--help"]], ids=" ".join)
+def test_output_that_cannot_be_written_ends_with_status_3(key_file, closed_udp_port, sink, error, argv):
+    fd = _closed_pipe() if sink == "closed pipe" else os.open(sink, os.O_WRONLY)
+    try:
+        if argv != ["--help"]:
+            argv = raw_key_argv(key_file, f"127.0.0.1:{closed_udp_port}", *argv)
+        done = run(*argv, stdout=fd, stderr=subprocess.PIPE)
+    finally:
+        os.close(fd)
+    assert (done.returncode, done.stderr) == (3, f"quorlin: could not write the output: {error}\n")
+
+
+def test_ctrl_c_ends_a_running_probe(key_file, silent_peer):
+    host, port = silent_peer.getsockname()
+    argv = raw_key_argv(key_file, f"{host}:{port}", "--handshake-timeout-ms", "60000", "--deadline-ms", "60000")
+    with subprocess.Popen([quorlin_command(), *argv], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True) as process:
+        try:
+            silent_peer.recvfrom(2048)  # the handshake initiation: the probe is running
+            process.send_signal(signal.SIGINT)
+            out, err = process.communicate(timeout=TIMEOUT_S)
+        finally:
+            process.kill()
+    assert (process.returncode, out, err) == (3, "", "quorlin: interrupted\n")

@@ -21,6 +21,9 @@ pytestmark = needs_peer
 
 
 CHECKS = ("--ping", "{peer_tunnel_ip}", "--resolve", "ok.quorlin.test")
+STATES = ["OK", "WARNING", "CRITICAL", "UNKNOWN"]
+# 'label'=value[UOM];[warn];[crit];[min];[max], the value U when undetermined
+PERFDATA = re.compile(r"'([^'=]+)'=(U|\d+(?:\.\d+)?(?:s|B)?);([\d.]*);([\d.]*);([\d.]*)(?:;([\d.]*))?")
 
 
 @pytest.mark.parametrize(
@@ -31,11 +34,15 @@ CHECKS = ("--ping", "{peer_tunnel_ip}", "--resolve", "ok.quorlin.test")
         ({"endpoint": "{endpoint_host}"}, CHECKS, 0, "data_plane_confirmed"),
         ({}, (), 0, "authentication_confirmed"),
         ({}, ("--ping", UNANSWERED, "--ping-timeout-ms", "300"), 1, "authentication_confirmed"),
+        ({}, ("-w", "0", "-c", "60000"), 1, "authentication_confirmed"),
+        ({}, CHECKS + ("--critical", "0"), 2, "data_plane_confirmed"),
         ({"peer_key": OTHER_PEER_KEY}, CHECKS + ("--handshake-timeout-ms", "500"), 2, "unconfirmed"),
-        ({"endpoint": "127.0.0.1:{closed_port}"}, CHECKS, 3, "local_error"),
+        ({"endpoint": "127.0.0.1:{closed_port}"}, CHECKS, 2, "local_error"),
+        ({"endpoint": "nowhere.quorlin.test:51820"}, (), 2, "local_error"),
     ],
     ids=["ping and DNS pass", "raw-key mode", "host-name endpoint", "no data checks asked",
-         "requested check unanswered", "wrong peer key", "closed port"],
+         "requested check unanswered", "warning threshold", "critical threshold", "wrong peer key", "closed port",
+         "name that does not resolve"],
 )
 def test_exit_status_follows_the_verdict(peer, prober, tmp_path, config, extra, status, verdict):
     info = peer.info
@@ -64,8 +71,33 @@ def test_exit_status_follows_the_verdict(peer, prober, tmp_path, config, extra, 
     assert report["endpoint"] == endpoint
     if endpoint == info["endpoint_host"]:
         assert report["resolved_endpoint"] in {info["endpoint_ipv4"], info["endpoint_ipv6"]}
-    else:
+    elif verdict != "local_error" or "closed" in endpoint:
         assert report["resolved_endpoint"] == endpoint
+
+    # The same probe as a monitoring plugin: the state is the exit status.
+    plugin = prober.command(*argv, "--nagios")
+    assert (plugin.returncode, plugin.stderr) == (status, "")
+    assert_plugin_line(plugin.stdout, STATES[status], verdict, endpoint, report)
+
+
+def assert_plugin_line(line: str, state: str, verdict: str, endpoint: str, report: dict) -> None:
+    assert line.endswith("\n") and line.count("\n") == 1
+    summary, perfdata = line[:-1].split(" | ")
+    assert summary.startswith(f"WIREGUARD {state} - {verdict} at {endpoint}")
+    matches = [PERFDATA.fullmatch(datum) for datum in perfdata.split(" ")]
+    assert all(matches), perfdata
+    labels = [match[1] for match in matches]
+    assert len({label[:19] for label in labels}) == len(labels)
+    checks = [phase["phase"] for phase in report["phases"] if phase["phase"] in ("ping", "dns")]
+    assert labels == ["handshake", *(f"{name}{checks[:i + 1].count(name)}" for i, name in enumerate(checks)),
+                      "sent", "received"]
+    values = {match[1]: match[2] for match in matches}
+    handshake = next((phase for phase in report["phases"] if phase["phase"] == "handshake"), None)
+    if handshake is not None and handshake["status"] == "passed":
+        assert re.fullmatch(r"0\.\d{6}s", values["handshake"])  # microseconds, well below a second here
+    else:
+        assert values["handshake"] == "U"
+    assert (values["sent"], values["received"]) == (f"{report['sent_bytes']}B", f"{report['received_bytes']}B")
 
 
 def test_table_output_of_a_confirmed_run(peer, prober, tmp_path):
