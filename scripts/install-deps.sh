@@ -4,7 +4,7 @@ set -euo pipefail
 
 DEBIAN_PACKAGES=(
   g++ make ninja-build pkg-config
-  libsodium-dev libb2-dev libgtest-dev libcli11-dev
+  libsodium-dev libb2-dev libgtest-dev libcli11-dev libtomlplusplus-dev
   clang-16 libclang-rt-16-dev
   wireguard-go wireguard-tools dnsmasq-base iproute2 procps
 )

@@ -10,8 +10,6 @@
 
 namespace quorlin::command {
 
-namespace {
-
 std::uint64_t whole_microseconds(Clock::duration span) {
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(span).count();
     return us > 0 ? static_cast<std::uint64_t>(us) : 0;
@@ -33,6 +31,8 @@ void append_seconds(std::string& out, Clock::duration span) {
                                      static_cast<unsigned long long>(us % 1'000'000));
     out.append(digits, static_cast<std::size_t>(length));
 }
+
+namespace {
 
 // Summary text from the configuration or the system: escaped for the
 // terminal, and without '|', which would start the performance data.
