@@ -1,6 +1,7 @@
 #include "command/command_line.hpp"
 
 #include "common/version.hpp"
+#include "input/timeout.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -30,7 +31,8 @@ constexpr std::string_view exit_status_footer =
     "  3  UNKNOWN   refused input or usage error, a failure of this machine, an output that cannot be\n"
     "               written, or Ctrl-C";
 
-constexpr std::int64_t max_threshold_ms = 86'400'000;
+// Thresholds lie in the range of the time limits.
+constexpr auto max_threshold_ms = static_cast<std::int64_t>(input::max_timeout_ms);
 
 // Which raw-key options were given, in the order their refusals name them.
 struct RawKeyOptions {
