@@ -4,6 +4,7 @@
 #include "python/entry_functions.hpp"
 
 #include "python/arguments.hpp"
+#include "python/errors.hpp"
 #include "python/flows.hpp"
 
 #include <cstdint>
@@ -106,11 +107,11 @@ PyObject* probe_key_file(PyObject*, PyObject* args, PyObject* kwargs) {
 // The docstrings are only text signatures ("--" and a blank line end them), so
 // introspection shows the parameters and __doc__ reads as None.
 PyMethodDef entry_functions[] = {
-    {"probe_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_file)),
+    {"probe_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(MemorySafe<probe_file>::call)),
      METH_VARARGS | METH_KEYWORDS,
      "probe_file(config_path, *, ping=(), resolve=(), dns_server=None, handshake_timeout_ms=3000, "
      "ping_timeout_ms=1000, dns_timeout_ms=2000, deadline_ms=9000)\n--\n\n"},
-    {"probe_key_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_key_file)),
+    {"probe_key_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(MemorySafe<probe_key_file>::call)),
      METH_VARARGS | METH_KEYWORDS,
      "probe_key_file(private_key_path, peer_key, endpoint, *, address=None, allowed_ips=(), ping=(), "
      "resolve=(), dns_server=None, handshake_timeout_ms=3000, ping_timeout_ms=1000, dns_timeout_ms=2000, "
