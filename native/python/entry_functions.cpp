@@ -7,7 +7,6 @@
 #include "python/errors.hpp"
 #include "python/flows.hpp"
 
-#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -15,10 +14,6 @@ namespace quorlin::python {
 
 namespace {
 
-using input::default_deadline_ms;
-using input::default_dns_timeout_ms;
-using input::default_handshake_timeout_ms;
-using input::default_ping_timeout_ms;
 using input::OptionTexts;
 using input::RawKeyTexts;
 
@@ -37,13 +32,10 @@ bool convert_common(const CommonObjects& objects, OptionTexts& options) {
     return convert_text_list(objects.ping, "ping", options.ping) &&
            convert_text_list(objects.resolve, "resolve", options.resolve) &&
            convert_optional_text(objects.dns_server, "dns_server", options.dns_server) &&
-           convert_timeout(objects.handshake_timeout_ms, "handshake_timeout_ms", default_handshake_timeout_ms,
-                           options.handshake_timeout_ms) &&
-           convert_timeout(objects.ping_timeout_ms, "ping_timeout_ms", default_ping_timeout_ms,
-                           options.ping_timeout_ms) &&
-           convert_timeout(objects.dns_timeout_ms, "dns_timeout_ms", default_dns_timeout_ms,
-                           options.dns_timeout_ms) &&
-           convert_timeout(objects.deadline_ms, "deadline_ms", default_deadline_ms, options.deadline_ms);
+           convert_timeout(objects.handshake_timeout_ms, "handshake_timeout_ms", options.handshake_timeout_ms) &&
+           convert_timeout(objects.ping_timeout_ms, "ping_timeout_ms", options.ping_timeout_ms) &&
+           convert_timeout(objects.dns_timeout_ms, "dns_timeout_ms", options.dns_timeout_ms) &&
+           convert_timeout(objects.deadline_ms, "deadline_ms", options.deadline_ms);
 }
 
 PyObject* probe_file(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -16,7 +16,8 @@
 
 namespace quorlin::wireguard {
 
-inline constexpr std::size_t key_bytes = key_size_bytes;  // X25519 keys, AEAD keys, chaining keys
+// X25519 keys, AEAD keys and chaining keys share the one key length.
+inline constexpr std::size_t key_bytes = key_size_bytes;
 inline constexpr std::size_t hash_bytes = 32;    // BLAKE2s-256
 inline constexpr std::size_t mac_bytes = 16;     // keyed BLAKE2s-128
 inline constexpr std::size_t tag_bytes = 16;     // Poly1305

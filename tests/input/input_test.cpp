@@ -206,24 +206,25 @@ TEST_F(InputFiles, FlowsReportTheFirstProblemInOrder) {
 TEST_F(InputFiles, RawKeyPlanCarriesEveryArgument) {
     const std::string key = write("private.key", " " + std::string(alice_private) + "\r\n");
     RawKeyTexts raw = good_raw();
-    raw.allowed_ips = {"10.0.0.0/24", "192.0.2.0/24"};
+    raw.allowed_ips = {"192.0.2.0/24", "10.0.0.0/24"};
     OptionTexts options;
     options.ping = {"10.0.0.1", "10.0.0.1"};
     options.resolve = {"name.test"};
     options.dns_server = "192.0.2.53";
-    options.ping_timeout_ms = 7;
+    options.handshake_timeout_ms = 11;
+    options.ping_timeout_ms = 12;
+    options.dns_timeout_ms = 13;
+    options.deadline_ms = 14;
     const auto plan = plan_raw_key(key, std::move(raw), std::move(options));
     ASSERT_TRUE(plan.has_value()) << plan.error();
     EXPECT_EQ(plan->config.client_public_key(), alice_public);
-    EXPECT_EQ(plan->config.endpoint, "127.0.0.1:9");
     EXPECT_EQ(plan->config.address->to_text(), "10.0.0.2/32");
     ASSERT_EQ(plan->config.allowed_ips.size(), 2u);
-    EXPECT_EQ(plan->config.allowed_ips[1].to_text(), "192.0.2.0/24");
-    EXPECT_TRUE(plan->config.dns_servers.empty());
+    EXPECT_EQ(plan->config.allowed_ips[0].to_text(), "192.0.2.0/24") << "in the caller's order";
     EXPECT_EQ(plan->ping.size(), 2u) << "duplicates are kept";
     EXPECT_EQ(plan->dns_server->to_text(), "192.0.2.53");
-    EXPECT_EQ(plan->ping_timeout.as_millis(), 7u);
-    EXPECT_EQ(plan->overall_deadline.as_millis(), static_cast<std::uint64_t>(default_deadline_ms));
+    const Duration limits[] = {plan->handshake_timeout, plan->ping_timeout, plan->dns_timeout, plan->overall_deadline};
+    for (std::uint64_t i = 0; i < 4; ++i) EXPECT_EQ(limits[i].as_millis(), 11 + i);
 }
 
 }  // namespace
