@@ -6,8 +6,8 @@
 // An initiator's handshake needs four Diffie-Hellman results (es, ss, ee, se)
 // and one fresh ephemeral public key. Our engine computes ss once per tunnel,
 // so a repeated handshake on one tunnel does one base-point multiplication
-// and three DH; a probe builds a new tunnel and pays for ss (and for its own
-// static public key) each time.
+// and three DH; a probe builds a new tunnel and pays for ss each time (and
+// for the client's public key, derived once when its key is loaded).
 
 #include <sodium.h>
 
