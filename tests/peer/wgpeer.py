@@ -54,6 +54,7 @@ STATE_DIR = Path("/run/quorlin-peer")
 LISTEN_PORT = 51820
 TUNNEL = ipaddress.IPv4Interface("10.99.0.1/24")  # the peer's interface address
 CLIENT = ipaddress.IPv4Interface("10.99.0.2/32")  # the client's allowed IPs at the peer
+REAL_CLIENT_ALLOWED_IP = "10.99.255.254/32"  # a real client's allowed IPs: nothing there, no route
 HOST_NAME = "peer.quorlin.test"
 # Names every peer answers: one A record, two A records (answered in this
 # order), a name with an AAAA record only (no A records: NOERROR with an empty
@@ -104,12 +105,25 @@ def _unique_names() -> tuple[str, str]:
     for _ in range(100):
         pid, count = os.getpid(), next(_counter)
         namespace = f"qpeer-{pid}-{count}-{secrets.token_hex(4)}"
-        stem = f"qw{pid:x}{count:x}"[:11]
-        interface = stem + secrets.token_hex(4)[: 15 - len(stem)]
+        interface = _interface_name("qw", pid, count)
         if not (NETNS_DIR / namespace).exists() and \
                 not (WG_SOCKET_DIR / f"{interface}.sock").exists():
             return namespace, interface
     raise PeerError("could not find unused namespace and interface names")
+
+
+def _interface_name(prefix: str, pid: int, count: int) -> str:
+    stem = f"{prefix}{pid:x}{count:x}"[:11]
+    return stem + secrets.token_hex(4)[: 15 - len(stem)]
+
+
+def _unique_interface(prefix: str) -> str:
+    """An interface name whose control socket no other run uses."""
+    for _ in range(100):
+        interface = _interface_name(prefix, os.getpid(), next(_counter))
+        if not (WG_SOCKET_DIR / f"{interface}.sock").exists():
+            return interface
+    raise PeerError("could not find an unused interface name")
 
 
 def _run(argv: list[str], *, input_text: str | None = None) -> str:
@@ -411,6 +425,57 @@ class WireGuardPeer:
         return subprocess.run(["ip", "netns", "exec", self.namespace, *argv], timeout=timeout,
                               check=False, **kwargs)
 
+    def real_client_handshake(self) -> int:
+        """One handshake by a standard client with the client's own key, then the client is gone.
+
+        A second wireguard-go interface in the namespace, configured with the
+        client's private key and aimed at the peer's IPv4 endpoint, handshakes
+        (persistent keepalive 1) and is torn down completely. Its allowed IPs
+        are an address nobody uses and it gets no address, so the namespace's
+        routes do not change. Afterwards the peer holds the client's standard
+        timestamp and endpoint, as after a real client's visit. Returns the
+        handshake's Unix time as the client saw it.
+        """
+        self._require_started()
+        interface = _unique_interface("qc")
+        socket_path = WG_SOCKET_DIR / f"{interface}.sock"
+        deadline = time.monotonic() + START_TIMEOUT_S
+        proc = key_file = None
+        try:
+            proc = self._spawn(interface, ["wireguard-go", interface],
+                               {"WG_PROCESS_FOREGROUND": "1", "LOG_LEVEL": "verbose"})
+            self._wait_for(socket_path.exists, proc, deadline, f"wireguard-go did not open {socket_path}",
+                           program=interface)
+            key_file = self._secret_file(f"{interface}.key", self.info["client_private_key"])
+            command = ["ip", "netns", "exec", self.namespace, "wg", "set", interface,
+                       "private-key", str(key_file), "peer", self.info["peer_public_key"],
+                       "endpoint", self.info["endpoint_ipv4"], "allowed-ips", REAL_CLIENT_ALLOWED_IP,
+                       "persistent-keepalive", "1"]
+            if self.info["preshared_key"]:
+                command += ["preshared-key", str(self._workdir / "psk.key")]
+            _run(command)
+            _run(["ip", "-n", self.namespace, "link", "set", interface, "up"])
+            while True:
+                shown = _run(["ip", "netns", "exec", self.namespace, "wg", "show", interface,
+                              "latest-handshakes"]).split()
+                if len(shown) == 2 and shown[1] != "0":
+                    return int(shown[1])
+                if proc.poll() is not None or time.monotonic() >= deadline:
+                    raise PeerError(f"the real client {interface} did not complete a handshake within "
+                                    f"{START_TIMEOUT_S:.0f} s; log: {self.log(interface).strip()[-2000:]}")
+                time.sleep(0.02)
+        finally:
+            # wireguard-go removes its interface and socket when it ends; the
+            # socket is left after a kill.
+            if proc is not None:
+                _end_process(proc.pid, proc)
+                self._processes.remove(proc)
+                self._write_state()
+            with contextlib.suppress(FileNotFoundError):
+                socket_path.unlink()
+            if key_file is not None:
+                key_file.unlink()
+
     def log(self, program: str) -> str:
         """What wireguard-go or dnsmasq wrote so far (for failure messages)."""
         self._require_started()
@@ -444,6 +509,7 @@ class WireGuardPeer:
         (etc / "resolv.conf").write_text("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
 
     def _spawn(self, program: str, argv: list[str], env_extra: dict) -> subprocess.Popen:
+        """Starts argv in the namespace, logging to PROGRAM.log (see `log`)."""
         log = open(self._workdir / f"{program}.log", "wb")
         try:
             # Own session: a Ctrl-C in the terminal reaches us, and we end them.
@@ -456,8 +522,9 @@ class WireGuardPeer:
         self._write_state()
         return proc
 
-    def _wait_for(self, ready, proc: subprocess.Popen, deadline: float, what: str) -> None:
-        program = proc.args[4]  # after "ip netns exec NAME"
+    def _wait_for(self, ready, proc: subprocess.Popen, deadline: float, what: str,
+                  program: str | None = None) -> None:
+        program = program or proc.args[4]  # after "ip netns exec NAME"
         while not ready():
             if proc.poll() is not None:
                 raise PeerError(f"{what}: it exited with {proc.returncode}; log: "

@@ -92,3 +92,11 @@ def test_plan_validation_in_raw_key_mode(key_file):
     message = refused(_quorlin.probe_key_file, key_file, PEER_KEY, ENDPOINT, resolve=["a.test"],
                       dns_server="192.0.2.53", **PAIRED)
     assert message == "DNS server 192.0.2.53 is outside Peer AllowedIPs"
+
+
+# A peer key of small order can never complete a handshake: refused as input
+# (all zeros, and u = 1 with bit 255 set), never sent as an initiation.
+@pytest.mark.parametrize("peer_key", ["A" * 43 + "=", "AQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAIA="])
+def test_peer_key_of_small_order_is_refused(key_file, peer_key):
+    assert refused(_quorlin.probe_key_file, key_file, peer_key, ENDPOINT) == (
+        "Peer PublicKey (or --peer-key) is a low-order point: no handshake with it can succeed")

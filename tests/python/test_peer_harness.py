@@ -88,6 +88,24 @@ def test_entered_switches_this_thread_and_back(peer):
     assert os.readlink("/proc/thread-self/ns/net") == before
 
 
+def test_a_real_client_handshakes_and_leaves_no_trace_but_that(peer):
+    info = peer.info
+
+    def namespace_state():
+        return (peer.run(["ip", "route", "show", "table", "all"]).stdout, peer.run(["ip", "-o", "link"]).stdout,
+                sorted(wgpeer._namespace_pids(info["namespace"])),
+                sorted(key.name for key in Path(info["log_dir"]).glob("*.key")))
+
+    before = namespace_state()
+    at = peer.real_client_handshake()
+    client_key, seen_at = peer.run(["wg", "show", info["interface"], "latest-handshakes"]).stdout.split()
+    assert client_key == info["client_public_key"]
+    assert at > 0 and abs(int(seen_at) - at) <= 2  # the peer's clock and the client's, one second apart at most
+    assert namespace_state() == before
+    [client_log] = Path(info["log_dir"]).glob("qc*.log")  # named after the client's interface
+    assert not Path("/var/run/wireguard", client_log.stem + ".sock").exists()
+
+
 def test_stop_leaves_nothing_behind():
     running = wgpeer.WireGuardPeer()
     info = running.start()
