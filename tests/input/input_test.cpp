@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -54,8 +53,12 @@ std::string missing(const std::string& label, const std::string& path) {
 TEST_F(InputFiles, ReaderRefusesAllButBoundedRegularFiles) {
     using Message = std::function<std::string(const std::string&)>;
     const Message accepted = [](const std::string&) { return std::string(); };
-    const Message not_regular = [](const std::string& p) { return "configuration path " + p + " must be a regular file"; };
-    const Message too_large = [](const std::string& p) { return "configuration file " + p + " exceeds the 16-byte limit"; };
+    const Message not_regular = [](const std::string& p) {
+        return "configuration path " + p + " must be a regular file";
+    };
+    const Message too_large = [](const std::string& p) {
+        return "configuration file " + p + " exceeds the 16-byte limit";
+    };
     const Message absent = [](const std::string& p) { return missing("configuration", p); };
     const struct {
         const char* what;
