@@ -3,6 +3,7 @@
 #include "common/os_error.hpp"
 #include "common/owned_fd.hpp"
 #include "exporter/http_server.hpp"
+#include "input/timeout.hpp"
 
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -16,6 +17,8 @@ namespace quorlin::exporter {
 namespace {
 
 constexpr int failure_status = 3;
+// The engine ends a probe by its deadline; this only bounds the wait should that promise break.
+constexpr std::chrono::seconds probe_overrun_grace{5};
 
 sigset_t exporter_signals() {
     sigset_t set;
@@ -89,8 +92,13 @@ int run_exporter(const ExporterSettings& settings, const SuccessRule& is_success
         log("stopping: running probes end by their deadlines");
         break;
     }
-    // Waiters for a probe slot leave now; running probes end by their deadlines.
+    // New probes and the waiters for a slot are refused from now on; the
+    // running probes end by their deadlines and are answered. Only then does
+    // the server stop: civetweb sends nothing more once it is stopping.
     slots.close();
+    const Instant longest_probe_end =
+        Clock::now() + std::chrono::milliseconds(input::max_timeout_ms) + probe_overrun_grace;
+    if (!slots.wait_until_idle(longest_probe_end)) log("a probe did not end by its deadline; stopping anyway");
     server->reset();
     return 0;
 }

@@ -2,8 +2,9 @@
 // `quorlin exporter`: serve the fleet to Prometheus until SIGTERM or SIGINT.
 //   SIGHUP          read the fleet file again; a bad file is logged and the
 //                   fleet in use kept
-//   SIGTERM/SIGINT  stop accepting, let the running probes end by their
-//                   deadlines, then return 0
+//   SIGTERM/SIGINT  stop taking probes (a new one is answered 503), let the
+//                   running probes end by their deadlines and answer them,
+//                   stop the server, then return 0
 // Everything it logs goes through the sink, one line each: the address it
 // listens on, each reload, each refused request.
 

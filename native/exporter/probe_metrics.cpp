@@ -33,13 +33,21 @@ struct PhaseSeries {
     bool success = true;
 };
 
+// The `check` label of a phase: what the check asked for, empty for the
+// other phases. A DNS check's target reads "NAME via SERVER"; the label is the name.
+std::string check_label(const PhaseResult& phase) {
+    if (phase.phase == phase_name::ping) return phase.target.value_or("");
+    if (phase.phase != phase_name::dns || !phase.target) return "";
+    const std::size_t via = phase.target->rfind(" via ");
+    return phase.target->substr(0, via);
+}
+
 // The phases that ran, one series per (phase, check).
 std::map<std::pair<std::string, std::string>, PhaseSeries> phase_series(const ProbeReport& report) {
     std::map<std::pair<std::string, std::string>, PhaseSeries> series;
     for (const PhaseResult& phase : report.phases) {
         if (phase.status == PhaseStatus::skipped) continue;
-        const bool is_check = phase.phase == phase_name::ping || phase.phase == phase_name::dns;
-        PhaseSeries& one = series[{phase.phase, is_check ? phase.target.value_or("") : ""}];
+        PhaseSeries& one = series[{phase.phase, check_label(phase)}];
         one.duration = std::max(one.duration, phase.elapsed);
         // The keepalive cannot be answered: sent is as far as it goes.
         one.success = one.success && (phase.status == PhaseStatus::passed || phase.status == PhaseStatus::sent);

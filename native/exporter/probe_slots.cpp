@@ -22,12 +22,18 @@ bool ProbeSlots::closed() const {
     return closed_;
 }
 
+bool ProbeSlots::wait_until_idle(Instant until) {
+    std::unique_lock lock(mutex_);
+    return freed_.wait_until(lock, until, [this] { return free_ == count_; });
+}
+
 void ProbeSlots::give_back() {
     {
         const std::lock_guard lock(mutex_);
         ++free_;
     }
-    freed_.notify_one();
+    // A waiter for a slot and the wait for idleness may both be waiting.
+    freed_.notify_all();
 }
 
 }  // namespace quorlin::exporter
