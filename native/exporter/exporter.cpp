@@ -43,7 +43,7 @@ int next_signal(int fd) {
 std::size_t worker_threads(std::size_t max_concurrent) { return 2 * max_concurrent + 4; }
 
 std::string targets_text(const FleetSource& source) {
-    const std::size_t count = source.current()->targets().size();
+    const std::size_t count = source.current()->fleet.targets().size();
     return std::to_string(count) + (count == 1 ? " target" : " targets");
 }
 
@@ -98,7 +98,7 @@ int run_exporter(const ExporterSettings& settings, const SuccessRule& is_success
     slots.close();
     const Instant longest_probe_end =
         Clock::now() + std::chrono::milliseconds(input::max_timeout_ms) + probe_overrun_grace;
-    if (!slots.wait_until_idle(longest_probe_end)) log("a probe did not end by its deadline; stopping anyway");
+    if (!(*server)->wait_until_idle(longest_probe_end)) log("a probe did not end by its deadline; stopping anyway");
     server->reset();
     return 0;
 }

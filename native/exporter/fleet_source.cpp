@@ -1,11 +1,15 @@
 #include "exporter/fleet_source.hpp"
 
 #include "fleet/fleet_file.hpp"
+#include "fleet/fleet_run.hpp"
 
 #include <chrono>
 #include <utility>
 
 namespace quorlin::exporter {
+
+ServedFleet::ServedFleet(fleet::Fleet read)
+    : fleet(std::move(read)), key_turns(fleet.key_pair_count(), fleet::key_pair_spacing) {}
 
 std::expected<void, std::string> FleetSource::reload() {
     auto loaded = fleet::load_fleet_file(path_);
@@ -13,7 +17,7 @@ std::expected<void, std::string> FleetSource::reload() {
         metrics_.reload_failed();
         return std::unexpected(std::move(loaded.error()));
     }
-    auto fresh = std::make_shared<const fleet::Fleet>(std::move(*loaded));
+    auto fresh = std::make_shared<ServedFleet>(std::move(*loaded));
     {
         const std::lock_guard lock(mutex_);
         current_.swap(fresh);
@@ -23,7 +27,7 @@ std::expected<void, std::string> FleetSource::reload() {
     return {};
 }
 
-std::shared_ptr<const fleet::Fleet> FleetSource::current() const {
+std::shared_ptr<ServedFleet> FleetSource::current() const {
     const std::lock_guard lock(mutex_);
     return current_;
 }

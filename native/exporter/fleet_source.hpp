@@ -5,6 +5,7 @@
 // file that fails to read leaves the current fleet in place.
 
 #include "exporter/exporter_metrics.hpp"
+#include "exporter/key_turns.hpp"
 #include "fleet/fleet.hpp"
 
 #include <expected>
@@ -14,6 +15,14 @@
 #include <utility>
 
 namespace quorlin::exporter {
+
+// One reading of the fleet file, with the turns of its key pairs.
+struct ServedFleet {
+    explicit ServedFleet(fleet::Fleet read);
+
+    const fleet::Fleet fleet;
+    KeyTurns key_turns;
+};
 
 class FleetSource {
 public:
@@ -26,7 +35,7 @@ public:
     std::expected<void, std::string> reload();
 
     // Null before the first successful reading.
-    std::shared_ptr<const fleet::Fleet> current() const;
+    std::shared_ptr<ServedFleet> current() const;
 
     const std::string& path() const noexcept { return path_; }
 
@@ -34,7 +43,7 @@ private:
     const std::string path_;
     ExporterMetrics& metrics_;
     mutable std::mutex mutex_;
-    std::shared_ptr<const fleet::Fleet> current_;
+    std::shared_ptr<ServedFleet> current_;
 };
 
 }  // namespace quorlin::exporter

@@ -22,8 +22,8 @@ HttpResponse RequestHandler::handle(const HttpRequest& request) const {
     switch (route->endpoint) {
         case Endpoint::probe: return probe(request, route->target);
         case Endpoint::metrics: return {200, metrics_content_type, parts_.metrics.text(), {}};
-        case Endpoint::targets: return {200, targets_content_type, targets_json(*parts_.fleet.current()), {}};
-        case Endpoint::index: return {200, index_content_type, index_html(*parts_.fleet.current()), {}};
+        case Endpoint::targets: return {200, targets_content_type, targets_json(parts_.fleet.current()->fleet), {}};
+        case Endpoint::index: return {200, index_content_type, index_html(parts_.fleet.current()->fleet), {}};
         case Endpoint::healthy: break;
     }
     return {200, text_content_type, "OK\n", {}};
@@ -32,8 +32,8 @@ HttpResponse RequestHandler::handle(const HttpRequest& request) const {
 HttpResponse RequestHandler::probe(const HttpRequest& request, const std::string& target_name) const {
     const Instant arrival = Clock::now();
     // Held to the end of the request: a reload cannot free the target meanwhile.
-    const std::shared_ptr<const fleet::Fleet> fleet = parts_.fleet.current();
-    const fleet::FleetTarget* target = fleet->find(target_name);
+    const std::shared_ptr<ServedFleet> served = parts_.fleet.current();
+    const fleet::FleetTarget* target = served->fleet.find(target_name);
     if (target == nullptr) {
         return refuse(request, 400, "unknown target" + quoted_if_plain(target_name));
     }
@@ -46,6 +46,11 @@ HttpResponse RequestHandler::probe(const HttpRequest& request, const std::string
     auto limit = probe_time_limit(arrival, target->options.deadline_ms, scrape_timeout, parts_.timeout_offset);
     if (!limit) return refuse(request, limit.error().status, std::move(limit.error().reason));
 
+    // The key pair's turn first: waiting for it holds no probe slot.
+    const auto turn = served->key_turns.take(target->key_pair, limit->wait_until);
+    if (!turn) {
+        return refuse(request, 503, "probes with this target's keys kept the turn past the time limit");
+    }
     const auto slot = parts_.slots.acquire(limit->wait_until);
     const std::optional<std::uint64_t> cap_ms = deadline_cap_ms(*limit, Clock::now());
     if (!slot || cap_ms == 0u) {

@@ -76,8 +76,27 @@ HttpServer::~HttpServer() {
     if (context_ != nullptr) mg_stop(context_);
 }
 
+bool HttpServer::wait_until_idle(Instant until) {
+    std::unique_lock lock(mutex_);
+    return idle_.wait_until(lock, until, [this] { return active_requests_ == 0; });
+}
+
+void HttpServer::request_began() {
+    const std::lock_guard lock(mutex_);
+    ++active_requests_;
+}
+
+void HttpServer::request_ended() {
+    {
+        const std::lock_guard lock(mutex_);
+        --active_requests_;
+    }
+    idle_.notify_all();
+}
+
 int HttpServer::begin_request(mg_connection* connection) {
-    const HttpServer* server = server_of(connection);
+    HttpServer* server = server_of(connection);
+    server->request_began();
     const mg_request_info* info = mg_get_request_info(connection);
     const char* timeout = mg_get_header(connection, "X-Prometheus-Scrape-Timeout-Seconds");
     HttpRequest request{text_or_empty(info->request_method), text_or_empty(info->local_uri_raw),
@@ -85,6 +104,7 @@ int HttpServer::begin_request(mg_connection* connection) {
                         timeout ? std::optional<std::string_view>(timeout) : std::nullopt, info->remote_addr};
     const HttpResponse response = server->handler_.handle(request);
     send(connection, response);
+    server->request_ended();
     return response.status;
 }
 

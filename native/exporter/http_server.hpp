@@ -6,12 +6,15 @@
 // what civetweb refuses itself (a malformed, oversized or too slow request)
 // is logged as a refused request.
 
+#include "common/clock.hpp"
 #include "exporter/handler.hpp"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <expected>
 #include <memory>
+#include <mutex>
 #include <string>
 
 struct mg_context;
@@ -41,6 +44,11 @@ public:
     // The address it listens on, with the port it got: "127.0.0.1:9723".
     const std::string& address() const noexcept { return address_; }
 
+    // True once no request is being handled or answered, false when `until`
+    // came first. Once stopping, civetweb sends nothing more, so whatever is
+    // to be answered must be answered before.
+    bool wait_until_idle(Instant until);
+
 private:
     HttpServer(const RequestHandler& handler, const LogSink& log) : handler_(handler), log_(log) {}
 
@@ -48,9 +56,15 @@ private:
     static int http_error(mg_connection* connection, int status, const char* message);
     static int log_message(const mg_connection* connection, const char* message);
 
+    void request_began();
+    void request_ended();
+
     const RequestHandler& handler_;
     const LogSink& log_;
     mg_context* context_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    std::size_t active_requests_ = 0;
     std::string address_;
 };
 

@@ -22,18 +22,12 @@ bool ProbeSlots::closed() const {
     return closed_;
 }
 
-bool ProbeSlots::wait_until_idle(Instant until) {
-    std::unique_lock lock(mutex_);
-    return freed_.wait_until(lock, until, [this] { return free_ == count_; });
-}
-
 void ProbeSlots::give_back() {
     {
         const std::lock_guard lock(mutex_);
         ++free_;
     }
-    // A waiter for a slot and the wait for idleness may both be waiting.
-    freed_.notify_all();
+    freed_.notify_one();
 }
 
 }  // namespace quorlin::exporter

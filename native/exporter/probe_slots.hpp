@@ -1,8 +1,7 @@
 #pragma once
 // At most N probes at once. A request that finds every slot taken waits for
 // one, but only until its own time limit; closing the slots (the exporter is
-// stopping) sends every waiter away at once, and then the running probes can
-// be waited for.
+// stopping) sends every waiter away at once.
 
 #include "common/clock.hpp"
 
@@ -16,7 +15,7 @@ namespace quorlin::exporter {
 
 class ProbeSlots {
 public:
-    explicit ProbeSlots(std::size_t count) noexcept : count_(count), free_(count) {}
+    explicit ProbeSlots(std::size_t count) noexcept : free_(count) {}
     ProbeSlots(const ProbeSlots&) = delete;
     ProbeSlots& operator=(const ProbeSlots&) = delete;
 
@@ -42,15 +41,11 @@ public:
     void close();
     bool closed() const;
 
-    // True once every slot is back, false when `until` came first.
-    bool wait_until_idle(Instant until);
-
 private:
     void give_back();
 
     mutable std::mutex mutex_;
     std::condition_variable freed_;
-    const std::size_t count_;
     std::size_t free_;
     bool closed_ = false;
 };

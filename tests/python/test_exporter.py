@@ -36,9 +36,11 @@ def silent_endpoint(peer):
 
 
 def silent_target(tmp_path, info, endpoint: str, deadline_ms: int) -> str:
+    from conftest import PRIVATE_KEY
     from real_peer import client_config
 
-    client_config(tmp_path, info, name="silent.conf", endpoint=endpoint)
+    # A key of its own: probes that share keys take turns, which is not what these tests are about.
+    client_config(tmp_path, info, name="silent.conf", endpoint=endpoint, private_key=PRIVATE_KEY)
     return ('\n[[target]]\nname = "silent"\nconfig = "silent.conf"\n'
             f"deadline_ms = {deadline_ms}\nhandshake_timeout_ms = {deadline_ms}\n")
 
@@ -46,11 +48,20 @@ def silent_target(tmp_path, info, endpoint: str, deadline_ms: int) -> str:
 def in_background(call, *args):
     """Runs call(*args) on a thread; the returned function waits for its result."""
     result = {}
-    thread = threading.Thread(target=lambda: result.setdefault("value", call(*args)), daemon=True)
+
+    def run():
+        try:
+            result["value"] = call(*args)
+        except BaseException as error:  # handed to the waiting test
+            result["error"] = error
+
+    thread = threading.Thread(target=run, daemon=True)
     thread.start()
 
     def wait():
         thread.join(timeout=REQUEST_TIMEOUT_S + 5)
+        if "error" in result:
+            raise result["error"]
         assert "value" in result, "the request did not finish within its bound"
         return result["value"]
 
@@ -230,3 +241,16 @@ def test_half_sent_requests_cannot_hold_the_workers(peer, tmp_path):
             for connection in slow:
                 connection.close()
         assert exporter.next_line() == "quorlin: refused a request from 127.0.0.1: 400 Malformed message"
+
+
+def test_targets_sharing_keys_take_turns(peer, tmp_path):
+    # Two names for one server with one key, scraped at the same moment (as
+    # two Prometheus servers would): the peer answers one initiation from a
+    # key at a time, so the exporter must space them for both to pass.
+    extra = '\n[[target]]\nname = "again"\nconfig = "good.conf"\n'
+    fleet = write_fleet(tmp_path, peer.info, extra)
+    with ExporterProcess(peer, fleet) as exporter:
+        for _ in range(3):
+            scrapes = [in_background(exporter.request, f"/probe?target={name}", {TIMEOUT_HEADER: "10"})
+                       for name in ("good", "again")]
+            assert [sample(wait()[2], "probe_success") for wait in scrapes] == [1, 1]
