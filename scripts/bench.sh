@@ -3,7 +3,9 @@
 # figures and ratios and never fail on a time. The WireGuard engine figures
 # need nothing; the probe figures against a real local WireGuard peer need
 # root, and without it only the others are printed.
-# Arguments go to both benchmarks, each reading the ones it uses, e.g.
+# The exporter benchmark (bench/exporter_bench.py) scrapes the installed
+# quorlin exporter; without root or the package it says so and skips.
+# Arguments go to every benchmark, each reading the ones it uses, e.g.
 #   bash scripts/bench.sh --probes 1000 --samples 100 --handshakes 5000 --packets 500000
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,3 +18,6 @@ echo
 build/bench/bench/wireguard_bench "$@"
 echo
 build/bench/bench/probe_bench "$@"
+echo
+# The exporter against a real peer: needs root and the installed package.
+python3 bench/exporter_bench.py "$@"
