@@ -42,14 +42,8 @@ std::size_t name_column(std::size_t name_width) { return std::max(name_width, ta
 
 // "passed/asked" over the ping and DNS checks, or "-" when none was asked.
 std::string checks_cell(const ProbeReport& report) {
-    std::size_t asked = 0;
-    std::size_t passed = 0;
-    for (const PhaseResult& phase : report.phases) {
-        if (phase.phase != phase_name::ping && phase.phase != phase_name::dns) continue;
-        ++asked;
-        passed += phase.status == PhaseStatus::passed;
-    }
-    return asked == 0 ? "-" : std::to_string(passed) + "/" + std::to_string(asked);
+    const CheckCount checks = count_checks(report);
+    return checks.asked == 0 ? "-" : std::to_string(checks.passed) + "/" + std::to_string(checks.asked);
 }
 
 // The first phase that failed: "PHASE [TARGET] STATUS: DETAIL", escaped.

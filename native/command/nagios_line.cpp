@@ -60,14 +60,10 @@ void append_summary(std::string& out, const ProbeReport& report, const Handshake
             out += critical ? " (above the critical threshold of " : " (above the warning threshold of ";
             out += std::to_string(critical ? *thresholds.critical_ms : *thresholds.warning_ms) + " ms)";
         }
-        std::size_t asked = 0;
-        std::size_t passed = 0;
-        for (const PhaseResult& phase : report.phases) {
-            if (phase.phase != phase_name::ping && phase.phase != phase_name::dns) continue;
-            ++asked;
-            passed += phase.status == PhaseStatus::passed;
+        const CheckCount checks = count_checks(report);
+        if (checks.asked > 0) {
+            out += ", " + std::to_string(checks.passed) + " of " + std::to_string(checks.asked) + " checks passed";
         }
-        if (asked > 0) out += ", " + std::to_string(passed) + " of " + std::to_string(asked) + " checks passed";
     }
     bool first = true;
     for (const PhaseResult& phase : report.phases) {

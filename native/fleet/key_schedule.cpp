@@ -46,7 +46,9 @@ std::optional<Turn> KeySchedule::next(std::stop_token stop) {
         if (spacing_.empty()) {
             changed_.wait(lock, stop, looked_again);
         } else {
-            changed_.wait_until(lock, stop, spacing_.top().first, looked_again);
+            // A copy: the heap may grow while the lock is released.
+            const Instant spacing_ends = spacing_.top().first;
+            changed_.wait_until(lock, stop, spacing_ends, looked_again);
         }
     }
 }
