@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks in bench/ (optimised build). They print
 # figures and ratios and never fail on a time. The WireGuard engine figures
-# need nothing; the probe figures against a real local WireGuard peer need
-# root, and without it only the others are printed.
+# need nothing; the probe and fleet figures against real local WireGuard
+# peers need root, and without it only the others are printed.
 # The command benchmark runs the quorlin executable against an interface-based
 # check on the same peer (bench/command_bench.sh; root too).
-# Arguments go to the two engine benchmarks, each reading the ones it uses, e.g.
+# The exporter benchmark (bench/exporter_bench.py) scrapes the installed
+# quorlin exporter; without root or the package it says so and skips.
+# Arguments go to every benchmark, each reading the ones it uses, e.g.
 #   bash scripts/bench.sh --probes 1000 --samples 100 --handshakes 5000 --packets 500000
+# The fleet benchmark's own options: run python3 bench/fleet_bench.py --help.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,3 +33,8 @@ echo
 build/bench/bench/probe_bench "$@"
 echo
 bash bench/command_bench.sh build/bench/native/command/quorlin
+echo
+python3 bench/fleet_bench.py --quorlin build/bench/native/command/quorlin "$@"
+echo
+# The exporter against a real peer: needs root and the installed package.
+python3 bench/exporter_bench.py "$@"

@@ -14,7 +14,9 @@ namespace quorlin::command {
 const std::string_view usage_text =
     "usage: quorlin [OPTIONS] CONFIG\n"
     "       quorlin [OPTIONS] --private-key-file FILE --peer-key KEY --endpoint HOST:PORT\n"
-    "               [--address CIDR --allowed-ip CIDR ...]\n";
+    "               [--address CIDR --allowed-ip CIDR ...]\n"
+    "       quorlin fleet [OPTIONS] FLEET.toml [--target NAME ...]\n"
+    "       quorlin exporter --fleet FLEET.toml [--listen IPV4:PORT] [OPTIONS]\n";
 
 namespace {
 
@@ -31,8 +33,23 @@ constexpr std::string_view exit_status_footer =
     "  3  UNKNOWN   refused input or usage error, a failure of this machine, an output that cannot be\n"
     "               written, or Ctrl-C";
 
+constexpr std::string_view fleet_description =
+    "Probe every target of a fleet file (TOML), or those named with --target, several at once.";
+
+constexpr std::string_view fleet_footer =
+    "The fleet file holds an optional [defaults] table and one [[target]] table per target:\n"
+    "  name (required), config or private_key_file + peer_key + endpoint [+ address + allowed_ips],\n"
+    "  ping, resolve, dns_server, handshake_timeout_ms, ping_timeout_ms, dns_timeout_ms,\n"
+    "  deadline_ms, labels. Relative paths are taken from the fleet file's folder.\n"
+    "\n"
+    "Exit status: the worst over the targets, each by the single probe's table (quorlin --help);\n"
+    "3 (UNKNOWN) for a refused fleet file, Ctrl-C or output that cannot be written. The first\n"
+    "Ctrl-C starts no new probe and waits for the running ones to end by their deadlines; a\n"
+    "second one ends at once.";
+
 // Thresholds lie in the range of the time limits.
 constexpr auto max_threshold_ms = static_cast<std::int64_t>(input::max_timeout_ms);
+constexpr std::int64_t max_concurrency = 4096;
 
 // Which raw-key options were given, in the order their refusals name them.
 struct RawKeyOptions {
@@ -101,6 +118,31 @@ void add_output_options(CLI::App& app, OutputTexts& output) {
         ->type_name("MS")->group(group)->check(threshold_range);
 }
 
+struct FleetTexts {
+    std::int64_t concurrency = 64;
+    OutputTexts output;
+};
+
+CLI::App* add_fleet_subcommand(CLI::App& app, FleetRequest& request, FleetTexts& texts) {
+    CLI::App* fleet = app.add_subcommand("fleet", std::string(fleet_description));
+    fleet->footer(std::string(fleet_footer));
+    fleet->add_option("FLEET.toml", request.fleet_file, "fleet file")->required()->type_name("");
+    fleet->add_option("--target", request.targets, "probe only this target (repeatable)")
+        ->type_name("NAME")->allow_extra_args(false);
+    fleet->add_option("--concurrency", texts.concurrency, "probes at once, default 64")
+        ->type_name("N")->check(CLI::Range(std::int64_t{1}, max_concurrency).description(""));
+    add_output_options(*fleet, texts.output);
+    return fleet;
+}
+
+// Options before the word fleet or exporter are the single probe's: refused with it.
+std::optional<std::string> options_before(const CLI::App& app, std::string_view subcommand) {
+    for (const CLI::Option* option : app.get_options()) {
+        if (option->count() > 0) return option->get_name() + " cannot be given before " + std::string(subcommand);
+    }
+    return std::nullopt;
+}
+
 // The mode rules CLI11 cannot express: CONFIG or the three raw-key options.
 std::optional<std::string> probe_mode_error(const ProbeArguments& probe, const RawKeyOptions& raw) {
     const std::array<CLI::Option*, 5> given_order = {raw.private_key_file, raw.peer_key, raw.endpoint, raw.address,
@@ -145,6 +187,11 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
     OutputTexts output;
     const RawKeyOptions raw = add_probe_options(app, request.probe);
     add_output_options(app, output);
+    FleetRequest fleet_request;
+    FleetTexts fleet_texts;
+    const CLI::App* fleet = add_fleet_subcommand(app, fleet_request, fleet_texts);
+    ExporterTexts exporter_texts;
+    const CLI::App* exporter = add_exporter_subcommand(app, exporter_texts);
 
     try {
         app.parse(argc, argv);
@@ -154,6 +201,20 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
         return Informational{app.help()};
     } catch (const CLI::ParseError& error) {
         return UsageFailure{error.what()};
+    }
+    if (fleet->parsed()) {
+        if (auto error = options_before(app, "fleet")) return UsageFailure{std::move(*error)};
+        auto fleet_output = output_arguments(fleet_texts.output);
+        if (!fleet_output) return UsageFailure{std::move(fleet_output.error())};
+        fleet_request.output = *fleet_output;
+        fleet_request.concurrency = static_cast<std::size_t>(fleet_texts.concurrency);  // 1 to 4096 by the check
+        return fleet_request;
+    }
+    if (exporter->parsed()) {
+        if (auto error = options_before(app, "exporter")) return UsageFailure{std::move(*error)};
+        auto exporter_request_or_error = exporter_request(exporter_texts);
+        if (!exporter_request_or_error) return UsageFailure{std::move(exporter_request_or_error.error())};
+        return std::move(*exporter_request_or_error);
     }
     if (auto error = probe_mode_error(request.probe, raw)) return UsageFailure{std::move(*error)};
     auto arguments = output_arguments(output);

@@ -4,9 +4,11 @@
 // as subcommands (`quorlin fleet ...`, `quorlin exporter ...`) beside it and
 // reuse the output options.
 
+#include "command/exporter_command_line.hpp"
 #include "command/service_state.hpp"
 #include "input/options.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -41,6 +43,14 @@ struct ProbeRequest {
     OutputArguments output;
 };
 
+// `quorlin fleet FLEET.toml ...`: every target of a fleet file, or those named.
+struct FleetRequest {
+    std::string fleet_file;
+    std::vector<std::string> targets;  // --target, as given; empty: every target
+    std::size_t concurrency = 64;
+    OutputArguments output;
+};
+
 // Help or version: print the text, exit 0.
 struct Informational {
     std::string text;
@@ -51,7 +61,7 @@ struct UsageFailure {
     std::string message;
 };
 
-using ParsedCommandLine = std::variant<ProbeRequest, Informational, UsageFailure>;
+using ParsedCommandLine = std::variant<ProbeRequest, FleetRequest, ExporterRequest, Informational, UsageFailure>;
 
 ParsedCommandLine parse_command_line(int argc, const char* const* argv);
 

@@ -1,6 +1,7 @@
 #include "command/interruptible_run.hpp"
 
 #include "common/os_error.hpp"
+#include "common/owned_fd.hpp"
 #include "probe/probe.hpp"
 
 #include <poll.h>
@@ -25,20 +26,6 @@ namespace {
 // The engine ends every phase by the overall deadline; this only bounds the
 // wait should that promise ever break.
 constexpr std::chrono::seconds overrun_grace{5};
-
-class OwnedFd {
-public:
-    explicit OwnedFd(int fd) noexcept : fd_(fd) {}
-    OwnedFd(const OwnedFd&) = delete;
-    OwnedFd& operator=(const OwnedFd&) = delete;
-    ~OwnedFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
 
 // What the worker and the waiting thread share. The worker keeps it alive
 // after an interrupt, until the process ends.

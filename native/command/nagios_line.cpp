@@ -10,8 +10,6 @@
 
 namespace quorlin::command {
 
-namespace {
-
 std::uint64_t whole_microseconds(Clock::duration span) {
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(span).count();
     return us > 0 ? static_cast<std::uint64_t>(us) : 0;
@@ -33,6 +31,8 @@ void append_seconds(std::string& out, Clock::duration span) {
                                      static_cast<unsigned long long>(us % 1'000'000));
     out.append(digits, static_cast<std::size_t>(length));
 }
+
+namespace {
 
 // Summary text from the configuration or the system: escaped for the
 // terminal, and without '|', which would start the performance data.
@@ -62,14 +62,10 @@ void append_summary(std::string& out, const ProbeReport& report, const Handshake
             out += critical ? " (above the critical threshold of " : " (above the warning threshold of ";
             out += std::to_string(critical ? *thresholds.critical_ms : *thresholds.warning_ms) + " ms)";
         }
-        std::size_t asked = 0;
-        std::size_t passed = 0;
-        for (const PhaseResult& phase : report.phases) {
-            if (phase.phase != phase_name::ping && phase.phase != phase_name::dns) continue;
-            ++asked;
-            passed += phase.status == PhaseStatus::passed;
+        const CheckCount checks = count_checks(report);
+        if (checks.asked > 0) {
+            out += ", " + std::to_string(checks.passed) + " of " + std::to_string(checks.asked) + " checks passed";
         }
-        if (asked > 0) out += ", " + std::to_string(passed) + " of " + std::to_string(asked) + " checks passed";
     }
     bool first = true;
     for (const PhaseResult& phase : report.phases) {

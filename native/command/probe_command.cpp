@@ -22,13 +22,6 @@ std::expected<ProbePlan, std::string> plan_probe(ProbeArguments& probe) {
     return input::plan_raw_key(*probe.private_key_file, std::move(raw), std::move(probe.options));
 }
 
-// No report: one line on stderr, and for a monitoring system, which reads
-// only stdout, the plugin line as well.
-void print_unknown(std::string_view message, OutputFormat format) {
-    print_error(message);
-    if (format == OutputFormat::nagios) (void)print_output(nagios_unknown_line(message));
-}
-
 std::string rendered(const ProbeReport& report, ServiceState state, const OutputArguments& output) {
     switch (output.format) {
         case OutputFormat::json: return to_json(report) + "\n";
@@ -39,6 +32,11 @@ std::string rendered(const ProbeReport& report, ServiceState state, const Output
 }
 
 }  // namespace
+
+void print_unknown(std::string_view message, OutputFormat format) {
+    print_error(message);
+    if (format == OutputFormat::nagios) (void)print_output(nagios_unknown_line(message));
+}
 
 CommandEnd run_probe_command(ProbeRequest request) {
     const bool data_checks_asked = request.probe.data_checks_asked();

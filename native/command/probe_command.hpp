@@ -3,6 +3,8 @@
 
 #include "command/command_line.hpp"
 
+#include <string_view>
+
 namespace quorlin::command {
 
 struct CommandEnd {
@@ -13,5 +15,9 @@ struct CommandEnd {
 };
 
 CommandEnd run_probe_command(ProbeRequest request);
+
+// No report: one line on stderr, and for a monitoring system, which reads
+// only stdout, the plugin line as well.
+void print_unknown(std::string_view message, OutputFormat format);
 
 }  // namespace quorlin::command

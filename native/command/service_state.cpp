@@ -89,6 +89,16 @@ const PhaseResult* passed_handshake(const ProbeReport& report) noexcept {
     return nullptr;
 }
 
+CheckCount count_checks(const ProbeReport& report) noexcept {
+    CheckCount count;
+    for (const PhaseResult& phase : report.phases) {
+        if (phase.phase != phase_name::ping && phase.phase != phase_name::dns) continue;
+        ++count.asked;
+        count.passed += phase.status == PhaseStatus::passed;
+    }
+    return count;
+}
+
 ServiceState threshold_state(const ProbeReport& report, const HandshakeThresholds& thresholds) noexcept {
     const PhaseResult* handshake = passed_handshake(report);
     if (handshake == nullptr) return ServiceState::ok;

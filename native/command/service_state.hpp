@@ -13,6 +13,7 @@
 
 #include "probe/report.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -44,5 +45,12 @@ ServiceState probe_state(const ProbeReport& report, bool data_checks_asked,
 
 // The handshake phase, when it passed.
 const PhaseResult* passed_handshake(const ProbeReport& report) noexcept;
+
+// The report's data checks (ping and DNS): how many were asked, how many passed.
+struct CheckCount {
+    std::size_t asked = 0;
+    std::size_t passed = 0;
+};
+CheckCount count_checks(const ProbeReport& report) noexcept;
 
 }  // namespace quorlin::command

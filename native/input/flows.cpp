@@ -16,49 +16,74 @@ constexpr std::string_view data_checks_need_address_message =
     "data checks require address and at least one allowed_ips entry";
 constexpr std::string_view resolve_needs_dns_server_message = "resolve requires an IPv4 dns_server in raw-key mode";
 
-std::unexpected<std::string> refuse(std::string_view message) { return std::unexpected(std::string(message)); }
+std::unexpected<PlanRefusal> refuse(PlanStep step, std::string message) {
+    return std::unexpected(PlanRefusal{step, std::move(message)});
+}
+
+std::expected<ProbePlan, std::string> message_only(std::expected<ProbePlan, PlanRefusal> plan) {
+    if (!plan) return std::unexpected(std::move(plan.error().message));
+    return std::move(*plan);
+}
 
 }  // namespace
 
 std::expected<ProbePlan, std::string> plan_config_file(const std::string& path, OptionTexts texts) {
-    // Option errors come before the file is touched, even when it does not exist.
-    auto options = ProbeOptions::parse(std::move(texts));
-    if (!options) return std::unexpected(std::move(options.error()));
-    auto config = load_config_file(path);
-    if (!config) return std::unexpected(std::move(config.error()));
-    return options->plan(std::move(*config));
+    return message_only(plan_config_file_by_step(path, std::move(texts)));
 }
 
 std::expected<ProbePlan, std::string> plan_raw_key(const std::string& path, RawKeyTexts raw, OptionTexts texts) {
+    return message_only(plan_raw_key_by_step(path, std::move(raw), std::move(texts)));
+}
+
+std::expected<ProbePlan, PlanRefusal> plan_config_file_by_step(const std::string& path, OptionTexts texts) {
+    // Option errors come before the file is touched, even when it does not exist.
     auto options = ProbeOptions::parse(std::move(texts));
-    if (!options) return std::unexpected(std::move(options.error()));
+    if (!options) return refuse(PlanStep::options, std::move(options.error()));
+    auto config = load_config_file(path);
+    if (!config) return refuse(PlanStep::input_file, std::move(config.error()));
+    auto plan = options->plan(std::move(*config));
+    if (!plan) return refuse(PlanStep::validation, std::move(plan.error()));
+    return std::move(*plan);
+}
+
+std::expected<ProbePlan, PlanRefusal> plan_raw_key_by_step(const std::string& path, RawKeyTexts raw,
+                                                           OptionTexts texts) {
+    constexpr PlanStep arguments = PlanStep::raw_key_arguments;
+    auto options = ProbeOptions::parse(std::move(texts));
+    if (!options) return refuse(PlanStep::options, std::move(options.error()));
 
     // Without a configuration file the caller supplies the interface address
     // and the AllowedIPs, and the DNS server for names to resolve.
-    if (raw.address.has_value() == raw.allowed_ips.empty()) return refuse(unpaired_data_config_message);
-    if (!raw.address && (!options->ping.empty() || !options->resolve.empty())) {
-        return refuse(data_checks_need_address_message);
+    if (raw.address.has_value() == raw.allowed_ips.empty()) {
+        return refuse(arguments, std::string(unpaired_data_config_message));
     }
-    if (!options->resolve.empty() && !options->dns_server) return refuse(resolve_needs_dns_server_message);
+    if (!raw.address && (!options->ping.empty() || !options->resolve.empty())) {
+        return refuse(arguments, std::string(data_checks_need_address_message));
+    }
+    if (!options->resolve.empty() && !options->dns_server) {
+        return refuse(arguments, std::string(resolve_needs_dns_server_message));
+    }
     std::optional<Ipv4Cidr> address;
     if (raw.address) {
         auto parsed = parse_cidr(*raw.address, "address");
-        if (!parsed) return std::unexpected(std::move(parsed.error()));
+        if (!parsed) return refuse(arguments, std::move(parsed.error()));
         address = *parsed;
     }
     std::vector<Ipv4Cidr> allowed_ips;
     allowed_ips.reserve(raw.allowed_ips.size());
     for (const std::string& text : raw.allowed_ips) {
         auto parsed = parse_cidr(text, "allowed_ips entry");
-        if (!parsed) return std::unexpected(std::move(parsed.error()));
+        if (!parsed) return refuse(arguments, std::move(parsed.error()));
         allowed_ips.push_back(*parsed);
     }
 
     // Key-file errors come only after every argument text was found valid.
     auto config = load_key_file(path, raw.peer_key, std::move(raw.endpoint));
-    if (!config) return std::unexpected(std::move(config.error()));
+    if (!config) return refuse(PlanStep::input_file, std::move(config.error()));
     if (address) config->set_data_config(*address, {}, std::move(allowed_ips));
-    return options->plan(std::move(*config));
+    auto plan = options->plan(std::move(*config));
+    if (!plan) return refuse(PlanStep::validation, std::move(plan.error()));
+    return std::move(*plan);
 }
 
 }  // namespace quorlin::input

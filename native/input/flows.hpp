@@ -9,6 +9,7 @@
 #include "input/timeout.hpp"
 #include "probe/plan.hpp"
 
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -27,5 +28,18 @@ struct RawKeyTexts {
 // `path` is a file-system path as the system sees it (a byte string).
 std::expected<ProbePlan, std::string> plan_config_file(const std::string& path, OptionTexts options);
 std::expected<ProbePlan, std::string> plan_raw_key(const std::string& path, RawKeyTexts raw, OptionTexts options);
+
+// The same flows, saying which step refused: a caller that knows where each
+// input was written (a fleet file) points at the value behind the refusal.
+enum class PlanStep : std::uint8_t { options, raw_key_arguments, input_file, validation };
+
+struct PlanRefusal {
+    PlanStep step = PlanStep::options;
+    std::string message;
+};
+
+std::expected<ProbePlan, PlanRefusal> plan_config_file_by_step(const std::string& path, OptionTexts options);
+std::expected<ProbePlan, PlanRefusal> plan_raw_key_by_step(const std::string& path, RawKeyTexts raw,
+                                                           OptionTexts options);
 
 }  // namespace quorlin::input

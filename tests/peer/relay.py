@@ -131,18 +131,21 @@ class UdpRelay:
     """A relay process inside a running peer's namespace; a context manager.
 
     `endpoint` is where the prober sends ("127.0.0.1:PORT", valid inside the
-    namespace); `target` defaults to the peer's own IPv4 endpoint.
+    namespace, unless `listen` names another address of the namespace);
+    `target` defaults to the peer's own IPv4 endpoint.
     """
 
     def __init__(self, peer, *, to_peer: Faults | None = None, to_client: Faults | None = None,
-                 target: str | None = None):
+                 target: str | None = None, listen: str | None = None):
         self.to_peer = to_peer or Faults()
         self.to_client = to_client or Faults()
         check_directions(self.to_peer, self.to_client)
-        if target is not None:
-            ipv4_address(target)
+        for address in (target, listen):
+            if address is not None:
+                ipv4_address(address)
         self.peer = peer
         self.target = target
+        self.listen = listen
         self.endpoint: str | None = None
         self.info: dict | None = None
         self._process: subprocess.Popen | None = None
@@ -165,6 +168,8 @@ class UdpRelay:
         argv = ["ip", "netns", "exec", info["namespace"], sys.executable, str(SCRIPT), "serve",
                 "--peer", self.target or info["endpoint_ipv4"], "--peer-public-key", info["peer_public_key"],
                 "--to-peer", self.to_peer.to_json(), "--to-client", self.to_client.to_json()]
+        if self.listen is not None:
+            argv += ["--listen", self.listen]
         self._log = Path(info["log_dir"]) / f"relay-{os.getpid()}-{next(_counter)}.log"
         with open(self._log, "wb") as log:
             # Its stdin is ours: when this process ends, however it ends, the relay sees

@@ -55,6 +55,9 @@ LISTEN_PORT = 51820
 TUNNEL = ipaddress.IPv4Interface("10.99.0.1/24")  # the peer's interface address
 CLIENT = ipaddress.IPv4Interface("10.99.0.2/32")  # the client's allowed IPs at the peer
 REAL_CLIENT_ALLOWED_IP = "10.99.255.254/32"  # a real client's allowed IPs: nothing there, no route
+# Extra client keys (many probing keys on one peer) get addresses here, routed
+# into the tunnel, so that the peer's answers find them.
+EXTRA_CLIENTS = ipaddress.IPv4Network("10.99.128.0/17")
 HOST_NAME = "peer.quorlin.test"
 # Names every peer answers: one A record, two A records (answered in this
 # order), a name with an AAAA record only (no A records: NOERROR with an empty
@@ -286,9 +289,12 @@ def entered_namespace(namespace: str):
 class WireGuardPeer:
     """One real WireGuard peer; a context manager (start on enter, stop on exit)."""
 
-    def __init__(self, *, preshared_key: bool = False, records=None, dns: bool = True):
+    def __init__(self, *, preshared_key: bool = False, records=None, dns: bool = True, extra_clients: int = 0):
+        if not 0 <= extra_clients < EXTRA_CLIENTS.num_addresses - 2:
+            raise PeerError(f"extra_clients must be from 0 through {EXTRA_CLIENTS.num_addresses - 3}")
         self._records = list(DEFAULT_RECORDS) + _parse_records(records)
         self._preshared = preshared_key
+        self._extra_clients = extra_clients
         self._dns = dns
         self.info: dict | None = None
         self.namespace: str | None = None
@@ -350,8 +356,11 @@ class WireGuardPeer:
         if preshared is not None:
             command += ["preshared-key", str(self._secret_file("psk.key", preshared))]
         _run(command)
+        extra_clients = self._add_extra_clients(preshared is not None)
         _run(["ip", "-n", self.namespace, "address", "add", str(TUNNEL), "dev", self.interface])
         _run(["ip", "-n", self.namespace, "link", "set", self.interface, "up"])
+        if extra_clients:
+            _run(["ip", "-n", self.namespace, "route", "add", str(EXTRA_CLIENTS), "dev", self.interface])
         self._wait_for(lambda: ("00000000", LISTEN_PORT) in _udp_ports_bound(wg_proc.pid),
                        wg_proc, deadline, f"wireguard-go is not listening on port {LISTEN_PORT}")
 
@@ -392,7 +401,22 @@ class WireGuardPeer:
             "records": records,
             "nxdomain": list(NXDOMAIN),
             "log_dir": str(self._workdir),
+            "extra_clients": extra_clients,
         }
+
+    def _add_extra_clients(self, preshared: bool) -> list[dict]:
+        """More client keys on the peer, each with an address of its own (one `wg set`)."""
+        clients, command = [], ["ip", "netns", "exec", self.namespace, "wg", "set", self.interface]
+        for address in itertools.islice(EXTRA_CLIENTS.hosts(), self._extra_clients):
+            private = _run(["wg", "genkey"]).strip()
+            public = _run(["wg", "pubkey"], input_text=private + "\n").strip()
+            clients.append({"private_key": private, "public_key": public, "address": f"{address}/32"})
+            command += ["peer", public, "allowed-ips", f"{address}/32"]
+            if preshared:
+                command += ["preshared-key", str(self._workdir / "psk.key")]
+        if clients:
+            _run(command)
+        return clients
 
     def stop(self) -> None:
         """Tears everything down; safe to call twice and after a failed start.

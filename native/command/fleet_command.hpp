@@ -1,0 +1,15 @@
+#pragma once
+// `quorlin fleet FLEET.toml ...`: read and check the whole fleet file, probe
+// the targets on worker threads (fleet/fleet_run.hpp), print each outcome as
+// it comes (fleet_printer.hpp); the exit status is the worst over the
+// targets. Ctrl-C: no new probe starts, the running ones end by their
+// deadlines, what finished is printed, status 3; a second Ctrl-C ends at once.
+
+#include "command/command_line.hpp"
+#include "command/probe_command.hpp"
+
+namespace quorlin::command {
+
+CommandEnd run_fleet_command(FleetRequest request);
+
+}  // namespace quorlin::command

@@ -1,0 +1,22 @@
+#include "fleet/fleet.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <utility>
+
+namespace quorlin::fleet {
+
+Fleet::Fleet(std::vector<FleetTarget> targets, std::uint32_t key_pair_count)
+    : targets_(std::move(targets)), by_name_(targets_.size()), key_pair_count_(key_pair_count) {
+    std::iota(by_name_.begin(), by_name_.end(), 0u);
+    std::ranges::sort(by_name_, {}, [this](std::uint32_t index) -> std::string_view { return targets_[index].name; });
+}
+
+const FleetTarget* Fleet::find(std::string_view name) const noexcept {
+    const auto found = std::ranges::lower_bound(
+        by_name_, name, {}, [this](std::uint32_t index) -> std::string_view { return targets_[index].name; });
+    if (found == by_name_.end() || targets_[*found].name != name) return nullptr;
+    return &targets_[*found];
+}
+
+}  // namespace quorlin::fleet

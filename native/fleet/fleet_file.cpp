@@ -1,0 +1,243 @@
+#include "fleet/fleet_file.hpp"
+
+#include "fleet/fleet_toml.hpp"
+#include "fleet/names.hpp"
+#include "fleet/target_probe.hpp"
+#include "input/secret_file.hpp"
+
+#include <algorithm>
+#include <array>
+#include <map>
+#include <unordered_map>
+#include <utility>
+
+namespace quorlin::fleet {
+
+namespace {
+
+// The raw-key fields, in the order a refusal names them.
+constexpr std::array<SettingKey, 5> raw_key_settings = {SettingKey::private_key_file, SettingKey::peer_key,
+                                                        SettingKey::endpoint, SettingKey::address,
+                                                        SettingKey::allowed_ips};
+constexpr std::array<SettingKey, 3> required_raw_key_settings = {SettingKey::private_key_file, SettingKey::peer_key,
+                                                                 SettingKey::endpoint};
+
+struct LimitSetting {
+    SettingKey key;
+    std::int64_t input::OptionTexts::*field;
+};
+// In the order ProbeOptions::parse checks them, after the ping targets and the DNS server.
+constexpr std::array<LimitSetting, 4> limit_settings = {{
+    {SettingKey::handshake_timeout_ms, &input::OptionTexts::handshake_timeout_ms},
+    {SettingKey::ping_timeout_ms, &input::OptionTexts::ping_timeout_ms},
+    {SettingKey::dns_timeout_ms, &input::OptionTexts::dns_timeout_ms},
+    {SettingKey::deadline_ms, &input::OptionTexts::deadline_ms},
+}};
+
+const std::string& text_of(const SettingValue& setting) { return std::get<std::string>(setting.value); }
+
+std::vector<std::string> texts_of(const SettingValue& setting) {
+    std::vector<std::string> texts;
+    for (const LocatedText& item : std::get<std::vector<LocatedText>>(setting.value)) texts.push_back(item.text);
+    return texts;
+}
+
+std::string joined(std::string_view base_folder, const std::string& path) {
+    if (base_folder.empty() || path.starts_with('/')) return path;
+    std::string out(base_folder);
+    if (!out.ends_with('/')) out.push_back('/');
+    return out + path;
+}
+
+std::string_view key_text(SettingKey key) { return spec_of(key).key_text; }
+
+input::OptionTexts option_texts(const EffectiveSettings& settings) {
+    input::OptionTexts options;
+    if (const SettingValue* ping = settings.find(SettingKey::ping)) options.ping = texts_of(*ping);
+    if (const SettingValue* resolve = settings.find(SettingKey::resolve)) options.resolve = texts_of(*resolve);
+    if (const SettingValue* server = settings.find(SettingKey::dns_server)) options.dns_server = text_of(*server);
+    for (const LimitSetting& limit : limit_settings) {
+        if (const SettingValue* value = settings.find(limit.key)) options.*limit.field = std::get<std::int64_t>(value->value);
+    }
+    return options;
+}
+
+// Builds the targets from the document, checking names and modes; their
+// inputs are checked afterwards, by planning each one.
+class TargetBuilder {
+public:
+    TargetBuilder(const FleetDocument& document, std::string_view base_folder)
+        : document_(document), base_folder_(base_folder) {}
+
+    std::expected<FleetTarget, FleetRefusal> build(std::size_t index) {
+        const EffectiveSettings settings{document_.targets[index], document_.defaults};
+        FleetTarget target;
+        auto name = checked_name(settings.own, index);
+        if (!name) return std::unexpected(std::move(name.error()));
+        target.name = std::move(*name);
+        auto mode = checked_mode(settings, target.name);
+        if (!mode) return std::unexpected(std::move(mode.error()));
+        target.mode = std::move(*mode);
+        target.options = option_texts(settings);
+        if (const SettingValue* labels = settings.find(SettingKey::labels)) {
+            target.labels = std::get<std::vector<Label>>(labels->value);
+        }
+        return target;
+    }
+
+private:
+    std::expected<std::string, FleetRefusal> checked_name(const TableSettings& own, std::size_t index) {
+        const SettingValue* name = own.find(SettingKey::name);
+        if (name == nullptr) return std::unexpected(FleetRefusal{own.at, target_label(index), "name is required"});
+        const std::string& text = text_of(*name);
+        if (!is_target_name(text)) {
+            return std::unexpected(FleetRefusal{name->at, target_label(index),
+                                                "name must be letters, digits, '.', '_' or '-', got \"" + text + "\""});
+        }
+        const auto [first, inserted] = first_use_.try_emplace(text, name->at);
+        if (!inserted) {
+            return std::unexpected(FleetRefusal{name->at, target_label(text),
+                                                "duplicate name, first used at line " + std::to_string(first->second.line)});
+        }
+        return text;
+    }
+
+    std::expected<std::variant<ConfigFileMode, RawKeyMode>, FleetRefusal> checked_mode(const EffectiveSettings& settings,
+                                                                                      const std::string& name) const {
+        // The target's own raw-key fields conflict with its configuration
+        // file; defaults of those fields only serve raw-key targets.
+        if (const SettingValue* config = settings.own.find(SettingKey::config)) {
+            for (SettingKey key : raw_key_settings) {
+                if (const SettingValue* given = settings.own.find(key)) {
+                    return std::unexpected(FleetRefusal{given->at, target_label(name),
+                                                        std::string(key_text(key)) + " cannot be combined with config"});
+                }
+            }
+            return ConfigFileMode{joined(base_folder_, text_of(*config))};
+        }
+        std::string missing;
+        for (SettingKey key : required_raw_key_settings) {
+            if (settings.find(key) != nullptr) continue;
+            missing += missing.empty() ? "" : ", ";
+            missing += key_text(key);
+        }
+        if (!missing.empty()) {
+            return std::unexpected(FleetRefusal{settings.own.at, target_label(name), "give config, or " + missing});
+        }
+        RawKeyMode raw;
+        raw.private_key_file = joined(base_folder_, text_of(*settings.find(SettingKey::private_key_file)));
+        raw.texts.peer_key = text_of(*settings.find(SettingKey::peer_key));
+        raw.texts.endpoint = text_of(*settings.find(SettingKey::endpoint));
+        if (const SettingValue* address = settings.find(SettingKey::address)) raw.texts.address = text_of(*address);
+        if (const SettingValue* allowed = settings.find(SettingKey::allowed_ips)) raw.texts.allowed_ips = texts_of(*allowed);
+        return raw;
+    }
+
+    const FleetDocument& document_;
+    std::string_view base_folder_;
+    std::unordered_map<std::string, SourcePosition> first_use_;
+};
+
+// Which option value the options' refusal is about: each value is checked
+// alone by the same rules, in the order they check them, so the first one
+// refused alone is the one the refusal names.
+SourcePosition refused_option_at(const EffectiveSettings& settings) {
+    const auto refused_alone = [](auto&& set) {
+        input::OptionTexts alone;
+        set(alone);
+        return !input::ProbeOptions::parse(std::move(alone));
+    };
+    if (const SettingValue* ping = settings.find(SettingKey::ping)) {
+        for (const LocatedText& item : std::get<std::vector<LocatedText>>(ping->value)) {
+            if (refused_alone([&](input::OptionTexts& alone) { alone.ping = {item.text}; })) return item.at;
+        }
+    }
+    if (const SettingValue* server = settings.find(SettingKey::dns_server)) {
+        if (refused_alone([&](input::OptionTexts& alone) { alone.dns_server = text_of(*server); })) return server->at;
+    }
+    for (const LimitSetting& limit : limit_settings) {
+        const SettingValue* value = settings.find(limit.key);
+        if (value != nullptr &&
+            refused_alone([&](input::OptionTexts& alone) { alone.*limit.field = std::get<std::int64_t>(value->value); })) {
+            return value->at;
+        }
+    }
+    return settings.own.at;
+}
+
+// Where a refusal of the target's inputs points: the option value, the file
+// that could not be used, or else the target's table.
+SourcePosition refused_at(const input::PlanRefusal& refusal, const EffectiveSettings& settings,
+                          const FleetTarget& target) {
+    switch (refusal.step) {
+        case input::PlanStep::options: return refused_option_at(settings);
+        case input::PlanStep::input_file: {
+            const SettingKey file = std::holds_alternative<ConfigFileMode>(target.mode) ? SettingKey::config
+                                                                                         : SettingKey::private_key_file;
+            return settings.find(file)->at;
+        }
+        case input::PlanStep::raw_key_arguments:
+        case input::PlanStep::validation: break;
+    }
+    return settings.own.at;
+}
+
+// Plans every target once by the single probe's rules, dropping each plan
+// at once, and numbers the pairs of client key and peer key.
+std::expected<std::uint32_t, FleetRefusal> check_inputs(const FleetDocument& document,
+                                                        std::vector<FleetTarget>& targets) {
+    std::map<std::array<std::uint8_t, 2 * key_size_bytes>, std::uint32_t> key_pairs;
+    for (std::size_t index = 0; index < targets.size(); ++index) {
+        FleetTarget& target = targets[index];
+        auto plan = plan_target(target);
+        if (!plan) {
+            const EffectiveSettings settings{document.targets[index], document.defaults};
+            return std::unexpected(FleetRefusal{refused_at(plan.error(), settings, target), target_label(target.name),
+                                                std::move(plan.error().message)});
+        }
+        std::array<std::uint8_t, 2 * key_size_bytes> pair{};
+        const PublicKey client = plan->config.private_key.public_key();
+        std::ranges::copy(client, pair.begin());
+        std::ranges::copy(plan->config.peer_public_key, pair.begin() + key_size_bytes);
+        target.key_pair = key_pairs.try_emplace(pair, static_cast<std::uint32_t>(key_pairs.size())).first->second;
+    }
+    return static_cast<std::uint32_t>(key_pairs.size());
+}
+
+}  // namespace
+
+std::expected<Fleet, FleetRefusal> read_fleet(std::string_view text, std::string_view base_folder) {
+    auto document = parse_fleet_document(text);
+    if (!document) return std::unexpected(std::move(document.error()));
+    if (document->targets.empty()) {
+        return std::unexpected(FleetRefusal{{}, {}, "no targets: a fleet file holds one [[target]] table per target"});
+    }
+    // Names and modes of every target first: cheap, and found before any file is read.
+    TargetBuilder builder(*document, base_folder);
+    std::vector<FleetTarget> targets;
+    targets.reserve(document->targets.size());
+    for (std::size_t index = 0; index < document->targets.size(); ++index) {
+        auto target = builder.build(index);
+        if (!target) return std::unexpected(std::move(target.error()));
+        targets.push_back(std::move(*target));
+    }
+    auto key_pair_count = check_inputs(*document, targets);
+    if (!key_pair_count) return std::unexpected(std::move(key_pair_count.error()));
+    return Fleet(std::move(targets), *key_pair_count);
+}
+
+std::expected<Fleet, std::string> load_fleet_file(const std::string& path) {
+    auto contents = input::read_secret_file(resolved_path(path), "fleet", fleet_file_limit_bytes);
+    if (!contents) return std::unexpected(std::move(contents.error()));
+    auto fleet = read_fleet(contents->text(), folder_of(path));
+    if (!fleet) return std::unexpected(refusal_text(fleet.error(), path));
+    return std::move(*fleet);
+}
+
+std::string folder_of(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return {};
+    return std::string(path.substr(0, slash == 0 ? 1 : slash));
+}
+
+}  // namespace quorlin::fleet

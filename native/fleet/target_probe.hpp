@@ -1,0 +1,35 @@
+#pragma once
+// One fleet target, planned and probed by the single probe's rules, from its
+// files as they are at that moment. Each path is resolved through its
+// symbolic links once (a mounted secret is usually a link, replaced by a new
+// one when the secret changes), then read with the careful reader, which
+// refuses links, anything but a regular file, and files beyond the limits.
+
+#include "fleet/fleet.hpp"
+#include "input/flows.hpp"
+#include "probe/plan.hpp"
+#include "probe/report.hpp"
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+
+namespace quorlin::fleet {
+
+// `path` with its symbolic links resolved; unchanged when that fails, so that
+// the careful reader reports the failure in its own words.
+std::string resolved_path(const std::string& path);
+
+// The plan of one probe of `target`. A cap lowers the overall deadline to
+// `deadline_cap_ms` when that is smaller, and every other limit with it.
+std::expected<ProbePlan, input::PlanRefusal> plan_target(const FleetTarget& target,
+                                                         std::optional<std::uint64_t> deadline_cap_ms = std::nullopt);
+
+// One fresh probe of `target` (its plan, keys and all, is released when it
+// returns), or the refusal of its inputs as they are now: a file changed
+// since the fleet was read.
+std::expected<ProbeReport, std::string> probe_target(const FleetTarget& target,
+                                                     std::optional<std::uint64_t> deadline_cap_ms = std::nullopt);
+
+}  // namespace quorlin::fleet

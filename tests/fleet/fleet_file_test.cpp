@@ -1,0 +1,207 @@
+// The fleet file reader on real files: every kind of refusal once, with its
+// position, and what an accepted file gives each target.
+#include "fleet/fleet_file.hpp"
+#include "fleet/target_probe.hpp"
+#include "fleet_test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace quorlin::fleet {
+namespace {
+
+using test::FleetFolder;
+
+// The text with {dir}, {peer} and {other} filled in.
+std::string filled(std::string text, const FleetFolder& folder) {
+    const std::pair<std::string, std::string> fields[] = {
+        {"{dir}", folder.path()}, {"{peer}", std::string(test::peer_key)}, {"{other}", std::string(test::other_peer_key)}};
+    for (const auto& [field, value] : fields) {
+        for (std::size_t at = text.find(field); at != std::string::npos; at = text.find(field, at + value.size())) {
+            text.replace(at, field.size(), value);
+        }
+    }
+    return text;
+}
+
+TEST(FleetFileRefusals, OneLineWithPositionAndTarget) {
+    const FleetFolder folder;
+    const struct {
+        const char* label;
+        const char* text;
+        const char* line;
+    } cases[] = {
+        {"syntax", "[[target]]\nname = \"a\"\nping = [\"10.0.0.1\"\nconfig = \"wg0.conf\"\n",
+         "f.toml:4:1: invalid TOML: Error while parsing array: expected comma or closing ']', saw 'c'"},
+        {"unknown key", "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\nhandshake_timout_ms = 500\n",
+         "f.toml:4:1: target \"a\": unknown key \"handshake_timout_ms\""},
+        {"unknown key in defaults", "[defaults]\nping_timeout = 5\n",
+         "f.toml:2:1: unknown key \"ping_timeout\" in [defaults]"},
+        {"unknown table", "[target_defaults]\n",
+         "f.toml:1:2: unknown key \"target_defaults\": a fleet file holds [defaults] and [[target]] tables"},
+        {"key material as a default", "[defaults]\nprivate_key_file = \"client.key\"\n",
+         "f.toml:2:1: private_key_file cannot be set in [defaults]"},
+        {"type", "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\ndeadline_ms = \"5000\"\n",
+         "f.toml:4:15: target \"a\": deadline_ms must be an integer, got string"},
+        {"type of a list entry", "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\nping = [\"10.0.0.1\", 7]\n",
+         "f.toml:4:21: target \"a\": ping must be an array of strings, got integer"},
+        {"one [target] table", "[target]\nname = \"a\"\n",
+         "f.toml:1:1: target must be an array of tables (each one [[target]]), got table"},
+        {"label value", "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\nlabels = { region = 1 }\n",
+         "f.toml:4:21: target \"a\": label \"region\" must be a string, got integer"},
+        {"label name", "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\nlabels.__name__ = \"x\"\n",
+         "f.toml:4:8: target \"a\": label name \"__name__\" must not start with \"__\""},
+        {"name", "[[target]]\nname = \"fra 1\"\nconfig = \"wg0.conf\"\n",
+         "f.toml:2:8: target #1: name must be letters, digits, '.', '_' or '-', got \"fra 1\""},
+        {"name missing", "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\n\n[[target]]\nconfig = \"wg0.conf\"\n",
+         "f.toml:5:1: target #2: name is required"},
+        {"duplicate name",
+         "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\n\n[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\n",
+         "f.toml:6:8: target \"a\": duplicate name, first used at line 2"},
+        {"both modes", "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\nprivate_key_file = \"client.key\"\n",
+         "f.toml:4:20: target \"a\": private_key_file cannot be combined with config"},
+        {"neither mode", "[[target]]\nname = \"a\"\npeer_key = \"{peer}\"\n",
+         "f.toml:1:1: target \"a\": give config, or private_key_file, endpoint"},
+        {"no targets", "[defaults]\nping = [\"10.0.0.1\"]\n",
+         "f.toml: no targets: a fleet file holds one [[target]] table per target"},
+        // The single probe's own rules and messages, pointing at what they refuse.
+        {"option from the defaults", "[defaults]\nping = [\"10.0.0.1\", \"10.0.0.256\"]\n\n"
+                                     "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\n",
+         "f.toml:2:21: target \"a\": ping target must be an IPv4 address, got 10.0.0.256"},
+        {"limit", "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\ndeadline_ms = 90000000\n",
+         "f.toml:4:15: target \"a\": deadline_ms must be an integer from 1 through 86400000"},
+        {"raw-key rule",
+         "[[target]]\nname = \"a\"\nprivate_key_file = \"client.key\"\npeer_key = \"{peer}\"\n"
+         "endpoint = \"127.0.0.1:9\"\naddress = \"10.0.0.2/32\"\n",
+         "f.toml:1:1: target \"a\": address and at least one allowed_ips entry must be supplied together"},
+        {"plan validation", "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\nping = [\"10.1.0.1\"]\n",
+         "f.toml:1:1: target \"a\": ping target 10.1.0.1 is outside Peer AllowedIPs"},
+        {"missing file", "[[target]]\nname = \"a\"\nconfig = \"missing.conf\"\n",
+         "f.toml:3:10: target \"a\": could not inspect configuration file {dir}/missing.conf: "
+         "No such file or directory (os error 2)"},
+        {"key file that holds no key",
+         "[[target]]\nname = \"a\"\nprivate_key_file = \"wg0.conf\"\npeer_key = \"{peer}\"\nendpoint = \"127.0.0.1:9\"\n",
+         "f.toml:3:20: target \"a\": PrivateKey must be a base64-encoded 32-byte key"},
+    };
+    for (const auto& c : cases) {
+        const auto fleet = read_fleet(filled(c.text, folder), folder.path());
+        ASSERT_FALSE(fleet) << c.label;
+        EXPECT_EQ(refusal_text(fleet.error(), "f.toml"), filled(c.line, folder)) << c.label;
+    }
+}
+
+TEST(FleetFile, DefaultsModesPathsAndKeyPairs) {
+    const FleetFolder folder;
+    std::filesystem::create_directory(folder.file("keys"));
+    std::filesystem::create_symlink(folder.file("client.key"), folder.file("keys/monitor.key"));
+    std::filesystem::create_directory(folder.file("real"));
+    folder.write("real/fleet.toml", filled(R"([defaults]
+ping = ["10.0.0.1"]
+deadline_ms = 5000
+endpoint = "127.0.0.1:9"
+labels = { region = "eu" }
+
+[[target]]
+name = "conf"
+config = "wg0.conf"
+labels = { site = "dc1", region = "us" }
+
+[[target]]
+name = "raw.linked"
+private_key_file = "keys/monitor.key"
+peer_key = "{peer}"
+address = "10.0.0.2/32"
+allowed_ips = ["10.0.0.0/24"]
+ping = []
+resolve = ["ok.test"]
+dns_server = "10.0.0.1"
+
+[[target]]
+name = "other-peer"
+private_key_file = "{dir}/client.key"
+peer_key = "{other}"
+ping = []
+)", folder));
+    // Read through a link in the folder: relative paths are taken from the
+    // folder the fleet file is named in.
+    std::filesystem::create_symlink(folder.file("real/fleet.toml"), folder.file("fleet.toml"));
+
+    const auto fleet = load_fleet_file(folder.file("fleet.toml"));
+    ASSERT_TRUE(fleet) << fleet.error();
+    const auto targets = fleet->targets();
+    ASSERT_EQ(targets.size(), 3u);
+    const FleetTarget& conf = targets[0];
+    const FleetTarget& raw = targets[1];
+    EXPECT_EQ(fleet->find("raw.linked"), &raw);
+    EXPECT_EQ(fleet->find("raw"), nullptr);
+
+    EXPECT_EQ(std::get<ConfigFileMode>(conf.mode).path, folder.file("wg0.conf"));
+    EXPECT_EQ(conf.options.ping, std::vector<std::string>{"10.0.0.1"});
+    EXPECT_EQ(conf.options.deadline_ms, 5000);
+    EXPECT_EQ(conf.options.handshake_timeout_ms, input::default_handshake_timeout_ms);
+    // A list or table of the target's own replaces the default whole.
+    EXPECT_EQ(conf.labels, (std::vector<Label>{{"region", "us"}, {"site", "dc1"}}));
+    EXPECT_EQ(raw.labels, (std::vector<Label>{{"region", "eu"}}));
+    EXPECT_TRUE(raw.options.ping.empty());
+    EXPECT_TRUE(raw.data_checks_asked());
+
+    const auto& raw_mode = std::get<RawKeyMode>(raw.mode);
+    EXPECT_EQ(raw_mode.private_key_file, folder.file("keys/monitor.key"));  // kept as named
+    EXPECT_EQ(raw_mode.texts.endpoint, "127.0.0.1:9");
+    EXPECT_EQ(raw_mode.texts.allowed_ips, std::vector<std::string>{"10.0.0.0/24"});
+
+    // The same client and peer key, by a configuration file or by raw keys.
+    EXPECT_EQ(conf.key_pair, raw.key_pair);
+    EXPECT_NE(targets[2].key_pair, conf.key_pair);
+    EXPECT_EQ(fleet->key_pair_count(), 2u);
+}
+
+TEST(FleetTargetProbe, PlansFromTheFilesAsTheyAreNow) {
+    const FleetFolder folder;
+    std::filesystem::create_symlink(folder.file("client.key"), folder.file("monitor.key"));
+    const auto fleet = read_fleet(filled(R"([[target]]
+name = "conf"
+config = "wg0.conf"
+ping = ["10.0.0.1"]
+
+[[target]]
+name = "linked"
+private_key_file = "monitor.key"
+peer_key = "{peer}"
+endpoint = "127.0.0.1:9"
+)", folder), folder.path());
+    ASSERT_TRUE(fleet) << refusal_text(fleet.error(), "f.toml");
+    const FleetTarget& conf = fleet->targets()[0];
+    const FleetTarget& linked = fleet->targets()[1];
+
+    // A cap lowers the overall deadline, and every limit with it.
+    const auto capped = plan_target(conf, 1500);
+    ASSERT_TRUE(capped) << capped.error().message;
+    EXPECT_EQ(capped->overall_deadline, Duration::from_millis(1500));
+    EXPECT_EQ(capped->handshake_timeout, Duration::from_millis(1500));
+    EXPECT_EQ(capped->ping_timeout, Duration::from_millis(1000));
+    EXPECT_EQ(capped->dns_timeout, Duration::from_millis(1500));
+
+    // A mounted secret is replaced by pointing its link elsewhere: the next
+    // probe reads the new key.
+    folder.write("rotated.key", std::string(test_keys::bob_private) + "\n");
+    std::filesystem::remove(folder.file("monitor.key"));
+    std::filesystem::create_symlink(folder.file("rotated.key"), folder.file("monitor.key"));
+    const auto rotated = plan_target(linked);
+    ASSERT_TRUE(rotated) << rotated.error().message;
+    EXPECT_EQ(rotated->config.client_public_key(), test_keys::bob_public);
+
+    // A file that no longer passes is the probe's refusal, with the single
+    // probe's message.
+    std::filesystem::remove(folder.file("wg0.conf"));
+    const auto refused = probe_target(conf);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), "could not inspect configuration file " + folder.file("wg0.conf") +
+                                   ": No such file or directory (os error 2)");
+}
+
+}  // namespace
+}  // namespace quorlin::fleet

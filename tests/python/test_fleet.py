@@ -1,0 +1,129 @@
+"""`quorlin fleet` without a peer: a refused fleet file (one line, exit
+status 3, nothing probed), Ctrl-C during a run, and the progress line on a
+terminal. Verdicts against a real peer: test_fleet_real_peer.py; every kind
+of refusal with its position: tests/fleet (C++)."""
+
+import os
+import pty
+import signal
+import subprocess
+import time
+
+import pytest
+
+from conftest import CLIENT_PUBLIC_KEY, PEER_KEY, quorlin_command
+
+TIMEOUT_S = 60
+
+
+def fleet_file(tmp_path, text):
+    path = tmp_path / "fleet.toml"
+    path.write_text(text)
+    return path
+
+
+def raw_target(name, key_file, endpoint, peer_key=PEER_KEY, extra=""):
+    return (f'[[target]]\nname = "{name}"\nprivate_key_file = "{key_file.name}"\n'
+            f'peer_key = "{peer_key}"\nendpoint = "{endpoint}"\n{extra}\n')
+
+
+@pytest.mark.parametrize("extra", [[], ["--nagios"]], ids=["table", "nagios"])
+def test_refused_fleet_file_is_one_line_and_nothing_runs(tmp_path, key_file, silent_peer, extra):
+    port = silent_peer.getsockname()[1]
+    fleet = fleet_file(tmp_path, raw_target("ok", key_file, f"127.0.0.1:{port}")
+                       + raw_target("typo", key_file, f"127.0.0.1:{port}", extra="deadline = 5"))
+    done = subprocess.run([quorlin_command(), "fleet", str(fleet), *extra], capture_output=True, text=True,
+                          timeout=TIMEOUT_S)
+    message = f'{fleet}:12:1: target "typo": unknown key "deadline"'
+    assert (done.returncode, done.stderr) == (3, f"quorlin: {message}\n")
+    assert done.stdout == (f"WIREGUARD UNKNOWN - {message}\n" if extra else "")
+    # Checked as a whole before any traffic: not one datagram reached the endpoint.
+    silent_peer.setblocking(False)
+    with pytest.raises(BlockingIOError):
+        silent_peer.recv(2048)
+
+
+def test_unknown_target_name_is_refused(tmp_path, key_file, closed_udp_port):
+    fleet = fleet_file(tmp_path, raw_target("a", key_file, f"127.0.0.1:{closed_udp_port}"))
+    done = subprocess.run([quorlin_command(), "fleet", str(fleet), "--target", "a", "--target", "b"],
+                          capture_output=True, text=True, timeout=TIMEOUT_S)
+    assert (done.returncode, done.stdout, done.stderr) == (3, "", f'quorlin: no target "b" in {fleet}\n')
+
+
+def read_line(stream, deadline):
+    line = b""
+    while not line.endswith(b"\n"):
+        assert time.monotonic() < deadline, f"no complete line in time, got {line!r}"
+        chunk = os.read(stream.fileno(), 1)
+        assert chunk, f"the output ended, got {line!r}"
+        line += chunk
+    return line.decode()
+
+
+@pytest.mark.parametrize("presses", [1, 2])
+def test_ctrl_c_starts_no_new_probe(tmp_path, key_file, silent_peer, closed_udp_port, presses):
+    # "never" shares its keys with "silent", so it waits for it and is never
+    # started once Ctrl-C comes; "closed" ends at once on the other worker.
+    silent = f"127.0.0.1:{silent_peer.getsockname()[1]}"
+    closed = f"127.0.0.1:{closed_udp_port}"
+    fleet = fleet_file(tmp_path, "[defaults]\nhandshake_timeout_ms = 3000\ndeadline_ms = 3000\n\n"
+                       + raw_target("silent", key_file, silent)
+                       + raw_target("closed", key_file, closed, peer_key=CLIENT_PUBLIC_KEY)
+                       + raw_target("never", key_file, closed))
+    process = subprocess.Popen([quorlin_command(), "fleet", str(fleet), "--concurrency", "2"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + TIMEOUT_S
+        assert read_line(process.stdout, deadline).startswith("TARGET  VERDICT")
+        assert read_line(process.stdout, deadline).startswith("closed  local_error")
+        time.sleep(0.3)  # "silent" has long begun; it runs for 3 s
+        for _ in range(presses):
+            process.send_signal(signal.SIGINT)
+            time.sleep(0.1)
+        out, err = process.communicate(timeout=TIMEOUT_S)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert process.returncode == 3
+    notice = "quorlin: interrupted: waiting for 1 running probes to end by their deadlines (Ctrl-C again to stop now)\n"
+    rows = out.decode().splitlines()
+    if presses == 1:
+        # The running probe ends by its deadline and is printed.
+        assert err.decode() == notice
+        assert rows[0].startswith("silent  unconfirmed")
+        assert rows[1].startswith("2 of 3 targets in ")
+        assert rows[1].endswith(" s (interrupted): 0 data_plane_confirmed, 0 authentication_confirmed, "
+                                "1 unconfirmed, 1 local_error")
+    else:
+        assert err.decode() == notice + "quorlin: interrupted again: 1 probes left running\n"
+        assert len(rows) == 1 and rows[0].startswith("1 of 3 targets in ")
+
+
+def test_progress_line_on_a_terminal_only(tmp_path, key_file, closed_udp_port):
+    fleet = fleet_file(tmp_path, raw_target("a", key_file, f"127.0.0.1:{closed_udp_port}"))
+    controller, terminal = pty.openpty()
+    try:
+        process = subprocess.Popen([quorlin_command(), "fleet", str(fleet), "--json"], stdout=subprocess.PIPE,
+                                   stderr=terminal)
+        os.close(terminal)
+        terminal = -1
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:  # the terminal's other side closed
+                break
+            if not chunk:
+                break
+            shown += chunk
+        out, _ = process.communicate(timeout=TIMEOUT_S)
+    finally:
+        if terminal >= 0:
+            os.close(terminal)
+        os.close(controller)
+    assert process.returncode == 2
+    assert out.decode().startswith('{"target":"a","labels":{},"report":{')
+    # Drawn in place (carriage return, erase to the end of the line), then erased.
+    assert shown.startswith(b"\r0 of 1 done\x1b[K")
+    assert shown.endswith(b"\r\x1b[K")
