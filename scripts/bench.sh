@@ -3,6 +3,10 @@
 # figures and ratios and never fail on a time. The WireGuard engine figures
 # need nothing; the probe and fleet figures against real local WireGuard
 # peers need root, and without it only the others are printed.
+# The command benchmark runs the quorlin executable against an interface-based
+# check on the same peer (bench/command_bench.sh; root too).
+# The exporter benchmark (bench/exporter_bench.py) scrapes the installed
+# quorlin exporter; without root or the package it says so and skips.
 # Arguments go to every benchmark, each reading the ones it uses, e.g.
 #   bash scripts/bench.sh --probes 1000 --samples 100 --handshakes 5000 --packets 500000
 # The fleet benchmark's own options: run python3 bench/fleet_bench.py --help.
@@ -10,6 +14,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
+# Only the command benchmark needs these: it times whole processes, and the
+# interface-based check it is set against pings through its interface.
+BENCH_PACKAGES=(hyperfine iputils-ping time)
+missing=()
+for p in "${BENCH_PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})) && [ "$(id -u)" -eq 0 ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null
+fi
 
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORLIN_BUILD_BENCH=ON >/dev/null
 cmake --build build/bench --target wireguard_bench probe_bench quorlin -j "$(nproc)"
@@ -18,4 +32,9 @@ build/bench/bench/wireguard_bench "$@"
 echo
 build/bench/bench/probe_bench "$@"
 echo
+bash bench/command_bench.sh build/bench/native/command/quorlin
+echo
 python3 bench/fleet_bench.py --quorlin build/bench/native/command/quorlin "$@"
+echo
+# The exporter against a real peer: needs root and the installed package.
+python3 bench/exporter_bench.py "$@"

@@ -7,6 +7,8 @@ DEBIAN_PACKAGES=(
   libsodium-dev libb2-dev libgtest-dev libcli11-dev libtomlplusplus-dev
   clang-16 libclang-rt-16-dev
   wireguard-go wireguard-tools dnsmasq-base iproute2 procps
+  prometheus-cpp-dev libcivetweb-dev
+  prometheus
 )
 
 # A stock Debian python3 comes without pip and the interpreter headers.
@@ -27,7 +29,23 @@ if ((${#missing[@]})); then
   fi
   export DEBIAN_FRONTEND=noninteractive
   apt-get update
-  apt-get install -y --no-install-recommends "${missing[@]}"
+  # Prometheus is here for the tests, which run it as a plain process: its
+  # package must not start (or, under systemd, enable) a service of its own.
+  # A policy-rc.d that refuses every start keeps the package scripts from
+  # starting one during the install.
+  policy=/usr/sbin/policy-rc.d
+  own_policy=0
+  if [ ! -e "$policy" ]; then
+    trap 'rm -f "$policy"' EXIT
+    printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod 755 "$policy" && own_policy=1
+  fi
+  status=0
+  apt-get install -y --no-install-recommends "${missing[@]}" || status=$?
+  if ((own_policy)); then rm -f "$policy"; fi
+  ((status == 0)) || exit "$status"
+  if [ -d /run/systemd/system ] && systemctl is-enabled --quiet prometheus 2>/dev/null; then
+    systemctl disable --now prometheus
+  fi
 fi
 
 # Debian's own python3 refuses system-wide installs unless told otherwise; the

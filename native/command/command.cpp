@@ -23,6 +23,8 @@ CommandEnd run_command(int argc, const char* const* argv) {
                 (void)write_all(STDERR_FILENO, usage_text);
                 print_error(what.message);
                 return {unknown_status, false};
+            } else if constexpr (std::is_same_v<Kind, ExporterRequest>) {
+                return run_exporter_command(what);
             } else if constexpr (std::is_same_v<Kind, FleetRequest>) {
                 return run_fleet_command(std::move(what));
             } else {

@@ -1,6 +1,7 @@
 #pragma once
 // The command as a whole: parse the command line, run the mode it asks for.
 
+#include "command/exporter_command.hpp"
 #include "command/fleet_command.hpp"
 #include "command/interruptible_run.hpp"
 #include "command/probe_command.hpp"

@@ -1,6 +1,7 @@
 #include "command/command_line.hpp"
 
 #include "common/version.hpp"
+#include "input/timeout.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -14,7 +15,8 @@ const std::string_view usage_text =
     "usage: quorlin [OPTIONS] CONFIG\n"
     "       quorlin [OPTIONS] --private-key-file FILE --peer-key KEY --endpoint HOST:PORT\n"
     "               [--address CIDR --allowed-ip CIDR ...]\n"
-    "       quorlin fleet [OPTIONS] FLEET.toml [--target NAME ...]\n";
+    "       quorlin fleet [OPTIONS] FLEET.toml [--target NAME ...]\n"
+    "       quorlin exporter --fleet FLEET.toml [--listen IPV4:PORT] [OPTIONS]\n";
 
 namespace {
 
@@ -45,7 +47,8 @@ constexpr std::string_view fleet_footer =
     "Ctrl-C starts no new probe and waits for the running ones to end by their deadlines; a\n"
     "second one ends at once.";
 
-constexpr std::int64_t max_threshold_ms = 86'400'000;
+// Thresholds lie in the range of the time limits.
+constexpr auto max_threshold_ms = static_cast<std::int64_t>(input::max_timeout_ms);
 constexpr std::int64_t max_concurrency = 4096;
 
 // Which raw-key options were given, in the order their refusals name them.
@@ -132,10 +135,10 @@ CLI::App* add_fleet_subcommand(CLI::App& app, FleetRequest& request, FleetTexts&
     return fleet;
 }
 
-// Options before the word fleet are the single probe's: refused with it.
-std::optional<std::string> options_before_fleet(const CLI::App& app) {
+// Options before the word fleet or exporter are the single probe's: refused with it.
+std::optional<std::string> options_before(const CLI::App& app, std::string_view subcommand) {
     for (const CLI::Option* option : app.get_options()) {
-        if (option->count() > 0) return option->get_name() + " cannot be given before fleet";
+        if (option->count() > 0) return option->get_name() + " cannot be given before " + std::string(subcommand);
     }
     return std::nullopt;
 }
@@ -187,6 +190,8 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
     FleetRequest fleet_request;
     FleetTexts fleet_texts;
     const CLI::App* fleet = add_fleet_subcommand(app, fleet_request, fleet_texts);
+    ExporterTexts exporter_texts;
+    const CLI::App* exporter = add_exporter_subcommand(app, exporter_texts);
 
     try {
         app.parse(argc, argv);
@@ -198,12 +203,18 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
         return UsageFailure{error.what()};
     }
     if (fleet->parsed()) {
-        if (auto error = options_before_fleet(app)) return UsageFailure{std::move(*error)};
+        if (auto error = options_before(app, "fleet")) return UsageFailure{std::move(*error)};
         auto fleet_output = output_arguments(fleet_texts.output);
         if (!fleet_output) return UsageFailure{std::move(fleet_output.error())};
         fleet_request.output = *fleet_output;
         fleet_request.concurrency = static_cast<std::size_t>(fleet_texts.concurrency);  // 1 to 4096 by the check
         return fleet_request;
+    }
+    if (exporter->parsed()) {
+        if (auto error = options_before(app, "exporter")) return UsageFailure{std::move(*error)};
+        auto exporter_request_or_error = exporter_request(exporter_texts);
+        if (!exporter_request_or_error) return UsageFailure{std::move(exporter_request_or_error.error())};
+        return std::move(*exporter_request_or_error);
     }
     if (auto error = probe_mode_error(request.probe, raw)) return UsageFailure{std::move(*error)};
     auto arguments = output_arguments(output);

@@ -4,6 +4,7 @@
 // as subcommands (`quorlin fleet ...`, `quorlin exporter ...`) beside it and
 // reuse the output options.
 
+#include "command/exporter_command_line.hpp"
 #include "command/service_state.hpp"
 #include "input/options.hpp"
 
@@ -60,7 +61,7 @@ struct UsageFailure {
     std::string message;
 };
 
-using ParsedCommandLine = std::variant<ProbeRequest, FleetRequest, Informational, UsageFailure>;
+using ParsedCommandLine = std::variant<ProbeRequest, FleetRequest, ExporterRequest, Informational, UsageFailure>;
 
 ParsedCommandLine parse_command_line(int argc, const char* const* argv);
 

@@ -49,6 +49,8 @@ void append_summary_text(std::string& out, std::string_view text) {
 
 void append_summary(std::string& out, const ProbeReport& report, const HandshakeThresholds& thresholds) {
     out += verdict_text(report.verdict);
+    out += " at ";
+    append_summary_text(out, report.endpoint);
     const PhaseResult* handshake = passed_handshake(report);
     if (handshake != nullptr) {
         out += ", handshake ";

@@ -1,7 +1,7 @@
 #pragma once
 // The monitoring-plugin output of one probe, one line:
 //   WIREGUARD <STATE> - <summary> | <perfdata>
-// The summary names the verdict, the handshake time, the checks passed and
+// The summary names the verdict, the endpoint as configured, the handshake time, the checks passed and
 // each phase that failed. The performance data, in
 // 'label'=value[UOM];[warn];[crit];[min];[max] form:
 //   'handshake'  the handshake round trip in seconds, with the thresholds

@@ -11,6 +11,10 @@ namespace quorlin {
 
 void wipe(void* data, std::size_t size) noexcept;
 
+// Whether the two spans hold the same bytes, in time that depends only on
+// their length (for MACs and keys an attacker may be probing).
+bool equal_in_constant_time(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) noexcept;
+
 template <std::size_t N>
 class SecretArray {
 public:

@@ -5,6 +5,8 @@
 // (A E I M Q U Y c g k o s w 0 4 8), then one "=". Missing or extra padding,
 // the URL-safe alphabet, whitespace anywhere and every other length are refused.
 
+#include "common/x25519.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -13,7 +15,6 @@
 
 namespace quorlin {
 
-inline constexpr std::size_t key_size_bytes = 32;
 inline constexpr std::size_t key_text_chars = 44;
 
 // Decodes `text` into `out`. On failure returns false and `out` is zeroed.

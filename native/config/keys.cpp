@@ -1,32 +1,31 @@
 #include "config/keys.hpp"
 
-#include "common/sodium_init.hpp"
-
-#include <sodium.h>
-
-#include <cstdlib>
+#include "common/x25519.hpp"
 
 namespace quorlin {
 
-X25519StaticSecret::X25519StaticSecret(X25519StaticSecret&& other) noexcept : bytes_(other.bytes_) {
-    other.bytes_.clear();
+X25519StaticSecret::X25519StaticSecret(std::span<const std::uint8_t, key_size_bytes> bytes) noexcept
+    : bytes_(bytes) {
+    x25519_public_key(public_key_, bytes_.view());
+}
+
+X25519StaticSecret::X25519StaticSecret(X25519StaticSecret&& other) noexcept
+    : bytes_(other.bytes_), public_key_(other.public_key_) {
+    other.wipe();
 }
 
 X25519StaticSecret& X25519StaticSecret::operator=(X25519StaticSecret&& other) noexcept {
     if (this != &other) {
         bytes_ = other.bytes_;  // wipes the replaced key before copying
-        other.bytes_.clear();
+        public_key_ = other.public_key_;
+        other.wipe();
     }
     return *this;
 }
 
-PublicKey X25519StaticSecret::public_key() const noexcept {
-    ensure_sodium();
-    PublicKey result{};
-    // Clamps a private copy of the scalar; the stored bytes are untouched. With
-    // the base point the result is never the all-zero value it refuses.
-    if (crypto_scalarmult_base(result.data(), bytes_.data()) != 0) std::abort();
-    return result;
+void X25519StaticSecret::wipe() noexcept {
+    bytes_.clear();
+    quorlin::wipe(public_key_.data(), public_key_.size());
 }
 
 std::expected<X25519StaticSecret, ConfigError> parse_private_key(std::string_view text) noexcept {

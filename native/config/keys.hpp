@@ -19,28 +19,31 @@ using PublicKey = std::array<std::uint8_t, key_size_bytes>;
 using PresharedKey = SecretArray<key_size_bytes>;
 
 // An X25519 private key, holding the 32 bytes exactly as decoded: never
-// clamped or otherwise altered here (the scalar multiplication clamps a copy).
-// Wiped on destruction and on replacement; a moved-from value is left zeroed.
-// Move-only, so that every extra copy of the secret is an explicit `clone()`.
+// clamped or otherwise altered here (the scalar multiplication clamps a copy),
+// and its public key, derived once when the key is made so that the report and
+// the tunnel share it. Wiped on destruction and on replacement; a moved-from
+// value is left zeroed, public key included. Move-only, so that every extra
+// copy of the secret is an explicit `clone()`.
 class X25519StaticSecret {
 public:
-    explicit X25519StaticSecret(std::span<const std::uint8_t, key_size_bytes> bytes) noexcept : bytes_(bytes) {}
+    explicit X25519StaticSecret(std::span<const std::uint8_t, key_size_bytes> bytes) noexcept;
     X25519StaticSecret(X25519StaticSecret&& other) noexcept;
     X25519StaticSecret& operator=(X25519StaticSecret&& other) noexcept;
     X25519StaticSecret(const X25519StaticSecret&) = delete;
     X25519StaticSecret& operator=(const X25519StaticSecret&) = delete;
-    ~X25519StaticSecret() = default;  // SecretArray wipes
+    ~X25519StaticSecret() { wipe(); }
 
     X25519StaticSecret clone() const noexcept { return X25519StaticSecret(bytes_.view()); }
     std::span<const std::uint8_t, key_size_bytes> bytes() const noexcept { return bytes_.view(); }
-    // Zeroes the key bytes now (the value stays usable as an all-zero key).
-    void wipe() noexcept { bytes_.clear(); }
+    // Zeroes the key bytes and the public key now.
+    void wipe() noexcept;
 
-    // X25519 of this key with the base point (u = 9).
-    PublicKey public_key() const noexcept;
+    // X25519 of this key with the base point (u = 9), as derived at construction.
+    const PublicKey& public_key() const noexcept { return public_key_; }
 
 private:
     SecretArray<key_size_bytes> bytes_;
+    PublicKey public_key_;
 };
 
 // Decodes a private key; the text is used unchanged (callers trim it).

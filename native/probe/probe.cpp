@@ -24,8 +24,8 @@ inline constexpr std::string_view keepalive_detail = "initial encrypted keepaliv
 wireguard::Tunn create_tunnel(const ProbeConfig& config) {
     std::optional<wireguard::KeyView> preshared;
     if (config.preshared_key) preshared = config.preshared_key->view();
-    return wireguard::Tunn(config.private_key.bytes(), config.peer_public_key, preshared, std::nullopt,
-                           random_u32());
+    return wireguard::Tunn({config.private_key.bytes(), config.private_key.public_key()}, config.peer_public_key,
+                           preshared, std::nullopt, random_u32());
 }
 
 // The phases after validation. Returns with the report's verdict set; the

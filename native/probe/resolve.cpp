@@ -97,10 +97,15 @@ void* resolver_thread_main(void* argument) noexcept {
     // Named from inside: a detached thread's handle may already be stale by
     // the time its creator could use it.
     pthread_setname_np(pthread_self(), kResolverThreadName);
-    ResolveOutcome outcome = lookup_host_port(task->endpoint);
-    // Free the slot first, so a caller holding the outcome already sees it free.
-    task->slot.release();
-    task->sender.send(std::move(outcome));
+    try {
+        ResolveOutcome outcome = lookup_host_port(task->endpoint);
+        // Free the slot first, so a caller holding the outcome already sees it free.
+        task->slot.release();
+        task->sender.send(std::move(outcome));
+    } catch (...) {
+        // Out of memory: the task's release closes the channel, and the
+        // caller reports a resolver that stopped instead of the process ending.
+    }
     return nullptr;
 }
 

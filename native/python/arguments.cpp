@@ -85,11 +85,8 @@ bool convert_text_list(PyObject* value, const char* parameter, std::vector<std::
     return !PyErr_Occurred() || fail(parameter);
 }
 
-bool convert_timeout(PyObject* value, const char* parameter, std::int64_t default_ms, std::int64_t& value_ms) {
-    if (value == nullptr) {
-        value_ms = default_ms;
-        return true;
-    }
+bool convert_timeout(PyObject* value, const char* parameter, std::int64_t& value_ms) {
+    if (value == nullptr) return true;
     const long long converted = PyLong_AsLongLong(value);
     if (converted == -1 && PyErr_Occurred()) {
         // Whatever the interpreter objected to (a float, a str, None, a value

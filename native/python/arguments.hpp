@@ -30,7 +30,8 @@ bool convert_text_list(PyObject* value, const char* parameter, std::vector<std::
 
 // `TimeoutArg`: anything the interpreter's integer conversion accepts that
 // fits a signed 64-bit integer; everything else is a ConfigurationError.
-// Omitted gives `default_ms`. The range is checked later, by `timeout`.
-bool convert_timeout(PyObject* value, const char* parameter, std::int64_t default_ms, std::int64_t& value_ms);
+// Omitted leaves `value_ms` as it is (the input layer's default). The range is
+// checked later, by `timeout`.
+bool convert_timeout(PyObject* value, const char* parameter, std::int64_t& value_ms);
 
 }  // namespace quorlin::python

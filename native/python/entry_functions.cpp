@@ -4,9 +4,9 @@
 #include "python/entry_functions.hpp"
 
 #include "python/arguments.hpp"
+#include "python/errors.hpp"
 #include "python/flows.hpp"
 
-#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -14,10 +14,6 @@ namespace quorlin::python {
 
 namespace {
 
-using input::default_deadline_ms;
-using input::default_dns_timeout_ms;
-using input::default_handshake_timeout_ms;
-using input::default_ping_timeout_ms;
 using input::OptionTexts;
 using input::RawKeyTexts;
 
@@ -36,13 +32,10 @@ bool convert_common(const CommonObjects& objects, OptionTexts& options) {
     return convert_text_list(objects.ping, "ping", options.ping) &&
            convert_text_list(objects.resolve, "resolve", options.resolve) &&
            convert_optional_text(objects.dns_server, "dns_server", options.dns_server) &&
-           convert_timeout(objects.handshake_timeout_ms, "handshake_timeout_ms", default_handshake_timeout_ms,
-                           options.handshake_timeout_ms) &&
-           convert_timeout(objects.ping_timeout_ms, "ping_timeout_ms", default_ping_timeout_ms,
-                           options.ping_timeout_ms) &&
-           convert_timeout(objects.dns_timeout_ms, "dns_timeout_ms", default_dns_timeout_ms,
-                           options.dns_timeout_ms) &&
-           convert_timeout(objects.deadline_ms, "deadline_ms", default_deadline_ms, options.deadline_ms);
+           convert_timeout(objects.handshake_timeout_ms, "handshake_timeout_ms", options.handshake_timeout_ms) &&
+           convert_timeout(objects.ping_timeout_ms, "ping_timeout_ms", options.ping_timeout_ms) &&
+           convert_timeout(objects.dns_timeout_ms, "dns_timeout_ms", options.dns_timeout_ms) &&
+           convert_timeout(objects.deadline_ms, "deadline_ms", options.deadline_ms);
 }
 
 PyObject* probe_file(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -106,11 +99,11 @@ PyObject* probe_key_file(PyObject*, PyObject* args, PyObject* kwargs) {
 // The docstrings are only text signatures ("--" and a blank line end them), so
 // introspection shows the parameters and __doc__ reads as None.
 PyMethodDef entry_functions[] = {
-    {"probe_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_file)),
+    {"probe_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(MemorySafe<probe_file>::call)),
      METH_VARARGS | METH_KEYWORDS,
      "probe_file(config_path, *, ping=(), resolve=(), dns_server=None, handshake_timeout_ms=3000, "
      "ping_timeout_ms=1000, dns_timeout_ms=2000, deadline_ms=9000)\n--\n\n"},
-    {"probe_key_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_key_file)),
+    {"probe_key_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(MemorySafe<probe_key_file>::call)),
      METH_VARARGS | METH_KEYWORDS,
      "probe_key_file(private_key_path, peer_key, endpoint, *, address=None, allowed_ips=(), ping=(), "
      "resolve=(), dns_server=None, handshake_timeout_ms=3000, ping_timeout_ms=1000, dns_timeout_ms=2000, "

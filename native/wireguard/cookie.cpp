@@ -1,7 +1,5 @@
 #include "wireguard/cookie.hpp"
 
-#include <sodium.h>
-
 #include <algorithm>
 
 #include "common/random.hpp"
@@ -11,7 +9,7 @@ namespace quorlin::wireguard {
 namespace {
 
 bool same(std::span<const std::uint8_t, mac_bytes> a, std::span<const std::uint8_t, mac_bytes> b) noexcept {
-    return sodium_memcmp(a.data(), b.data(), mac_bytes) == 0;
+    return equal_in_constant_time(a, b);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 
-#include "common/random.hpp"
 #include "common/sodium_init.hpp"
 
 namespace quorlin::wireguard {
@@ -24,28 +23,6 @@ std::uint8_t* writable(std::span<std::uint8_t> out) noexcept {
 }
 
 }  // namespace
-
-void x25519_public_key(std::span<std::uint8_t, key_bytes> public_key,
-                       std::span<const std::uint8_t, key_bytes> private_key) noexcept {
-    ensure_sodium();
-    require(crypto_scalarmult_base(public_key.data(), private_key.data()) == 0);
-}
-
-void x25519_generate(SecretArray<key_bytes>& private_key, std::span<std::uint8_t, key_bytes> public_key) noexcept {
-    fill_random(private_key.span());
-    x25519_public_key(public_key, private_key.view());
-}
-
-bool x25519(std::span<std::uint8_t, key_bytes> shared, std::span<const std::uint8_t, key_bytes> private_key,
-            std::span<const std::uint8_t, key_bytes> public_key) noexcept {
-    ensure_sodium();
-    // libsodium refuses (-1) exactly when the result is all zero.
-    if (crypto_scalarmult(shared.data(), private_key.data(), public_key.data()) != 0) {
-        wipe(shared.data(), shared.size());
-        return false;
-    }
-    return true;
-}
 
 Nonce counter_nonce(std::uint64_t counter) noexcept {
     Nonce nonce{};

@@ -1,7 +1,8 @@
 #pragma once
-// Thin wrappers over the primitives the protocol names: X25519 and the two
-// ChaCha20-Poly1305 AEADs from libsodium, BLAKE2s from libb2. Nothing here is
-// a primitive of our own; these only fix lengths and check results.
+// Thin wrappers over the primitives the protocol names: the two
+// ChaCha20-Poly1305 AEADs from libsodium, BLAKE2s from libb2, and X25519 from
+// the common layer (shared with the configuration's key handling). Nothing
+// here is a primitive of our own; these only fix lengths and check results.
 
 #include <array>
 #include <cstddef>
@@ -11,10 +12,12 @@
 #include <string_view>
 
 #include "common/secret.hpp"
+#include "common/x25519.hpp"
 
 namespace quorlin::wireguard {
 
-inline constexpr std::size_t key_bytes = 32;     // X25519 keys, AEAD keys, chaining keys
+// X25519 keys, AEAD keys and chaining keys share the one key length.
+inline constexpr std::size_t key_bytes = key_size_bytes;
 inline constexpr std::size_t hash_bytes = 32;    // BLAKE2s-256
 inline constexpr std::size_t mac_bytes = 16;     // keyed BLAKE2s-128
 inline constexpr std::size_t tag_bytes = 16;     // Poly1305
@@ -33,21 +36,6 @@ inline Bytes text_bytes(std::string_view text) noexcept {
 
 using Nonce = std::array<std::uint8_t, nonce_bytes>;
 using XNonce = std::array<std::uint8_t, xnonce_bytes>;
-
-// --- X25519 (RFC 7748) ---
-
-// The public key of `private_key` (base-point multiplication).
-void x25519_public_key(std::span<std::uint8_t, key_bytes> public_key,
-                       std::span<const std::uint8_t, key_bytes> private_key) noexcept;
-
-// A fresh key pair from the secure random source.
-void x25519_generate(SecretArray<key_bytes>& private_key, std::span<std::uint8_t, key_bytes> public_key) noexcept;
-
-// The shared secret; false (and `shared` zeroed) when it is all zero, which a
-// low-order peer point produces and the protocol must refuse.
-[[nodiscard]] bool x25519(std::span<std::uint8_t, key_bytes> shared,
-                          std::span<const std::uint8_t, key_bytes> private_key,
-                          std::span<const std::uint8_t, key_bytes> public_key) noexcept;
 
 // --- ChaCha20-Poly1305 IETF (RFC 8439) ---
 

@@ -1,7 +1,5 @@
 #include "wireguard/handshake.hpp"
 
-#include <sodium.h>
-
 #include <algorithm>
 
 #include "wireguard/kdf.hpp"
@@ -74,10 +72,10 @@ std::span<const std::uint8_t, N> read_field(Bytes message, std::size_t offset) n
 
 }  // namespace
 
-StaticIdentity::StaticIdentity(KeyView private_key_bytes, KeyView peer_public_key_bytes,
+StaticIdentity::StaticIdentity(KeyView private_key_bytes, KeyView public_key_bytes, KeyView peer_public_key_bytes,
                                std::optional<KeyView> preshared_key_bytes) noexcept
     : private_key(private_key_bytes) {
-    x25519_public_key(public_key, private_key.view());
+    std::copy(public_key_bytes.begin(), public_key_bytes.end(), public_key.begin());
     std::copy(peer_public_key_bytes.begin(), peer_public_key_bytes.end(), peer_public_key.begin());
     if (preshared_key_bytes) preshared_key.assign(*preshared_key_bytes);
     static_static_valid = dh(static_static, private_key, peer_public_key);
@@ -175,7 +173,7 @@ std::expected<PeerInitiation, WireGuardError> read_initiation(const StaticIdenti
         return std::unexpected(WireGuardError::InvalidAeadTag);
     }
     state.mix_hash(encrypted_static);
-    if (sodium_memcmp(initiator_static.data(), identity.peer_public_key.data(), key_bytes) != 0 ||
+    if (!equal_in_constant_time(initiator_static, identity.peer_public_key) ||
         !identity.static_static_valid) {
         return std::unexpected(WireGuardError::WrongKey);
     }

@@ -42,7 +42,8 @@ struct StaticIdentity {
     SecretArray<key_bytes> static_static;  // DH(private_key, peer_public_key)
     bool static_static_valid = false;      // false when that secret is all zero
 
-    StaticIdentity(KeyView private_key_bytes, KeyView peer_public_key_bytes,
+    // `public_key_bytes` is the public key of `private_key_bytes`, derived by the caller.
+    StaticIdentity(KeyView private_key_bytes, KeyView public_key_bytes, KeyView peer_public_key_bytes,
                    std::optional<KeyView> preshared_key_bytes) noexcept;
 };
 

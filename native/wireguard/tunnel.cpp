@@ -41,10 +41,10 @@ struct TunnelState {
     std::optional<Session> previous;
     std::optional<Session> next;
 
-    TunnelState(KeyView static_private, KeyView peer_static_public, std::optional<KeyView> preshared_key,
+    TunnelState(StaticKeyPair static_keys, KeyView peer_static_public, std::optional<KeyView> preshared_key,
                 std::optional<std::uint16_t> keepalive, std::uint32_t index,
                 std::shared_ptr<RateLimiter> limiter) noexcept
-        : identity(static_private, peer_static_public, preshared_key),
+        : identity(static_keys.private_key, static_keys.public_key, peer_static_public, preshared_key),
           to_peer(MacKeys::for_receiver(identity.peer_public_key)),
           to_us(MacKeys::for_receiver(identity.public_key)),
           persistent_keepalive(keepalive),
@@ -189,10 +189,26 @@ TunnResult TunnelState::on_transport(std::span<const std::uint8_t> message, std:
     return TunnResult::write_to_tunnel(packet->bytes, packet->source);
 }
 
+namespace {
+
+std::array<std::uint8_t, key_bytes> public_key_of(KeyView private_key) noexcept {
+    std::array<std::uint8_t, key_bytes> public_key;
+    x25519_public_key(public_key, private_key);
+    return public_key;
+}
+
+}  // namespace
+
 Tunn::Tunn(KeyView static_private, KeyView peer_static_public, std::optional<KeyView> preshared_key,
            std::optional<std::uint16_t> persistent_keepalive, std::uint32_t index,
            std::shared_ptr<RateLimiter> rate_limiter)
-    : state_(std::make_unique<TunnelState>(static_private, peer_static_public, preshared_key, persistent_keepalive,
+    : Tunn(StaticKeyPair{static_private, public_key_of(static_private)}, peer_static_public, preshared_key,
+           persistent_keepalive, index, std::move(rate_limiter)) {}
+
+Tunn::Tunn(StaticKeyPair static_keys, KeyView peer_static_public, std::optional<KeyView> preshared_key,
+           std::optional<std::uint16_t> persistent_keepalive, std::uint32_t index,
+           std::shared_ptr<RateLimiter> rate_limiter)
+    : state_(std::make_unique<TunnelState>(static_keys, peer_static_public, preshared_key, persistent_keepalive,
                                            index, std::move(rate_limiter))) {}
 
 Tunn::~Tunn() = default;

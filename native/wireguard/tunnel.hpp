@@ -62,6 +62,13 @@ struct TunnResult {
 
 struct TunnelState;
 
+// The tunnel's own static key pair, for a caller that already holds the public
+// key: the tunnel then takes it as given instead of deriving it again.
+struct StaticKeyPair {
+    KeyView private_key;
+    KeyView public_key;  // the X25519 public key of `private_key`
+};
+
 class Tunn {
 public:
     // Cannot fail. The keys are copied into wiped storage and the tunnel
@@ -70,6 +77,9 @@ public:
     // WrongKey. `persistent_keepalive` is kept for callers that drive timers;
     // the tunnel itself never sends unprompted.
     Tunn(KeyView static_private, KeyView peer_static_public, std::optional<KeyView> preshared_key,
+         std::optional<std::uint16_t> persistent_keepalive, std::uint32_t index,
+         std::shared_ptr<RateLimiter> rate_limiter = nullptr);
+    Tunn(StaticKeyPair static_keys, KeyView peer_static_public, std::optional<KeyView> preshared_key,
          std::optional<std::uint16_t> persistent_keepalive, std::uint32_t index,
          std::shared_ptr<RateLimiter> rate_limiter = nullptr);
     ~Tunn();

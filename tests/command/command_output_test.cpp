@@ -132,7 +132,7 @@ TEST(NagiosLine, SummaryAndPerfdataByteForByte) {
                  phase(phase_name::dns, PhaseStatus::unconfirmed, "nx.test via 10.99.0.1", microseconds(2'000'000),
                        "no answer")}),
          ServiceState::warning, {100, 500},
-         "WIREGUARD WARNING - data_plane_confirmed, handshake 181.234 ms (above the warning threshold of 100 ms), "
+         "WIREGUARD WARNING - data_plane_confirmed at peer.test:51820, handshake 181.234 ms (above the warning threshold of 100 ms), "
          "1 of 2 checks passed; failed: dns nx.test via 10.99.0.1 unconfirmed: no answer | "
          "'handshake'=0.181234s;0.100;0.500;0 'ping1'=0.000320s;;;0 'dns1'=U;;;0 'sent'=356B;;;0 'received'=284B;;;0\n"},
         {"unconfirmed, checks skipped",
@@ -141,14 +141,14 @@ TEST(NagiosLine, SummaryAndPerfdataByteForByte) {
                        "no response"),
                  phase(phase_name::ping, PhaseStatus::skipped, "10.99.0.1")}),
          ServiceState::critical, {},
-         "WIREGUARD CRITICAL - unconfirmed; failed: handshake 127.0.0.1:51820 unconfirmed: no response | "
+         "WIREGUARD CRITICAL - unconfirmed at peer.test:51820; failed: handshake 127.0.0.1:51820 unconfirmed: no response | "
          "'handshake'=U;;;0 'ping1'=U;;;0 'sent'=356B;;;0 'received'=284B;;;0\n"},
         {"texts from outside cannot break the line",
          report(Verdict::local_error,
                 {phase(phase_name::endpoint_resolution, PhaseStatus::error, std::nullopt, {},
                        "could not resolve a|b\n'x'=1")}),
          ServiceState::critical, {std::nullopt, 7},
-         "WIREGUARD CRITICAL - local_error; failed: endpoint_resolution error: could not resolve a\\x7cb\\n'x'=1 | "
+         "WIREGUARD CRITICAL - local_error at peer.test:51820; failed: endpoint_resolution error: could not resolve a\\x7cb\\n'x'=1 | "
          "'handshake'=U;;0.007;0 'sent'=356B;;;0 'received'=284B;;;0\n"},
     };
     for (const auto& c : cases) EXPECT_EQ(nagios_line(c.report, c.state, c.thresholds), c.expected) << c.label;

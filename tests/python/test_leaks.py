@@ -1,13 +1,16 @@
 """Thousands of calls leave the interpreter's allocated blocks, the process's
 resident memory and its descriptors where they were after a warm-up: every
-refusal path and every report releases what it made."""
+refusal path and every report releases what it made. Running out of memory
+raises MemoryError and leaves the interpreter running."""
 
 from __future__ import annotations
 
 import gc
 import inspect
 import os
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -90,3 +93,36 @@ def test_many_calls_leave_memory_and_descriptors_flat(tmp_path, closed_udp_port,
     assert blocks_after - blocks < BLOCK_SLACK, (blocks, blocks_after)
     assert rss_after - rss < RSS_SLACK_BYTES, (rss, rss_after)
     assert descriptors_after == descriptors
+
+
+# 3,000,000 ping targets need close to 3 GB in all: a C++ list of texts, the
+# engine's phases (the handshake is refused, so each target is a skipped
+# phase), then the JSON and the Python objects. Each limit runs out at a later
+# stage: converting the arguments, inside the run (interpreter lock released),
+# building the report objects.
+OUT_OF_MEMORY_SCRIPT = textwrap.dedent("""
+    import resource, sys
+    from quorlin import _quorlin
+
+    key_path, peer_key, endpoint = sys.argv[1:4]
+    targets = ["10.0.0.1"] * 3_000_000
+    with open("/proc/self/statm") as statm:
+        address_space = int(statm.read().split()[0]) * resource.getpagesize()
+    for headroom_mib in (64, 400, 1200):
+        resource.setrlimit(resource.RLIMIT_AS, (address_space + (headroom_mib << 20), resource.RLIM_INFINITY))
+        try:
+            _quorlin.probe_key_file(key_path, peer_key, endpoint, address="10.0.0.2/32",
+                                    allowed_ips=["10.0.0.0/24"], ping=targets)
+            print(headroom_mib, "returned")
+        except MemoryError:
+            print(headroom_mib, "MemoryError")
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+""")
+
+
+def test_running_out_of_memory_raises_memory_error(key_file, closed_udp_port):
+    run = subprocess.run(
+        [sys.executable, "-c", OUT_OF_MEMORY_SCRIPT, str(key_file), PEER_KEY, f"127.0.0.1:{closed_udp_port}"],
+        capture_output=True, text=True, timeout=300)
+    assert (run.returncode, run.stderr) == (0, "")
+    assert run.stdout.splitlines() == ["64 MemoryError", "400 MemoryError", "1200 MemoryError"]

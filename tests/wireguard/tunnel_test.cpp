@@ -57,12 +57,14 @@ Packet ipv4_packet(std::size_t size) {
 }
 
 // Alice initiates, bob responds; one 65535-byte buffer each, as the session
-// code uses them.
+// code uses them. Alice derives her own public key; bob is handed his, as a
+// probe hands over the one its configuration already derived.
 struct Peers {
     explicit Peers(std::shared_ptr<RateLimiter> bob_limiter = nullptr, std::optional<KeyView> alice_psk = std::nullopt,
                    std::optional<KeyView> bob_psk = std::nullopt)
         : alice(testing::alice_private, testing::bob_public, alice_psk, std::nullopt, alice_index),
-          bob(testing::bob_private, testing::alice_public, bob_psk, std::nullopt, bob_index, std::move(bob_limiter)) {}
+          bob(StaticKeyPair{testing::bob_private, testing::bob_public}, testing::alice_public, bob_psk, std::nullopt,
+              bob_index, std::move(bob_limiter)) {}
 
     Packet initiate(bool force = false) {
         return expect_write(alice.format_handshake_initiation(a, force), 148, "initiation");
@@ -84,6 +86,8 @@ struct Peers {
 
 TEST(Tunn, HandshakeThenTransportBothWays) {
     Peers t;
+    EXPECT_EQ(t.alice.static_public_key(), testing::alice_public);
+    EXPECT_EQ(t.bob.static_public_key(), testing::bob_public);
     const auto initiation = t.initiate();
     EXPECT_EQ(to_hex(std::span(initiation).first(8)), "0100000004030201") << "type 1, sender = the given index";
     const auto response = t.respond(initiation);

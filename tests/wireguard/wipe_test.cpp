@@ -51,11 +51,11 @@ private:
 TEST(Secrets, AreWipedWhenReleased) {
     std::array<std::uint8_t, 32> psk{};
     psk.fill(0x5c);
-    const StaticIdentity alice(testing::alice_private, testing::bob_public, KeyView(psk));
-    const StaticIdentity bob(testing::bob_private, testing::alice_public, KeyView(psk));
+    const StaticIdentity alice(testing::alice_private, testing::alice_public, testing::bob_public, KeyView(psk));
+    const StaticIdentity bob(testing::bob_private, testing::bob_public, testing::alice_public, KeyView(psk));
     {
         Released<StaticIdentity> r;
-        auto& identity = r.make(testing::alice_private, testing::bob_public, KeyView(psk));
+        auto& identity = r.make(testing::alice_private, testing::alice_public, testing::bob_public, KeyView(psk));
         EXPECT_EQ(r.left_of({bytes_of(testing::alice_private), bytes_of(psk), bytes_of(identity.static_static.view())}),
                   0u)
             << "static identity";

@@ -1,0 +1,193 @@
+#!/usr/bin/env python3
+"""The exporter's cost: scrape latency against the bare probe, idle RSS, a soak.
+
+Needs root and the installed package (pip install .): a real WireGuard peer
+(tests/peer/wgpeer.py) gets one client key per target, `quorlin exporter`
+serves those targets inside the peer's namespace, and this script, joined to
+the same namespace, measures:
+
+- the median time of a handshake-only /probe scrape over HTTP against the
+  median of the same probe made in process (quorlin.probe_file), interleaved
+  in one run: the difference is the exporter's overhead;
+- the exporter's RSS while idle;
+- a soak of N scrapes (default 10,000) from several client threads at the
+  highest rate the machine allows, with the exporter's descriptors, threads
+  and RSS printed before and after.
+
+Figures only: it never fails on a time.
+
+    python3 bench/exporter_bench.py [--samples 200] [--soak 10000] [--clients 8] [--targets 32]
+"""
+
+from __future__ import annotations
+
+import argparse
+import http.client
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests" / "peer"))
+import wgpeer  # noqa: E402
+
+import quorlin  # noqa: E402
+from quorlin.__main__ import command_path  # noqa: E402
+
+KEY_SPACING_S = 0.06  # the peer ignores a second initiation from one key within about 20 ms
+START_TIMEOUT_S = 30.0
+
+
+def run(argv: list[str], input_text: str | None = None) -> str:
+    return subprocess.run(argv, input=input_text, capture_output=True, text=True, check=True, timeout=30).stdout
+
+
+def add_client_keys(peer: wgpeer.WireGuardPeer, count: int) -> list[str]:
+    """`count` more client keys at the peer; their private keys."""
+    keys = []
+    for _ in range(count):
+        private = run(["wg", "genkey"]).strip()
+        public = run(["wg", "pubkey"], private + "\n").strip()
+        run(["ip", "netns", "exec", peer.namespace, "wg", "set", peer.interface, "peer", public])
+        keys.append(private)
+    return keys
+
+
+def write_fleet(folder: Path, info: dict, keys: list[str]) -> Path:
+    lines = []
+    for index, key in enumerate(keys):
+        config = folder / f"k{index}.conf"
+        fd = os.open(config, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        with os.fdopen(fd, "w") as f:
+            f.write(f"[Interface]\nPrivateKey = {key}\n\n[Peer]\nPublicKey = {info['peer_public_key']}\n"
+                    f"Endpoint = {info['endpoint_ipv4']}\nAllowedIPs = 10.99.0.0/24\n")
+        lines.append(f'[[target]]\nname = "k{index}"\nconfig = "{config.name}"\n')
+    fleet = folder / "fleet.toml"
+    fleet.write_text("\n".join(lines))
+    return fleet
+
+
+def scrape(port: int, target: str) -> float:
+    """Seconds for one /probe scrape, connection included."""
+    start = time.perf_counter()
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    try:
+        connection.request("GET", f"/probe?target={target}", headers={"X-Prometheus-Scrape-Timeout-Seconds": "10"})
+        response = connection.getresponse()
+        body = response.read()
+    finally:
+        connection.close()
+    elapsed = time.perf_counter() - start
+    if response.status != 200 or b"\nprobe_success 1\n" not in body:
+        raise RuntimeError(f"scrape of {target} failed: {response.status} {body[:200]!r}")
+    return elapsed
+
+
+def process_figures(pid: int) -> str:
+    status = Path(f"/proc/{pid}/status").read_text()
+    fields = dict(line.split(":", 1) for line in status.splitlines() if ":" in line)
+    fds = len(os.listdir(f"/proc/{pid}/fd"))
+    return f"fds {fds:4d}  threads {int(fields['Threads']):4d}  RSS {fields['VmRSS'].strip():>10}"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--samples", type=int, default=200)
+    parser.add_argument("--soak", type=int, default=10_000)
+    parser.add_argument("--clients", type=int, default=8)
+    parser.add_argument("--targets", type=int, default=32)
+    args, _ = parser.parse_known_args()
+    if reason := wgpeer.unavailable_reason():
+        print(f"exporter benchmark skipped: {reason}")
+        return 0
+    command = command_path()
+    if command is None:
+        print("exporter benchmark skipped: the quorlin executable is not installed (pip install .)")
+        return 0
+
+    with wgpeer.WireGuardPeer(dns=False) as peer, tempfile.TemporaryDirectory() as folder:
+        keys = add_client_keys(peer, args.targets)
+        fleet = write_fleet(Path(folder), peer.info, keys)
+        exporter = subprocess.Popen(
+            ["ip", "netns", "exec", peer.namespace, command, "exporter", "--fleet", str(fleet),
+             "--listen", "127.0.0.1:0", "--max-concurrent", str(max(args.clients, 1))],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        try:
+            first = exporter.stderr.readline()  # bounded: the exporter logs or exits at once
+            if "listening on 127.0.0.1:" not in first:
+                raise RuntimeError(f"the exporter did not start: {first!r}")
+            port = int(first.split("127.0.0.1:")[1].split(",")[0])
+            with peer.entered():
+                measure(peer, exporter.pid, port, Path(folder), args)
+        finally:
+            exporter.terminate()
+            try:
+                exporter.wait(timeout=START_TIMEOUT_S)
+            except subprocess.TimeoutExpired:
+                exporter.kill()
+                exporter.wait(timeout=START_TIMEOUT_S)
+    return 0
+
+
+def measure(peer: wgpeer.WireGuardPeer, pid: int, port: int, folder: Path, args) -> None:
+    time.sleep(0.5)
+    print(f"exporter idle: {process_figures(pid)}")
+
+    # Scrape and bare probe of one target, interleaved, spaced for the peer.
+    scrapes, bare = [], []
+    config = folder / "k0.conf"
+    for _ in range(args.samples):
+        scrapes.append(scrape(port, "k0"))
+        time.sleep(KEY_SPACING_S)
+        start = time.perf_counter()
+        report = quorlin.probe_file(config)
+        bare.append(time.perf_counter() - start)
+        if report.verdict != "authentication_confirmed":
+            raise RuntimeError(f"bare probe failed: {report.verdict}")
+        time.sleep(KEY_SPACING_S)
+    median_scrape, median_bare = statistics.median(scrapes), statistics.median(bare)
+    print(f"handshake-only probe, {args.samples} samples each, interleaved")
+    print(f"  bare probe (in process)      median {median_bare * 1e3:8.3f} ms")
+    print(f"  /probe scrape over HTTP      median {median_scrape * 1e3:8.3f} ms")
+    print(f"  overhead at the median              {(median_scrape - median_bare) * 1e3:8.3f} ms"
+          f"   (scrape / bare {median_scrape / median_bare:.2f})")
+
+    # Soak: every client thread scrapes the targets in turn.
+    print(f"soak: {args.soak} scrapes from {args.clients} clients over {args.targets} targets")
+    print(f"  before: {process_figures(pid)}")
+    counter = iter(range(args.soak))
+    lock = threading.Lock()
+    failures = []
+
+    def client() -> None:
+        with peer.entered():
+            while True:
+                with lock:
+                    number = next(counter, None)
+                if number is None:
+                    return
+                try:
+                    scrape(port, f"k{number % args.targets}")
+                except (OSError, RuntimeError) as error:
+                    failures.append(str(error))
+
+    start = time.perf_counter()
+    threads = [threading.Thread(target=client) for _ in range(args.clients)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    wall = time.perf_counter() - start
+    time.sleep(0.5)
+    print(f"  after:  {process_figures(pid)}")
+    print(f"  {args.soak / wall:.0f} scrapes/s over {wall:.1f} s, {len(failures)} failed"
+          + (f" (first: {failures[0]})" if failures else ""))
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,58 @@
+// Feeds arbitrary requests to the exporter's request handling: the input is
+// split at its first two newlines into the path, the raw query and the value
+// of the scrape-timeout header. Beyond not crashing: a refusal is one line
+// of printable text, a probe route names a target, and an accepted timeout
+// is positive and at most a day.
+
+#include "exporter/request.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+namespace {
+
+using namespace quorlin::exporter;
+
+void require(bool condition) {
+    if (!condition) std::abort();
+}
+
+bool printable_line(std::string_view text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+    }
+    return !text.empty();
+}
+
+std::string_view next_part(std::string_view& input) {
+    const std::size_t end = input.find('\n');
+    const std::string_view part = input.substr(0, end);
+    input = end == std::string_view::npos ? std::string_view{} : input.substr(end + 1);
+    return part;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::string_view path = next_part(input);
+    const std::string_view query = next_part(input);
+    const std::string_view header = input;
+
+    if (const auto route = route_request("GET", path, query)) {
+        require(route->endpoint != Endpoint::probe || !route->target.empty());
+    } else {
+        require(route.error().status >= 400 && route.error().status < 500);
+        require(printable_line(route.error().reason));
+    }
+    if (const auto timeout = parse_scrape_timeout(header)) {
+        require(*timeout >= std::chrono::nanoseconds::zero() && *timeout <= std::chrono::hours(24));
+    } else {
+        require(printable_line(timeout.error().reason));
+    }
+    (void)percent_decoded(query);
+    return 0;
+}

@@ -1,0 +1,65 @@
+#include "command/exporter_command_line.hpp"
+
+#include "input/options.hpp"
+
+#include <charconv>
+#include <chrono>
+
+namespace quorlin::command {
+
+namespace {
+
+constexpr std::string_view exporter_description =
+    "Serve the fleet to Prometheus: GET /probe?target=NAME runs one fresh probe of that target and answers "
+    "with its metrics.";
+
+constexpr std::string_view exporter_footer =
+    "Endpoints: /probe?target=NAME, /metrics (the exporter's own), /targets (HTTP service discovery),\n"
+    "/ (a page listing the targets) and /-/healthy.\n"
+    "A probe's deadline is the smaller of the target's deadline_ms and Prometheus' scrape timeout minus\n"
+    "--timeout-offset. SIGHUP reads the fleet file again (a bad file is logged, the fleet in use kept);\n"
+    "SIGTERM or SIGINT stops accepting, lets running probes end and exits 0.";
+
+constexpr std::int64_t max_concurrent_limit = 1024;
+constexpr double max_timeout_offset_s = 3600;
+
+bool is_port(std::string_view text) {
+    unsigned port = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
+    return !text.empty() && text.size() <= 5 && error == std::errc{} && end == text.data() + text.size() &&
+           port <= 65535;
+}
+
+}  // namespace
+
+CLI::App* add_exporter_subcommand(CLI::App& app, ExporterTexts& texts) {
+    CLI::App* exporter = app.add_subcommand("exporter", std::string(exporter_description));
+    exporter->footer(std::string(exporter_footer));
+    exporter->add_option("--fleet", texts.fleet_file, "fleet file")->required()->type_name("FLEET.toml");
+    exporter->add_option("--listen", texts.listen, "address and port to serve on, default " + texts.listen)
+        ->type_name("IPV4:PORT");
+    exporter->add_option("--max-concurrent", texts.max_concurrent, "probes at once, default 32")
+        ->type_name("N")->check(CLI::Range(std::int64_t{1}, max_concurrent_limit).description(""));
+    exporter->add_option("--timeout-offset", texts.timeout_offset_s,
+                         "seconds kept from Prometheus' scrape timeout, default 0.5")
+        ->type_name("SECONDS")->check(CLI::Range(0.0, max_timeout_offset_s).description(""));
+    return exporter;
+}
+
+std::expected<ExporterRequest, std::string> exporter_request(const ExporterTexts& texts) {
+    const std::size_t colon = texts.listen.rfind(':');
+    if (colon == std::string::npos || !input::parse_ipv4(texts.listen.substr(0, colon), "--listen") ||
+        !is_port(std::string_view(texts.listen).substr(colon + 1))) {
+        return std::unexpected("--listen must be an IPv4 address and a port, like " +
+                               std::string(exporter::default_listen) + ", got " + texts.listen);
+    }
+    ExporterRequest request;
+    request.settings.fleet_file = texts.fleet_file;
+    request.settings.listen = texts.listen;
+    request.settings.max_concurrent = static_cast<std::size_t>(texts.max_concurrent);  // 1 to 1024 by the check
+    request.settings.timeout_offset = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::duration<double>(texts.timeout_offset_s));
+    return request;
+}
+
+}  // namespace quorlin::command

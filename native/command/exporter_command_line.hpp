@@ -1,0 +1,33 @@
+#pragma once
+// The command line of `quorlin exporter`, a subcommand beside `fleet`:
+//   quorlin exporter --fleet FLEET.toml [--listen IPV4:PORT]
+//                    [--max-concurrent N] [--timeout-offset SECONDS]
+
+#include "exporter/exporter.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <expected>
+#include <string>
+
+namespace quorlin::command {
+
+struct ExporterRequest {
+    exporter::ExporterSettings settings;
+};
+
+// The options as given, checked by CLI11 as far as it can.
+struct ExporterTexts {
+    std::string fleet_file;
+    std::string listen{exporter::default_listen};
+    std::int64_t max_concurrent = static_cast<std::int64_t>(exporter::default_max_concurrent);
+    double timeout_offset_s = 0.5;
+};
+
+CLI::App* add_exporter_subcommand(CLI::App& app, ExporterTexts& texts);
+
+// The request, or the usage error CLI11 could not find: a --listen that is
+// not an IPv4 address with a port.
+std::expected<ExporterRequest, std::string> exporter_request(const ExporterTexts& texts);
+
+}  // namespace quorlin::command

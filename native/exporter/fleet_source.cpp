@@ -1,0 +1,35 @@
+#include "exporter/fleet_source.hpp"
+
+#include "fleet/fleet_file.hpp"
+#include "fleet/fleet_run.hpp"
+
+#include <chrono>
+#include <utility>
+
+namespace quorlin::exporter {
+
+ServedFleet::ServedFleet(fleet::Fleet read)
+    : fleet(std::move(read)), key_turns(fleet.key_pair_count(), fleet::key_pair_spacing) {}
+
+std::expected<void, std::string> FleetSource::reload() {
+    auto loaded = fleet::load_fleet_file(path_);
+    if (!loaded) {
+        metrics_.reload_failed();
+        return std::unexpected(std::move(loaded.error()));
+    }
+    auto fresh = std::make_shared<ServedFleet>(std::move(*loaded));
+    {
+        const std::lock_guard lock(mutex_);
+        current_.swap(fresh);
+    }
+    // The previous fleet, if no request holds it any more, goes here, outside the lock.
+    metrics_.reload_succeeded(std::chrono::system_clock::now());
+    return {};
+}
+
+std::shared_ptr<ServedFleet> FleetSource::current() const {
+    const std::lock_guard lock(mutex_);
+    return current_;
+}
+
+}  // namespace quorlin::exporter

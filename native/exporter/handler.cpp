@@ -1,0 +1,88 @@
+#include "exporter/handler.hpp"
+
+#include "exporter/pages.hpp"
+#include "exporter/probe_metrics.hpp"
+#include "exporter/request.hpp"
+#include "exporter/time_limit.hpp"
+#include "fleet/target_probe.hpp"
+
+#include <utility>
+
+namespace quorlin::exporter {
+
+namespace {
+
+constexpr std::string_view text_content_type = "text/plain; charset=utf-8";
+
+}  // namespace
+
+HttpResponse RequestHandler::handle(const HttpRequest& request) const {
+    auto route = route_request(request.method, request.path, request.query);
+    if (!route) return refuse(request, route.error().status, std::move(route.error().reason));
+    switch (route->endpoint) {
+        case Endpoint::probe: return probe(request, route->target);
+        case Endpoint::metrics: return {200, metrics_content_type, parts_.metrics.text(), {}};
+        case Endpoint::targets: return {200, targets_content_type, targets_json(parts_.fleet.current()->fleet), {}};
+        case Endpoint::index: return {200, index_content_type, index_html(parts_.fleet.current()->fleet), {}};
+        case Endpoint::healthy: break;
+    }
+    return {200, text_content_type, "OK\n", {}};
+}
+
+HttpResponse RequestHandler::probe(const HttpRequest& request, const std::string& target_name) const {
+    const Instant arrival = Clock::now();
+    // Held to the end of the request: a reload cannot free the target meanwhile.
+    const std::shared_ptr<ServedFleet> served = parts_.fleet.current();
+    const fleet::FleetTarget* target = served->fleet.find(target_name);
+    if (target == nullptr) {
+        return refuse(request, 400, "unknown target" + quoted_if_plain(target_name));
+    }
+    std::optional<std::chrono::nanoseconds> scrape_timeout;
+    if (request.scrape_timeout) {
+        auto parsed = parse_scrape_timeout(*request.scrape_timeout);
+        if (!parsed) return refuse(request, parsed.error().status, std::move(parsed.error().reason));
+        scrape_timeout = *parsed;
+    }
+    auto limit = probe_time_limit(arrival, target->options.deadline_ms, scrape_timeout, parts_.timeout_offset);
+    if (!limit) return refuse(request, limit.error().status, std::move(limit.error().reason));
+
+    // The key pair's turn first: waiting for it holds no probe slot.
+    const auto turn = served->key_turns.take(target->key_pair, limit->wait_until);
+    if (!turn) {
+        return refuse(request, 503, "probes with this target's keys kept the turn past the time limit");
+    }
+    const auto slot = parts_.slots.acquire(limit->wait_until);
+    const std::optional<std::uint64_t> cap_ms = deadline_cap_ms(*limit, Clock::now());
+    if (!slot || cap_ms == 0u) {
+        if (parts_.slots.closed()) return refuse(request, 503, "the exporter is stopping");
+        return refuse(request, 503, "too many probes at once: no probe slot came free within the time limit");
+    }
+
+    const auto in_flight = parts_.metrics.probe_started();
+    const Instant start = Clock::now();
+    const auto report = fleet::probe_target(*target, cap_ms);
+    ProbeOutcome outcome{report ? &*report : nullptr, false, Clock::now() - start};
+    if (report) {
+        outcome.success = parts_.is_success(*report, target->data_checks_asked());
+        parts_.metrics.probe_finished(report->verdict);
+    } else {
+        // A file of the target changed since the fleet was read. Its message
+        // may name a path: it goes to the log, never into the answer.
+        parts_.log("target \"" + target->name + "\" could not be probed: " + report.error());
+        parts_.metrics.probe_finished(Verdict::local_error);
+    }
+    return {200, metrics_content_type, probe_metrics_text(outcome), {}};
+}
+
+HttpResponse RequestHandler::refuse(const HttpRequest& request, int status, std::string reason) const {
+    std::string line = "refused ";
+    line.append(request.method).append(" ").append(request.path);
+    if (!request.query.empty()) line.append("?").append(request.query);
+    line.append(" from ").append(request.client).append(": ").append(std::to_string(status)).append(" ").append(reason);
+    parts_.log(line);
+    HttpResponse response{status, text_content_type, std::move(reason) + "\n", {}};
+    if (status == 405) response.extra_header = "Allow: GET";
+    return response;
+}
+
+}  // namespace quorlin::exporter

@@ -1,0 +1,90 @@
+#include "exporter/probe_metrics.hpp"
+
+#include <prometheus/gauge.h>
+#include <prometheus/registry.h>
+#include <prometheus/text_serializer.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <map>
+#include <utility>
+
+namespace quorlin::exporter {
+
+namespace {
+
+constexpr std::array all_verdicts = {Verdict::authentication_confirmed, Verdict::data_plane_confirmed,
+                                     Verdict::unconfirmed, Verdict::local_error};
+
+double seconds(Clock::duration span) { return std::chrono::duration<double>(span).count(); }
+
+prometheus::Family<prometheus::Gauge>& gauge(prometheus::Registry& registry, const std::string& name,
+                                             const std::string& help) {
+    return prometheus::BuildGauge().Name(name).Help(help).Register(registry);
+}
+
+void set_single(prometheus::Registry& registry, const std::string& name, const std::string& help, double value) {
+    gauge(registry, name, help).Add({}).Set(value);
+}
+
+struct PhaseSeries {
+    Clock::duration duration{};
+    bool success = true;
+};
+
+// The `check` label of a phase: what the check asked for, empty for the
+// other phases. A DNS check's target reads "NAME via SERVER"; the label is the name.
+std::string check_label(const PhaseResult& phase) {
+    if (phase.phase == phase_name::ping) return phase.target.value_or("");
+    if (phase.phase != phase_name::dns || !phase.target) return "";
+    const std::size_t via = phase.target->rfind(" via ");
+    return phase.target->substr(0, via);
+}
+
+// The phases that ran, one series per (phase, check).
+std::map<std::pair<std::string, std::string>, PhaseSeries> phase_series(const ProbeReport& report) {
+    std::map<std::pair<std::string, std::string>, PhaseSeries> series;
+    for (const PhaseResult& phase : report.phases) {
+        if (phase.status == PhaseStatus::skipped) continue;
+        PhaseSeries& one = series[{phase.phase, check_label(phase)}];
+        one.duration = std::max(one.duration, phase.elapsed);
+        // The keepalive cannot be answered: sent is as far as it goes.
+        one.success = one.success && (phase.status == PhaseStatus::passed || phase.status == PhaseStatus::sent);
+    }
+    return series;
+}
+
+}  // namespace
+
+std::string probe_metrics_text(const ProbeOutcome& outcome) {
+    prometheus::Registry registry;
+    set_single(registry, "probe_success", "1 when the probe answered everything asked of it, else 0",
+               outcome.success ? 1 : 0);
+    set_single(registry, "probe_duration_seconds", "How long the probe took, in seconds", seconds(outcome.duration));
+
+    const Verdict verdict = outcome.report ? outcome.report->verdict : Verdict::local_error;
+    auto& verdicts = gauge(registry, "quorlin_probe_verdict", "The probe's verdict: 1 for the one reached, else 0");
+    for (const Verdict each : all_verdicts) {
+        verdicts.Add({{"verdict", std::string(verdict_text(each))}}).Set(each == verdict ? 1 : 0);
+    }
+
+    auto& durations = gauge(registry, "quorlin_phase_duration_seconds", "How long each phase that ran took, in seconds");
+    auto& successes = gauge(registry, "quorlin_phase_success", "1 when the phase passed (the keepalive: was sent), else 0");
+    if (outcome.report) {
+        for (const auto& [key, series] : phase_series(*outcome.report)) {
+            const prometheus::Labels labels{{"phase", key.first}, {"check", key.second}};
+            durations.Add(labels).Set(seconds(series.duration));
+            successes.Add(labels).Set(series.success ? 1 : 0);
+        }
+    }
+
+    const ProbeReport* report = outcome.report;
+    set_single(registry, "quorlin_probe_sent_bytes", "UDP payload bytes the probe sent to the peer",
+               report ? static_cast<double>(report->sent_bytes) : 0);
+    set_single(registry, "quorlin_probe_received_bytes", "UDP payload bytes the probe received from the peer",
+               report ? static_cast<double>(report->received_bytes) : 0);
+    return prometheus::TextSerializer().Serialize(registry.Collect());
+}
+
+}  // namespace quorlin::exporter

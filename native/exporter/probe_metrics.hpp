@@ -1,0 +1,38 @@
+#pragma once
+// The answer to /probe: the metrics of one probe, in the Prometheus text
+// format, built afresh for each request (nothing is left over from an earlier
+// probe). Times are in seconds, sizes in bytes:
+//   probe_success                        1 when the single probe would exit 0
+//   probe_duration_seconds               the whole probe, planning included
+//   quorlin_probe_verdict{verdict}       1 for the verdict, 0 for the other three
+//   quorlin_phase_duration_seconds{phase,check}
+//   quorlin_phase_success{phase,check}   for each phase that ran; `check` is
+//                                        the ping target or DNS name of a
+//                                        check, empty for the other phases
+//   quorlin_probe_sent_bytes, quorlin_probe_received_bytes
+// A skipped phase exports nothing, so a lost answer never shows as a zero
+// duration. A check asked twice is one series: passed only when both passed,
+// with the longer duration.
+
+#include "common/clock.hpp"
+#include "probe/report.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace quorlin::exporter {
+
+// The content type of every metrics answer.
+inline constexpr std::string_view metrics_content_type = "text/plain; version=0.0.4; charset=utf-8";
+
+struct ProbeOutcome {
+    // Null when no probe ran: the target's files could no longer be read. The
+    // verdict is then local_error, as for any failure on this machine.
+    const ProbeReport* report = nullptr;
+    bool success = false;
+    Clock::duration duration{};
+};
+
+std::string probe_metrics_text(const ProbeOutcome& outcome);
+
+}  // namespace quorlin::exporter

@@ -1,0 +1,109 @@
+#include "exporter/request.hpp"
+
+#include "fleet/names.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <system_error>
+
+namespace quorlin::exporter {
+
+namespace {
+
+constexpr std::string_view timeout_header = "X-Prometheus-Scrape-Timeout-Seconds";
+constexpr double longest_scrape_timeout_s = 86'400.0;
+// Longer names are not repeated in a reason, so that a reason stays one short line.
+constexpr std::size_t longest_repeated_name = 128;
+
+Refusal bad_request(std::string reason) { return Refusal{400, std::move(reason)}; }
+
+int hex_value(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The target named by /probe's query: `target=NAME` and nothing else.
+std::expected<std::string, Refusal> probe_target_name(std::string_view query) {
+    std::optional<std::string> target;
+    while (!query.empty()) {
+        const std::size_t end = query.find('&');
+        const std::string_view pair = query.substr(0, end);
+        query = end == std::string_view::npos ? std::string_view{} : query.substr(end + 1);
+        if (pair.empty()) continue;  // "a=1&&b=2"
+        const std::size_t equals = pair.find('=');
+        auto name = percent_decoded(pair.substr(0, equals));
+        auto value = percent_decoded(equals == std::string_view::npos ? std::string_view{} : pair.substr(equals + 1));
+        if (!name || !value) return std::unexpected(bad_request("malformed query: '%' must start a %XX escape"));
+        if (*name != "target") {
+            return std::unexpected(bad_request("unknown query parameter" + quoted_if_plain(*name) +
+                                               ": /probe takes only target=NAME"));
+        }
+        if (target) return std::unexpected(bad_request("target given more than once"));
+        target = std::move(*value);
+    }
+    if (!target || target->empty()) return std::unexpected(bad_request("missing target: ask for /probe?target=NAME"));
+    return std::move(*target);
+}
+
+}  // namespace
+
+std::string quoted_if_plain(std::string_view name) {
+    if (name.size() > longest_repeated_name || !fleet::is_target_name(name)) return "";
+    return " \"" + std::string(name) + "\"";
+}
+
+std::optional<std::string> percent_decoded(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if (text[at] != '%') {
+            out.push_back(text[at]);
+            continue;
+        }
+        if (text.size() - at < 3) return std::nullopt;
+        const int high = hex_value(text[at + 1]);
+        const int low = hex_value(text[at + 2]);
+        if (high < 0 || low < 0) return std::nullopt;
+        out.push_back(static_cast<char>(high * 16 + low));
+        at += 2;
+    }
+    return out;
+}
+
+std::expected<Route, Refusal> route_request(std::string_view method, std::string_view path, std::string_view query) {
+    if (method != "GET") return std::unexpected(Refusal{405, "only GET is served"});
+    if (path == "/") return Route{Endpoint::index, {}};
+    if (path == "/metrics") return Route{Endpoint::metrics, {}};
+    if (path == "/targets") return Route{Endpoint::targets, {}};
+    if (path == "/-/healthy") return Route{Endpoint::healthy, {}};
+    if (path != "/probe") return std::unexpected(Refusal{404, "not found: the exporter serves /probe?target=NAME, "
+                                                              "/metrics, /targets, / and /-/healthy"});
+    auto target = probe_target_name(query);
+    if (!target) return std::unexpected(std::move(target.error()));
+    return Route{Endpoint::probe, std::move(*target)};
+}
+
+std::expected<std::chrono::nanoseconds, Refusal> parse_scrape_timeout(std::string_view value) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!value.empty() && blank(value.front())) value.remove_prefix(1);
+    while (!value.empty() && blank(value.back())) value.remove_suffix(1);
+    const auto refused = [] {
+        return std::unexpected(bad_request(std::string(timeout_header) + " must be a positive number of seconds"));
+    };
+    // Digits with an optional fraction, as Prometheus writes it: no sign,
+    // exponent, infinity or NaN, which from_chars would otherwise take.
+    if (value.empty() || value.find_first_not_of("0123456789.") != std::string_view::npos) return refused();
+    double seconds = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds,
+                                              std::chars_format::fixed);
+    if (error != std::errc{} || end != value.data() + value.size() || !std::isfinite(seconds) || seconds <= 0) {
+        return refused();
+    }
+    seconds = std::min(seconds, longest_scrape_timeout_s);
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(seconds));
+}
+
+}  // namespace quorlin::exporter

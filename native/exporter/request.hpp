@@ -1,0 +1,49 @@
+#pragma once
+// What an HTTP request asks the exporter for, decided from its method, path,
+// query and scrape-timeout header alone: pure functions, so that they can be
+// fuzzed without a server. Whether a named target exists is the fleet's
+// answer, not decided here.
+//
+// A refusal's reason is one line that never repeats request text, except a
+// name made only of the characters a target name may hold.
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quorlin::exporter {
+
+enum class Endpoint : std::uint8_t { probe, metrics, targets, index, healthy };
+
+struct Route {
+    Endpoint endpoint = Endpoint::index;
+    std::string target;  // /probe only: the target's name, percent-decoded
+};
+
+struct Refusal {
+    int status = 400;
+    std::string reason;
+};
+
+// `path` is the request's path, percent-decoded; `query` the raw text after
+// '?' (empty without one). Only GET is served. /probe takes exactly one query
+// parameter, `target`; the other endpoints ignore the query.
+std::expected<Route, Refusal> route_request(std::string_view method, std::string_view path, std::string_view query);
+
+// The value of X-Prometheus-Scrape-Timeout-Seconds: a positive decimal
+// number of seconds ("10", "9.5"), surrounding blanks allowed; values above a
+// day are taken as a day.
+std::expected<std::chrono::nanoseconds, Refusal> parse_scrape_timeout(std::string_view value);
+
+// ` "NAME"` (a space, the name in quotes) when `name` is made only of the
+// characters a target name may hold and is not too long to repeat; else empty.
+std::string quoted_if_plain(std::string_view name);
+
+// `text` with %XX escapes decoded ('+' stays '+'); nothing for a '%' not
+// followed by two hexadecimal digits.
+std::optional<std::string> percent_decoded(std::string_view text);
+
+}  // namespace quorlin::exporter

@@ -1,0 +1,256 @@
+"""`quorlin exporter` over real HTTP, probing a real WireGuard peer.
+
+Each endpoint and each refusal once, the probe-slot cap and its 503, reload
+of a good and a bad fleet file, SIGTERM while a probe runs, and a client
+that sends half a request.
+"""
+
+from __future__ import annotations
+
+import json
+import signal
+import socket
+import threading
+import time
+
+import pytest
+
+from exporter_process import REQUEST_TIMEOUT_S, ExporterProcess, sample, write_fleet
+from real_peer import needs_peer
+
+pytestmark = needs_peer
+
+METRICS_TYPE = "text/plain; version=0.0.4; charset=utf-8"
+TEXT_TYPE = "text/plain; charset=utf-8"
+TIMEOUT_HEADER = "X-Prometheus-Scrape-Timeout-Seconds"
+
+
+@pytest.fixture
+def silent_endpoint(peer):
+    """A UDP port in the peer's namespace that receives and never answers."""
+    with peer.entered():
+        silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    with silent:
+        silent.bind(("127.0.0.1", 0))
+        yield f"127.0.0.1:{silent.getsockname()[1]}"
+
+
+def silent_target(tmp_path, info, endpoint: str, deadline_ms: int) -> str:
+    from conftest import PRIVATE_KEY
+    from real_peer import client_config
+
+    # A key of its own: probes that share keys take turns, which is not what these tests are about.
+    client_config(tmp_path, info, name="silent.conf", endpoint=endpoint, private_key=PRIVATE_KEY)
+    return ('\n[[target]]\nname = "silent"\nconfig = "silent.conf"\n'
+            f"deadline_ms = {deadline_ms}\nhandshake_timeout_ms = {deadline_ms}\n")
+
+
+def in_background(call, *args):
+    """Runs call(*args) on a thread; the returned function waits for its result."""
+    result = {}
+
+    def run():
+        try:
+            result["value"] = call(*args)
+        except BaseException as error:  # handed to the waiting test
+            result["error"] = error
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+
+    def wait():
+        thread.join(timeout=REQUEST_TIMEOUT_S + 5)
+        if "error" in result:
+            raise result["error"]
+        assert "value" in result, "the request did not finish within its bound"
+        return result["value"]
+
+    return wait
+
+
+REFUSALS = [
+    ("/probe", {}, "GET", 400, "missing target: ask for /probe?target=NAME"),
+    ("/probe?target=nope", {}, "GET", 400, 'unknown target "nope"'),
+    ("/probe?target=%2Fetc%2Fpasswd", {}, "GET", 400, "unknown target"),
+    ("/probe?target=good&module=x", {}, "GET", 400, 'unknown query parameter "module": /probe takes only target=NAME'),
+    ("/probe?target=good&target=good", {}, "GET", 400, "target given more than once"),
+    ("/probe?target=%zz", {}, "GET", 400, "malformed query: '%' must start a %XX escape"),
+    ("/probe?target=good", {TIMEOUT_HEADER: "soon"}, "GET", 400,
+     f"{TIMEOUT_HEADER} must be a positive number of seconds"),
+    ("/probe?target=good", {TIMEOUT_HEADER: "0.5"}, "GET", 400,
+     f"{TIMEOUT_HEADER} leaves no time for a probe after the timeout offset: raise scrape_timeout or lower "
+     "--timeout-offset"),
+    ("/probes", {}, "GET", 404, "not found: the exporter serves /probe?target=NAME, /metrics, /targets, / and /-/healthy"),
+    ("/metrics", {}, "POST", 405, "only GET is served"),
+]
+
+
+def test_endpoints_and_refusals(peer, tmp_path):
+    info = peer.info
+    fleet = write_fleet(tmp_path, info)
+    with ExporterProcess(peer, fleet) as exporter:
+        answers = []
+
+        # A good target: every check passes, each phase that ran has its series.
+        status, headers, body = exporter.request("/probe?target=good", {TIMEOUT_HEADER: "10"})
+        answers.append(body)
+        assert (status, headers["Content-Type"]) == (200, METRICS_TYPE)
+        ping, dns = f'check="{info["peer_tunnel_ip"]}",phase="ping"', 'check="ok.quorlin.test",phase="dns"'
+        expected = {
+            "probe_success": 1, "quorlin_probe_verdict{verdict=\"data_plane_confirmed\"}": 1,
+            "quorlin_probe_verdict{verdict=\"authentication_confirmed\"}": 0,
+            "quorlin_probe_verdict{verdict=\"unconfirmed\"}": 0, "quorlin_probe_verdict{verdict=\"local_error\"}": 0,
+            f"quorlin_phase_success{{{ping}}}": 1, f"quorlin_phase_success{{{dns}}}": 1,
+            'quorlin_phase_success{check="",phase="handshake"}': 1,
+            'quorlin_phase_success{check="",phase="keepalive"}': 1,
+        }
+        assert {name: sample(body, name) for name in expected} == expected, body
+        assert sample(body, f"quorlin_phase_duration_seconds{{{ping}}}") > 0
+        assert sample(body, "probe_duration_seconds") > 0
+        assert sample(body, "quorlin_probe_sent_bytes") > 148 and sample(body, "quorlin_probe_received_bytes") > 92
+
+        # A wrong peer key: still 200, probe_success 0; the checks it skipped export nothing.
+        time.sleep(0.1)  # the peer ignores a second initiation from one key within about 20 ms
+        status, _, body = exporter.request("/probe?target=wrong-key")
+        answers.append(body)
+        assert status == 200
+        assert (sample(body, "probe_success"), sample(body, 'quorlin_probe_verdict{verdict="unconfirmed"}')) == (0, 1)
+        assert sample(body, 'quorlin_phase_success{check="",phase="handshake"}') == 0
+        assert "phase=\"keepalive\"" not in body and "phase=\"ping\"" not in body
+
+        status, headers, body = exporter.request("/metrics")
+        answers.append(body)
+        assert (status, headers["Content-Type"]) == (200, METRICS_TYPE)
+        assert sample(body, 'quorlin_exporter_probes_total{verdict="data_plane_confirmed"}') == 1
+        assert sample(body, 'quorlin_exporter_probes_total{verdict="unconfirmed"}') == 1
+        assert sample(body, "quorlin_exporter_probes_in_flight") == 0
+        assert sample(body, "quorlin_exporter_config_last_reload_successful") == 1
+        assert sample(body, "quorlin_exporter_config_last_reload_success_timestamp_seconds") > time.time() - 600
+        assert "probe_success" not in body
+
+        status, headers, body = exporter.request("/targets")
+        answers.append(body)
+        assert (status, headers["Content-Type"]) == (200, "application/json")
+        assert body == ('[{"targets":["good"],"labels":{"region":"eu-central","site":"dc1"}},'
+                        '{"targets":["wrong-key"],"labels":{"region":"us-east"}}]')
+        assert json.loads(body)[0]["labels"] == {"region": "eu-central", "site": "dc1"}
+
+        status, headers, body = exporter.request("/")
+        answers.append(body)
+        assert (status, headers["Content-Type"]) == (200, "text/html; charset=utf-8")
+        for link in ('href="probe?target=good"', 'href="probe?target=wrong-key"', 'href="metrics"'):
+            assert link in body
+
+        assert exporter.request("/-/healthy")[::2] == (200, "OK\n")
+
+        # Refusals: a one-line reason as the answer, the same in one log line.
+        for path, headers, method, status, reason in REFUSALS:
+            got_status, got_headers, body = exporter.request(path, headers, method)
+            answers.append(body)
+            assert (got_status, got_headers["Content-Type"], body) == (status, TEXT_TYPE, reason + "\n"), path
+            query = "?" + path.split("?", 1)[1] if "?" in path else ""
+            shown_path = path.split("?", 1)[0]
+            assert exporter.next_line() == f"quorlin: refused {method} {shown_path}{query} from 127.0.0.1: {status} {reason}"
+
+        # Nothing answered holds a key or a path.
+        secrets = [info["client_private_key"], info["peer_public_key"], info["client_public_key"], str(tmp_path)]
+        assert not [secret for secret in secrets for answer in answers if secret in answer]
+        assert exporter.stop() == 0
+    # No line per successful probe: only the refusals and the stop.
+    assert exporter.log[-1] == "quorlin: stopping: running probes end by their deadlines"
+    assert len(exporter.log) == 1 + len(REFUSALS) + 1
+
+
+def test_probe_slots_cap_and_503(peer, tmp_path, silent_endpoint):
+    fleet = write_fleet(tmp_path, peer.info, silent_target(tmp_path, peer.info, silent_endpoint, 3000))
+    with ExporterProcess(peer, fleet, "--max-concurrent", "1") as exporter:
+        first = in_background(exporter.request, "/probe?target=silent")
+        exporter.wait_for_metric("quorlin_exporter_probes_in_flight", 1)
+        # The only slot is taken: this one waits its own limit (1.5 s less the 0.5 s offset), then gets 503.
+        status, _, body = exporter.request("/probe?target=good", {TIMEOUT_HEADER: "1.5"})
+        reason = "too many probes at once: no probe slot came free within the time limit"
+        assert (status, body) == (503, reason + "\n")
+        assert exporter.next_line() == f"quorlin: refused GET /probe?target=good from 127.0.0.1: 503 {reason}"
+        status, _, body = first()
+        assert (status, sample(body, "probe_success")) == (200, 0)
+        # The slot is free again.
+        status, _, body = exporter.request("/probe?target=good", {TIMEOUT_HEADER: "10"})
+        assert (status, sample(body, "probe_success")) == (200, 1)
+
+
+def test_reload_good_then_bad(peer, tmp_path):
+    fleet = write_fleet(tmp_path, peer.info)
+    with ExporterProcess(peer, fleet) as exporter:
+        fleet.write_text(fleet.read_text() + '\n[[target]]\nname = "third"\nconfig = "good.conf"\n')
+        exporter.send_signal(signal.SIGHUP)
+        assert exporter.next_line() == f"quorlin: reloaded {fleet}: 3 targets"
+        assert '"third"' in exporter.request("/targets")[2]
+
+        # A typo: logged with its place, and the three targets stay in service.
+        fleet.write_text(fleet.read_text() + "\n[[target]]\nnmae = \"fourth\"\n")
+        exporter.send_signal(signal.SIGHUP)
+        line = exporter.next_line()
+        assert line.startswith(f"quorlin: reload failed, the previous fleet stays in use: {fleet}:")
+        assert [group["targets"] for group in json.loads(exporter.request("/targets")[2])] == [
+            ["good"], ["wrong-key"], ["third"]]
+        assert exporter.metric("/metrics", "quorlin_exporter_config_last_reload_successful") == 0
+        status, _, body = exporter.request("/probe?target=third", {TIMEOUT_HEADER: "10"})
+        assert (status, sample(body, "probe_success")) == (200, 1)
+
+
+def test_sigterm_during_a_probe(peer, tmp_path, silent_endpoint):
+    fleet = write_fleet(tmp_path, peer.info, silent_target(tmp_path, peer.info, silent_endpoint, 2000))
+    exporter = ExporterProcess(peer, fleet)
+    try:
+        running = in_background(exporter.request, "/probe?target=silent")
+        exporter.wait_for_metric("quorlin_exporter_probes_in_flight", 1)
+        exporter.send_signal(signal.SIGTERM)
+        assert exporter.next_line() == "quorlin: stopping: running probes end by their deadlines"
+        # No new probe is taken...
+        status, _, body = exporter.request("/probe?target=good")
+        assert (status, body) == (503, "the exporter is stopping\n")
+        assert exporter.next_line() == "quorlin: refused GET /probe?target=good from 127.0.0.1: 503 the exporter is stopping"
+        # ...the running probe ends by its deadline with its answer, and the exit status is 0.
+        status, _, body = running()
+        assert (status, sample(body, "probe_success"), sample(body, 'quorlin_probe_verdict{verdict="unconfirmed"}')) \
+            == (200, 0, 1)
+    finally:
+        assert exporter.stop() == 0
+
+
+def test_half_sent_requests_cannot_hold_the_workers(peer, tmp_path):
+    fleet = write_fleet(tmp_path, peer.info)
+    with ExporterProcess(peer, fleet, "--max-concurrent", "1") as exporter:
+        # More half-sent requests than the exporter has workers (it keeps a
+        # few beyond twice --max-concurrent)...
+        slow = []
+        try:
+            with peer.entered():
+                for _ in range(8):
+                    slow.append(socket.create_connection(("127.0.0.1", exporter.port), timeout=REQUEST_TIMEOUT_S))
+            for connection in slow:
+                connection.sendall(b"GET /probe?target=good HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pro")
+            # ...and still a whole request is answered, once the read timeout has cut them off.
+            assert exporter.request("/-/healthy")[0] == 200
+            for connection in slow:
+                received = b""
+                while chunk := connection.recv(4096):
+                    received += chunk
+                assert received.startswith(b"HTTP/1.0 400 ") and received.endswith(b"\nMalformed message")
+        finally:
+            for connection in slow:
+                connection.close()
+        assert exporter.next_line() == "quorlin: refused a request from 127.0.0.1: 400 Malformed message"
+
+
+def test_targets_sharing_keys_take_turns(peer, tmp_path):
+    # Two names for one server with one key, scraped at the same moment (as
+    # two Prometheus servers would): the peer answers one initiation from a
+    # key at a time, so the exporter must space them for both to pass.
+    extra = '\n[[target]]\nname = "again"\nconfig = "good.conf"\n'
+    fleet = write_fleet(tmp_path, peer.info, extra)
+    with ExporterProcess(peer, fleet) as exporter:
+        for _ in range(3):
+            scrapes = [in_background(exporter.request, f"/probe?target={name}", {TIMEOUT_HEADER: "10"})
+                       for name in ("good", "again")]
+            assert [sample(wait()[2], "probe_success") for wait in scrapes] == [1, 1]
