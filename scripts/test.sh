@@ -34,7 +34,7 @@ for target in build/fuzz/fuzz/*_fuzz; do
   corpus=("build/fuzz/corpus/$name")
   mkdir -p "${corpus[0]}"
   [ -d "fuzz/seeds/${name%_fuzz}" ] && corpus+=("fuzz/seeds/${name%_fuzz}")
-  if "$target" -max_total_time="$QUORLIN_FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 \
+  if "$target" -max_total_time="$QUORLIN_FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 -artifact_prefix=build/fuzz/ \
        "${corpus[@]}" >"build/fuzz/$name.log" 2>&1; then
     echo "$name: $(grep -E '^Done [0-9]+ runs' "build/fuzz/$name.log" || tail -n 1 "build/fuzz/$name.log")"
   else
