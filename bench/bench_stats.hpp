@@ -2,6 +2,7 @@
 // Order statistics, time readings and printing shared by the benchmarks.
 // Figures only: nothing here compares a time against a limit.
 
+#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
@@ -58,6 +59,14 @@ inline double process_cpu_seconds() {
     timespec now{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// The user-space share of it: the probe's own instructions, without the
+// kernel's work on its socket calls (which the floor leaves out too).
+inline double process_user_cpu_seconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec) + static_cast<double>(usage.ru_utime.tv_usec) * 1e-6;
 }
 
 // One line: median, p90, p99 and max in `unit`, then the sample count. A p99

@@ -163,12 +163,16 @@ struct ProbeRun {
     std::size_t probes = 0;
     std::size_t confirmed = 0;  // probes that ended with the verdict their kind aims at
     double seconds = 0;
-    double cpu_seconds = 0;  // the whole process, all threads, over the run
+    double cpu_seconds = 0;       // the whole process, all threads, over the run
+    double user_cpu_seconds = 0;  // its user-space share
     std::vector<double> probe_ms;
     std::vector<double> handshake_ms;  // from the handshake's started to finished event
 
     double probes_per_second() const { return seconds > 0 ? static_cast<double>(probes) / seconds : 0; }
     double cpu_us_per_probe() const { return probes > 0 ? cpu_seconds * 1e6 / static_cast<double>(probes) : 0; }
+    double user_cpu_us_per_probe() const {
+        return probes > 0 ? user_cpu_seconds * 1e6 / static_cast<double>(probes) : 0;
+    }
 };
 
 // `threads` threads, each probing with its own share of the clients. The
@@ -177,6 +181,7 @@ ProbeRun run_probes(Peer& peer, ProbeKind kind, std::size_t probes, std::size_t 
     ProbeRun total;
     std::mutex merge;
     const double cpu_start = process_cpu_seconds();
+    const double user_cpu_start = process_user_cpu_seconds();
     const Instant start = Clock::now();
     std::vector<std::thread> workers;
     for (std::size_t t = 0; t < threads; ++t) {
@@ -212,6 +217,7 @@ ProbeRun run_probes(Peer& peer, ProbeKind kind, std::size_t probes, std::size_t 
     for (auto& w : workers) w.join();
     total.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     total.cpu_seconds = process_cpu_seconds() - cpu_start;
+    total.user_cpu_seconds = process_user_cpu_seconds() - user_cpu_start;
     return total;
 }
 
@@ -400,6 +406,8 @@ int run(int argc, char** argv) {
     // key is made and shared by the report and the tunnel; the handshake's
     // ephemeral) and four DH: the floor. The goal is 1.25 or less.
     print_ratio("CPU per handshake-only probe / X25519 floor", bare.cpu_us_per_probe(), x25519.probe_floor_us());
+    print_ratio("user CPU per handshake-only probe / X25519 floor", bare.user_cpu_us_per_probe(),
+                x25519.probe_floor_us());
     print_ratio("CPU: probe with ping + DNS / handshake only", full.cpu_us_per_probe(), bare.cpu_us_per_probe());
     print_ratio("wall: probe with ping + DNS / handshake only", full_ms.median, bare_ms.median);
     print_ratio("wall p99: probe with ping + DNS / handshake only", full_ms.p99, bare_ms.p99);

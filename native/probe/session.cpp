@@ -56,12 +56,10 @@ public:
         : socket_(socket),
           source_(wireguard::IpAddress::of(endpoint)),
           tunnel_(tunnel),
-          deadline_(deadline),
-          output_(kDatagramBufferBytes, 0),
-          receive_(kDatagramBufferBytes, 0) {}
+          deadline_(deadline) {}
 
     SessionOutcome run() {
-        const TunnResult first = tunnel_.format_handshake_initiation(output_, false);
+        const TunnResult first = tunnel_.format_handshake_initiation(output_.span(), false);
         if (first.kind == Kind::Err) return fail(protocol_error(first.error));
         if (first.kind != Kind::WriteToNetwork) return fail(protocol_error("no handshake initiation was produced"));
         const std::vector<std::uint8_t> initiation(first.packet.begin(), first.packet.end());
@@ -72,7 +70,7 @@ public:
         sent_ = sent.bytes;
 
         for (;;) {
-            const IoOutcome got = recv(socket_, receive_, deadline_);
+            const IoOutcome got = recv(socket_, receive_.span(), deadline_);
             if (got.kind == IoOutcome::Kind::failed) return fail_local(got);
             if (got.kind == IoOutcome::Kind::deadline) return fail(std::string(no_response_message));
             received_ += got.bytes;
@@ -101,11 +99,11 @@ private:
     // mac1 is not from the peer: dropped like any other stray datagram.
     std::optional<HandshakeFailure> answer_cookie_reply(std::span<const std::uint8_t> datagram) {
         if (cookie_replies_answered_ >= cookie_replies_answered_limit) return std::nullopt;
-        const TunnResult stored = tunnel_.decapsulate(source_, datagram, output_);
+        const TunnResult stored = tunnel_.decapsulate(source_, datagram, output_.span());
         if (stored.kind != Kind::Done) return std::nullopt;
         ++cookie_replies_answered_;
 
-        const TunnResult retry = tunnel_.format_handshake_initiation(output_, true);
+        const TunnResult retry = tunnel_.format_handshake_initiation(output_.span(), true);
         if (retry.kind == Kind::Err) return fail(protocol_error(retry.error));
         if (retry.kind != Kind::WriteToNetwork) return fail(protocol_error("no cookie-authenticated retry was produced"));
         const IoOutcome sent = send(socket_, retry.packet, deadline_);
@@ -118,7 +116,7 @@ private:
     // The outcome of the handshake, or nullopt to keep waiting when the
     // datagram is not an authenticated answer to our initiation.
     std::optional<SessionOutcome> accept_response(std::span<const std::uint8_t> datagram) {
-        const TunnResult result = tunnel_.decapsulate(source_, datagram, output_);
+        const TunnResult result = tunnel_.decapsulate(source_, datagram, output_.span());
         if (result.kind == Kind::Err) {
             if (is_unauthenticated(result.error)) return std::nullopt;
             return fail(protocol_error(result.error));
@@ -146,8 +144,8 @@ private:
     const wireguard::IpAddress source_;
     wireguard::Tunn& tunnel_;
     const Instant deadline_;
-    std::vector<std::uint8_t> output_;
-    std::vector<std::uint8_t> receive_;
+    DatagramBuffer output_;
+    DatagramBuffer receive_;
     std::uint64_t sent_ = 0;
     std::uint64_t received_ = 0;
     int cookie_replies_answered_ = 0;
@@ -173,11 +171,11 @@ ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireg
     };
     if (Clock::now() >= wait_end) return no_match(0, 0);
 
-    std::vector<std::uint8_t> output(kDatagramBufferBytes, 0);
-    std::vector<std::uint8_t> receive(kDatagramBufferBytes, 0);
+    DatagramBuffer output;
+    DatagramBuffer receive;
     const wireguard::IpAddress source = wireguard::IpAddress::of(endpoint);
 
-    const TunnResult encrypted = tunnel.encapsulate(inner_packet, output);
+    const TunnResult encrypted = tunnel.encapsulate(inner_packet, output.span());
     if (encrypted.kind == Kind::Err) {
         return ExchangeOutcome::error(
             "WireGuard encapsulation error: " + std::string(wireguard::error_name(encrypted.error)), 0, 0);
@@ -194,7 +192,7 @@ ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireg
     std::uint64_t received_bytes = 0;
 
     for (;;) {
-        const IoOutcome got = recv(socket, receive, wait_end);
+        const IoOutcome got = recv(socket, receive.span(), wait_end);
         if (got.kind == IoOutcome::Kind::failed) {
             return ExchangeOutcome::error("could not receive encrypted response: " + got.error_text, sent_bytes,
                                           received_bytes);
@@ -202,7 +200,7 @@ ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireg
         if (got.kind == IoOutcome::Kind::deadline) return no_match(sent_bytes, received_bytes);
 
         const TunnResult result =
-            tunnel.decapsulate(source, std::span<const std::uint8_t>(receive.data(), got.bytes), output);
+            tunnel.decapsulate(source, std::span<const std::uint8_t>(receive.data(), got.bytes), output.span());
         received_bytes += got.bytes;
         switch (result.kind) {
             case Kind::WriteToNetwork: {
