@@ -72,19 +72,24 @@ def write_fleet(folder: Path, info: dict, keys: list[str]) -> Path:
     return fleet
 
 
-def scrape(port: int, target: str) -> float:
-    """Seconds for one /probe scrape, connection included."""
+def get(port: int, path: str) -> tuple[float, int, bytes]:
+    """Seconds for one GET, connection included, with the status and body."""
     start = time.perf_counter()
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
     try:
-        connection.request("GET", f"/probe?target={target}", headers={"X-Prometheus-Scrape-Timeout-Seconds": "10"})
+        connection.request("GET", path, headers={"X-Prometheus-Scrape-Timeout-Seconds": "10"})
         response = connection.getresponse()
         body = response.read()
     finally:
         connection.close()
-    elapsed = time.perf_counter() - start
-    if response.status != 200 or b"\nprobe_success 1\n" not in body:
-        raise RuntimeError(f"scrape of {target} failed: {response.status} {body[:200]!r}")
+    return time.perf_counter() - start, response.status, body
+
+
+def scrape(port: int, target: str) -> float:
+    """Seconds for one /probe scrape, connection included."""
+    elapsed, status, body = get(port, f"/probe?target={target}")
+    if status != 200 or b"\nprobe_success 1\n" not in body:
+        raise RuntimeError(f"scrape of {target} failed: {status} {body[:200]!r}")
     return elapsed
 
 
@@ -139,9 +144,10 @@ def measure(peer: wgpeer.WireGuardPeer, pid: int, port: int, folder: Path, args)
     print(f"exporter idle: {process_figures(pid)}")
 
     # Scrape and bare probe of one target, interleaved, spaced for the peer.
-    scrapes, bare = [], []
+    scrapes, bare, healthy = [], [], []
     config = folder / "k0.conf"
     for _ in range(args.samples):
+        healthy.append(get(port, "/-/healthy")[0])
         scrapes.append(scrape(port, "k0"))
         time.sleep(KEY_SPACING_S)
         start = time.perf_counter()
@@ -156,6 +162,10 @@ def measure(peer: wgpeer.WireGuardPeer, pid: int, port: int, folder: Path, args)
     print(f"  /probe scrape over HTTP      median {median_scrape * 1e3:8.3f} ms")
     print(f"  overhead at the median              {(median_scrape - median_bare) * 1e3:8.3f} ms"
           f"   (scrape / bare {median_scrape / median_bare:.2f})")
+    # What any request costs here, a new connection and this Python client
+    # included: a scale for the overhead above.
+    print(f"  /-/healthy round trip        median {statistics.median(healthy) * 1e3:8.3f} ms"
+          "   (connection and client included)")
 
     # Soak: every client thread scrapes the targets in turn.
     print(f"soak: {args.soak} scrapes from {args.clients} clients over {args.targets} targets")
