@@ -7,6 +7,7 @@ namespace quorlin {
 namespace {
 
 constexpr std::string_view check_matched_detail = "valid matching reply";
+constexpr std::string_view skipped_detail = "skipped because authentication was not confirmed";
 
 // Why a check ended unanswered. "not sent" when nothing went out: the target
 // was never asked, so its silence is no evidence against it.
@@ -22,7 +23,6 @@ std::string no_match_detail(ExchangeOutcome::Limit limit, bool sent) {
     if (!sent) return "not sent: " + std::string(what) + " had passed";
     return "no valid matching reply before " + std::string(what);
 }
-constexpr std::string_view skipped_detail = "skipped because authentication was not confirmed";
 
 // Stamps both the exact and the whole-millisecond duration from one reading.
 void stamp_duration(PhaseResult& result, Instant phase_start) noexcept {

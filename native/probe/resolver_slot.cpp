@@ -14,8 +14,16 @@ constinit std::atomic<std::uint64_t> ACTIVE_RESOLVER_WORKERS{0};
 // Only callers waiting for a slot use these; reserving and releasing stay
 // lock-free, and a release takes the lock only to wake a waiter without a
 // lost wake-up (a waiter checks the counter and sleeps under the lock).
-std::mutex slot_waiters_mutex;
-std::condition_variable slot_freed;
+// Never destroyed: a detached resolver thread may release its slot while the
+// process runs its exit handlers.
+struct SlotWaiters {
+    std::mutex mutex;
+    std::condition_variable freed;
+};
+SlotWaiters& slot_waiters() {
+    static auto* const waiters = new SlotWaiters;
+    return *waiters;
+}
 }  // namespace
 
 std::uint64_t active_resolver_workers() noexcept {
@@ -40,8 +48,9 @@ std::optional<ResolverSlot> ResolverSlot::try_reserve() noexcept {
 std::optional<ResolverSlot> ResolverSlot::reserve_until(Instant deadline) {
     if (auto slot = try_reserve()) return slot;
     std::optional<ResolverSlot> slot;
-    std::unique_lock lock(slot_waiters_mutex);
-    slot_freed.wait_until(lock, deadline, [&] {
+    SlotWaiters& waiters = slot_waiters();
+    std::unique_lock lock(waiters.mutex);
+    waiters.freed.wait_until(lock, deadline, [&] {
         slot = try_reserve();
         return slot.has_value();
     });
@@ -61,8 +70,9 @@ void ResolverSlot::release() noexcept {
     if (!held_) return;
     held_ = false;
     ACTIVE_RESOLVER_WORKERS.fetch_sub(1, std::memory_order_acq_rel);
-    { const std::lock_guard lock(slot_waiters_mutex); }
-    slot_freed.notify_one();
+    SlotWaiters& waiters = slot_waiters();
+    { const std::lock_guard lock(waiters.mutex); }
+    waiters.freed.notify_one();
 }
 
 }  // namespace quorlin
