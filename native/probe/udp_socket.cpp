@@ -80,7 +80,9 @@ int set_timeout(int fd, int option, Duration remaining) {
 // Runs one socket call bounded by `deadline` through the time-out `option`.
 // A signal (a Python handler, a timer) interrupts the call with EINTR even
 // under SA_RESTART, because the socket has a time-out: it is not a failure of
-// ours, so the call is made again with whatever time is left.
+// ours, so the call is made again with whatever time is left. So is a time-out
+// that fires before the deadline (the kernel keeps it in coarser units), so a
+// wait never ends early.
 template <typename Call>
 IoOutcome bounded(UdpSocket& socket, int option, Instant deadline, Call call) {
     for (;;) {
@@ -90,8 +92,7 @@ IoOutcome bounded(UdpSocket& socket, int option, Instant deadline, Call call) {
         const ssize_t n = call();
         if (n >= 0) return IoOutcome::done(static_cast<std::size_t>(n));
         const int error = errno;
-        if (error == EINTR) continue;
-        return is_timeout(error) ? IoOutcome::expired() : IoOutcome::failed(error);
+        if (error != EINTR && !is_timeout(error)) return IoOutcome::failed(error);
     }
 }
 
