@@ -43,21 +43,6 @@ KEY_SPACING_S = 0.06  # the peer ignores a second initiation from one key within
 START_TIMEOUT_S = 30.0
 
 
-def run(argv: list[str], input_text: str | None = None) -> str:
-    return subprocess.run(argv, input=input_text, capture_output=True, text=True, check=True, timeout=30).stdout
-
-
-def add_client_keys(peer: wgpeer.WireGuardPeer, count: int) -> list[str]:
-    """`count` more client keys at the peer; their private keys."""
-    keys = []
-    for _ in range(count):
-        private = run(["wg", "genkey"]).strip()
-        public = run(["wg", "pubkey"], private + "\n").strip()
-        run(["ip", "netns", "exec", peer.namespace, "wg", "set", peer.interface, "peer", public])
-        keys.append(private)
-    return keys
-
-
 def write_fleet(folder: Path, info: dict, keys: list[str]) -> Path:
     lines = []
     for index, key in enumerate(keys):
@@ -115,8 +100,9 @@ def main() -> int:
         print("exporter benchmark skipped: the quorlin executable is not installed (pip install .)")
         return 0
 
-    with wgpeer.WireGuardPeer(dns=False) as peer, tempfile.TemporaryDirectory() as folder:
-        keys = add_client_keys(peer, args.targets)
+    with wgpeer.WireGuardPeer(dns=False, extra_clients=args.targets) as peer, \
+            tempfile.TemporaryDirectory() as folder:
+        keys = [client["private_key"] for client in peer.info["extra_clients"]]
         fleet = write_fleet(Path(folder), peer.info, keys)
         exporter = subprocess.Popen(
             ["ip", "netns", "exec", peer.namespace, command, "exporter", "--fleet", str(fleet),
