@@ -1,6 +1,9 @@
 #include "probe/session.hpp"
 
+#include "wireguard/handshake.hpp"
 #include "wireguard/messages.hpp"
+
+#include <algorithm>
 
 namespace quorlin {
 
@@ -50,6 +53,15 @@ bool is_message(std::span<const std::uint8_t> datagram, MessageType type, std::s
            wireguard::load_le32(datagram, wireguard::type_offset) == static_cast<std::uint32_t>(type);
 }
 
+// When no authenticated response has come this long after the last
+// initiation, a fresh one is sent: a lost initiation or response then costs a
+// second, not the whole handshake limit (3 s by default, so three tries).
+// WireGuard clients wait REKEY_TIMEOUT (5 s), which would leave no retry
+// within a probe's limit; a second is still far above any real round trip,
+// and the answer to an earlier initiation is accepted if it comes later.
+constexpr std::chrono::seconds initiation_retry_interval{1};
+static_assert(initiation_retry_interval > wireguard::initiation_rate_limit);
+
 class Handshake {
 public:
     Handshake(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel, Instant deadline)
@@ -59,20 +71,15 @@ public:
           deadline_(deadline) {}
 
     SessionOutcome run() {
-        const TunnResult first = tunnel_.format_handshake_initiation(output_.span(), false);
-        if (first.kind == Kind::Err) return fail(protocol_error(first.error));
-        if (first.kind != Kind::WriteToNetwork) return fail(protocol_error("no handshake initiation was produced"));
-        const std::vector<std::uint8_t> initiation(first.packet.begin(), first.packet.end());
-
-        const IoOutcome sent = send(socket_, initiation, deadline_);
-        if (sent.kind == IoOutcome::Kind::failed) return fail_local(sent);
-        if (sent.kind == IoOutcome::Kind::deadline) return fail(std::string(no_response_message));
-        sent_ = sent.bytes;
-
+        if (auto failure = send_initiation(false)) return *failure;
         for (;;) {
-            const IoOutcome got = recv(socket_, receive_.span(), deadline_);
+            const IoOutcome got = recv(socket_, receive_.span(), std::min(next_initiation_, deadline_));
             if (got.kind == IoOutcome::Kind::failed) return fail_local(got);
-            if (got.kind == IoOutcome::Kind::deadline) return fail(std::string(no_response_message));
+            if (got.kind == IoOutcome::Kind::deadline) {
+                if (Clock::now() >= deadline_) return fail(std::string(no_response_message));
+                if (auto failure = send_initiation(true)) return *failure;
+                continue;
+            }
             received_ += got.bytes;
             const std::span<const std::uint8_t> datagram(receive_.data(), got.bytes);
             if (is_message(datagram, MessageType::CookieReply, wireguard::cookie_reply::size)) {
@@ -95,26 +102,35 @@ private:
                                 os_cause(io.error_number)};
     }
 
-    // A cookie reply that does not open under the peer's key and our last
-    // mac1 is not from the peer: dropped like any other stray datagram.
+    // The first initiation, a resend, or the answer to a cookie reply (the
+    // latter two forced: the tunnel would otherwise hold back a new
+    // initiation while one is outstanding). Each is fresh: a new ephemeral
+    // key, sender index and timestamp.
+    std::optional<HandshakeFailure> send_initiation(bool force) {
+        const TunnResult made = tunnel_.format_handshake_initiation(output_.span(), force);
+        if (made.kind == Kind::Err) return fail(protocol_error(made.error));
+        if (made.kind != Kind::WriteToNetwork) return fail(protocol_error("no handshake initiation was produced"));
+        const IoOutcome sent = send(socket_, made.packet, deadline_);
+        if (sent.kind == IoOutcome::Kind::failed) return fail_local(sent);
+        if (sent.kind == IoOutcome::Kind::deadline) return fail(std::string(no_response_message));
+        sent_ += sent.bytes;
+        next_initiation_ = Clock::now() + initiation_retry_interval;
+        return std::nullopt;
+    }
+
+    // A cookie reply that does not open under the peer's key and the mac1 of
+    // one of our initiations is not from the peer: dropped like any other
+    // stray datagram.
     std::optional<HandshakeFailure> answer_cookie_reply(std::span<const std::uint8_t> datagram) {
         if (cookie_replies_answered_ >= cookie_replies_answered_limit) return std::nullopt;
         const TunnResult stored = tunnel_.decapsulate(source_, datagram, output_.span());
         if (stored.kind != Kind::Done) return std::nullopt;
         ++cookie_replies_answered_;
-
-        const TunnResult retry = tunnel_.format_handshake_initiation(output_.span(), true);
-        if (retry.kind == Kind::Err) return fail(protocol_error(retry.error));
-        if (retry.kind != Kind::WriteToNetwork) return fail(protocol_error("no cookie-authenticated retry was produced"));
-        const IoOutcome sent = send(socket_, retry.packet, deadline_);
-        if (sent.kind == IoOutcome::Kind::failed) return fail_local(sent);
-        if (sent.kind == IoOutcome::Kind::deadline) return fail(std::string(no_response_message));
-        sent_ += sent.bytes;
-        return std::nullopt;
+        return send_initiation(true);
     }
 
     // The outcome of the handshake, or nullopt to keep waiting when the
-    // datagram is not an authenticated answer to our initiation.
+    // datagram is not an authenticated answer to one of our initiations.
     std::optional<SessionOutcome> accept_response(std::span<const std::uint8_t> datagram) {
         const TunnResult result = tunnel_.decapsulate(source_, datagram, output_.span());
         if (result.kind == Kind::Err) {
@@ -149,6 +165,7 @@ private:
     std::uint64_t sent_ = 0;
     std::uint64_t received_ = 0;
     int cookie_replies_answered_ = 0;
+    Instant next_initiation_{};
 };
 
 }  // namespace
@@ -158,66 +175,84 @@ SessionOutcome establish_session(UdpSocket& socket, const SocketAddress& endpoin
     return Handshake(socket, endpoint, tunnel, handshake_deadline).run();
 }
 
-ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
-                         std::span<const std::uint8_t> inner_packet, const ExchangeLimits& limits,
-                         const InnerPacketMatch& match) {
-    // The session cannot carry a reply past its lifetime, so the wait ends
-    // there too, and says so.
-    const bool session_ends_first = limits.session_expiry < limits.deadline;
-    const Instant wait_end = session_ends_first ? limits.session_expiry : limits.deadline;
-    const auto no_match = [&](std::uint64_t sent, std::uint64_t received) {
-        return ExchangeOutcome::no_match(session_ends_first ? ExchangeOutcome::Limit::session_lifetime : limits.kind,
-                                         sent, received);
-    };
-    if (Clock::now() >= wait_end) return no_match(0, 0);
+namespace {
 
-    DatagramBuffer output;
-    DatagramBuffer receive;
-    const wireguard::IpAddress source = wireguard::IpAddress::of(endpoint);
+// One request and the wait for its reply. The request goes out again when a
+// handshake response completes during the wait: the tunnel then moves to the
+// session of a later initiation, the one the peer keeps, and the peer may
+// have dropped the request sent on the earlier session.
+class Exchange {
+public:
+    Exchange(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
+             std::span<const std::uint8_t> inner_packet, const ExchangeLimits& limits, const InnerPacketMatch& match)
+        : socket_(socket),
+          source_(wireguard::IpAddress::of(endpoint)),
+          tunnel_(tunnel),
+          inner_packet_(inner_packet),
+          match_(match),
+          // The session cannot carry a reply past its lifetime, so the wait
+          // ends there too, and says so.
+          session_ends_first_(limits.session_expiry < limits.deadline),
+          wait_end_(session_ends_first_ ? limits.session_expiry : limits.deadline),
+          limit_(session_ends_first_ ? ExchangeOutcome::Limit::session_lifetime : limits.kind) {}
 
-    const TunnResult encrypted = tunnel.encapsulate(inner_packet, output.span());
-    if (encrypted.kind == Kind::Err) {
-        return ExchangeOutcome::error(
-            "WireGuard encapsulation error: " + std::string(wireguard::error_name(encrypted.error)), 0, 0);
-    }
-    if (encrypted.kind != Kind::WriteToNetwork) {
-        return ExchangeOutcome::error("WireGuard session did not encrypt the data packet", 0, 0);
-    }
-    const IoOutcome sent = send(socket, encrypted.packet, wait_end);
-    if (sent.kind == IoOutcome::Kind::failed) {
-        return ExchangeOutcome::error("could not send encrypted packet: " + sent.error_text, 0, 0);
-    }
-    if (sent.kind == IoOutcome::Kind::deadline) return no_match(0, 0);
-    std::uint64_t sent_bytes = sent.bytes;
-    std::uint64_t received_bytes = 0;
-
-    for (;;) {
-        const IoOutcome got = recv(socket, receive.span(), wait_end);
-        if (got.kind == IoOutcome::Kind::failed) {
-            return ExchangeOutcome::error("could not receive encrypted response: " + got.error_text, sent_bytes,
-                                          received_bytes);
+    ExchangeOutcome run() {
+        if (Clock::now() >= wait_end_) return no_match();
+        if (auto ended = send_request()) return std::move(*ended);
+        for (;;) {
+            const IoOutcome got = recv(socket_, receive_.span(), wait_end_);
+            if (got.kind == IoOutcome::Kind::failed) {
+                return error("could not receive encrypted response: " + got.error_text);
+            }
+            if (got.kind == IoOutcome::Kind::deadline) return no_match();
+            received_ += got.bytes;
+            if (auto ended = on_datagram(std::span<const std::uint8_t>(receive_.data(), got.bytes))) {
+                return std::move(*ended);
+            }
         }
-        if (got.kind == IoOutcome::Kind::deadline) return no_match(sent_bytes, received_bytes);
+    }
 
-        const TunnResult result =
-            tunnel.decapsulate(source, std::span<const std::uint8_t>(receive.data(), got.bytes), output.span());
-        received_bytes += got.bytes;
+private:
+    ExchangeOutcome no_match() const { return ExchangeOutcome::no_match(limit_, sent_, received_); }
+    ExchangeOutcome error(std::string message) const {
+        return ExchangeOutcome::error(std::move(message), sent_, received_);
+    }
+
+    std::optional<ExchangeOutcome> send_request() {
+        const TunnResult encrypted = tunnel_.encapsulate(inner_packet_, output_.span());
+        if (encrypted.kind == Kind::Err) {
+            return error("WireGuard encapsulation error: " + std::string(wireguard::error_name(encrypted.error)));
+        }
+        if (encrypted.kind != Kind::WriteToNetwork) {
+            return error("WireGuard session did not encrypt the data packet");
+        }
+        const IoOutcome sent = send(socket_, encrypted.packet, wait_end_);
+        if (sent.kind == IoOutcome::Kind::failed) return error("could not send encrypted packet: " + sent.error_text);
+        if (sent.kind == IoOutcome::Kind::deadline) return no_match();
+        sent_ += sent.bytes;
+        return std::nullopt;
+    }
+
+    std::optional<ExchangeOutcome> on_datagram(std::span<const std::uint8_t> datagram) {
+        const TunnResult result = tunnel_.decapsulate(source_, datagram, output_.span());
         switch (result.kind) {
             case Kind::WriteToNetwork: {
-                const IoOutcome reply = send(socket, result.packet, wait_end);
+                const IoOutcome reply = send(socket_, result.packet, wait_end_);
                 if (reply.kind == IoOutcome::Kind::failed) {
-                    return ExchangeOutcome::error("could not send WireGuard protocol packet: " + reply.error_text,
-                                                  sent_bytes, received_bytes);
+                    return error("could not send WireGuard protocol packet: " + reply.error_text);
                 }
-                if (reply.kind == IoOutcome::Kind::deadline) return no_match(sent_bytes, received_bytes);
-                sent_bytes += reply.bytes;
-                break;
+                if (reply.kind == IoOutcome::Kind::deadline) return no_match();
+                sent_ += reply.bytes;
+                if (is_message(datagram, MessageType::HandshakeResponse, wireguard::response::size)) {
+                    return send_request();
+                }
+                return std::nullopt;
             }
             case Kind::WriteToTunnelV4:
-                if (auto records = match(result.packet)) {
-                    return ExchangeOutcome::matched(std::move(*records), sent_bytes, received_bytes);
+                if (auto records = match_(result.packet)) {
+                    return ExchangeOutcome::matched(std::move(*records), sent_, received_);
                 }
-                break;
+                return std::nullopt;
             // A datagram that does not decapsulate (a duplicate or replayed
             // counter, another index, a bad tag, a stray handshake message,
             // junk) says nothing about the reply we wait for: WireGuard drops
@@ -225,9 +260,31 @@ ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireg
             case Kind::Err:
             case Kind::Done:
             case Kind::WriteToTunnelV6:
-                break;
+                return std::nullopt;
         }
+        return std::nullopt;
     }
+
+    UdpSocket& socket_;
+    const wireguard::IpAddress source_;
+    wireguard::Tunn& tunnel_;
+    const std::span<const std::uint8_t> inner_packet_;
+    const InnerPacketMatch& match_;
+    const bool session_ends_first_;
+    const Instant wait_end_;
+    const ExchangeOutcome::Limit limit_;
+    DatagramBuffer output_;
+    DatagramBuffer receive_;
+    std::uint64_t sent_ = 0;
+    std::uint64_t received_ = 0;
+};
+
+}  // namespace
+
+ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
+                         std::span<const std::uint8_t> inner_packet, const ExchangeLimits& limits,
+                         const InnerPacketMatch& match) {
+    return Exchange(socket, endpoint, tunnel, inner_packet, limits, match).run();
 }
 
 }  // namespace quorlin

@@ -46,11 +46,12 @@ struct HandshakeFailure {
 
 using SessionOutcome = std::variant<SessionStart, HandshakeFailure>;
 
-// Sends one initiation, answers each of the first few cookie replies with one
-// forced initiation, and ends at the first handshake response the tunnel
-// accepts or rejects after authenticating it, a local error, or the deadline.
-// Datagrams that do not authenticate are dropped. Sends the initial keepalive
-// itself.
+// Sends an initiation, and a fresh one each second no authenticated response
+// has come; answers each of the first few cookie replies with one forced
+// initiation; ends at the first handshake response (to any initiation still
+// outstanding) that the tunnel accepts or rejects after authenticating it, a
+// local error, or the deadline. Datagrams that do not authenticate are
+// dropped. Sends the initial keepalive itself.
 SessionOutcome establish_session(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
                                  Instant handshake_deadline);
 
@@ -67,10 +68,12 @@ struct ExchangeLimits {
     Instant session_expiry;
 };
 
-// Encrypts and sends `inner_packet` once, then waits until `match` accepts a
+// Encrypts and sends `inner_packet`, then waits until `match` accepts a
 // decrypted packet or the earlier of the deadline and the session's expiry
 // passes, answering protocol packets the tunnel wants sent on the way and
-// dropping datagrams that do not decapsulate.
+// dropping datagrams that do not decapsulate. A late answer to a resent
+// initiation moves the tunnel to the session the peer keeps; the packet is
+// then sent again on it.
 ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
                          std::span<const std::uint8_t> inner_packet, const ExchangeLimits& limits,
                          const InnerPacketMatch& match);

@@ -33,6 +33,10 @@ inline constexpr std::string_view wireguard_identifier = "WireGuard v1 zx2c4 Jas
 // An initiation is not repeated (unless forced) before this much time has passed.
 inline constexpr std::chrono::seconds rekey_timeout{5};
 
+// A responder admits at most 50 initiations a second from one key: one that
+// follows the last it accepted from that key within this time is ignored.
+inline constexpr std::chrono::milliseconds initiation_rate_limit{20};
+
 // The tunnel's long-lived keys and what it precomputes from them.
 struct StaticIdentity {
     SecretArray<key_bytes> private_key;

@@ -18,6 +18,48 @@ struct SentHandshake {
     Mac mac1{};
 };
 
+// Initiations sent and not yet answered, oldest first. A caller that resends
+// an initiation because no response came may still get the answer to an
+// earlier one, so the last few stay answerable. The peer keeps only the
+// session of the latest initiation it accepted: once one is answered, it and
+// every earlier one are forgotten, so a late answer to an older initiation
+// can never replace the newer session.
+class OutstandingInitiations {
+public:
+    static constexpr std::size_t capacity = 8;
+
+    const InitiationState* newest() const noexcept { return count_ ? &at(count_ - 1) : nullptr; }
+    bool empty() const noexcept { return count_ == 0; }
+
+    // The oldest is forgotten (its secrets wiped) when all places are taken.
+    void add(InitiationState&& state) noexcept {
+        if (count_ == capacity) drop_through(0);
+        slots_[(first_ + count_) % capacity] = std::move(state);
+        ++count_;
+    }
+
+    // The position of the initiation that used `local_index`, oldest first.
+    std::optional<std::size_t> find(std::uint32_t local_index) const noexcept {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (at(i).local_index == local_index) return i;
+        }
+        return std::nullopt;
+    }
+    const InitiationState& at(std::size_t position) const noexcept { return *slots_[(first_ + position) % capacity]; }
+
+    // Forgets the initiation at `position` and every earlier one.
+    void drop_through(std::size_t position) noexcept {
+        for (std::size_t i = 0; i <= position; ++i) slots_[(first_ + i) % capacity].reset();
+        first_ = (first_ + position + 1) % capacity;
+        count_ -= position + 1;
+    }
+
+private:
+    std::array<std::optional<InitiationState>, capacity> slots_;
+    std::size_t first_ = 0;
+    std::size_t count_ = 0;
+};
+
 }  // namespace
 
 struct TunnelState {
@@ -28,7 +70,7 @@ struct TunnelState {
     std::shared_ptr<RateLimiter> rate_limiter;
     std::uint32_t next_local_index;
 
-    std::optional<InitiationState> initiation;        // our outstanding initiation
+    OutstandingInitiations initiations;               // ours, not yet answered
     std::optional<SentHandshake> last_response;       // our latest answer to the peer's initiation
     std::optional<Tai64n> latest_peer_timestamp;      // replay guard for the peer's initiations
     HeldCookie cookie;                                // from the peer, for mac2
@@ -84,13 +126,14 @@ struct TunnelState {
 
 TunnResult TunnelState::initiate(std::span<std::uint8_t> dst, bool force, Instant now) {
     if (dst.size() < initiation::size) return TunnResult::err(WireGuardError::DestinationBufferTooSmall);
-    if (!force && initiation && now - initiation->sent_at < rekey_timeout) return TunnResult::done();
+    const InitiationState* newest = initiations.newest();
+    if (!force && newest && now - newest->sent_at < rekey_timeout) return TunnResult::done();
     const auto out = dst.first<initiation::size>();
     auto state = write_initiation(identity, take_local_index(), Tai64n::now(), out);
     if (!state) return TunnResult::err(state.error());
     state->mac1 = seal_macs(out, initiation_macs, to_peer, cookie, now);
     state->sent_at = now;
-    initiation = std::move(*state);
+    initiations.add(std::move(*state));
     return TunnResult::write_to_network(out);
 }
 
@@ -134,13 +177,15 @@ TunnResult TunnelState::on_response(const std::optional<IpAddress>& src,
                                     std::span<std::uint8_t> dst, Instant now) {
     const std::uint32_t sender_index = load_le32(message, response::sender_offset);
     if (auto refused = screen(src, message, response_macs, sender_index, dst, now)) return *refused;
-    if (!initiation) return TunnResult::err(WireGuardError::UnexpectedPacket);
+    if (initiations.empty()) return TunnResult::err(WireGuardError::UnexpectedPacket);
+    const std::optional<std::size_t> answered = initiations.find(load_le32(message, response::receiver_offset));
+    if (!answered) return TunnResult::err(WireGuardError::WrongIndex);
     // Checked before the handshake completes so that a completed handshake
     // always has room for its first message.
     if (dst.size() < transport::min_size) return TunnResult::err(WireGuardError::DestinationBufferTooSmall);
-    auto keys = read_response(identity, *initiation, message);
+    auto keys = read_response(identity, initiations.at(*answered), message);
     if (!keys) return TunnResult::err(keys.error());
-    initiation.reset();
+    initiations.drop_through(*answered);
     install(Session(*keys, now));
 
     // The keepalive confirms the session to the responder, who may not send
@@ -153,12 +198,12 @@ TunnResult TunnelState::on_response(const std::optional<IpAddress>& src,
 TunnResult TunnelState::on_cookie_reply(std::span<const std::uint8_t, cookie_reply::size> message, Instant now) {
     const std::uint32_t receiver_index = load_le32(message, cookie_reply::receiver_offset);
     const Mac* sent_mac1 = nullptr;
-    if (initiation && initiation->local_index == receiver_index) {
-        sent_mac1 = &initiation->mac1;
+    if (const auto sent = initiations.find(receiver_index)) {
+        sent_mac1 = &initiations.at(*sent).mac1;
     } else if (last_response && last_response->local_index == receiver_index) {
         sent_mac1 = &last_response->mac1;
     } else {
-        return TunnResult::err(initiation || last_response ? WireGuardError::WrongIndex
+        return TunnResult::err(!initiations.empty() || last_response ? WireGuardError::WrongIndex
                                                            : WireGuardError::UnexpectedPacket);
     }
     SecretArray<cookie_bytes> received;

@@ -90,7 +90,10 @@ public:
 
     // A 148-byte handshake initiation: WriteToNetwork. Without `force`, while
     // an initiation sent less than REKEY_TIMEOUT (5 s) ago is outstanding:
-    // Done. A cookie younger than 120 s from the peer adds MAC2.
+    // Done. A cookie younger than 120 s from the peer adds MAC2. The last 8
+    // initiations stay answerable: a response to any of them completes the
+    // handshake, and it and every earlier one are then forgotten (the peer
+    // keeps only the session of the latest initiation it accepted).
     TunnResult format_handshake_initiation(std::span<std::uint8_t> dst, bool force);
 
     // One datagram from the peer, classified by its type and exact size.

@@ -31,6 +31,19 @@ def _bounded(name: str, value, low: int, high: int) -> None:
         raise RelayError(f"{name} must be an integer from {low} through {high}, got {value!r}")
 
 
+def _late(value) -> tuple[tuple[int, int], ...]:
+    try:
+        pairs = tuple((position, ms) for position, ms in value)
+    except (TypeError, ValueError):
+        pairs = ((None, None),)
+    if isinstance(value, (str, bytes)) or not all(
+            isinstance(n, int) and not isinstance(n, bool) and n >= 1 and
+            isinstance(ms, int) and not isinstance(ms, bool) and 0 <= ms <= MAX_DELAY_MS for n, ms in pairs):
+        raise RelayError(f"late takes (position, ms) pairs, positions from 1, ms from 0 through {MAX_DELAY_MS}, "
+                         f"got {value!r}")
+    return tuple(sorted(pairs))
+
+
 @dataclasses.dataclass(frozen=True)
 class Faults:
     """What the relay does to one direction; the default forwards everything at once.
@@ -44,6 +57,7 @@ class Faults:
     drop_from: int | None = None      # this one and every later one is dropped (1: everything)
     junk: int = 0                     # junk datagrams before each forwarded one, cycling JUNK_KINDS
     reorder: tuple[int, ...] = ()     # each of these is held back and sent right after the next one
+    late: tuple[tuple[int, int], ...] = ()  # (position, ms) pairs: that datagram goes out ms later still
     forge_cookie: bool = False        # to_client only: answer each client initiation with a cookie reply
     forge_cookie_forward: bool = False  # with forge_cookie: still forward the initiation to the peer
 
@@ -52,6 +66,7 @@ class Faults:
         _bounded("junk", self.junk, 0, MAX_JUNK)
         object.__setattr__(self, "drop_nth", _positions("drop_nth", self.drop_nth))
         object.__setattr__(self, "reorder", _positions("reorder", self.reorder))
+        object.__setattr__(self, "late", _late(self.late))
         if self.drop_from is not None and (not isinstance(self.drop_from, int) or isinstance(self.drop_from, bool)
                                            or self.drop_from < 1):
             raise RelayError(f"drop_from takes a datagram position counted from 1, got {self.drop_from!r}")

@@ -173,7 +173,7 @@ class Relay:
             held = direction.held = (flow, datagram)
             self._timer(now + REORDER_HOLD_S, lambda: self._release(direction, held))
             return
-        self._forward(direction, flow, datagram, now)
+        self._forward(direction, flow, datagram, now + dict(faults.late).get(position, 0) / 1000)
         if direction.held is not None:
             held, direction.held = direction.held, None
             self._forward(direction, *held, now)

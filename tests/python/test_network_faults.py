@@ -80,3 +80,27 @@ def test_forged_cookie_replies_cannot_make_the_prober_flood(peer, prober, tmp_pa
     assert report.verdict == "unconfirmed", rows(report)
     assert initiations == 5  # the first, and one per each of the first 4 cookie replies
     assert report.phases[2].sent_bytes == 5 * 148
+
+
+# A lost initiation or response costs one resend a second later, not the
+# probe; a late answer to the first initiation that comes after the peer
+# accepted the second must not leave the checks on a session the peer dropped.
+LOSSES = {
+    "the first initiation lost": dict(to_peer=Faults(drop_nth=1)),
+    "the first response lost": dict(to_client=Faults(drop_nth=1)),
+    "the first response overtaken by the second initiation": dict(
+        to_client=Faults(late=((1, 1500), (2, 1000)))),
+}
+
+
+@needs_peer
+@pytest.mark.parametrize("faults", LOSSES.values(), ids=LOSSES.keys())
+def test_a_lost_handshake_datagram_is_sent_again(peer, prober, tmp_path, faults):
+    info = peer.info
+    with UdpRelay(peer, **faults) as relay:
+        report = prober.file(client_config(tmp_path, info, endpoint=relay.endpoint), ping=[info["peer_tunnel_ip"]],
+                             ping_timeout_ms=2000)
+        initiations = relay.stats()["to_peer"]["received_by_kind"]["initiation"]
+    assert report.verdict == "data_plane_confirmed", rows(report)
+    assert (initiations, report.phases[2].status, report.phases[2].sent_bytes) == (2, "passed", 296)
+    assert report.phases[4].status == "passed", rows(report)

@@ -252,6 +252,29 @@ TEST(Tunn, HandshakeMessagesWithoutAnOutstandingHandshake) {
     expect_error(t.alice.decapsulate(bob_address, response, t.a), WireGuardError::UnexpectedPacket, "second response");
 }
 
+// A resent initiation leaves the earlier ones answerable; an answer forgets
+// its initiation and every earlier one, so the session ends on the newest
+// answered one, the one the peer keeps.
+TEST(Tunn, AnyOutstandingInitiationMayBeAnsweredButNeverAnOlderOneAfterANewer) {
+    Peers t;
+    std::vector<Packet> responses;
+    for (int i = 0; i < 3; ++i) responses.push_back(t.respond(t.initiate(true)));
+    t.confirm(responses[1]);
+    expect_error(t.alice.decapsulate(bob_address, responses[0], t.a), WireGuardError::WrongIndex,
+                 "an answer to an initiation older than the answered one");
+    const auto keepalive = t.confirm(responses[2]);
+    EXPECT_EQ(t.bob.decapsulate(alice_address, keepalive, t.b).kind, Kind::Done);
+    const auto sealed = expect_write(t.alice.encapsulate(ipv4_packet(20), t.a), 64, "data");
+    EXPECT_EQ(t.bob.decapsulate(alice_address, sealed, t.b).kind, Kind::WriteToTunnelV4)
+        << "data goes on the session of the newest answered initiation, the one the responder holds";
+
+    // Only the last 8 stay answerable.
+    Peers u;
+    const auto first = u.respond(u.initiate(true));
+    for (int i = 0; i < 8; ++i) u.initiate(true);
+    expect_error(u.alice.decapsulate(bob_address, first, u.a), WireGuardError::WrongIndex, "the 9th most recent");
+}
+
 TEST(Tunn, TransportMessagesAreMatchedToASession) {
     Peers t;
     Packet stray(32, 0);
