@@ -45,6 +45,7 @@ CommandEnd run_probe_command(ProbeRequest request) {
         print_unknown(plan.error(), request.output.format);
         return {unknown_status, false};
     }
+    plan->take_key_turn = true;
     auto report = run_interruptible(std::move(*plan));
     if (!report) {
         print_unknown(report.error().message, request.output.format);

@@ -1,15 +1,11 @@
 #include "exporter/fleet_source.hpp"
 
 #include "fleet/fleet_file.hpp"
-#include "fleet/fleet_run.hpp"
 
 #include <chrono>
 #include <utility>
 
 namespace quorlin::exporter {
-
-ServedFleet::ServedFleet(fleet::Fleet read)
-    : fleet(std::move(read)), key_turns(fleet.key_pair_count(), fleet::key_pair_spacing) {}
 
 std::expected<void, std::string> FleetSource::reload() {
     auto loaded = fleet::load_fleet_file(path_);

@@ -5,7 +5,6 @@
 // file that fails to read leaves the current fleet in place.
 
 #include "exporter/exporter_metrics.hpp"
-#include "exporter/key_turns.hpp"
 #include "fleet/fleet.hpp"
 
 #include <expected>
@@ -16,12 +15,12 @@
 
 namespace quorlin::exporter {
 
-// One reading of the fleet file, with the turns of its key pairs.
+// One reading of the fleet file. Probes take their key turns themselves,
+// process-wide, so turns outlast a reload.
 struct ServedFleet {
-    explicit ServedFleet(fleet::Fleet read);
+    explicit ServedFleet(fleet::Fleet read) : fleet(std::move(read)) {}
 
     const fleet::Fleet fleet;
-    KeyTurns key_turns;
 };
 
 class FleetSource {

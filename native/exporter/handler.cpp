@@ -46,11 +46,6 @@ HttpResponse RequestHandler::probe(const HttpRequest& request, const std::string
     auto limit = probe_time_limit(arrival, target->options.deadline_ms, scrape_timeout, parts_.timeout_offset);
     if (!limit) return refuse(request, limit.error().status, std::move(limit.error().reason));
 
-    // The key pair's turn first: waiting for it holds no probe slot.
-    const auto turn = served->key_turns.take(target->key_pair, limit->wait_until);
-    if (!turn) {
-        return refuse(request, 503, "probes with this target's keys kept the turn past the time limit");
-    }
     const auto slot = parts_.slots.acquire(limit->wait_until);
     const std::optional<std::uint64_t> cap_ms = deadline_cap_ms(*limit, Clock::now());
     if (!slot || cap_ms == 0u) {

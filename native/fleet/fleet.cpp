@@ -6,8 +6,8 @@
 
 namespace quorlin::fleet {
 
-Fleet::Fleet(std::vector<FleetTarget> targets, std::uint32_t key_pair_count)
-    : targets_(std::move(targets)), by_name_(targets_.size()), key_pair_count_(key_pair_count) {
+Fleet::Fleet(std::vector<FleetTarget> targets, std::uint32_t key_identity_count)
+    : targets_(std::move(targets)), by_name_(targets_.size()), key_identity_count_(key_identity_count) {
     std::iota(by_name_.begin(), by_name_.end(), 0u);
     std::ranges::sort(by_name_, {}, [this](std::uint32_t index) -> std::string_view { return targets_[index].name; });
 }

@@ -36,18 +36,18 @@ struct FleetTarget {
     input::OptionTexts options;  // the defaults applied
     // Targets with the same value share both client key and peer key, and the
     // peer answers only one initiation from a key at a time.
-    std::uint32_t key_pair = 0;
+    std::uint32_t key_identity = 0;
 
     bool data_checks_asked() const noexcept { return !options.ping.empty() || !options.resolve.empty(); }
 };
 
 class Fleet {
 public:
-    // Target names are unique; key_pair values run from 0 to key_pair_count - 1.
-    Fleet(std::vector<FleetTarget> targets, std::uint32_t key_pair_count);
+    // Target names are unique; key_identity values run from 0 to key_identity_count - 1.
+    Fleet(std::vector<FleetTarget> targets, std::uint32_t key_identity_count);
 
     std::span<const FleetTarget> targets() const noexcept { return targets_; }
-    std::uint32_t key_pair_count() const noexcept { return key_pair_count_; }
+    std::uint32_t key_identity_count() const noexcept { return key_identity_count_; }
 
     // The target of that name, or nullptr.
     const FleetTarget* find(std::string_view name) const noexcept;
@@ -55,7 +55,7 @@ public:
 private:
     std::vector<FleetTarget> targets_;
     std::vector<std::uint32_t> by_name_;  // indexes into targets_, sorted by name
-    std::uint32_t key_pair_count_;
+    std::uint32_t key_identity_count_;
 };
 
 }  // namespace quorlin::fleet

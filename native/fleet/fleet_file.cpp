@@ -186,7 +186,7 @@ SourcePosition refused_at(const input::PlanRefusal& refusal, const EffectiveSett
 // at once, and numbers the pairs of client key and peer key.
 std::expected<std::uint32_t, FleetRefusal> check_inputs(const FleetDocument& document,
                                                         std::vector<FleetTarget>& targets) {
-    std::map<std::array<std::uint8_t, 2 * key_size_bytes>, std::uint32_t> key_pairs;
+    std::map<std::array<std::uint8_t, 2 * key_size_bytes>, std::uint32_t> key_identities;
     for (std::size_t index = 0; index < targets.size(); ++index) {
         FleetTarget& target = targets[index];
         auto plan = plan_target(target);
@@ -199,9 +199,9 @@ std::expected<std::uint32_t, FleetRefusal> check_inputs(const FleetDocument& doc
         const PublicKey client = plan->config.private_key.public_key();
         std::ranges::copy(client, pair.begin());
         std::ranges::copy(plan->config.peer_public_key, pair.begin() + key_size_bytes);
-        target.key_pair = key_pairs.try_emplace(pair, static_cast<std::uint32_t>(key_pairs.size())).first->second;
+        target.key_identity = key_identities.try_emplace(pair, static_cast<std::uint32_t>(key_identities.size())).first->second;
     }
-    return static_cast<std::uint32_t>(key_pairs.size());
+    return static_cast<std::uint32_t>(key_identities.size());
 }
 
 }  // namespace
@@ -221,9 +221,9 @@ std::expected<Fleet, FleetRefusal> read_fleet(std::string_view text, std::string
         if (!target) return std::unexpected(std::move(target.error()));
         targets.push_back(std::move(*target));
     }
-    auto key_pair_count = check_inputs(*document, targets);
-    if (!key_pair_count) return std::unexpected(std::move(key_pair_count.error()));
-    return Fleet(std::move(targets), *key_pair_count);
+    auto key_identity_count = check_inputs(*document, targets);
+    if (!key_identity_count) return std::unexpected(std::move(key_identity_count.error()));
+    return Fleet(std::move(targets), *key_identity_count);
 }
 
 std::expected<Fleet, std::string> load_fleet_file(const std::string& path) {

@@ -23,7 +23,7 @@ static_assert(sizeof worker_thread_name - 1 <= 15);
 std::vector<Turn> turns_of(const Fleet& fleet, const std::vector<std::uint32_t>& targets) {
     std::vector<Turn> turns;
     turns.reserve(targets.size());
-    for (std::uint32_t index : targets) turns.push_back({index, fleet.targets()[index].key_pair});
+    for (std::uint32_t index : targets) turns.push_back({index, fleet.targets()[index].key_identity});
     return turns;
 }
 
@@ -35,7 +35,7 @@ struct FleetRun::Shared {
     Shared(std::shared_ptr<const Fleet> fleet_in, std::vector<Turn> turns, std::stop_source stop_in, OutcomeSink sink_in,
            int done)
         : fleet(std::move(fleet_in)),
-          schedule(std::move(turns), fleet->key_pair_count(), key_pair_spacing),
+          schedule(std::move(turns), fleet->key_identity_count()),
           sink(std::move(sink_in)),
           stop(std::move(stop_in)),
           done_fd(done) {}
@@ -60,8 +60,8 @@ struct FleetRun::Shared {
         while (const std::optional<Turn> turn = schedule.next(stop.get_token())) {
             const FleetTarget& target = fleet->targets()[turn->target];
             auto report = probe_target(target);
-            // The key pair is free as soon as the probe ends, whatever the
-            // output does with the outcome.
+            // The key identity is free as soon as the probe ends, whatever
+            // the output does with the outcome.
             schedule.finished(*turn);
             sink(TargetOutcome{&target, std::move(report)});
         }

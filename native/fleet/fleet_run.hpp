@@ -22,9 +22,6 @@
 
 namespace quorlin::fleet {
 
-// Probes that share their keys start at least this far apart.
-inline constexpr std::chrono::milliseconds key_pair_spacing{50};
-
 struct TargetOutcome {
     const FleetTarget* target = nullptr;
     // The report, or the refusal of the target's inputs as they were when

@@ -45,6 +45,7 @@ std::expected<ProbeReport, std::string> probe_target(const FleetTarget& target,
                                                      std::optional<std::uint64_t> deadline_cap_ms) {
     auto plan = plan_target(target, deadline_cap_ms);
     if (!plan) return std::unexpected(std::move(plan.error().message));
+    plan->take_key_turn = true;
     return probe(std::move(*plan), {});
 }
 

@@ -31,6 +31,10 @@ struct ProbePlan {
     Duration dns_timeout;               // per DNS check
     Duration overall_deadline;          // from the run's start instant
     std::optional<Ipv4Address> dns_server;  // overrides the configuration's DNS servers
+    // Whether the run takes its key's turn on this machine before the
+    // handshake (see key_turn.hpp); the waiting comes out of the handshake's
+    // time. The command, the fleet and the exporter do.
+    bool take_key_turn = false;
 
     explicit ProbePlan(ProbeConfig config) noexcept : config(std::move(config)) {}
 

@@ -3,6 +3,7 @@
 #include "common/os_error.hpp"
 #include "common/random.hpp"
 #include "probe/data_checks.hpp"
+#include "probe/key_turn.hpp"
 #include "probe/resolve.hpp"
 #include "probe/session.hpp"
 #include "probe/udp_socket.hpp"
@@ -26,6 +27,14 @@ wireguard::Tunn create_tunnel(const ProbeConfig& config) {
     if (config.preshared_key) preshared = config.preshared_key->view();
     return wireguard::Tunn({config.private_key.bytes(), config.private_key.public_key()}, config.peer_public_key,
                            preshared, std::nullopt, random_u32());
+}
+
+// The key's turn when the plan asks for one; nothing to hold otherwise.
+std::expected<std::optional<KeyTurn>, std::string> take_turn_if_asked(const ProbePlan& plan, Instant until) {
+    if (!plan.take_key_turn) return std::nullopt;
+    auto turn = take_key_turn(KeyIdentity{plan.config.private_key.public_key(), plan.config.peer_public_key}, until);
+    if (!turn) return std::unexpected(std::move(turn.error()));
+    return std::optional<KeyTurn>(std::move(*turn));
 }
 
 // The phases after validation. Returns with the report's verdict set; the
@@ -77,7 +86,10 @@ void run_phases(ProbeReport& report, const ProbePlan& plan, const EventSink& sin
     emit_start(run_start, sink, phase_name::handshake, endpoint_text);
     phase_start = Clock::now();
     const Instant handshake_deadline = deadline(overall_deadline, phase_start, plan.handshake_timeout);
-    SessionOutcome session = establish_session(socket, endpoint, tunnel, handshake_deadline);
+    auto turn = take_turn_if_asked(plan, handshake_deadline);
+    SessionOutcome session = turn ? establish_session(socket, endpoint, tunnel, handshake_deadline)
+                                  : SessionOutcome(HandshakeFailure{std::move(turn.error()), 0, 0,
+                                                                    PhaseStatus::error, std::nullopt});
     if (auto* failure = std::get_if<HandshakeFailure>(&session)) {
         PhaseResult result = phase_error(phase_name::handshake, endpoint_text, phase_start, std::move(failure->message));
         result.status = failure->status;

@@ -158,9 +158,9 @@ ping = []
     EXPECT_EQ(raw_mode.texts.allowed_ips, std::vector<std::string>{"10.0.0.0/24"});
 
     // The same client and peer key, by a configuration file or by raw keys.
-    EXPECT_EQ(conf.key_pair, raw.key_pair);
-    EXPECT_NE(targets[2].key_pair, conf.key_pair);
-    EXPECT_EQ(fleet->key_pair_count(), 2u);
+    EXPECT_EQ(conf.key_identity, raw.key_identity);
+    EXPECT_NE(targets[2].key_identity, conf.key_identity);
+    EXPECT_EQ(fleet->key_identity_count(), 2u);
 }
 
 TEST(FleetTargetProbe, PlansFromTheFilesAsTheyAreNow) {
