@@ -13,7 +13,7 @@ import re
 
 import pytest
 
-from conftest import PEER_KEY as OTHER_PEER_KEY, REPORT_KEYS
+from conftest import PEER_KEY as OTHER_PEER_KEY, REPORT_KEYS, quorlin_command
 from real_peer import ALLOWED_IPS, UNANSWERED, client_config, needs_peer
 
 pytestmark = needs_peer
@@ -119,3 +119,16 @@ def test_table_output_of_a_confirmed_run(peer, prober, tmp_path):
         ("ping", "10.99.0.1", "passed", "80", "valid matching reply"),
         ("dns", "ok.quorlin.test via 10.99.0.1", "passed", "96", "valid DNS response; A records: 192.0.2.10"),
     ]
+
+
+# Each process starts as soon as the last ended, or all at once, with one key:
+# without turns the peer would ignore every other initiation, and a 500 ms
+# handshake limit leaves no time for a second one.
+AT_ONCE = 'for i in 1 2 3 4; do "$@" >/dev/null & pids="$pids $!"; done; for p in $pids; do wait "$p"; echo $?; done'
+
+
+def test_processes_sharing_a_key_take_turns(peer, tmp_path):
+    argv = [quorlin_command(), str(client_config(tmp_path, peer.info)), "--nagios", "--handshake-timeout-ms", "500"]
+    in_a_row = [peer.run(argv).returncode for _ in range(6)]
+    at_once = peer.run(["sh", "-c", AT_ONCE, "sh", *argv])
+    assert (in_a_row, at_once.stdout.split()) == ([0] * 6, ["0"] * 4), at_once.stderr
