@@ -254,3 +254,12 @@ def test_targets_sharing_keys_take_turns(peer, tmp_path):
             scrapes = [in_background(exporter.request, f"/probe?target={name}", {TIMEOUT_HEADER: "10"})
                        for name in ("good", "again")]
             assert [sample(wait()[2], "probe_success") for wait in scrapes] == [1, 1]
+        # A reload in the middle of the turns: probes started before and after
+        # it still take turns. A 1 s scrape timeout less the 0.5 s offset leaves
+        # no time for a resend.
+        for _ in range(3):
+            scrapes = [in_background(exporter.request, f"/probe?target={name}", {TIMEOUT_HEADER: "1"})
+                       for name in ("good", "again", "good", "again")]
+            for _ in range(3):
+                exporter.send_signal(signal.SIGHUP)
+            assert [sample(wait()[2], "probe_success") for wait in scrapes] == [1] * 4
