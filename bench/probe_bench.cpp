@@ -4,7 +4,8 @@
 // cost of the four X25519 operations of a handshake, measured in the same
 // run; probes per second (one thread and two); and how far past their
 // deadlines the bounded waits end (a silent peer's handshake, an unanswered
-// ping, a host-name lookup that hangs). Everything is printed; nothing here
+// ping, a host-name lookup that hangs); and a handshake whose first initiation
+// is lost. Everything is printed; nothing here
 // passes or fails on a time.
 //
 // The real peer (wireguard-go and dnsmasq in a network namespace of their
@@ -27,7 +28,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <span>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench_stats.hpp"
@@ -245,6 +248,49 @@ std::vector<double> handshake_times(Peer& peer, std::size_t samples) {
     return times;
 }
 
+// A handshake whose first initiation is lost: a forwarder in front of the
+// peer drops the prober's first datagram and carries the rest both ways. The
+// resend a second later is what a lossy path costs.
+std::vector<double> lost_initiation_handshake_times(Peer& peer, std::size_t samples) {
+    std::vector<double> times;
+    const SocketAddress endpoint = parse_socket_address_literal(peer.real.info().endpoint_ipv4).value();
+    auto done = peer::run_in_peer_namespace(peer.real.info().namespace_name, [&] {
+        for (std::size_t i = 0; i < samples; ++i) {
+            Client& client = peer.clients[i % peer.clients.size()];
+            pace(client);
+            auto front = peer::ScriptedPeer::open(AF_INET);
+            if (!front) continue;
+            auto upstream = open_probe_socket(endpoint);
+            auto socket = open_probe_socket(front->address());
+            if (!upstream || !socket) continue;
+            std::jthread carry([&](std::stop_token stop) {
+                std::vector<std::uint8_t> buffer(65535);
+                bool dropped = false;
+                std::optional<SocketAddress> prober;
+                while (!stop.stop_requested()) {
+                    auto forth = front->receive(2ms);
+                    if (forth && *forth) {
+                        prober = (*forth)->from;
+                        if (std::exchange(dropped, true)) (void)send(*upstream, (*forth)->bytes, Clock::now() + 1s);
+                    }
+                    const IoOutcome back = recv(*upstream, buffer, Clock::now() + 2ms);
+                    if (back.kind == IoOutcome::Kind::done && prober) {
+                        (void)front->send_to(std::span(buffer).first(back.bytes), *prober);
+                    }
+                }
+            });
+            wireguard::Tunn tunnel(client.private_key.bytes(), peer.public_key, std::nullopt, std::nullopt,
+                                   random_u32());
+            const Instant begun = Clock::now();
+            const SessionOutcome outcome = establish_session(*socket, front->address(), tunnel, begun + 3s);
+            const Instant ended = Clock::now();
+            if (std::holds_alternative<SessionStart>(outcome)) times.push_back(ms_between(begun, ended));
+        }
+    });
+    if (!done) std::fprintf(stderr, "could not enter the peer's namespace: %s\n", done.error().c_str());
+    return times;
+}
+
 // ---------------------------------------------------------------- deadline overshoot
 
 // A handshake against a socket that never answers ends at its deadline; how
@@ -381,6 +427,8 @@ int run(int argc, char** argv) {
                 static_cast<double>(peer->clients.size()) * 1000.0 / static_cast<double>(client_spacing.count()));
     const Summary handshake = summarize(handshake_times(*peer, samples * 2));
     print_summary("handshake alone (initiation to keepalive sent)", handshake, "ms");
+    const Summary lost = summarize(lost_initiation_handshake_times(*peer, std::min<std::size_t>(samples, 5)));
+    print_summary("handshake, the first initiation lost", lost, "ms");
 
     // One thread each, so that process CPU time is the probes' own.
     const ProbeRun bare = run_probes(*peer, ProbeKind::handshake_only, probes, 1);
