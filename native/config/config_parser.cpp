@@ -97,6 +97,8 @@ private:
                 if (*cidr && !address_) address_ = **cidr;
                 return std::nullopt;
             });
+        } else if (key == "MTU") {
+            mtu_.emplace(value);
         } else if (key == "DNS") {
             return for_each_entry(value, [this](std::string_view entry) -> std::optional<ConfigError> {
                 // Anything that is not an address (a search domain, say) is skipped.
@@ -153,6 +155,7 @@ private:
         config.address = address_;
         config.dns_servers = std::move(dns_servers_);
         config.allowed_ips = std::move(allowed_ips_);
+        config.mtu = std::move(mtu_);
         if (preshared_key_) {
             config.preshared_key.emplace(preshared_key_->view());
             preshared_key_.reset();  // our working copy is wiped once the record holds it
@@ -167,6 +170,7 @@ private:
     std::optional<PublicKey> peer_public_key_;
     std::optional<PresharedKey> preshared_key_;
     std::optional<std::string> endpoint_;
+    std::optional<std::string> mtu_;
     std::optional<Ipv4Cidr> address_;
     std::vector<Ipv4Cidr> allowed_ips_;
     std::vector<IpAddress> dns_servers_;

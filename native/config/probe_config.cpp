@@ -18,7 +18,8 @@ ProbeConfig::ProbeConfig(ProbeConfig&& other) noexcept
       peer_public_key(other.peer_public_key),
       preshared_key(std::move(other.preshared_key)),
       endpoint(std::move(other.endpoint)),
-      allowed_ips(std::move(other.allowed_ips)) {
+      allowed_ips(std::move(other.allowed_ips)),
+      mtu(std::move(other.mtu)) {
     // Moving copies the secret bytes; the source must not keep them.
     other.preshared_key.reset();
 }
@@ -34,6 +35,7 @@ ProbeConfig& ProbeConfig::operator=(ProbeConfig&& other) noexcept {
         other.preshared_key.reset();
         endpoint = std::move(other.endpoint);
         allowed_ips = std::move(other.allowed_ips);
+        mtu = std::move(other.mtu);
     }
     return *this;
 }

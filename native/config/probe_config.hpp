@@ -25,6 +25,8 @@ struct ProbeConfig {
     std::optional<PresharedKey> preshared_key;
     std::string endpoint;
     std::vector<Ipv4Cidr> allowed_ips;
+    // [Interface] MTU as written (the last one wins); read only by the MTU check.
+    std::optional<std::string> mtu;
 
     // A record with the two keys and the endpoint, and nothing else.
     ProbeConfig(X25519StaticSecret private_key, const PublicKey& peer_public_key, std::string endpoint) noexcept;

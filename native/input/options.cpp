@@ -16,6 +16,20 @@ std::expected<Ipv4Cidr, std::string> parse_cidr(std::string_view text, std::stri
     return std::unexpected(std::string(label) + " must be an IPv4 CIDR, got " + std::string(text));
 }
 
+namespace {
+
+// `value` within [low, high], or "<name> must be an integer from LOW through HIGH".
+std::expected<std::uint64_t, std::string> whole_number(std::int64_t value, std::string_view name, std::uint64_t low,
+                                                       std::uint64_t high) {
+    if (value < 0 || static_cast<std::uint64_t>(value) < low || static_cast<std::uint64_t>(value) > high) {
+        return std::unexpected(std::string(name) + " must be an integer from " + std::to_string(low) + " through " +
+                               std::to_string(high));
+    }
+    return static_cast<std::uint64_t>(value);
+}
+
+}  // namespace
+
 std::expected<ProbeOptions, std::string> ProbeOptions::parse(OptionTexts texts) {
     ProbeOptions options;
     options.ping.reserve(texts.ping.size());
@@ -44,6 +58,22 @@ std::expected<ProbeOptions, std::string> ProbeOptions::parse(OptionTexts texts) 
         if (!duration) return std::unexpected(std::move(duration.error()));
         limit.field = *duration;
     }
+    if (auto count = whole_number(texts.ping_count, "ping_count", 1, max_ping_count)) {
+        options.ping_count = static_cast<std::uint32_t>(*count);
+    } else {
+        return std::unexpected(std::move(count.error()));
+    }
+    if (auto interval = whole_number(texts.ping_interval_ms, "ping_interval_ms", min_ping_interval_ms, max_timeout_ms)) {
+        options.ping_interval = Duration::from_millis(*interval);
+    } else {
+        return std::unexpected(std::move(interval.error()));
+    }
+    options.mtu_check = texts.mtu_check;
+    if (texts.mtu) {
+        auto size = whole_number(*texts.mtu, "mtu", min_mtu, max_mtu);
+        if (!size) return std::unexpected(std::move(size.error()));
+        options.mtu = static_cast<std::uint32_t>(*size);
+    }
     options.resolve = std::move(texts.resolve);
     return options;
 }
@@ -57,6 +87,10 @@ std::expected<ProbePlan, std::string> ProbeOptions::plan(ProbeConfig config) con
     plan.ping = ping;
     plan.resolve = resolve;
     if (dns_server) plan.dns_server = *dns_server;
+    plan.ping_count = ping_count;
+    plan.ping_interval = ping_interval;
+    plan.mtu_check = mtu_check;
+    plan.mtu = mtu;
     // Validated here as well as at the start of the run, so that an unusable
     // combination is an exception rather than a local_error report.
     if (auto valid = plan.validate(); !valid) return std::unexpected(std::move(valid.error().message));

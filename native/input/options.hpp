@@ -28,6 +28,10 @@ struct OptionTexts {
     std::int64_t ping_timeout_ms = default_ping_timeout_ms;
     std::int64_t dns_timeout_ms = default_dns_timeout_ms;
     std::int64_t deadline_ms = default_deadline_ms;
+    std::int64_t ping_count = 1;
+    std::int64_t ping_interval_ms = static_cast<std::int64_t>(default_ping_interval_ms);
+    bool mtu_check = false;
+    std::optional<std::int64_t> mtu;
 };
 
 // A strict dotted quad, or "<label> must be an IPv4 address, got <text>".
@@ -45,9 +49,14 @@ struct ProbeOptions {
     Duration ping_timeout;
     Duration dns_timeout;
     Duration overall_deadline;
+    std::uint32_t ping_count = 1;
+    Duration ping_interval;
+    bool mtu_check = false;
+    std::optional<std::uint32_t> mtu;
 
     // Ping texts first, then dns_server, then the four time limits in
-    // signature order; the first failure is the message.
+    // signature order, then ping_count, ping_interval_ms and mtu; the first
+    // failure is the message.
     static std::expected<ProbeOptions, std::string> parse(OptionTexts texts);
 
     // A plan owning `config`, with these checks and limits, validated; on

@@ -3,8 +3,11 @@
 #include "common/random.hpp"
 #include "packet/dns.hpp"
 #include "packet/icmp.hpp"
+#include "probe/path_mtu.hpp"
 
+#include <algorithm>
 #include <optional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -28,15 +31,6 @@ std::string a_records_detail(const std::vector<Ipv4Octets>& records) {
     return detail;
 }
 
-// The check's deadline and which limit it is: the overall deadline when that
-// comes first, so an unanswered check blames the right one.
-ExchangeLimits limits_for(const DataCheckContext& c, Instant check_start, Duration check_timeout) {
-    const Instant check_deadline = deadline(c.overall_deadline, check_start, check_timeout);
-    const auto kind = check_deadline == c.overall_deadline ? ExchangeOutcome::Limit::overall_deadline
-                                                           : ExchangeOutcome::Limit::check_deadline;
-    return ExchangeLimits{check_deadline, kind, c.session_expiry};
-}
-
 bool ping_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address& source, const Ipv4Address& target,
                 std::size_t position) {
     const std::uint32_t first = random_u32();
@@ -47,7 +41,7 @@ bool ping_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Addres
 
     emit_start(c.run_start, c.sink, phase_name::ping, target_text);
     const Instant check_start = Clock::now();
-    const ExchangeLimits limits = limits_for(c, check_start, c.plan.ping_timeout);
+    const ExchangeLimits limits = check_limits(c, check_start, c.plan.ping_timeout);
     // An echo reply carries no addresses to report.
     const InnerPacketMatch is_reply = [&](std::span<const std::uint8_t> packet) -> std::optional<std::vector<Ipv4Octets>> {
         if (!is_icmp_echo_reply(packet, target.octets, source.octets, low16(first), sequence)) return std::nullopt;
@@ -76,7 +70,7 @@ bool dns_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address
         push_phase(report, c.run_start, c.sink, phase_error(phase_name::dns, target_text, check_start, query.error()));
         return false;
     }
-    const ExchangeLimits limits = limits_for(c, check_start, c.plan.dns_timeout);
+    const ExchangeLimits limits = check_limits(c, check_start, c.plan.dns_timeout);
     const InnerPacketMatch is_answer = [&](std::span<const std::uint8_t> packet) {
         return parse_dns_a_response(packet, server.octets, source.octets, source_port, query_id, name);
     };
@@ -94,8 +88,16 @@ bool run_data_checks(ProbeReport& report, const DataCheckContext& context) {
     const ProbePlan& plan = context.plan;
     const Ipv4Address source = plan.inner_source_address();
     bool any_data_passed = false;
-    for (std::size_t i = 0; i < plan.ping.size(); ++i) {
-        any_data_passed |= ping_check(report, context, source, plan.ping[i], i);
+    std::size_t echoes = 0;
+    for (const Ipv4Address& target : plan.ping) {
+        // Echoes to one target start the plan's interval apart; a late reply
+        // to an earlier echo is dropped by the next one's wait.
+        Instant next_echo{};
+        for (std::uint32_t k = 0; k < plan.ping_count; ++k) {
+            if (k != 0) std::this_thread::sleep_until(std::min(next_echo, context.overall_deadline));
+            next_echo = checked_add(Clock::now(), plan.ping_interval).value_or(context.overall_deadline);
+            any_data_passed |= ping_check(report, context, source, target, echoes++);
+        }
     }
     // Validation has made sure there is a server whenever there are names.
     if (const std::optional<Ipv4Address> server = plan.effective_dns_server()) {
@@ -103,7 +105,15 @@ bool run_data_checks(ProbeReport& report, const DataCheckContext& context) {
             any_data_passed |= dns_check(report, context, source, *server, name);
         }
     }
+    if (plan.mtu_check) run_path_mtu_check(report, context, source, plan.ping.front());
     return any_data_passed;
+}
+
+ExchangeLimits check_limits(const DataCheckContext& c, Instant check_start, Duration check_timeout) {
+    const Instant check_deadline = deadline(c.overall_deadline, check_start, check_timeout);
+    const auto kind = check_deadline == c.overall_deadline ? ExchangeOutcome::Limit::overall_deadline
+                                                           : ExchangeOutcome::Limit::check_deadline;
+    return ExchangeLimits{check_deadline, kind, c.session_expiry};
 }
 
 }  // namespace quorlin

@@ -1,6 +1,7 @@
 #pragma once
-// The data-plane checks after an authenticated handshake: one ICMP echo per
-// ping target, then one DNS A query per name, each as its own phase.
+// The data-plane checks after an authenticated handshake: the plan's count of
+// ICMP echoes per ping target, then one DNS A query per name, each as its own
+// phase, then the path MTU search when asked for (path_mtu.hpp).
 
 #include "common/clock.hpp"
 #include "common/socket_address.hpp"
@@ -24,8 +25,12 @@ struct DataCheckContext {
     const EventSink& sink;
 };
 
-// Records every ping check, then every DNS check, in plan order; true once at
-// least one of them passed.
+// Records every ping check, then every DNS check, in plan order, then the
+// path MTU phase; true once at least one ping or DNS check passed.
 bool run_data_checks(ProbeReport& report, const DataCheckContext& context);
+
+// A check's deadline and which limit it is: the overall deadline when that
+// comes first, so an unanswered check blames the right one.
+ExchangeLimits check_limits(const DataCheckContext& context, Instant check_start, Duration check_timeout);
 
 }  // namespace quorlin

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <string>
 #include <utility>
 #include <variant>
 
@@ -27,6 +29,20 @@ Ipv4Address ProbePlan::inner_source_address() const noexcept {
     return config.address ? config.address->address : Ipv4Address{};
 }
 
+std::expected<std::uint32_t, ProbeError> ProbePlan::expected_mtu() const {
+    if (mtu) return *mtu;
+    if (!config.mtu) return default_mtu;
+    std::uint32_t size = 0;
+    const std::string& text = *config.mtu;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), size);
+    if (error != std::errc{} || end != text.data() + text.size() || text.empty() || text[0] == '+' ||
+        size < min_mtu || size > max_mtu) {
+        return failure("Interface MTU must be an integer from " + std::to_string(min_mtu) + " through " +
+                       std::to_string(max_mtu) + ", got " + text);
+    }
+    return size;
+}
+
 std::expected<void, ProbeError> ProbePlan::validate() const {
     const Instant now = Clock::now();
     const std::array<Duration, 4> limits{handshake_timeout, ping_timeout, dns_timeout, overall_deadline};
@@ -42,6 +58,21 @@ std::expected<void, ProbeError> ProbePlan::validate() const {
 
     if (is_low_order_public_key(config.peer_public_key)) {
         return failure("Peer PublicKey (or --peer-key) is a low-order point: no handshake with it can succeed");
+    }
+
+    if (ping_count < 1 || ping_count > max_ping_count) {
+        return failure("ping_count must be an integer from 1 through " + std::to_string(max_ping_count));
+    }
+    if (ping_interval < Duration::from_millis(min_ping_interval_ms)) {
+        return failure("ping_interval_ms must be at least " + std::to_string(min_ping_interval_ms));
+    }
+    if (mtu && !mtu_check) return failure("mtu applies only with the MTU check");
+    if (mtu && (*mtu < min_mtu || *mtu > max_mtu)) {
+        return failure("mtu must be an integer from " + std::to_string(min_mtu) + " through " + std::to_string(max_mtu));
+    }
+    if (mtu_check) {
+        if (ping.empty()) return failure("the MTU check needs a ping target: it measures the path to the first one");
+        if (auto expected = expected_mtu(); !expected) return std::unexpected(std::move(expected.error()));
     }
 
     // Without data checks neither an address nor AllowedIPs is needed.

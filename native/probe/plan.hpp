@@ -10,6 +10,7 @@
 #include "config/probe_config.hpp"
 #include "probe/probe_error.hpp"
 
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <span>
@@ -17,6 +18,13 @@
 #include <vector>
 
 namespace quorlin {
+
+inline constexpr std::uint32_t max_ping_count = 100;
+inline constexpr std::uint64_t default_ping_interval_ms = 200;
+inline constexpr std::uint64_t min_ping_interval_ms = 10;
+inline constexpr std::uint32_t min_mtu = 576;  // the least every IPv4 path must carry
+inline constexpr std::uint32_t max_mtu = 9000;
+inline constexpr std::uint32_t default_mtu = 1420;
 
 // Owns its configuration (and so the keys in it): moved, never copied; the
 // keys are wiped when the plan is released.
@@ -31,6 +39,15 @@ struct ProbePlan {
     Duration dns_timeout;               // per DNS check
     Duration overall_deadline;          // from the run's start instant
     std::optional<Ipv4Address> dns_server;  // overrides the configuration's DNS servers
+    // Echoes per ping target, each its own phase, and the time from one
+    // echo's start to the next one's to the same target.
+    std::uint32_t ping_count = 1;
+    Duration ping_interval = Duration::from_millis(default_ping_interval_ms);
+    // The path MTU search through the tunnel to the first ping target, and
+    // the inner packet size it expects to cross: `mtu` when set, else the
+    // configuration's MTU, else WireGuard's usual 1420.
+    bool mtu_check = false;
+    std::optional<std::uint32_t> mtu;
     // Whether the run takes its key's turn on this machine before the
     // handshake (see key_turn.hpp); the waiting comes out of the handshake's
     // time. The command, the fleet and the exporter do.
@@ -46,6 +63,11 @@ struct ProbePlan {
     // Source of the inner packets: the interface address (prefix length
     // ignored), or 0.0.0.0 without one.
     Ipv4Address inner_source_address() const noexcept;
+
+    // The inner packet size the MTU check expects to cross; refused when
+    // it comes from a configuration MTU that is not a size from min_mtu
+    // through max_mtu.
+    std::expected<std::uint32_t, ProbeError> expected_mtu() const;
 
     // Checks the plan without changing it, reading the monotonic clock once;
     // the first failing check's message is the error.

@@ -99,9 +99,12 @@ void run_phases(ProbeReport& report, const ProbePlan& plan, const EventSink& sin
         push_phase(report, run_start, sink, std::move(result));
         if (failure->status == PhaseStatus::error) report.verdict = Verdict::local_error;
         for (const Ipv4Address& target : plan.ping) {
-            push_skipped(report, run_start, sink, phase_name::ping, target.to_text());
+            for (std::uint32_t k = 0; k < plan.ping_count; ++k) {
+                push_skipped(report, run_start, sink, phase_name::ping, target.to_text());
+            }
         }
         for (const std::string& name : plan.resolve) push_skipped(report, run_start, sink, phase_name::dns, name);
+        if (plan.mtu_check) push_skipped(report, run_start, sink, phase_name::path_mtu, plan.ping.front().to_text());
         return;
     }
     const SessionStart& start = std::get<SessionStart>(session);

@@ -41,6 +41,7 @@ struct ExchangeOutcome {
     };
     struct Error {
         std::string message;
+        int error_number = 0;  // the system error of a failed send or receive, else 0
         friend bool operator==(const Error&, const Error&) = default;
     };
 
@@ -55,8 +56,9 @@ struct ExchangeOutcome {
     static ExchangeOutcome no_match(Limit limit, std::uint64_t sent_bytes, std::uint64_t received_bytes) {
         return {NoMatch{limit}, sent_bytes, received_bytes};
     }
-    static ExchangeOutcome error(std::string message, std::uint64_t sent_bytes, std::uint64_t received_bytes) {
-        return {Error{std::move(message)}, sent_bytes, received_bytes};
+    static ExchangeOutcome error(std::string message, std::uint64_t sent_bytes, std::uint64_t received_bytes,
+                                 int error_number = 0) {
+        return {Error{std::move(message), error_number}, sent_bytes, received_bytes};
     }
 
     bool is_matched() const noexcept { return std::holds_alternative<Matched>(result); }

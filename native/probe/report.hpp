@@ -32,6 +32,7 @@ inline constexpr std::string_view handshake = "handshake";
 inline constexpr std::string_view keepalive = "keepalive";
 inline constexpr std::string_view ping = "ping";
 inline constexpr std::string_view dns = "dns";
+inline constexpr std::string_view path_mtu = "path_mtu";
 }  // namespace phase_name
 
 inline constexpr std::uint8_t report_schema_version = 1;

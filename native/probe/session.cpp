@@ -214,8 +214,8 @@ public:
 
 private:
     ExchangeOutcome no_match() const { return ExchangeOutcome::no_match(limit_, sent_, received_); }
-    ExchangeOutcome error(std::string message) const {
-        return ExchangeOutcome::error(std::move(message), sent_, received_);
+    ExchangeOutcome error(std::string message, int error_number = 0) const {
+        return ExchangeOutcome::error(std::move(message), sent_, received_, error_number);
     }
 
     std::optional<ExchangeOutcome> send_request() {
@@ -227,7 +227,9 @@ private:
             return error("WireGuard session did not encrypt the data packet");
         }
         const IoOutcome sent = send(socket_, encrypted.packet, wait_end_);
-        if (sent.kind == IoOutcome::Kind::failed) return error("could not send encrypted packet: " + sent.error_text);
+        if (sent.kind == IoOutcome::Kind::failed) {
+            return error("could not send encrypted packet: " + sent.error_text, sent.error_number);
+        }
         if (sent.kind == IoOutcome::Kind::deadline) return no_match();
         sent_ += sent.bytes;
         return std::nullopt;

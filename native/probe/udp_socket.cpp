@@ -2,6 +2,7 @@
 
 #include "common/os_error.hpp"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -50,6 +51,16 @@ std::expected<UdpSocket, int> open_probe_socket(const SocketAddress& endpoint) {
         return std::unexpected(error);
     }
     return socket;
+}
+
+int send_unfragmented(const UdpSocket& socket, int family) {
+    constexpr int ip_probe_mode = IP_PMTUDISC_PROBE;
+    constexpr int ipv6_probe_mode = IPV6_PMTUDISC_PROBE;
+    const int ok = family == AF_INET
+                       ? ::setsockopt(socket.fd(), IPPROTO_IP, IP_MTU_DISCOVER, &ip_probe_mode, sizeof ip_probe_mode)
+                       : ::setsockopt(socket.fd(), IPPROTO_IPV6, IPV6_MTU_DISCOVER, &ipv6_probe_mode,
+                                      sizeof ipv6_probe_mode);
+    return ok == 0 ? 0 : errno;
 }
 
 std::optional<SocketAddress> local_address(const UdpSocket& socket) {

@@ -51,6 +51,12 @@ private:
 // [::]:0, connected to `endpoint`. The error is the system error number.
 std::expected<UdpSocket, int> open_probe_socket(const SocketAddress& endpoint);
 
+// From now on every datagram goes out with the don't-fragment bit and is
+// never cut to the path MTU the kernel has cached (IP_PMTUDISC_PROBE, or its
+// IPv6 counterpart): one too large for the local interface fails with
+// EMSGSIZE. `family` is the endpoint's. 0, or the system error number.
+int send_unfragmented(const UdpSocket& socket, int family);
+
 // getsockname; absent when it cannot be read.
 std::optional<SocketAddress> local_address(const UdpSocket& socket);
 

@@ -99,4 +99,29 @@ bool convert_timeout(PyObject* value, const char* parameter, std::int64_t& value
     return true;
 }
 
+bool convert_integer(PyObject* value, const char* parameter, std::int64_t& number) {
+    if (value == nullptr) return true;
+    if (!PyLong_Check(value) || PyBool_Check(value)) return refuse_type(parameter, value, "int");
+    int overflow = 0;
+    const long long converted = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (converted == -1 && PyErr_Occurred()) return fail(parameter);
+    number = overflow != 0 ? -1 : converted;
+    return true;
+}
+
+bool convert_optional_integer(PyObject* value, const char* parameter, std::optional<std::int64_t>& number) {
+    if (value == nullptr || value == Py_None) {
+        number.reset();
+        return true;
+    }
+    return convert_integer(value, parameter, number.emplace());
+}
+
+bool convert_flag(PyObject* value, const char* parameter, bool& flag) {
+    if (value == nullptr) return true;
+    if (!PyBool_Check(value)) return refuse_type(parameter, value, "bool");
+    flag = value == Py_True;
+    return true;
+}
+
 }  // namespace quorlin::python

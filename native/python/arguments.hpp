@@ -34,4 +34,12 @@ bool convert_text_list(PyObject* value, const char* parameter, std::vector<std::
 // checked later, by `timeout`.
 bool convert_timeout(PyObject* value, const char* parameter, std::int64_t& value_ms);
 
+// An int (not a bool); one beyond 64 bits is kept as -1 so that the range
+// check refuses it. Unchanged when absent.
+bool convert_integer(PyObject* value, const char* parameter, std::int64_t& number);
+bool convert_optional_integer(PyObject* value, const char* parameter, std::optional<std::int64_t>& number);
+
+// True or False only; unchanged when absent.
+bool convert_flag(PyObject* value, const char* parameter, bool& flag);
+
 }  // namespace quorlin::python

@@ -26,6 +26,10 @@ struct CommonObjects {
     PyObject* ping_timeout_ms = nullptr;
     PyObject* dns_timeout_ms = nullptr;
     PyObject* deadline_ms = nullptr;
+    PyObject* ping_count = nullptr;
+    PyObject* ping_interval_ms = nullptr;
+    PyObject* mtu_check = nullptr;
+    PyObject* mtu = nullptr;
 };
 
 bool convert_common(const CommonObjects& objects, OptionTexts& options) {
@@ -35,19 +39,26 @@ bool convert_common(const CommonObjects& objects, OptionTexts& options) {
            convert_timeout(objects.handshake_timeout_ms, "handshake_timeout_ms", options.handshake_timeout_ms) &&
            convert_timeout(objects.ping_timeout_ms, "ping_timeout_ms", options.ping_timeout_ms) &&
            convert_timeout(objects.dns_timeout_ms, "dns_timeout_ms", options.dns_timeout_ms) &&
-           convert_timeout(objects.deadline_ms, "deadline_ms", options.deadline_ms);
+           convert_timeout(objects.deadline_ms, "deadline_ms", options.deadline_ms) &&
+           convert_integer(objects.ping_count, "ping_count", options.ping_count) &&
+           convert_integer(objects.ping_interval_ms, "ping_interval_ms", options.ping_interval_ms) &&
+           convert_flag(objects.mtu_check, "mtu_check", options.mtu_check) &&
+           convert_optional_integer(objects.mtu, "mtu", options.mtu);
 }
 
 PyObject* probe_file(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"config_path",          "ping",           "resolve",
                                      "dns_server",           "handshake_timeout_ms", "ping_timeout_ms",
-                                     "dns_timeout_ms",       "deadline_ms",    nullptr};
+                                     "dns_timeout_ms",       "deadline_ms",    "ping_count",
+                                     "ping_interval_ms",     "mtu_check",      "mtu",
+                                     nullptr};
     PyObject* config_path = nullptr;
     CommonObjects common;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOO:probe_file", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOOOOO:probe_file", const_cast<char**>(keywords),
                                      &config_path, &common.ping, &common.resolve, &common.dns_server,
                                      &common.handshake_timeout_ms, &common.ping_timeout_ms,
-                                     &common.dns_timeout_ms, &common.deadline_ms)) {
+                                     &common.dns_timeout_ms, &common.deadline_ms, &common.ping_count,
+                                     &common.ping_interval_ms, &common.mtu_check, &common.mtu)) {
         return nullptr;
     }
     std::string path;
@@ -69,6 +80,10 @@ PyObject* probe_key_file(PyObject*, PyObject* args, PyObject* kwargs) {
                                      "ping_timeout_ms",
                                      "dns_timeout_ms",
                                      "deadline_ms",
+                                     "ping_count",
+                                     "ping_interval_ms",
+                                     "mtu_check",
+                                     "mtu",
                                      nullptr};
     PyObject* private_key_path = nullptr;
     PyObject* peer_key = nullptr;
@@ -76,10 +91,12 @@ PyObject* probe_key_file(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* address = nullptr;
     PyObject* allowed_ips = nullptr;
     CommonObjects common;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOOOOO:probe_key_file", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOOOOOOOOO:probe_key_file", const_cast<char**>(keywords),
                                      &private_key_path, &peer_key, &endpoint, &address, &allowed_ips, &common.ping,
                                      &common.resolve, &common.dns_server, &common.handshake_timeout_ms,
-                                     &common.ping_timeout_ms, &common.dns_timeout_ms, &common.deadline_ms)) {
+                                     &common.ping_timeout_ms, &common.dns_timeout_ms, &common.deadline_ms,
+                                     &common.ping_count, &common.ping_interval_ms, &common.mtu_check,
+                                     &common.mtu)) {
         return nullptr;
     }
     std::string path;
@@ -102,12 +119,13 @@ PyMethodDef entry_functions[] = {
     {"probe_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(MemorySafe<probe_file>::call)),
      METH_VARARGS | METH_KEYWORDS,
      "probe_file(config_path, *, ping=(), resolve=(), dns_server=None, handshake_timeout_ms=3000, "
-     "ping_timeout_ms=1000, dns_timeout_ms=2000, deadline_ms=9000)\n--\n\n"},
+     "ping_timeout_ms=1000, dns_timeout_ms=2000, deadline_ms=9000, ping_count=1, ping_interval_ms=200, "
+     "mtu_check=False, mtu=None)\n--\n\n"},
     {"probe_key_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(MemorySafe<probe_key_file>::call)),
      METH_VARARGS | METH_KEYWORDS,
      "probe_key_file(private_key_path, peer_key, endpoint, *, address=None, allowed_ips=(), ping=(), "
      "resolve=(), dns_server=None, handshake_timeout_ms=3000, ping_timeout_ms=1000, dns_timeout_ms=2000, "
-     "deadline_ms=9000)\n--\n\n"},
+     "deadline_ms=9000, ping_count=1, ping_interval_ms=200, mtu_check=False, mtu=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

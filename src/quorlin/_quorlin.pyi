@@ -61,6 +61,10 @@ def probe_file(
     ping_timeout_ms: int = 1000,
     dns_timeout_ms: int = 2000,
     deadline_ms: int = 9000,
+    ping_count: int = 1,
+    ping_interval_ms: int = 200,
+    mtu_check: bool = False,
+    mtu: int | None = None,
 ) -> ProbeReport: ...
 def probe_key_file(
     private_key_path: str | PathLike[str],
@@ -76,4 +80,8 @@ def probe_key_file(
     ping_timeout_ms: int = 1000,
     dns_timeout_ms: int = 2000,
     deadline_ms: int = 9000,
+    ping_count: int = 1,
+    ping_interval_ms: int = 200,
+    mtu_check: bool = False,
+    mtu: int | None = None,
 ) -> ProbeReport: ...

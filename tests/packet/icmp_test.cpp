@@ -95,6 +95,36 @@ TEST(IsIcmpEchoReply, AcceptsExactlyTheExpectedReply) {
     }
 }
 
+// A sized echo: exactly the size asked, valid checksums; its reply must carry
+// the same payload, not just the same identifier and sequence.
+TEST(SizedEcho, FillsToTheSizeAndTheReplyMustCarryThePayloadBack) {
+    const Bytes request = icmp_sized_echo_request(client, target, 7, 0x0102, 3, 1420, 0x5A);
+    ASSERT_EQ(request.size(), 1420u);
+    EXPECT_EQ((Bytes{request[2], request[3]}), (Bytes{0x05, 0x8C}));
+    EXPECT_EQ(request[6] & 0x40, 0x40) << "don't fragment";
+    EXPECT_EQ(internet_checksum(std::span(request).subspan(20)), 0);
+    const Bytes payload(request.begin() + icmp_echo_overhead_bytes, request.end());
+    struct Case {
+        const char* what;
+        Bytes payload;
+        bool matches;
+    };
+    Bytes altered = payload;
+    altered[700] ^= 1;
+    const Case cases[] = {
+        {"the same payload", payload, true},
+        {"one byte altered", altered, false},
+        {"cut short", Bytes(payload.begin(), payload.end() - 16), false},
+        {"the small echo's payload", test::text_bytes("quorlin1"), false},
+    };
+    for (const Case& c : cases) {
+        ReplyShape shape;
+        shape.payload = c.payload;
+        EXPECT_EQ(is_icmp_echo_reply(reply_with(shape), target, client, 0x0102, 3, request), c.matches) << c.what;
+    }
+    EXPECT_EQ(icmp_sized_echo_request(client, target, 0, 0, 0, 576, 0).size(), 576u);
+}
+
 TEST(IsIcmpEchoReply, RefusesBrokenHeaders) {
     const Bytes good = reply_with({});
     ASSERT_TRUE(is_icmp_echo_reply(good, target, client, 0x0102, 3));

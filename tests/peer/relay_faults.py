@@ -58,12 +58,17 @@ class Faults:
     junk: int = 0                     # junk datagrams before each forwarded one, cycling JUNK_KINDS
     reorder: tuple[int, ...] = ()     # each of these is held back and sent right after the next one
     late: tuple[tuple[int, int], ...] = ()  # (position, ms) pairs: that datagram goes out ms later still
+    drop_every: int = 0               # every drop_every-th datagram is dropped (3: the 3rd, 6th, ...)
+    max_bytes: int | None = None      # datagrams larger than this are dropped (a path-MTU black hole)
     forge_cookie: bool = False        # to_client only: answer each client initiation with a cookie reply
     forge_cookie_forward: bool = False  # with forge_cookie: still forward the initiation to the peer
 
     def __post_init__(self):
         _bounded("delay_ms", self.delay_ms, 0, MAX_DELAY_MS)
         _bounded("junk", self.junk, 0, MAX_JUNK)
+        _bounded("drop_every", self.drop_every, 0, 1_000_000)
+        if self.max_bytes is not None:
+            _bounded("max_bytes", self.max_bytes, 0, 65535)
         object.__setattr__(self, "drop_nth", _positions("drop_nth", self.drop_nth))
         object.__setattr__(self, "reorder", _positions("reorder", self.reorder))
         object.__setattr__(self, "late", _late(self.late))

@@ -166,7 +166,9 @@ class Relay:
             if not to_client.faults.forge_cookie_forward:
                 counters["dropped"] += 1
                 return
-        if position in faults.drop_nth or (faults.drop_from is not None and position >= faults.drop_from):
+        if (position in faults.drop_nth or (faults.drop_from is not None and position >= faults.drop_from)
+                or (faults.drop_every and position % faults.drop_every == 0)
+                or (faults.max_bytes is not None and len(datagram) > faults.max_bytes)):
             counters["dropped"] += 1
             return
         if position in faults.reorder and direction.held is None:

@@ -146,6 +146,56 @@ TEST(ProbePlanValidate, FirstFailingCheckWins) {
     }
 }
 
+// Echo counts, intervals and the MTU check; the expected size comes from the
+// caller, then the configuration, then 1420.
+TEST(ProbePlanValidate, EchoesAndTheMtuCheck) {
+    struct Case {
+        const char* what;
+        std::function<void(ProbePlan&)> change;
+        std::string expected;  // empty: valid
+        std::uint32_t expected_mtu = 1420;
+    };
+    const std::string bad_config_mtu = "Interface MTU must be an integer from 576 through 9000, got ";
+    const Case cases[] = {
+        {"100 echoes every 10 ms", [](ProbePlan& p) { p.ping_count = 100, p.ping_interval = Duration::from_millis(10); },
+         ""},
+        {"no echo", [](ProbePlan& p) { p.ping_count = 0; }, "ping_count must be an integer from 1 through 100"},
+        {"101 echoes", [](ProbePlan& p) { p.ping_count = 101; }, "ping_count must be an integer from 1 through 100"},
+        {"9 ms apart", [](ProbePlan& p) { p.ping_interval = Duration::from_millis(9); },
+         "ping_interval_ms must be at least 10"},
+        {"MTU check with the default size", [](ProbePlan& p) { p.mtu_check = true; }, ""},
+        {"MTU check without a ping target",
+         [](ProbePlan& p) {
+             p.mtu_check = true;
+             p.ping.clear();
+         },
+         "the MTU check needs a ping target: it measures the path to the first one"},
+        {"a size without the check", [](ProbePlan& p) { p.mtu = 1280; }, "mtu applies only with the MTU check"},
+        {"a size below 576", [](ProbePlan& p) { p.mtu_check = true, p.mtu = 575; },
+         "mtu must be an integer from 576 through 9000"},
+        {"the configuration's size", [](ProbePlan& p) { p.mtu_check = true, p.config.mtu = "1280"; }, "", 1280},
+        {"the caller's size over the configuration's",
+         [](ProbePlan& p) { p.mtu_check = true, p.mtu = 9000, p.config.mtu = "1280"; }, "", 9000},
+        {"a configuration size that is no number", [](ProbePlan& p) { p.mtu_check = true, p.config.mtu = "12x"; },
+         bad_config_mtu + "12x"},
+        {"a configuration size beyond 9000", [](ProbePlan& p) { p.mtu_check = true, p.config.mtu = "9001"; },
+         bad_config_mtu + "9001"},
+        {"a bad configuration size is not read without the check", [](ProbePlan& p) { p.config.mtu = "+1"; }, ""},
+    };
+    for (const Case& c : cases) {
+        ProbePlan plan = ping(data_plan(), ip(10, 0, 0, 1));
+        c.change(plan);
+        const auto result = plan.validate();
+        if (!c.expected.empty()) {
+            ASSERT_FALSE(result.has_value()) << c.what;
+            EXPECT_EQ(result.error().message, c.expected) << c.what;
+            continue;
+        }
+        EXPECT_TRUE(result.has_value()) << c.what << ": " << (result ? "" : result.error().message);
+        if (plan.mtu_check) EXPECT_EQ(plan.expected_mtu().value_or(0), c.expected_mtu) << c.what;
+    }
+}
+
 TEST(ProbePlan, PingAppendsInOrder) {
     const ProbePlan plan = ping(ping(ping(bare_plan(), ip(10, 0, 0, 3)), ip(10, 0, 0, 1)), ip(10, 0, 0, 3));
     EXPECT_EQ(plan.ping, (std::vector<Ipv4Address>{ip(10, 0, 0, 3), ip(10, 0, 0, 1), ip(10, 0, 0, 3)}));
