@@ -31,11 +31,13 @@ public:
 
     PhaseResult run(Instant phase_start) {
         const std::uint32_t expected = c_.plan.expected_mtu().value_or(default_mtu);
+        sizes_.expected = expected;
         if (const int error = send_unfragmented(c_.socket, c_.endpoint.family()); error != 0) {
             return finish(phase_start, PhaseStatus::error, "could not set the don't-fragment bit: " + os_error_text(error));
         }
         switch (attempt(expected)) {
             case Crossing::crossed:
+                sizes_.largest_crossed = expected;
                 return finish(phase_start, PhaseStatus::passed,
                               "inner packets of " + std::to_string(expected) + " bytes cross the tunnel");
             case Crossing::stopped: return stopped(phase_start, std::nullopt, expected);
@@ -54,12 +56,14 @@ public:
             return finish(phase_start, PhaseStatus::unconfirmed, smallest + "crossed the tunnel");
         }
         std::uint32_t crossed = min_mtu;
+        sizes_.largest_crossed = crossed;
         while (too_large - crossed > 1) {
             const std::uint32_t middle = crossed + (too_large - crossed) / 2;
             const Crossing found = attempt(middle);
             if (found == Crossing::stopped) return stopped(phase_start, crossed, too_large);
             if (found == Crossing::crossed) {
                 crossed = middle;
+                sizes_.largest_crossed = crossed;
             } else {
                 too_large = middle;
                 local_limit = found == Crossing::too_large_here;
@@ -128,6 +132,7 @@ private:
         PhaseResult result = phase_passed(phase_name::path_mtu, target_.to_text(), phase_start, sent_, received_,
                                           std::move(detail));
         result.status = status;
+        result.path_mtu = sizes_;
         return result;
     }
 
@@ -140,6 +145,7 @@ private:
     std::uint64_t sent_ = 0;
     std::uint64_t received_ = 0;
     Crossing last_ = Crossing::lost;
+    PhaseResult::PathMtuSizes sizes_;
     std::string stop_reason_;
     bool timed_out_ = false;
 };

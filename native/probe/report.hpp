@@ -59,6 +59,15 @@ struct PhaseResult {
     // whole milliseconds. Not part of the JSON.
     Clock::duration elapsed{};
     std::optional<FailureCause> cause;
+    // A path_mtu phase's sizes: the one expected to cross and the largest that
+    // did (absent when none did or the search did not get that far). Not part
+    // of the JSON.
+    struct PathMtuSizes {
+        std::uint32_t expected = 0;
+        std::optional<std::uint32_t> largest_crossed;
+        friend bool operator==(const PathMtuSizes&, const PathMtuSizes&) = default;
+    };
+    std::optional<PathMtuSizes> path_mtu;
 
     friend bool operator==(const PhaseResult&, const PhaseResult&) = default;
 };
