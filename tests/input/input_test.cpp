@@ -60,12 +60,20 @@ TEST_F(InputFiles, ReaderRefusesAllButBoundedRegularFiles) {
         return "configuration file " + p + " exceeds the 16-byte limit";
     };
     const Message absent = [](const std::string& p) { return missing("configuration", p); };
+    const auto cannot_inspect = [](std::string error) {
+        return [error](const std::string& p) { return "could not inspect configuration file " + p + ": " + error; };
+    };
     const struct {
         const char* what;
         std::function<std::string(const std::string&)> make;  // makes the input at a path, returns its path
         Message message;                                       // empty text: the read succeeds
     } cases[] = {
         {"missing", [](const std::string& p) { return p; }, absent},
+        {"below a file", [&](const std::string& p) { return write(p, "x") + "/wg0.conf"; },
+         cannot_inspect("Not a directory (os error 20)")},
+        // The system would see a shorter path.
+        {"NUL byte", [](const std::string& p) { return p + std::string("\0b", 2); },
+         cannot_inspect("Invalid argument (os error 22)")},
         {"link to a regular file",
          [&](const std::string& p) {
              fs::create_symlink(write("target", "ok"), p);
