@@ -1,6 +1,9 @@
 #include "command/exporter_command_line.hpp"
 
+#include "command/concurrency_option.hpp"
 #include "input/options.hpp"
+
+#include <CLI/CLI.hpp>
 
 #include <charconv>
 #include <chrono>
@@ -38,8 +41,7 @@ CLI::App* add_exporter_subcommand(CLI::App& app, ExporterTexts& texts) {
     exporter->add_option("--fleet", texts.fleet_file, "fleet file")->required()->type_name("FLEET.toml");
     exporter->add_option("--listen", texts.listen, "address and port to serve on, default " + texts.listen)
         ->type_name("IPV4:PORT");
-    exporter->add_option("--max-concurrent", texts.max_concurrent, "probes at once, default 32")
-        ->type_name("N")->check(CLI::Range(std::int64_t{1}, max_concurrent_limit).description(""));
+    add_concurrency_option(*exporter, texts.max_concurrent, max_concurrent_limit);
     exporter->add_option("--timeout-offset", texts.timeout_offset_s,
                          "seconds kept from Prometheus' scrape timeout, default 0.5")
         ->type_name("SECONDS")->check(CLI::Range(0.0, max_timeout_offset_s).description(""));

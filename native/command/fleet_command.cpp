@@ -1,7 +1,7 @@
 #include "command/fleet_command.hpp"
 
 #include "command/fleet_printer.hpp"
-#include "command/output.hpp"
+#include "command/fd_writes.hpp"
 #include "common/os_error.hpp"
 #include "common/owned_fd.hpp"
 #include "fleet/fleet_file.hpp"
@@ -22,7 +22,6 @@ namespace quorlin::command {
 
 namespace {
 
-constexpr int unknown_status = exit_status(ServiceState::unknown);
 // The engine ends every probe by its deadline; this only bounds the wait
 // after a stop should that promise ever break.
 constexpr std::chrono::seconds overrun_grace{5};
@@ -134,13 +133,13 @@ CommandEnd run_fleet_command(FleetRequest request) {
     auto loaded = fleet::load_fleet_file(request.fleet_file);
     if (!loaded) {
         print_unknown(loaded.error(), format);
-        return {unknown_status, false};
+        return {unknown_exit_status, false};
     }
     const auto fleet = std::make_shared<const fleet::Fleet>(std::move(*loaded));
     const auto selected = selected_targets(*fleet, request);
     if (!selected) {
         print_unknown(selected.error(), format);
-        return {unknown_status, false};
+        return {unknown_exit_status, false};
     }
 
     // Watched before any worker exists, so that no Ctrl-C goes unseen.
@@ -150,7 +149,7 @@ CommandEnd run_fleet_command(FleetRequest request) {
     const OwnedFd interrupt(::signalfd(-1, &interrupt_signals, SFD_CLOEXEC));
     if (interrupt.get() < 0) {
         print_unknown("could not watch for Ctrl-C: " + os_error_text(errno), format);
-        return {unknown_status, false};
+        return {unknown_exit_status, false};
     }
 
     const std::size_t concurrency = fitting_concurrency(std::min(request.concurrency, selected->size()));
@@ -158,14 +157,14 @@ CommandEnd run_fleet_command(FleetRequest request) {
     std::stop_source stop;
     const auto printer = std::make_shared<FleetPrinter>(request.output, selected->size(),
                                                         longest_name(*fleet, *selected), progress, stop);
-    if (!printer->begin()) return {unknown_status, false};
+    if (!printer->begin()) return {unknown_exit_status, false};
     // The sink keeps the printer alive for workers left running after a
     // second Ctrl-C, until the process ends.
     auto run = fleet::FleetRun::start(fleet, *selected, concurrency, stop,
                                       [printer](fleet::TargetOutcome outcome) { printer->add(std::move(outcome)); });
     if (!run) {
         print_unknown("could not start the probes: " + os_error_text(run.error()), format);
-        return {unknown_status, false};
+        return {unknown_exit_status, false};
     }
 
     const RunEnd end = wait_for_run(**run, interrupt.get(), *printer, stop, progress, longest_deadline(*fleet, *selected));

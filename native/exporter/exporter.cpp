@@ -11,12 +11,12 @@
 
 #include <cerrno>
 #include <csignal>
+#include <utility>
 
 namespace quorlin::exporter {
 
 namespace {
 
-constexpr int failure_status = 3;
 // The engine ends a probe by its deadline; this only bounds the wait should that promise break.
 constexpr std::chrono::seconds probe_overrun_grace{5};
 
@@ -54,28 +54,19 @@ void block_exporter_signals() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-int run_exporter(const ExporterSettings& settings, const SuccessRule& is_success, const LogSink& log) {
+std::expected<void, std::string> run_exporter(const ExporterSettings& settings, const LogSink& log) {
     const sigset_t set = exporter_signals();
     const OwnedFd signals(::signalfd(-1, &set, SFD_CLOEXEC));
-    if (signals.get() < 0) {
-        log("could not watch for signals: " + os_error_text(errno));
-        return failure_status;
-    }
+    if (signals.get() < 0) return std::unexpected("could not watch for signals: " + os_error_text(errno));
 
     ExporterMetrics metrics;
     FleetSource fleet(settings.fleet_file, metrics);
-    if (auto read = fleet.reload(); !read) {
-        log(read.error());
-        return failure_status;
-    }
+    if (auto read = fleet.reload(); !read) return std::unexpected(std::move(read.error()));
     ProbeSlots slots(settings.max_concurrent);
-    const RequestHandler handler(HandlerParts{fleet, slots, metrics, is_success, log, settings.timeout_offset});
+    const RequestHandler handler(HandlerParts{fleet, slots, metrics, log, settings.timeout_offset});
     auto server = HttpServer::start(ServerSettings{settings.listen, worker_threads(settings.max_concurrent)},
                                     handler, log);
-    if (!server) {
-        log(server.error());
-        return failure_status;
-    }
+    if (!server) return std::unexpected(std::move(server.error()));
     log("listening on " + (*server)->address() + ", serving " + targets_text(fleet));
 
     for (;;) {
@@ -100,7 +91,7 @@ int run_exporter(const ExporterSettings& settings, const SuccessRule& is_success
         Clock::now() + std::chrono::milliseconds(input::max_timeout_ms) + probe_overrun_grace;
     if (!(*server)->wait_until_idle(longest_probe_end)) log("a probe did not end by its deadline; stopping anyway");
     server->reset();
-    return 0;
+    return {};
 }
 
 }  // namespace quorlin::exporter

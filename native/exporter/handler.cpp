@@ -56,9 +56,8 @@ HttpResponse RequestHandler::probe(const HttpRequest& request, const std::string
     const auto in_flight = parts_.metrics.probe_started();
     const Instant start = Clock::now();
     const auto report = fleet::probe_target(*target, cap_ms);
-    ProbeOutcome outcome{report ? &*report : nullptr, false, Clock::now() - start};
+    const ProbeOutcome outcome{report ? &*report : nullptr, Clock::now() - start};
     if (report) {
-        outcome.success = parts_.is_success(*report, target->data_checks_asked());
         parts_.metrics.probe_finished(report->verdict);
     } else {
         // A file of the target changed since the fleet was read. Its message

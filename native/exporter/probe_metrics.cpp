@@ -1,5 +1,7 @@
 #include "exporter/probe_metrics.hpp"
 
+#include "probe/outcome.hpp"
+
 #include <prometheus/gauge.h>
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
@@ -60,7 +62,7 @@ std::map<std::pair<std::string, std::string>, PhaseSeries> phase_series(const Pr
 std::string probe_metrics_text(const ProbeOutcome& outcome) {
     prometheus::Registry registry;
     set_single(registry, "probe_success", "1 when the probe answered everything asked of it, else 0",
-               outcome.success ? 1 : 0);
+               outcome.report && probe_state(*outcome.report) == ServiceState::ok ? 1 : 0);
     set_single(registry, "probe_duration_seconds", "How long the probe took, in seconds", seconds(outcome.duration));
 
     const Verdict verdict = outcome.report ? outcome.report->verdict : Verdict::local_error;

@@ -37,8 +37,6 @@ struct FleetTarget {
     // Targets with the same value share both client key and peer key, and the
     // peer answers only one initiation from a key at a time.
     std::uint32_t key_identity = 0;
-
-    bool data_checks_asked() const noexcept { return !options.ping.empty() || !options.resolve.empty(); }
 };
 
 class Fleet {

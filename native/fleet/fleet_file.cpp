@@ -22,17 +22,6 @@ constexpr std::array<SettingKey, 5> raw_key_settings = {SettingKey::private_key_
 constexpr std::array<SettingKey, 3> required_raw_key_settings = {SettingKey::private_key_file, SettingKey::peer_key,
                                                                  SettingKey::endpoint};
 
-struct LimitSetting {
-    SettingKey key;
-    std::int64_t input::OptionTexts::*field;
-};
-// In the order ProbeOptions::parse checks them, after the ping targets and the DNS server.
-constexpr std::array<LimitSetting, 4> limit_settings = {{
-    {SettingKey::handshake_timeout_ms, &input::OptionTexts::handshake_timeout_ms},
-    {SettingKey::ping_timeout_ms, &input::OptionTexts::ping_timeout_ms},
-    {SettingKey::dns_timeout_ms, &input::OptionTexts::dns_timeout_ms},
-    {SettingKey::deadline_ms, &input::OptionTexts::deadline_ms},
-}};
 
 const std::string& text_of(const SettingValue& setting) { return std::get<std::string>(setting.value); }
 
@@ -51,13 +40,20 @@ std::string joined(std::string_view base_folder, const std::string& path) {
 
 std::string_view key_text(SettingKey key) { return spec_of(key).key_text; }
 
+// A time limit's key in a fleet file is its own name.
+static_assert(std::ranges::all_of(input::time_limit_names,
+                                  [](const input::TimeLimitName& limit) { return spec_named(limit.key) != nullptr; }));
+SettingKey limit_key(const input::TimeLimitName& limit) { return spec_named(limit.key)->key; }
+
 input::OptionTexts option_texts(const EffectiveSettings& settings) {
     input::OptionTexts options;
     if (const SettingValue* ping = settings.find(SettingKey::ping)) options.ping = texts_of(*ping);
     if (const SettingValue* resolve = settings.find(SettingKey::resolve)) options.resolve = texts_of(*resolve);
     if (const SettingValue* server = settings.find(SettingKey::dns_server)) options.dns_server = text_of(*server);
-    for (const LimitSetting& limit : limit_settings) {
-        if (const SettingValue* value = settings.find(limit.key)) options.*limit.field = std::get<std::int64_t>(value->value);
+    for (const input::TimeLimitName& limit : input::time_limit_names) {
+        if (const SettingValue* value = settings.find(limit_key(limit))) {
+            options.*limit.text = std::get<std::int64_t>(value->value);
+        }
     }
     return options;
 }
@@ -155,10 +151,11 @@ SourcePosition refused_option_at(const EffectiveSettings& settings) {
     if (const SettingValue* server = settings.find(SettingKey::dns_server)) {
         if (refused_alone([&](input::OptionTexts& alone) { alone.dns_server = text_of(*server); })) return server->at;
     }
-    for (const LimitSetting& limit : limit_settings) {
-        const SettingValue* value = settings.find(limit.key);
+    // The limits come after the ping targets and the DNS server.
+    for (const input::TimeLimitName& limit : input::time_limit_names) {
+        const SettingValue* value = settings.find(limit_key(limit));
         if (value != nullptr &&
-            refused_alone([&](input::OptionTexts& alone) { alone.*limit.field = std::get<std::int64_t>(value->value); })) {
+            refused_alone([&](input::OptionTexts& alone) { alone.*limit.text = std::get<std::int64_t>(value->value); })) {
             return value->at;
         }
     }

@@ -67,11 +67,6 @@ std::vector<std::pair<const toml::key*, const toml::node*>> in_file_order(const 
     return entries;
 }
 
-const SettingSpec* spec_named(std::string_view key) noexcept {
-    const auto found = std::ranges::find(setting_specs, key, &SettingSpec::key_text);
-    return found == setting_specs.end() ? nullptr : &*found;
-}
-
 // Reads one table, [defaults] or a [[target]]; refusals name `target`.
 class TableReader {
 public:

@@ -1,0 +1,50 @@
+#pragma once
+// The single probe's options, which sit on the command itself:
+//   quorlin [OPTIONS] CONFIG
+//   quorlin [OPTIONS] --private-key-file FILE --peer-key KEY --endpoint HOST:PORT ...
+
+#include "command/output_options.hpp"
+#include "input/options.hpp"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+class Option;
+}  // namespace CLI
+
+namespace quorlin::command {
+
+// One probe: a configuration file, or the raw-key texts.
+struct ProbeArguments {
+    std::optional<std::string> config;
+    std::optional<std::string> private_key_file;
+    std::optional<std::string> peer_key;
+    std::optional<std::string> endpoint;
+    std::optional<std::string> address;
+    std::vector<std::string> allowed_ips;
+    input::OptionTexts options;
+};
+
+struct ProbeRequest {
+    ProbeArguments probe;
+    OutputArguments output;
+};
+
+// Which raw-key options were given, in the order their refusals name them.
+struct RawKeyOptions {
+    CLI::Option* private_key_file = nullptr;
+    CLI::Option* peer_key = nullptr;
+    CLI::Option* endpoint = nullptr;
+    CLI::Option* address = nullptr;
+    CLI::Option* allowed_ip = nullptr;
+};
+
+RawKeyOptions add_probe_options(CLI::App& app, ProbeArguments& probe);
+
+// The mode rules CLI11 cannot express: CONFIG or the three raw-key options.
+std::optional<std::string> probe_mode_error(const ProbeArguments& probe, const RawKeyOptions& raw);
+
+}  // namespace quorlin::command
