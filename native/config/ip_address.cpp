@@ -1,18 +1,13 @@
 #include "config/ip_address.hpp"
 
+#include "common/hex_digit.hpp"
+
 #include <cstddef>
 
 namespace quorlin {
 namespace {
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-int hex_value(char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // One dotted-quad field: 1 to 3 digits, at most 255, no leading zero unless
 // the field is the single digit 0.
