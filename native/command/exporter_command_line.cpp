@@ -1,11 +1,10 @@
 #include "command/exporter_command_line.hpp"
 
 #include "command/concurrency_option.hpp"
-#include "input/options.hpp"
+#include "probe/socket_address_literal.hpp"
 
 #include <CLI/CLI.hpp>
 
-#include <charconv>
 #include <chrono>
 
 namespace quorlin::command {
@@ -26,13 +25,6 @@ constexpr std::string_view exporter_footer =
 constexpr std::int64_t max_concurrent_limit = 1024;
 constexpr double max_timeout_offset_s = 3600;
 
-bool is_port(std::string_view text) {
-    unsigned port = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
-    return !text.empty() && text.size() <= 5 && error == std::errc{} && end == text.data() + text.size() &&
-           port <= 65535;
-}
-
 }  // namespace
 
 CLI::App* add_exporter_subcommand(CLI::App& app, ExporterTexts& texts) {
@@ -49,9 +41,8 @@ CLI::App* add_exporter_subcommand(CLI::App& app, ExporterTexts& texts) {
 }
 
 std::expected<ExporterRequest, std::string> exporter_request(const ExporterTexts& texts) {
-    const std::size_t colon = texts.listen.rfind(':');
-    if (colon == std::string::npos || !input::parse_ipv4(texts.listen.substr(0, colon), "--listen") ||
-        !is_port(std::string_view(texts.listen).substr(colon + 1))) {
+    const auto listen = parse_socket_address_literal(texts.listen);
+    if (!listen || !listen->is_ipv4()) {
         return std::unexpected("--listen must be an IPv4 address and a port, like " +
                                std::string(exporter::default_listen) + ", got " + texts.listen);
     }

@@ -1,6 +1,7 @@
 #include "input/secret_file.hpp"
 
 #include "common/os_error.hpp"
+#include "common/owned_fd.hpp"
 #include "common/utf8.hpp"
 
 #include <fcntl.h>
@@ -16,22 +17,6 @@ namespace quorlin::input {
 namespace {
 
 constexpr std::size_t minimum_growth_bytes = 64;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { close(); }
-    int get() const noexcept { return fd_; }
-    void close() noexcept {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
 
 // The messages, with the path shown as text (ill-formed UTF-8 replaced).
 struct Messages {
@@ -76,7 +61,7 @@ std::expected<SecretBuffer, std::string> read_secret_file(const std::string& pat
     // O_NOFOLLOW and O_NONBLOCK: if the path is swapped for a link or a pipe
     // after the check above, the open neither follows it nor blocks, and the
     // status of the open file below refuses it.
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    const OwnedFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     if (file.get() < 0) return std::unexpected(messages.cannot_open(errno));
     if (::fstat(file.get(), &status) != 0) return std::unexpected(messages.cannot_inspect_open(errno));
     if (!S_ISREG(status.st_mode)) return std::unexpected(messages.not_regular());
@@ -99,7 +84,6 @@ std::expected<SecretBuffer, std::string> read_secret_file(const std::string& pat
         if (count == 0) break;
         contents.commit(static_cast<std::size_t>(count));
     }
-    file.close();
     if (contents.size() > limit_bytes) return std::unexpected(messages.too_large());
     return contents;
 }
