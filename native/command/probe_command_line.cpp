@@ -11,17 +11,15 @@ RawKeyOptions add_probe_options(CLI::App& app, ProbeArguments& probe) {
     app.add_option("CONFIG", probe.config, "WireGuard configuration file")->type_name("");
 
     const std::string raw_key = "raw-key mode (instead of CONFIG)";
-    RawKeyOptions raw;
-    raw.private_key_file = app.add_option("--private-key-file", probe.private_key_file, "file holding the private key (Base64)")
-                               ->type_name("FILE")->group(raw_key);
-    raw.peer_key = app.add_option("--peer-key", probe.peer_key, "the peer's public key (Base64)")
-                       ->type_name("KEY")->group(raw_key);
-    raw.endpoint = app.add_option("--endpoint", probe.endpoint, "the peer's endpoint")
-                       ->type_name("HOST:PORT")->group(raw_key);
-    raw.address = app.add_option("--address", probe.address, "interface address for data checks")
-                      ->type_name("CIDR")->group(raw_key);
-    raw.allowed_ip = app.add_option("--allowed-ip", probe.allowed_ips, "peer AllowedIPs entry (repeatable)")
-                         ->type_name("CIDR")->group(raw_key)->allow_extra_args(false);
+    const RawKeyOptions raw = {
+        app.add_option("--private-key-file", probe.private_key_file, "file holding the private key (Base64)")
+            ->type_name("FILE")->group(raw_key),
+        app.add_option("--peer-key", probe.peer_key, "the peer's public key (Base64)")->type_name("KEY")->group(raw_key),
+        app.add_option("--endpoint", probe.endpoint, "the peer's endpoint")->type_name("HOST:PORT")->group(raw_key),
+        app.add_option("--address", probe.address, "interface address for data checks")->type_name("CIDR")->group(raw_key),
+        app.add_option("--allowed-ip", probe.allowed_ips, "peer AllowedIPs entry (repeatable)")
+            ->type_name("CIDR")->group(raw_key)->allow_extra_args(false),
+    };
 
     input::OptionTexts& options = probe.options;
     const std::string checks = "data checks";
@@ -41,23 +39,18 @@ RawKeyOptions add_probe_options(CLI::App& app, ProbeArguments& probe) {
 }
 
 std::optional<std::string> probe_mode_error(const ProbeArguments& probe, const RawKeyOptions& raw) {
-    const std::array<CLI::Option*, 5> given_order = {raw.private_key_file, raw.peer_key, raw.endpoint, raw.address,
-                                                     raw.allowed_ip};
-    if (probe.config) {
+    std::array<std::string, input::raw_key_field_count> option_names;
+    input::InputModeNames names{"a configuration file", {}};
+    std::array<bool, input::raw_key_field_count> given{};
+    for (std::size_t field = 0; field < raw.size(); ++field) {
+        option_names[field] = raw[field]->get_name();
+        names.fields[field] = option_names[field];
         // An empty text was still given: it conflicts with a configuration file too.
-        for (CLI::Option* option : given_order) {
-            if (option->count() > 0) return option->get_name() + " cannot be combined with a configuration file";
-        }
-        return std::nullopt;
+        given[field] = raw[field]->count() > 0;
     }
-    std::string missing;
-    for (CLI::Option* option : {raw.private_key_file, raw.peer_key, raw.endpoint}) {
-        if (option->count() > 0) continue;
-        missing += missing.empty() ? "" : ", ";
-        missing += option->get_name();
-    }
-    if (missing.empty()) return std::nullopt;
-    return "give a configuration file, or " + missing;
+    auto refusal = input::input_mode_refusal(probe.config.has_value(), given, names);
+    if (!refusal) return std::nullopt;
+    return std::move(refusal->message);
 }
 
 }  // namespace quorlin::command

@@ -4,8 +4,10 @@
 //   quorlin [OPTIONS] --private-key-file FILE --peer-key KEY --endpoint HOST:PORT ...
 
 #include "command/output_options.hpp"
+#include "input/input_mode.hpp"
 #include "input/options.hpp"
 
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,18 +35,12 @@ struct ProbeRequest {
     OutputArguments output;
 };
 
-// Which raw-key options were given, in the order their refusals name them.
-struct RawKeyOptions {
-    CLI::Option* private_key_file = nullptr;
-    CLI::Option* peer_key = nullptr;
-    CLI::Option* endpoint = nullptr;
-    CLI::Option* address = nullptr;
-    CLI::Option* allowed_ip = nullptr;
-};
+// The raw-key options, in the order of input::RawKeyField, to tell which were given.
+using RawKeyOptions = std::array<const CLI::Option*, input::raw_key_field_count>;
 
 RawKeyOptions add_probe_options(CLI::App& app, ProbeArguments& probe);
 
-// The mode rules CLI11 cannot express: CONFIG or the three raw-key options.
+// The mode rule CLI11 cannot express (input/input_mode.hpp): CONFIG or the raw-key options.
 std::optional<std::string> probe_mode_error(const ProbeArguments& probe, const RawKeyOptions& raw);
 
 }  // namespace quorlin::command

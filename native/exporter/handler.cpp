@@ -4,6 +4,7 @@
 #include "exporter/probe_metrics.hpp"
 #include "exporter/request.hpp"
 #include "exporter/time_limit.hpp"
+#include "fleet/fleet_refusal.hpp"
 #include "fleet/target_probe.hpp"
 
 #include <utility>
@@ -62,7 +63,7 @@ HttpResponse RequestHandler::probe(const HttpRequest& request, const std::string
     } else {
         // A file of the target changed since the fleet was read. Its message
         // may name a path: it goes to the log, never into the answer.
-        parts_.log("target \"" + target->name + "\" could not be probed: " + report.error());
+        parts_.log(fleet::target_prefix(target->name) + " could not be probed: " + report.error());
         parts_.metrics.probe_finished(Verdict::local_error);
     }
     return {200, metrics_content_type, probe_metrics_text(outcome), {}};

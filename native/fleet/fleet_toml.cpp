@@ -146,12 +146,12 @@ private:
 
 // How refusals inside a target's table name it: by its name when it has a
 // usable one, else by its place.
-std::string label_of_target(const toml::table& table, std::size_t index) {
+std::string prefix_of_target(const toml::table& table, std::size_t index) {
     const toml::node* name = table.get("name");
     if (name != nullptr && name->is_string() && is_target_name(name->as_string()->get())) {
-        return target_label(name->as_string()->get());
+        return target_prefix(name->as_string()->get());
     }
-    return target_label(index);
+    return target_prefix(index);
 }
 
 }  // namespace
@@ -183,10 +183,10 @@ std::expected<FleetDocument, FleetRefusal> parse_fleet_document(std::string_view
             for (const toml::node& item : *targets) {
                 const std::size_t index = document.targets.size();
                 if (!item.is_table()) {
-                    return std::unexpected(FleetRefusal{position_of(item.source()), target_label(index),
+                    return std::unexpected(FleetRefusal{position_of(item.source()), target_prefix(index),
                                                         "a target must be a table ([[target]]), got " + type_name(item)});
                 }
-                auto target = TableReader(label_of_target(*item.as_table(), index), false).read(*item.as_table());
+                auto target = TableReader(prefix_of_target(*item.as_table(), index), false).read(*item.as_table());
                 if (!target) return std::unexpected(std::move(target.error()));
                 document.targets.push_back(std::move(*target));
             }

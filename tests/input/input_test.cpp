@@ -3,7 +3,7 @@
 // pin most messages; these cases run the same code under the sanitizers.
 
 #include "input/flows.hpp"
-#include "input/secret_file.hpp"
+#include "input/careful_file.hpp"
 
 #include "config/test_keys.hpp"
 
@@ -105,7 +105,7 @@ TEST_F(InputFiles, ReaderRefusesAllButBoundedRegularFiles) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string p = c.make(path(c.what));
-        const auto contents = read_secret_file(p, "configuration", limit);
+        const auto contents = read_file_carefully(p, "configuration", limit);
         const std::string message = c.message(p);
         if (message.empty()) {
             ASSERT_TRUE(contents.has_value()) << contents.error();
@@ -122,7 +122,7 @@ TEST_F(InputFiles, ReaderGrowsPastAnUnderstatedSize) {
     const char* p = "/proc/self/cmdline";
     std::string expected;
     std::getline(std::ifstream(p), expected, '\x01');
-    const auto contents = read_secret_file(p, "configuration", 1 << 20);
+    const auto contents = read_file_carefully(p, "configuration", 1 << 20);
     ASSERT_TRUE(contents.has_value()) << contents.error();
     EXPECT_EQ(contents->text(), expected);
 }
