@@ -35,14 +35,9 @@ struct PhaseSeries {
     bool success = true;
 };
 
-// The `check` label of a phase: what the check asked for, empty for the
-// other phases. A DNS check's target reads "NAME via SERVER"; the label is the name.
-std::string check_label(const PhaseResult& phase) {
-    if (phase.phase == phase_name::ping) return phase.target.value_or("");
-    if (phase.phase != phase_name::dns || !phase.target) return "";
-    const std::size_t via = phase.target->rfind(" via ");
-    return phase.target->substr(0, via);
-}
+// The `check` label of a phase: what the check asked for (the ping target,
+// the DNS name), empty for the other phases.
+std::string check_label(const PhaseResult& phase) { return phase.subject.value_or(""); }
 
 // The phases that ran, one series per (phase, check).
 std::map<std::pair<std::string, std::string>, PhaseSeries> phase_series(const ProbeReport& report) {

@@ -107,7 +107,9 @@ TEST(ExporterTimeLimit, ScrapeTimeoutLessTheOffset) {
         }
         EXPECT_EQ(limit->wait_until - arrival, *c.wait);
         EXPECT_EQ(limit->scrape_end.has_value(), c.scrape_end.has_value());
-        if (limit->scrape_end) EXPECT_EQ(*limit->scrape_end - arrival, *c.scrape_end);
+        if (limit->scrape_end) {
+            EXPECT_EQ(*limit->scrape_end - arrival, *c.scrape_end);
+        }
     }
     const ProbeTimeLimit scraped{arrival + 9500ms, arrival + 9500ms};
     EXPECT_EQ(deadline_cap_ms(scraped, arrival + 1999999us), 7500u);
@@ -137,6 +139,12 @@ TEST(ProbeMetrics, SuccessIsTheReportsOkState) {
         const std::string expected = std::string("\nprobe_success ") + (c.success ? "1" : "0") + "\n";
         EXPECT_NE(text.find(expected), std::string::npos) << c.label << "\n" << text;
     }
+    // A DNS check's series is labelled by the name it asked for.
+    PhaseResult lookup = phase(phase_name::dns, PhaseStatus::passed, "ok.test via 10.0.0.53");
+    lookup.subject = "ok.test";
+    const ProbeReport looked_up = test::report(Verdict::data_plane_confirmed, {handshake, lookup});
+    EXPECT_NE(probe_metrics_text({&looked_up, 1ms}).find("quorlin_phase_success{check=\"ok.test\",phase=\"dns\"} 1"),
+              std::string::npos);
 }
 
 }  // namespace
