@@ -1,7 +1,7 @@
 #include "command/fleet_command.hpp"
 
-#include "command/fleet_printer.hpp"
 #include "command/fd_writes.hpp"
+#include "command/fleet_printer.hpp"
 #include "common/os_error.hpp"
 #include "common/signal_watch.hpp"
 #include "fleet/fleet_file.hpp"

@@ -1,8 +1,8 @@
 #include "command/probe_command.hpp"
 
+#include "command/fd_writes.hpp"
 #include "command/interruptible_run.hpp"
 #include "command/nagios_line.hpp"
-#include "command/fd_writes.hpp"
 #include "command/report_table.hpp"
 #include "input/flows.hpp"
 #include "probe/report_json.hpp"
