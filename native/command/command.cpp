@@ -1,6 +1,11 @@
 #include "command/command.hpp"
 
-#include "command/output.hpp"
+#include "command/command_line.hpp"
+#include "command/exporter_command.hpp"
+#include "command/fd_writes.hpp"
+#include "command/fleet_command.hpp"
+#include "command/nagios_line.hpp"
+#include "command/probe_command.hpp"
 
 #include <unistd.h>
 
@@ -11,18 +16,22 @@
 
 namespace quorlin::command {
 
+void print_unknown(std::string_view message, OutputFormat format) {
+    print_error(message);
+    if (format == OutputFormat::nagios) (void)print_output(nagios_unknown_line(message));
+}
+
 CommandEnd run_command(int argc, const char* const* argv) {
-    constexpr int unknown_status = exit_status(ServiceState::unknown);
     ParsedCommandLine parsed = parse_command_line(argc, argv);
     return std::visit(
         [](auto& what) -> CommandEnd {
             using Kind = std::decay_t<decltype(what)>;
             if constexpr (std::is_same_v<Kind, Informational>) {
-                return {print_output(what.text) ? 0 : unknown_status, false};
+                return {print_output(what.text) ? 0 : unknown_exit_status, false};
             } else if constexpr (std::is_same_v<Kind, UsageFailure>) {
                 (void)write_all(STDERR_FILENO, usage_text);
                 print_error(what.message);
-                return {unknown_status, false};
+                return {unknown_exit_status, false};
             } else if constexpr (std::is_same_v<Kind, ExporterRequest>) {
                 return run_exporter_command(what);
             } else if constexpr (std::is_same_v<Kind, FleetRequest>) {

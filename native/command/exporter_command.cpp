@@ -1,18 +1,20 @@
 #include "command/exporter_command.hpp"
 
-#include "command/output.hpp"
-#include "command/service_state.hpp"
+#include "command/fd_writes.hpp"
+#include "exporter/exporter.hpp"
 
 namespace quorlin::command {
 
 CommandEnd run_exporter_command(const ExporterRequest& request) {
     // Only the command line has been read so far: no thread exists yet.
     exporter::block_exporter_signals();
-    const exporter::SuccessRule is_success = [](const ProbeReport& report, bool data_checks_asked) {
-        return probe_state(report, data_checks_asked, {}) == ServiceState::ok;
-    };
     const exporter::LogSink log = [](std::string_view line) { print_error(line); };
-    return {exporter::run_exporter(request.settings, is_success, log), false};
+    const auto served = exporter::run_exporter(request.settings, log);
+    if (!served) {
+        print_error(served.error());
+        return {unknown_exit_status, false};
+    }
+    return {0, false};
 }
 
 }  // namespace quorlin::command

@@ -1,9 +1,9 @@
 #pragma once
 // `quorlin exporter ...`: the exporter (exporter/exporter.hpp) with the
-// single probe's success rule and the command's error lines.
+// command's error lines and exit status.
 
+#include "command/command.hpp"
 #include "command/exporter_command_line.hpp"
-#include "command/probe_command.hpp"
 
 namespace quorlin::command {
 

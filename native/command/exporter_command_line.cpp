@@ -1,8 +1,10 @@
 #include "command/exporter_command_line.hpp"
 
-#include "input/options.hpp"
+#include "command/concurrency_option.hpp"
+#include "probe/socket_address_literal.hpp"
 
-#include <charconv>
+#include <CLI/CLI.hpp>
+
 #include <chrono>
 
 namespace quorlin::command {
@@ -23,13 +25,6 @@ constexpr std::string_view exporter_footer =
 constexpr std::int64_t max_concurrent_limit = 1024;
 constexpr double max_timeout_offset_s = 3600;
 
-bool is_port(std::string_view text) {
-    unsigned port = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
-    return !text.empty() && text.size() <= 5 && error == std::errc{} && end == text.data() + text.size() &&
-           port <= 65535;
-}
-
 }  // namespace
 
 CLI::App* add_exporter_subcommand(CLI::App& app, ExporterTexts& texts) {
@@ -38,8 +33,7 @@ CLI::App* add_exporter_subcommand(CLI::App& app, ExporterTexts& texts) {
     exporter->add_option("--fleet", texts.fleet_file, "fleet file")->required()->type_name("FLEET.toml");
     exporter->add_option("--listen", texts.listen, "address and port to serve on, default " + texts.listen)
         ->type_name("IPV4:PORT");
-    exporter->add_option("--max-concurrent", texts.max_concurrent, "probes at once, default 32")
-        ->type_name("N")->check(CLI::Range(std::int64_t{1}, max_concurrent_limit).description(""));
+    add_concurrency_option(*exporter, texts.max_concurrent, max_concurrent_limit);
     exporter->add_option("--timeout-offset", texts.timeout_offset_s,
                          "seconds kept from Prometheus' scrape timeout, default 0.5")
         ->type_name("SECONDS")->check(CLI::Range(0.0, max_timeout_offset_s).description(""));
@@ -47,9 +41,8 @@ CLI::App* add_exporter_subcommand(CLI::App& app, ExporterTexts& texts) {
 }
 
 std::expected<ExporterRequest, std::string> exporter_request(const ExporterTexts& texts) {
-    const std::size_t colon = texts.listen.rfind(':');
-    if (colon == std::string::npos || !input::parse_ipv4(texts.listen.substr(0, colon), "--listen") ||
-        !is_port(std::string_view(texts.listen).substr(colon + 1))) {
+    const auto listen = parse_socket_address_literal(texts.listen);
+    if (!listen || !listen->is_ipv4()) {
         return std::unexpected("--listen must be an IPv4 address and a port, like " +
                                std::string(exporter::default_listen) + ", got " + texts.listen);
     }

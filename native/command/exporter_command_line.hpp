@@ -1,14 +1,17 @@
 #pragma once
 // The command line of `quorlin exporter`, a subcommand beside `fleet`:
 //   quorlin exporter --fleet FLEET.toml [--listen IPV4:PORT]
-//                    [--max-concurrent N] [--timeout-offset SECONDS]
+//                    [--concurrency N] [--timeout-offset SECONDS]
 
-#include "exporter/exporter.hpp"
+#include "exporter/exporter_settings.hpp"
 
-#include <CLI/CLI.hpp>
-
+#include <cstdint>
 #include <expected>
 #include <string>
+
+namespace CLI {
+class App;
+}  // namespace CLI
 
 namespace quorlin::command {
 

@@ -5,8 +5,8 @@
 // targets. Ctrl-C: no new probe starts, the running ones end by their
 // deadlines, what finished is printed, status 3; a second Ctrl-C ends at once.
 
-#include "command/command_line.hpp"
-#include "command/probe_command.hpp"
+#include "command/command.hpp"
+#include "command/fleet_command_line.hpp"
 
 namespace quorlin::command {
 

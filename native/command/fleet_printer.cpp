@@ -1,6 +1,10 @@
 #include "command/fleet_printer.hpp"
 
-#include "command/output.hpp"
+#include "command/fd_writes.hpp"
+#include "command/fleet_json_line.hpp"
+#include "command/fleet_nagios_line.hpp"
+#include "command/fleet_progress.hpp"
+#include "command/fleet_table.hpp"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -42,9 +46,7 @@ bool FleetPrinter::begin() {
 }
 
 void FleetPrinter::add(fleet::TargetOutcome outcome) {
-    const ServiceState state = outcome.report ? probe_state(*outcome.report, outcome.target->data_checks_asked(),
-                                                            output_.thresholds)
-                                              : ServiceState::unknown;
+    const ServiceState state = outcome.report ? probe_state(*outcome.report, output_.thresholds) : ServiceState::unknown;
     std::string text;
     if (output_.format == OutputFormat::json) text = fleet_json_line(outcome);
     if (output_.format == OutputFormat::table) text = fleet_table_row(outcome, name_width_);

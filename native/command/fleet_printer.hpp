@@ -5,8 +5,8 @@
 // come and cleared at the end. A write that fails stops the run (no new
 // probe starts) and makes the exit status 3.
 
-#include "command/command_line.hpp"
-#include "command/fleet_output.hpp"
+#include "command/fleet_tally.hpp"
+#include "command/output_options.hpp"
 #include "fleet/fleet_run.hpp"
 
 #include <cstddef>

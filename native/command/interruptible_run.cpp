@@ -2,11 +2,11 @@
 
 #include "common/os_error.hpp"
 #include "common/owned_fd.hpp"
+#include "common/signal_watch.hpp"
 #include "probe/probe.hpp"
 
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,10 +23,6 @@ namespace quorlin::command {
 
 namespace {
 
-// The engine ends every phase by the overall deadline; this only bounds the
-// wait should that promise ever break.
-constexpr std::chrono::seconds overrun_grace{5};
-
 // What the worker and the waiting thread share. The worker keeps it alive
 // after an interrupt, until the process ends.
 struct ProbeTask {
@@ -36,13 +32,6 @@ struct ProbeTask {
     std::optional<ProbeReport> report;
 };
 
-sigset_t interrupt_signals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    return set;
-}
-
 int wait_limit_ms(Clock::duration left) {
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
     return static_cast<int>(std::clamp<std::int64_t>(ms, 0, 1'000'000'000));
@@ -51,20 +40,18 @@ int wait_limit_ms(Clock::duration left) {
 }  // namespace
 
 void prepare_signals() {
-    const sigset_t set = interrupt_signals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    block_signals({SIGINT});
     std::signal(SIGPIPE, SIG_IGN);
 }
 
 std::expected<ProbeReport, RunAbandoned> run_interruptible(ProbePlan plan) {
-    const sigset_t set = interrupt_signals();
-    OwnedFd interrupt(::signalfd(-1, &set, SFD_CLOEXEC));
-    if (interrupt.get() < 0) return std::unexpected(RunAbandoned{"could not watch for Ctrl-C: " + os_error_text(errno)});
+    const SignalWatch interrupt({SIGINT});
+    if (interrupt.fd() < 0) return std::unexpected(RunAbandoned{"could not watch for Ctrl-C: " + os_error_text(errno)});
     const int done_fd = ::eventfd(0, EFD_CLOEXEC);
     if (done_fd < 0) return std::unexpected(RunAbandoned{"could not start the probe: " + os_error_text(errno)});
 
     const Instant wait_end =
-        checked_add(Clock::now(), plan.overall_deadline).value_or(Instant::max() - overrun_grace) + overrun_grace;
+        checked_add(Clock::now(), plan.overall_deadline).value_or(Instant::max() - probe_overrun_grace) + probe_overrun_grace;
     auto task = std::make_shared<ProbeTask>(std::move(plan), done_fd);
     std::thread worker;
     try {
@@ -77,7 +64,7 @@ std::expected<ProbeReport, RunAbandoned> run_interruptible(ProbePlan plan) {
         return std::unexpected(RunAbandoned{"could not start the probe: " + os_error_text(error.code().value())});
     }
 
-    pollfd watched[2] = {{task->done.get(), POLLIN, 0}, {interrupt.get(), POLLIN, 0}};
+    pollfd watched[2] = {{task->done.get(), POLLIN, 0}, {interrupt.fd(), POLLIN, 0}};
     for (;;) {
         const int ready = ::poll(watched, 2, wait_limit_ms(wait_end - Clock::now()));
         const int error = errno;

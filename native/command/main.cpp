@@ -1,5 +1,6 @@
 // The `quorlin` executable.
 #include "command/command.hpp"
+#include "command/interruptible_run.hpp"
 
 #include <cstdlib>
 

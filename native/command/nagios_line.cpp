@@ -1,5 +1,6 @@
 #include "command/nagios_line.hpp"
 
+#include "command/decimal_text.hpp"
 #include "command/terminal_text.hpp"
 
 #include <chrono>
@@ -9,28 +10,6 @@
 #include <string_view>
 
 namespace quorlin::command {
-
-std::uint64_t whole_microseconds(Clock::duration span) {
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(span).count();
-    return us > 0 ? static_cast<std::uint64_t>(us) : 0;
-}
-
-// A count of thousandths as a decimal with three places: 581 -> "0.581".
-void append_thousandths(std::string& out, std::uint64_t thousandths) {
-    char digits[32];
-    const int length = std::snprintf(digits, sizeof digits, "%llu.%03llu",
-                                     static_cast<unsigned long long>(thousandths / 1000),
-                                     static_cast<unsigned long long>(thousandths % 1000));
-    out.append(digits, static_cast<std::size_t>(length));
-}
-
-void append_seconds(std::string& out, Clock::duration span) {
-    const std::uint64_t us = whole_microseconds(span);
-    char digits[40];
-    const int length = std::snprintf(digits, sizeof digits, "%llu.%06llus", static_cast<unsigned long long>(us / 1'000'000),
-                                     static_cast<unsigned long long>(us % 1'000'000));
-    out.append(digits, static_cast<std::size_t>(length));
-}
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "command/probe_command.hpp"
 
+#include "command/fd_writes.hpp"
 #include "command/interruptible_run.hpp"
 #include "command/nagios_line.hpp"
-#include "command/output.hpp"
 #include "command/report_table.hpp"
 #include "input/flows.hpp"
 #include "probe/report_json.hpp"
@@ -12,8 +12,6 @@
 namespace quorlin::command {
 
 namespace {
-
-constexpr int unknown_status = exit_status(ServiceState::unknown);
 
 std::expected<ProbePlan, std::string> plan_probe(ProbeArguments& probe) {
     if (probe.config) return input::plan_config_file(*probe.config, std::move(probe.options));
@@ -33,26 +31,20 @@ std::string rendered(const ProbeReport& report, ServiceState state, const Output
 
 }  // namespace
 
-void print_unknown(std::string_view message, OutputFormat format) {
-    print_error(message);
-    if (format == OutputFormat::nagios) (void)print_output(nagios_unknown_line(message));
-}
-
 CommandEnd run_probe_command(ProbeRequest request) {
-    const bool data_checks_asked = request.probe.data_checks_asked();
     auto plan = plan_probe(request.probe);
     if (!plan) {
         print_unknown(plan.error(), request.output.format);
-        return {unknown_status, false};
+        return {unknown_exit_status, false};
     }
     plan->take_key_turn = true;
     auto report = run_interruptible(std::move(*plan));
     if (!report) {
         print_unknown(report.error().message, request.output.format);
-        return {unknown_status, true};
+        return {unknown_exit_status, true};
     }
-    const ServiceState state = probe_state(*report, data_checks_asked, request.output.thresholds);
-    if (!print_output(rendered(*report, state, request.output))) return {unknown_status, false};
+    const ServiceState state = probe_state(*report, request.output.thresholds);
+    if (!print_output(rendered(*report, state, request.output))) return {unknown_exit_status, false};
     return {exit_status(state), false};
 }
 

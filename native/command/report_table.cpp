@@ -14,16 +14,10 @@ namespace {
 
 constexpr std::size_t column_count = 7;
 using Row = std::array<std::string, column_count>;
-constexpr std::array<bool, column_count> right_aligned = {false, false, false, true, true, true, false};
+constexpr std::array<Align, column_count> alignment = {Align::left,  Align::left,  Align::left, Align::right,
+                                                      Align::right, Align::right, Align::left};
 
 std::string shown_or_dash(const std::optional<std::string>& text) { return text ? shown(*text) : "-"; }
-
-void append_padded(std::string& out, const std::string& cell, std::size_t width, bool right) {
-    const std::string padding(width - std::min(width, character_count(cell)), ' ');
-    if (right) out += padding;
-    out += cell;
-    if (!right) out += padding;
-}
 
 }  // namespace
 
@@ -52,7 +46,7 @@ std::string report_table(const ProbeReport& report) {
     for (const Row& row : rows) {
         std::string line;
         for (std::size_t i = 0; i < widths.size(); ++i) {
-            append_padded(line, row[i], widths[i], right_aligned[i]);
+            append_cell(line, row[i], widths[i], alignment[i]);
             line += "  ";
         }
         line += row.back();

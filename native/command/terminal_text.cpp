@@ -75,4 +75,11 @@ std::size_t character_count(std::string_view shown_text) noexcept {
     }));
 }
 
+void append_cell(std::string& out, std::string_view shown_cell, std::size_t width, Align align) {
+    const std::string padding(width - std::min(width, character_count(shown_cell)), ' ');
+    if (align == Align::right) out += padding;
+    out += shown_cell;
+    if (align == Align::left) out += padding;
+}
+
 }  // namespace quorlin::command

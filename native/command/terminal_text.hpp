@@ -17,4 +17,9 @@ std::string shown(std::string_view text);
 // the width a terminal gives it, as the table's columns count it.
 std::size_t character_count(std::string_view shown_text) noexcept;
 
+// One cell of a table: shown text padded with spaces to `width` characters,
+// on the right or, for numbers, on the left. A wider cell is not cut.
+enum class Align : bool { left, right };
+void append_cell(std::string& out, std::string_view shown_cell, std::size_t width, Align align);
+
 }  // namespace quorlin::command

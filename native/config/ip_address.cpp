@@ -1,18 +1,15 @@
 #include "config/ip_address.hpp"
 
+#include "common/hex_digit.hpp"
+
+#include <array>
 #include <cstddef>
+#include <cstdint>
 
 namespace quorlin {
 namespace {
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-int hex_value(char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // One dotted-quad field: 1 to 3 digits, at most 255, no leading zero unless
 // the field is the single digit 0.
@@ -45,73 +42,84 @@ std::optional<Ipv4Address> parse_ipv4_address(std::string_view text) noexcept {
     return address;
 }
 
-std::optional<Ipv6Address> parse_ipv6_address(std::string_view text) noexcept {
-    std::uint8_t groups[8][2] = {};
-    std::size_t count = 0;                // groups written so far
-    std::optional<std::size_t> gap;       // group index where "::" stands
+namespace {
+
+// The groups of an IPv6 text as written, and where "::" stood.
+struct Ipv6Groups {
+    std::array<std::uint16_t, 8> values{};
+    std::size_t count = 0;
+    std::optional<std::size_t> gap;  // the group index where "::" stands
+};
+
+// A trailing dotted quad takes the place of the last two groups.
+bool append_dotted_quad(Ipv6Groups& groups, std::string_view text) noexcept {
+    const auto v4 = parse_ipv4_address(text);
+    if (!v4 || groups.count > 6) return false;
+    groups.values[groups.count++] = static_cast<std::uint16_t>((v4->octets[0] << 8) | v4->octets[1]);
+    groups.values[groups.count++] = static_cast<std::uint16_t>((v4->octets[2] << 8) | v4->octets[3]);
+    return true;
+}
+
+// The groups of `text`: one to four hexadecimal digits each, separated by
+// ':', with at most one "::" and no colon left over at either end.
+std::optional<Ipv6Groups> read_ipv6_groups(std::string_view text) noexcept {
+    Ipv6Groups groups;
     std::size_t i = 0;
     const std::size_t n = text.size();
-
     if (text.starts_with("::")) {
-        gap = 0;
+        groups.gap = 0;
         i = 2;
     }
     while (i < n) {
-        if (count == 8) return std::nullopt;
+        if (groups.count == 8) return std::nullopt;
         std::size_t digits = 0;
         while (i + digits < n && hex_value(text[i + digits]) >= 0) ++digits;
         if (i + digits < n && text[i + digits] == '.') {
-            // A dotted quad takes the place of the last two groups.
-            const auto v4 = parse_ipv4_address(text.substr(i));
-            if (!v4 || count > 6) return std::nullopt;
-            groups[count][0] = v4->octets[0];
-            groups[count][1] = v4->octets[1];
-            groups[count + 1][0] = v4->octets[2];
-            groups[count + 1][1] = v4->octets[3];
-            count += 2;
-            i = n;
+            if (!append_dotted_quad(groups, text.substr(i))) return std::nullopt;
             break;
         }
         if (digits == 0 || digits > 4) return std::nullopt;
         unsigned value = 0;
         for (std::size_t k = 0; k < digits; ++k) value = value * 16 + static_cast<unsigned>(hex_value(text[i + k]));
-        groups[count][0] = static_cast<std::uint8_t>(value >> 8);
-        groups[count][1] = static_cast<std::uint8_t>(value);
-        ++count;
+        groups.values[groups.count++] = static_cast<std::uint16_t>(value);
         i += digits;
         if (i == n) break;
         if (text[i] != ':') return std::nullopt;
         ++i;
         if (i < n && text[i] == ':') {
-            if (gap) return std::nullopt;
-            gap = count;
+            if (groups.gap) return std::nullopt;
+            groups.gap = groups.count;
             ++i;
         } else if (i == n) {
             return std::nullopt;  // a single trailing colon
         }
     }
+    return groups;
+}
 
+// The address the groups spell: eight of them, or fewer around a "::" that
+// stands for at least one zero group.
+std::optional<Ipv6Address> expanded(const Ipv6Groups& groups) noexcept {
+    if (groups.gap ? groups.count > 7 : groups.count != 8) return std::nullopt;
+    const std::size_t head = groups.gap.value_or(groups.count);
+    const std::size_t tail = groups.count - head;
+    std::array<std::uint16_t, 8> full{};
+    for (std::size_t g = 0; g < head; ++g) full[g] = groups.values[g];
+    for (std::size_t g = 0; g < tail; ++g) full[8 - tail + g] = groups.values[head + g];
     Ipv6Address address;
-    if (gap) {
-        if (count > 7) return std::nullopt;  // "::" stands for at least one group
-        const std::size_t tail = count - *gap;
-        for (std::size_t g = 0; g < *gap; ++g) {
-            address.octets[2 * g] = groups[g][0];
-            address.octets[2 * g + 1] = groups[g][1];
-        }
-        for (std::size_t g = 0; g < tail; ++g) {
-            const std::size_t to = 8 - tail + g;
-            address.octets[2 * to] = groups[*gap + g][0];
-            address.octets[2 * to + 1] = groups[*gap + g][1];
-        }
-    } else {
-        if (count != 8) return std::nullopt;
-        for (std::size_t g = 0; g < 8; ++g) {
-            address.octets[2 * g] = groups[g][0];
-            address.octets[2 * g + 1] = groups[g][1];
-        }
+    for (std::size_t g = 0; g < 8; ++g) {
+        address.octets[2 * g] = static_cast<std::uint8_t>(full[g] >> 8);
+        address.octets[2 * g + 1] = static_cast<std::uint8_t>(full[g]);
     }
     return address;
+}
+
+}  // namespace
+
+std::optional<Ipv6Address> parse_ipv6_address(std::string_view text) noexcept {
+    const auto groups = read_ipv6_groups(text);
+    if (!groups) return std::nullopt;
+    return expanded(*groups);
 }
 
 std::optional<IpAddress> parse_ip_address(std::string_view text) noexcept {

@@ -1,42 +1,19 @@
 #include "exporter/exporter.hpp"
 
 #include "common/os_error.hpp"
-#include "common/owned_fd.hpp"
+#include "common/signal_watch.hpp"
 #include "exporter/http_server.hpp"
+#include "fleet/open_file_budget.hpp"
 #include "input/timeout.hpp"
-
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
+#include "probe/probe.hpp"
 
 #include <cerrno>
 #include <csignal>
+#include <utility>
 
 namespace quorlin::exporter {
 
 namespace {
-
-constexpr int failure_status = 3;
-// The engine ends a probe by its deadline; this only bounds the wait should that promise break.
-constexpr std::chrono::seconds probe_overrun_grace{5};
-
-sigset_t exporter_signals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signal : {SIGHUP, SIGTERM, SIGINT}) sigaddset(&set, signal);
-    return set;
-}
-
-// The next of the exporter's signals; 0 when reading the signalfd failed.
-int next_signal(int fd) {
-    signalfd_siginfo info{};
-    for (;;) {
-        const ssize_t got = ::read(fd, &info, sizeof info);
-        if (got == static_cast<ssize_t>(sizeof info)) return static_cast<int>(info.ssi_signo);
-        if (got < 0 && errno == EINTR) continue;
-        return 0;
-    }
-}
 
 // Probes hold a worker each; the rest answer /metrics and the pages, and
 // the requests waiting for a probe slot.
@@ -49,37 +26,29 @@ std::string targets_text(const FleetSource& source) {
 
 }  // namespace
 
-void block_exporter_signals() {
-    const sigset_t set = exporter_signals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
+void block_exporter_signals() { block_signals({SIGHUP, SIGTERM, SIGINT}); }
 
-int run_exporter(const ExporterSettings& settings, const SuccessRule& is_success, const LogSink& log) {
-    const sigset_t set = exporter_signals();
-    const OwnedFd signals(::signalfd(-1, &set, SFD_CLOEXEC));
-    if (signals.get() < 0) {
-        log("could not watch for signals: " + os_error_text(errno));
-        return failure_status;
-    }
+std::expected<void, std::string> run_exporter(const ExporterSettings& settings, const LogSink& log) {
+    const SignalWatch signals({SIGHUP, SIGTERM, SIGINT});
+    if (signals.fd() < 0) return std::unexpected("could not watch for signals: " + os_error_text(errno));
 
     ExporterMetrics metrics;
     FleetSource fleet(settings.fleet_file, metrics);
-    if (auto read = fleet.reload(); !read) {
-        log(read.error());
-        return failure_status;
-    }
-    ProbeSlots slots(settings.max_concurrent);
-    const RequestHandler handler(HandlerParts{fleet, slots, metrics, is_success, log, settings.timeout_offset});
-    auto server = HttpServer::start(ServerSettings{settings.listen, worker_threads(settings.max_concurrent)},
+    if (auto read = fleet.reload(); !read) return std::unexpected(std::move(read.error()));
+    // A probe also holds the connections of up to two server workers: its own
+    // and one waiting for a slot.
+    const std::size_t wanted = settings.max_concurrent;
+    const fleet::OpenFileBudget budget = fleet::fit_open_files(wanted, fleet::descriptors_per_probe + 2);
+    if (const std::string notice = fleet::lowered_notice(wanted, budget); !notice.empty()) log(notice);
+    ProbeSlots slots(budget.probes);
+    const RequestHandler handler(HandlerParts{fleet, slots, metrics, log, settings.timeout_offset});
+    auto server = HttpServer::start(ServerSettings{settings.listen, worker_threads(budget.probes)},
                                     handler, log);
-    if (!server) {
-        log(server.error());
-        return failure_status;
-    }
+    if (!server) return std::unexpected(std::move(server.error()));
     log("listening on " + (*server)->address() + ", serving " + targets_text(fleet));
 
     for (;;) {
-        const int signal = next_signal(signals.get());
+        const int signal = signals.next();
         if (signal == SIGHUP) {
             if (auto read = fleet.reload(); read) {
                 log("reloaded " + settings.fleet_file + ": " + targets_text(fleet));
@@ -100,7 +69,7 @@ int run_exporter(const ExporterSettings& settings, const SuccessRule& is_success
         Clock::now() + std::chrono::milliseconds(input::max_timeout_ms) + probe_overrun_grace;
     if (!(*server)->wait_until_idle(longest_probe_end)) log("a probe did not end by its deadline; stopping anyway");
     server->reset();
-    return 0;
+    return {};
 }
 
 }  // namespace quorlin::exporter

@@ -8,32 +8,22 @@
 // Everything it logs goes through the sink, one line each: the address it
 // listens on, each reload, each refused request.
 
+#include "exporter/exporter_settings.hpp"
 #include "exporter/handler.hpp"
 
-#include <chrono>
-#include <cstddef>
+#include <expected>
 #include <string>
 
 namespace quorlin::exporter {
-
-inline constexpr std::string_view default_listen = "127.0.0.1:9723";
-inline constexpr std::size_t default_max_concurrent = 32;
-inline constexpr std::chrono::milliseconds default_timeout_offset{500};
-
-struct ExporterSettings {
-    std::string fleet_file;
-    std::string listen{default_listen};  // checked "IPV4:PORT"
-    std::size_t max_concurrent = default_max_concurrent;
-    std::chrono::nanoseconds timeout_offset = default_timeout_offset;
-};
 
 // Blocks SIGHUP, SIGTERM and SIGINT in the calling thread, which every thread
 // started afterwards inherits: the exporter takes them through a signalfd.
 // Call before any thread exists.
 void block_exporter_signals();
 
-// The exit status: 0 after SIGTERM or SIGINT, 3 when the fleet file cannot be
-// read at start or the server cannot listen (the reason logged).
-int run_exporter(const ExporterSettings& settings, const SuccessRule& is_success, const LogSink& log);
+// Serves until SIGTERM or SIGINT, then returns; the reason it could not
+// serve: the fleet file cannot be read at start, the server cannot listen,
+// or the signals cannot be watched.
+std::expected<void, std::string> run_exporter(const ExporterSettings& settings, const LogSink& log);
 
 }  // namespace quorlin::exporter

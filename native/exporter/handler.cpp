@@ -4,6 +4,7 @@
 #include "exporter/probe_metrics.hpp"
 #include "exporter/request.hpp"
 #include "exporter/time_limit.hpp"
+#include "fleet/fleet_refusal.hpp"
 #include "fleet/target_probe.hpp"
 
 #include <utility>
@@ -56,14 +57,13 @@ HttpResponse RequestHandler::probe(const HttpRequest& request, const std::string
     const auto in_flight = parts_.metrics.probe_started();
     const Instant start = Clock::now();
     const auto report = fleet::probe_target(*target, cap_ms);
-    ProbeOutcome outcome{report ? &*report : nullptr, false, Clock::now() - start};
+    const ProbeOutcome outcome{report ? &*report : nullptr, Clock::now() - start};
     if (report) {
-        outcome.success = parts_.is_success(*report, target->data_checks_asked());
         parts_.metrics.probe_finished(report->verdict);
     } else {
         // A file of the target changed since the fleet was read. Its message
         // may name a path: it goes to the log, never into the answer.
-        parts_.log("target \"" + target->name + "\" could not be probed: " + report.error());
+        parts_.log(fleet::target_prefix(target->name) + " could not be probed: " + report.error());
         parts_.metrics.probe_finished(Verdict::local_error);
     }
     return {200, metrics_content_type, probe_metrics_text(outcome), {}};

@@ -31,10 +31,6 @@ struct HttpResponse {
     std::string_view extra_header;  // a whole "Name: value" line without CRLF, or empty
 };
 
-// Whether a probe's report is a success: the single probe's own mapping
-// (exit status 0), which the command owns and hands in.
-using SuccessRule = std::function<bool(const ProbeReport& report, bool data_checks_asked)>;
-
 // Receives one log line (without prefix or newline); called from any worker thread.
 using LogSink = std::function<void(std::string_view line)>;
 
@@ -42,7 +38,6 @@ struct HandlerParts {
     FleetSource& fleet;
     ProbeSlots& slots;
     ExporterMetrics& metrics;
-    SuccessRule is_success;
     LogSink log;
     std::chrono::nanoseconds timeout_offset{};
 };

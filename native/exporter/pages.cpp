@@ -1,5 +1,6 @@
 #include "exporter/pages.hpp"
 
+#include "fleet/labels_json.hpp"
 #include "probe/report_json.hpp"
 
 namespace quorlin::exporter {
@@ -10,16 +11,9 @@ std::string targets_json(const fleet::Fleet& fleet) {
         if (out.size() > 1) out += ',';
         out += "{\"targets\":[";
         append_json_string(out, target.name);
-        out += "],\"labels\":{";
-        bool first = true;
-        for (const fleet::Label& label : target.labels) {
-            if (!first) out += ',';
-            first = false;
-            append_json_string(out, label.name);
-            out += ':';
-            append_json_string(out, label.value);
-        }
-        out += "}}";
+        out += "],\"labels\":";
+        fleet::append_labels_json(out, target.labels);
+        out += "}";
     }
     out += "]";
     return out;

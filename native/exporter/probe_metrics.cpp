@@ -1,5 +1,7 @@
 #include "exporter/probe_metrics.hpp"
 
+#include "probe/outcome.hpp"
+
 #include <prometheus/gauge.h>
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
@@ -33,14 +35,9 @@ struct PhaseSeries {
     bool success = true;
 };
 
-// The `check` label of a phase: what the check asked for, empty for the
-// other phases. A DNS check's target reads "NAME via SERVER"; the label is the name.
-std::string check_label(const PhaseResult& phase) {
-    if (phase.phase == phase_name::ping) return phase.target.value_or("");
-    if (phase.phase != phase_name::dns || !phase.target) return "";
-    const std::size_t via = phase.target->rfind(" via ");
-    return phase.target->substr(0, via);
-}
+// The `check` label of a phase: what the check asked for (the ping target,
+// the DNS name), empty for the other phases.
+std::string check_label(const PhaseResult& phase) { return phase.subject.value_or(""); }
 
 // The phases that ran, one series per (phase, check).
 std::map<std::pair<std::string, std::string>, PhaseSeries> phase_series(const ProbeReport& report) {
@@ -60,7 +57,7 @@ std::map<std::pair<std::string, std::string>, PhaseSeries> phase_series(const Pr
 std::string probe_metrics_text(const ProbeOutcome& outcome) {
     prometheus::Registry registry;
     set_single(registry, "probe_success", "1 when the probe answered everything asked of it, else 0",
-               outcome.success ? 1 : 0);
+               outcome.report && probe_state(*outcome.report) == ServiceState::ok ? 1 : 0);
     set_single(registry, "probe_duration_seconds", "How long the probe took, in seconds", seconds(outcome.duration));
 
     const Verdict verdict = outcome.report ? outcome.report->verdict : Verdict::local_error;

@@ -2,7 +2,8 @@
 // The answer to /probe: the metrics of one probe, in the Prometheus text
 // format, built afresh for each request (nothing is left over from an earlier
 // probe). Times are in seconds, sizes in bytes:
-//   probe_success                        1 when the single probe would exit 0
+//   probe_success                        1 when the probe's state is OK (the
+//                                        single probe would exit 0)
 //   probe_duration_seconds               the whole probe, planning included
 //   quorlin_probe_verdict{verdict}       1 for the verdict, 0 for the other three
 //   quorlin_phase_duration_seconds{phase,check}
@@ -29,7 +30,6 @@ struct ProbeOutcome {
     // Null when no probe ran: the target's files could no longer be read. The
     // verdict is then local_error, as for any failure on this machine.
     const ProbeReport* report = nullptr;
-    bool success = false;
     Clock::duration duration{};
 };
 

@@ -1,5 +1,6 @@
 #include "exporter/request.hpp"
 
+#include "common/hex_digit.hpp"
 #include "fleet/names.hpp"
 
 #include <algorithm>
@@ -17,13 +18,6 @@ constexpr double longest_scrape_timeout_s = 86'400.0;
 constexpr std::size_t longest_repeated_name = 128;
 
 Refusal bad_request(std::string reason) { return Refusal{400, std::move(reason)}; }
-
-int hex_value(char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // The target named by /probe's query: `target=NAME` and nothing else.
 std::expected<std::string, Refusal> probe_target_name(std::string_view query) {

@@ -19,4 +19,18 @@ const FleetTarget* Fleet::find(std::string_view name) const noexcept {
     return &targets_[*found];
 }
 
+std::expected<std::vector<std::uint32_t>, std::string> Fleet::select(std::span<const std::string> names) const {
+    std::vector<bool> chosen(targets_.size(), names.empty());
+    for (const std::string& name : names) {
+        const FleetTarget* target = find(name);
+        if (target == nullptr) return std::unexpected(name);
+        chosen[static_cast<std::size_t>(target - targets_.data())] = true;
+    }
+    std::vector<std::uint32_t> selected;
+    for (std::uint32_t index = 0; index < targets_.size(); ++index) {
+        if (chosen[index]) selected.push_back(index);
+    }
+    return selected;
+}
+
 }  // namespace quorlin::fleet

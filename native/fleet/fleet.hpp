@@ -10,6 +10,7 @@
 #include "input/options.hpp"
 
 #include <cstdint>
+#include <expected>
 #include <span>
 #include <string>
 #include <string_view>
@@ -37,8 +38,6 @@ struct FleetTarget {
     // Targets with the same value share both client key and peer key, and the
     // peer answers only one initiation from a key at a time.
     std::uint32_t key_identity = 0;
-
-    bool data_checks_asked() const noexcept { return !options.ping.empty() || !options.resolve.empty(); }
 };
 
 class Fleet {
@@ -51,6 +50,11 @@ public:
 
     // The target of that name, or nullptr.
     const FleetTarget* find(std::string_view name) const noexcept;
+
+    // The indexes of the targets named, in the fleet's order, each once; of
+    // every target when `names` is empty. The first name not in the fleet
+    // refuses the selection.
+    std::expected<std::vector<std::uint32_t>, std::string> select(std::span<const std::string> names) const;
 
 private:
     std::vector<FleetTarget> targets_;

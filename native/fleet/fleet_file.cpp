@@ -3,7 +3,8 @@
 #include "fleet/fleet_toml.hpp"
 #include "fleet/names.hpp"
 #include "fleet/target_probe.hpp"
-#include "input/secret_file.hpp"
+#include "input/careful_file.hpp"
+#include "input/input_mode.hpp"
 
 #include <algorithm>
 #include <array>
@@ -15,24 +16,16 @@ namespace quorlin::fleet {
 
 namespace {
 
-// The raw-key fields, in the order a refusal names them.
-constexpr std::array<SettingKey, 5> raw_key_settings = {SettingKey::private_key_file, SettingKey::peer_key,
-                                                        SettingKey::endpoint, SettingKey::address,
-                                                        SettingKey::allowed_ips};
-constexpr std::array<SettingKey, 3> required_raw_key_settings = {SettingKey::private_key_file, SettingKey::peer_key,
-                                                                 SettingKey::endpoint};
+// The raw-key fields, in the order of input::RawKeyField, and how a fleet file names them.
+constexpr std::array<SettingKey, input::raw_key_field_count> raw_key_settings = {
+    SettingKey::private_key_file, SettingKey::peer_key, SettingKey::endpoint, SettingKey::address,
+    SettingKey::allowed_ips};
+constexpr input::InputModeNames input_mode_names{
+    "config",
+    {spec_of(SettingKey::private_key_file).key_text, spec_of(SettingKey::peer_key).key_text,
+     spec_of(SettingKey::endpoint).key_text, spec_of(SettingKey::address).key_text,
+     spec_of(SettingKey::allowed_ips).key_text}};
 
-struct LimitSetting {
-    SettingKey key;
-    std::int64_t input::OptionTexts::*field;
-};
-// In the order ProbeOptions::parse checks them, after the ping targets and the DNS server.
-constexpr std::array<LimitSetting, 4> limit_settings = {{
-    {SettingKey::handshake_timeout_ms, &input::OptionTexts::handshake_timeout_ms},
-    {SettingKey::ping_timeout_ms, &input::OptionTexts::ping_timeout_ms},
-    {SettingKey::dns_timeout_ms, &input::OptionTexts::dns_timeout_ms},
-    {SettingKey::deadline_ms, &input::OptionTexts::deadline_ms},
-}};
 
 const std::string& text_of(const SettingValue& setting) { return std::get<std::string>(setting.value); }
 
@@ -49,15 +42,20 @@ std::string joined(std::string_view base_folder, const std::string& path) {
     return out + path;
 }
 
-std::string_view key_text(SettingKey key) { return spec_of(key).key_text; }
+// A time limit's key in a fleet file is its own name.
+static_assert(std::ranges::all_of(input::time_limit_names,
+                                  [](const input::TimeLimitName& limit) { return spec_named(limit.key) != nullptr; }));
+SettingKey limit_key(const input::TimeLimitName& limit) { return spec_named(limit.key)->key; }
 
 input::OptionTexts option_texts(const EffectiveSettings& settings) {
     input::OptionTexts options;
     if (const SettingValue* ping = settings.find(SettingKey::ping)) options.ping = texts_of(*ping);
     if (const SettingValue* resolve = settings.find(SettingKey::resolve)) options.resolve = texts_of(*resolve);
     if (const SettingValue* server = settings.find(SettingKey::dns_server)) options.dns_server = text_of(*server);
-    for (const LimitSetting& limit : limit_settings) {
-        if (const SettingValue* value = settings.find(limit.key)) options.*limit.field = std::get<std::int64_t>(value->value);
+    for (const input::TimeLimitName& limit : input::time_limit_names) {
+        if (const SettingValue* value = settings.find(limit_key(limit))) {
+            options.*limit.text = std::get<std::int64_t>(value->value);
+        }
     }
     return options;
 }
@@ -88,15 +86,15 @@ public:
 private:
     std::expected<std::string, FleetRefusal> checked_name(const TableSettings& own, std::size_t index) {
         const SettingValue* name = own.find(SettingKey::name);
-        if (name == nullptr) return std::unexpected(FleetRefusal{own.at, target_label(index), "name is required"});
+        if (name == nullptr) return std::unexpected(FleetRefusal{own.at, target_prefix(index), "name is required"});
         const std::string& text = text_of(*name);
         if (!is_target_name(text)) {
-            return std::unexpected(FleetRefusal{name->at, target_label(index),
+            return std::unexpected(FleetRefusal{name->at, target_prefix(index),
                                                 "name must be letters, digits, '.', '_' or '-', got \"" + text + "\""});
         }
         const auto [first, inserted] = first_use_.try_emplace(text, name->at);
         if (!inserted) {
-            return std::unexpected(FleetRefusal{name->at, target_label(text),
+            return std::unexpected(FleetRefusal{name->at, target_prefix(text),
                                                 "duplicate name, first used at line " + std::to_string(first->second.line)});
         }
         return text;
@@ -106,24 +104,19 @@ private:
                                                                                       const std::string& name) const {
         // The target's own raw-key fields conflict with its configuration
         // file; defaults of those fields only serve raw-key targets.
-        if (const SettingValue* config = settings.own.find(SettingKey::config)) {
-            for (SettingKey key : raw_key_settings) {
-                if (const SettingValue* given = settings.own.find(key)) {
-                    return std::unexpected(FleetRefusal{given->at, target_label(name),
-                                                        std::string(key_text(key)) + " cannot be combined with config"});
-                }
-            }
-            return ConfigFileMode{joined(base_folder_, text_of(*config))};
+        const SettingValue* config = settings.own.find(SettingKey::config);
+        std::array<bool, input::raw_key_field_count> given{};
+        for (std::size_t field = 0; field < given.size(); ++field) {
+            given[field] = (config ? settings.own.find(raw_key_settings[field]) : settings.find(raw_key_settings[field])) !=
+                           nullptr;
         }
-        std::string missing;
-        for (SettingKey key : required_raw_key_settings) {
-            if (settings.find(key) != nullptr) continue;
-            missing += missing.empty() ? "" : ", ";
-            missing += key_text(key);
+        if (auto refusal = input::input_mode_refusal(config != nullptr, given, input_mode_names)) {
+            const SourcePosition at = refusal->conflicting
+                                          ? settings.own.find(raw_key_settings[static_cast<std::size_t>(*refusal->conflicting)])->at
+                                          : settings.own.at;
+            return std::unexpected(FleetRefusal{at, target_prefix(name), std::move(refusal->message)});
         }
-        if (!missing.empty()) {
-            return std::unexpected(FleetRefusal{settings.own.at, target_label(name), "give config, or " + missing});
-        }
+        if (config) return ConfigFileMode{joined(base_folder_, text_of(*config))};
         RawKeyMode raw;
         raw.private_key_file = joined(base_folder_, text_of(*settings.find(SettingKey::private_key_file)));
         raw.texts.peer_key = text_of(*settings.find(SettingKey::peer_key));
@@ -155,10 +148,11 @@ SourcePosition refused_option_at(const EffectiveSettings& settings) {
     if (const SettingValue* server = settings.find(SettingKey::dns_server)) {
         if (refused_alone([&](input::OptionTexts& alone) { alone.dns_server = text_of(*server); })) return server->at;
     }
-    for (const LimitSetting& limit : limit_settings) {
-        const SettingValue* value = settings.find(limit.key);
+    // The limits come after the ping targets and the DNS server.
+    for (const input::TimeLimitName& limit : input::time_limit_names) {
+        const SettingValue* value = settings.find(limit_key(limit));
         if (value != nullptr &&
-            refused_alone([&](input::OptionTexts& alone) { alone.*limit.field = std::get<std::int64_t>(value->value); })) {
+            refused_alone([&](input::OptionTexts& alone) { alone.*limit.text = std::get<std::int64_t>(value->value); })) {
             return value->at;
         }
     }
@@ -192,7 +186,7 @@ std::expected<std::uint32_t, FleetRefusal> check_inputs(const FleetDocument& doc
         auto plan = plan_target(target);
         if (!plan) {
             const EffectiveSettings settings{document.targets[index], document.defaults};
-            return std::unexpected(FleetRefusal{refused_at(plan.error(), settings, target), target_label(target.name),
+            return std::unexpected(FleetRefusal{refused_at(plan.error(), settings, target), target_prefix(target.name),
                                                 std::move(plan.error().message)});
         }
         std::array<std::uint8_t, 2 * key_size_bytes> pair{};
@@ -227,7 +221,7 @@ std::expected<Fleet, FleetRefusal> read_fleet(std::string_view text, std::string
 }
 
 std::expected<Fleet, std::string> load_fleet_file(const std::string& path) {
-    auto contents = input::read_secret_file(resolved_path(path), "fleet", fleet_file_limit_bytes);
+    auto contents = input::read_file_carefully(resolved_path(path), "fleet", fleet_file_limit_bytes);
     if (!contents) return std::unexpected(std::move(contents.error()));
     auto fleet = read_fleet(contents->text(), folder_of(path));
     if (!fleet) return std::unexpected(refusal_text(fleet.error(), path));

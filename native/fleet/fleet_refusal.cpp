@@ -13,8 +13,8 @@ std::string refusal_text(const FleetRefusal& refusal, std::string_view file) {
     return out;
 }
 
-std::string target_label(std::string_view name) { return "target \"" + std::string(name) + "\""; }
+std::string target_prefix(std::string_view name) { return "target \"" + std::string(name) + "\""; }
 
-std::string target_label(std::size_t index) { return "target #" + std::to_string(index + 1); }
+std::string target_prefix(std::size_t index) { return "target #" + std::to_string(index + 1); }
 
 }  // namespace quorlin::fleet

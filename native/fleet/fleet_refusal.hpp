@@ -24,8 +24,10 @@ struct FleetRefusal {
 
 std::string refusal_text(const FleetRefusal& refusal, std::string_view file);
 
-// How a refusal names a target: by its name, or by its place in the file.
-std::string target_label(std::string_view name);
-std::string target_label(std::size_t index);
+// How a refusal names a target, the prefix of its message: `target "NAME"`,
+// or `target #N` by its place in the file. (Not a label: labels are the
+// name-value pairs a target carries to Prometheus.)
+std::string target_prefix(std::string_view name);
+std::string target_prefix(std::size_t index);
 
 }  // namespace quorlin::fleet

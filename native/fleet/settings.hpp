@@ -67,6 +67,14 @@ inline constexpr std::array<SettingSpec, setting_key_count> setting_specs = {{
 
 constexpr const SettingSpec& spec_of(SettingKey key) noexcept { return setting_specs[static_cast<std::size_t>(key)]; }
 
+// The spec of the key written `key`, or nullptr for a key a target cannot hold.
+constexpr const SettingSpec* spec_named(std::string_view key) noexcept {
+    for (const SettingSpec& spec : setting_specs) {
+        if (spec.key_text == key) return &spec;
+    }
+    return nullptr;
+}
+
 static_assert([] {
     for (std::size_t i = 0; i < setting_key_count; ++i) {
         if (static_cast<std::size_t>(setting_specs[i].key) != i) return false;

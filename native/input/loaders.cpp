@@ -1,7 +1,7 @@
 #include "input/loaders.hpp"
 
-#include "input/secret_file.hpp"
 #include "common/utf8.hpp"
+#include "input/careful_file.hpp"
 
 #include <utility>
 
@@ -9,13 +9,13 @@ namespace quorlin::input {
 
 namespace {
 
-// The whole file through read_secret_file, refused unless it is UTF-8 text;
-// `text_label` names the file in that refusal.
-std::expected<SecretBuffer, std::string> read_text_file(const std::string& path, std::string_view label,
-                                                        std::string_view text_label, std::size_t limit_bytes) {
-    auto contents = read_secret_file(path, label, limit_bytes);
+// The whole file through read_file_carefully, refused unless it is UTF-8 text;
+// `text_kind` names the file in that refusal.
+std::expected<SecretBuffer, std::string> read_text_file(const std::string& path, std::string_view kind,
+                                                        std::string_view text_kind, std::size_t limit_bytes) {
+    auto contents = read_file_carefully(path, kind, limit_bytes);
     if (contents && !is_valid_utf8(contents->text())) {
-        return std::unexpected(std::string(text_label) + " file must be valid UTF-8");
+        return std::unexpected(std::string(text_kind) + " file must be valid UTF-8");
     }
     return contents;
 }

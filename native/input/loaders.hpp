@@ -1,5 +1,5 @@
 #pragma once
-// The two input files, read through read_secret_file and turned into a probe
+// The two input files, read through read_file_carefully and turned into a probe
 // configuration. They touch no Python object, so the flows call them with the
 // interpreter lock released. Failures are the exact message texts.
 

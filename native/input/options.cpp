@@ -43,20 +43,10 @@ std::expected<ProbeOptions, std::string> ProbeOptions::parse(OptionTexts texts) 
         if (!server) return std::unexpected(std::move(server.error()));
         options.dns_server = *server;
     }
-    const struct {
-        std::int64_t value_ms;
-        std::string_view name;
-        Duration& field;
-    } limits[] = {
-        {texts.handshake_timeout_ms, "handshake_timeout_ms", options.handshake_timeout},
-        {texts.ping_timeout_ms, "ping_timeout_ms", options.ping_timeout},
-        {texts.dns_timeout_ms, "dns_timeout_ms", options.dns_timeout},
-        {texts.deadline_ms, "deadline_ms", options.overall_deadline},
-    };
-    for (const auto& limit : limits) {
-        auto duration = timeout(limit.value_ms, limit.name);
+    for (const TimeLimitName& limit : time_limit_names) {
+        auto duration = timeout(texts.*limit.text, limit.key);
         if (!duration) return std::unexpected(std::move(duration.error()));
-        limit.field = *duration;
+        options.*limit.value = *duration;
     }
     if (auto count = whole_number(texts.ping_count, "ping_count", 1, max_ping_count)) {
         options.ping_count = static_cast<std::uint32_t>(*count);

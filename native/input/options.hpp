@@ -9,6 +9,7 @@
 #include "input/timeout.hpp"
 #include "probe/plan.hpp"
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -64,5 +65,20 @@ struct ProbeOptions {
     // message returned.
     std::expected<ProbePlan, std::string> plan(ProbeConfig config) const;
 };
+
+// The four time limits by name, in the order ProbeOptions::parse checks them:
+// the key a fleet file and a refusal use, and the command-line option.
+struct TimeLimitName {
+    std::string_view key;     // "deadline_ms"
+    std::string_view option;  // "deadline-ms", without the dashes
+    std::int64_t OptionTexts::*text;
+    Duration ProbeOptions::*value;
+};
+inline constexpr std::array<TimeLimitName, 4> time_limit_names = {{
+    {"handshake_timeout_ms", "handshake-timeout-ms", &OptionTexts::handshake_timeout_ms, &ProbeOptions::handshake_timeout},
+    {"ping_timeout_ms", "ping-timeout-ms", &OptionTexts::ping_timeout_ms, &ProbeOptions::ping_timeout},
+    {"dns_timeout_ms", "dns-timeout-ms", &OptionTexts::dns_timeout_ms, &ProbeOptions::dns_timeout},
+    {"deadline_ms", "deadline-ms", &OptionTexts::deadline_ms, &ProbeOptions::overall_deadline},
+}};
 
 }  // namespace quorlin::input

@@ -61,9 +61,14 @@ std::expected<std::vector<std::uint8_t>, std::string> dns_query(
     return ipv4_packet(source, destination, ip_protocol_udp, ip_identification, segment);
 }
 
-std::optional<std::vector<Ipv4Octets>> parse_dns_a_response(
-    std::span<const std::uint8_t> packet, const Ipv4Octets& dns_server, const Ipv4Octets& client,
-    std::uint16_t source_port, std::uint16_t query_id, std::string_view name) {
+namespace {
+
+// The DNS message of a UDP datagram from the server's port 53 to our source
+// port, inside an IPv4 packet from the server to the client; its checksum,
+// when it has one, holds.
+std::optional<std::span<const std::uint8_t>> dns_message_of(std::span<const std::uint8_t> packet,
+                                                            const Ipv4Octets& dns_server, const Ipv4Octets& client,
+                                                            std::uint16_t source_port) {
     const auto ip = read_ipv4(packet);
     if (!ip) return std::nullopt;
     if (ip->protocol != ip_protocol_udp) return std::nullopt;
@@ -78,14 +83,13 @@ std::optional<std::vector<Ipv4Octets>> parse_dns_a_response(
     if (read_be16(udp, 2) != source_port) return std::nullopt;
     const std::span<const std::uint8_t> segment = udp.first(udp_length);
     if (read_be16(segment, 6) != 0 && udp_checksum(dns_server, client, segment) != 0) return std::nullopt;
+    return segment.subspan(udp_header_bytes);
+}
 
-    const std::span<const std::uint8_t> message = segment.subspan(udp_header_bytes);
-    if (read_be16(message, 0) != query_id) return std::nullopt;
-    if ((message[2] & 0x80) == 0) return std::nullopt;
-    const std::size_t question_count = read_be16(message, 4);
-    const std::size_t answer_count = read_be16(message, 6);
-    if (question_count == 0) return std::nullopt;
-
+// Where the question section ends, when its first question is `name`, type
+// A, class IN, and the others are well formed.
+std::optional<std::size_t> questions_end(std::span<const std::uint8_t> message, std::size_t question_count,
+                                         std::string_view name) {
     const NameMatch question = name_matches(message, name);
     if (question.kind != NameMatchKind::Match) return std::nullopt;
     std::size_t position = question.end;
@@ -94,13 +98,18 @@ std::optional<std::vector<Ipv4Octets>> parse_dns_a_response(
         return std::nullopt;
     }
     position += dns_question_tail_bytes;
-
     for (std::size_t i = 1; i < question_count; ++i) {
         const auto end = skip_name(message, position);
         if (!end || message.size() - *end < dns_question_tail_bytes) return std::nullopt;
         position = *end + dns_question_tail_bytes;
     }
+    return position;
+}
 
+// The A records (class IN, four bytes) among the answers from `position`, in
+// answer order; nothing when a record runs past the message.
+std::optional<std::vector<Ipv4Octets>> a_records(std::span<const std::uint8_t> message, std::size_t position,
+                                                 std::size_t answer_count) {
     std::vector<Ipv4Octets> addresses;
     for (std::size_t i = 0; i < answer_count; ++i) {
         const auto end = skip_name(message, position);
@@ -119,6 +128,24 @@ std::optional<std::vector<Ipv4Octets>> parse_dns_a_response(
         position += data_length;
     }
     return addresses;
+}
+
+}  // namespace
+
+std::optional<std::vector<Ipv4Octets>> parse_dns_a_response(
+    std::span<const std::uint8_t> packet, const Ipv4Octets& dns_server, const Ipv4Octets& client,
+    std::uint16_t source_port, std::uint16_t query_id, std::string_view name) {
+    const auto message = dns_message_of(packet, dns_server, client, source_port);
+    if (!message) return std::nullopt;
+    // The header: our query's id, a response, at least one question.
+    if (read_be16(*message, 0) != query_id) return std::nullopt;
+    if (((*message)[2] & 0x80) == 0) return std::nullopt;
+    const std::size_t question_count = read_be16(*message, 4);
+    const std::size_t answer_count = read_be16(*message, 6);
+    if (question_count == 0) return std::nullopt;
+    const auto answers_start = questions_end(*message, question_count, name);
+    if (!answers_start) return std::nullopt;
+    return a_records(*message, *answers_start, answer_count);
 }
 
 }  // namespace quorlin

@@ -49,6 +49,7 @@ bool ping_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Addres
     };
     const ExchangeOutcome outcome = exchange(c.socket, c.endpoint, c.tunnel, request, limits, is_reply);
     PhaseResult result = check_phase(phase_name::ping, target_text, check_start, outcome);
+    result.subject = target_text;
     const bool passed = result.status == PhaseStatus::passed;
     push_phase(report, c.run_start, c.sink, std::move(result));
     return passed;
@@ -67,7 +68,9 @@ bool dns_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address
     const Instant check_start = Clock::now();
     const auto query = dns_query(source.octets, server.octets, source_port, query_id, low16(third), name);
     if (!query) {
-        push_phase(report, c.run_start, c.sink, phase_error(phase_name::dns, target_text, check_start, query.error()));
+        PhaseResult result = phase_error(phase_name::dns, target_text, check_start, query.error());
+        result.subject = name;
+        push_phase(report, c.run_start, c.sink, std::move(result));
         return false;
     }
     const ExchangeLimits limits = check_limits(c, check_start, c.plan.dns_timeout);
@@ -76,6 +79,7 @@ bool dns_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address
     };
     const ExchangeOutcome outcome = exchange(c.socket, c.endpoint, c.tunnel, *query, limits, is_answer);
     PhaseResult result = check_phase(phase_name::dns, target_text, check_start, outcome);
+    result.subject = name;
     const bool passed = result.status == PhaseStatus::passed;
     if (passed) result.detail = a_records_detail(*outcome.a_records());
     push_phase(report, c.run_start, c.sink, std::move(result));

@@ -37,83 +37,111 @@ std::expected<std::optional<KeyTurn>, std::string> take_turn_if_asked(const Prob
     return std::optional<KeyTurn>(std::move(*turn));
 }
 
-// The phases after validation. Returns with the report's verdict set; the
-// socket and tunnel it creates die with this frame.
-void run_phases(ProbeReport& report, const ProbePlan& plan, const EventSink& sink, Instant run_start,
-                Instant overall_deadline) {
-    // Endpoint resolution.
-    emit_start(run_start, sink, phase_name::endpoint_resolution, plan.config.endpoint);
-    Instant phase_start = Clock::now();
-    ResolveOutcome resolved = resolve_endpoint(plan.config.endpoint, remaining_until(overall_deadline, phase_start));
+// What every phase of one run records into.
+struct PhaseRun {
+    ProbeReport& report;
+    const ProbePlan& plan;
+    const EventSink& sink;
+    Instant run_start;
+    Instant overall_deadline;
+
+    void record(PhaseResult result) const { push_phase(report, run_start, sink, std::move(result)); }
+    void announce(std::string_view phase, std::optional<std::string_view> target) const {
+        emit_start(run_start, sink, phase, target);
+    }
+    // A failure of this machine's side ends the run.
+    void fail(PhaseResult result) const {
+        record(std::move(result));
+        report.verdict = Verdict::local_error;
+    }
+};
+
+// The endpoint's address, or nothing: the run ends.
+std::optional<SocketAddress> resolution_phase(const PhaseRun& run) {
+    run.announce(phase_name::endpoint_resolution, run.plan.config.endpoint);
+    const Instant phase_start = Clock::now();
+    ResolveOutcome resolved =
+        resolve_endpoint(run.plan.config.endpoint, remaining_until(run.overall_deadline, phase_start));
     if (!resolved || !resolved->has_value()) {
         ResolveError error = resolved ? ResolveError{std::string(no_addresses_message), std::nullopt}
                                       : std::move(resolved.error());
         PhaseResult result =
             phase_error(phase_name::endpoint_resolution, std::nullopt, phase_start, std::move(error.message));
         result.cause = error.cause;
-        push_phase(report, run_start, sink, std::move(result));
-        report.verdict = Verdict::local_error;
-        return;
+        run.fail(std::move(result));
+        return std::nullopt;
     }
     const SocketAddress endpoint = **resolved;
-    const std::string endpoint_text = endpoint.to_text();
-    report.resolved_endpoint = endpoint;
-    push_phase(report, run_start, sink,
-               phase_passed(phase_name::endpoint_resolution, endpoint_text, phase_start, 0, 0, std::nullopt));
+    run.report.resolved_endpoint = endpoint;
+    run.record(phase_passed(phase_name::endpoint_resolution, endpoint.to_text(), phase_start, 0, 0, std::nullopt));
+    return endpoint;
+}
 
-    // Socket.
-    emit_start(run_start, sink, phase_name::socket, endpoint_text);
-    phase_start = Clock::now();
+// The run's one socket, connected to the endpoint, or nothing: the run ends.
+std::optional<UdpSocket> socket_phase(const PhaseRun& run, const SocketAddress& endpoint,
+                                      const std::string& endpoint_text) {
+    run.announce(phase_name::socket, endpoint_text);
+    const Instant phase_start = Clock::now();
     auto opened = open_probe_socket(endpoint);
     if (!opened) {
         PhaseResult result = phase_error(phase_name::socket, endpoint_text, phase_start, os_error_text(opened.error()));
         result.cause = FailureCause{FailureCause::Kind::os_error, opened.error()};
-        push_phase(report, run_start, sink, std::move(result));
-        report.verdict = Verdict::local_error;
-        return;
+        run.fail(std::move(result));
+        return std::nullopt;
     }
-    UdpSocket socket = std::move(*opened);
     std::optional<std::string> local_text;
-    if (const auto local = local_address(socket)) {
-        report.local_udp_address = *local;
+    if (const auto local = local_address(*opened)) {
+        run.report.local_udp_address = *local;
         local_text = local->to_text();
     }
-    push_phase(report, run_start, sink,
-               phase_passed(phase_name::socket, std::move(local_text), phase_start, 0, 0, std::string(socket_detail)));
+    run.record(phase_passed(phase_name::socket, std::move(local_text), phase_start, 0, 0, std::string(socket_detail)));
+    return std::move(*opened);
+}
 
-    // Handshake.
-    wireguard::Tunn tunnel = create_tunnel(plan.config);
-    emit_start(run_start, sink, phase_name::handshake, endpoint_text);
-    phase_start = Clock::now();
-    const Instant handshake_deadline = deadline(overall_deadline, phase_start, plan.handshake_timeout);
-    auto turn = take_turn_if_asked(plan, handshake_deadline);
-    SessionOutcome session = turn ? establish_session(socket, endpoint, tunnel, handshake_deadline)
-                                  : SessionOutcome(HandshakeFailure{std::move(turn.error()), 0, 0,
-                                                                    PhaseStatus::error, std::nullopt});
-    if (auto* failure = std::get_if<HandshakeFailure>(&session)) {
-        PhaseResult result = phase_error(phase_name::handshake, endpoint_text, phase_start, std::move(failure->message));
-        result.status = failure->status;
-        result.sent_bytes = failure->sent_bytes;
-        result.received_bytes = failure->received_bytes;
-        result.cause = failure->cause;
-        push_phase(report, run_start, sink, std::move(result));
-        if (failure->status == PhaseStatus::error) report.verdict = Verdict::local_error;
-        for (const Ipv4Address& target : plan.ping) {
-            for (std::uint32_t k = 0; k < plan.ping_count; ++k) {
-                push_skipped(report, run_start, sink, phase_name::ping, target.to_text());
-            }
-        }
-        for (const std::string& name : plan.resolve) push_skipped(report, run_start, sink, phase_name::dns, name);
-        if (plan.mtu_check) push_skipped(report, run_start, sink, phase_name::path_mtu, plan.ping.front().to_text());
-        return;
+// The authenticated session, or nothing: the handshake failed and the data
+// checks asked are recorded as skipped. The key's turn, when the plan asks
+// for one, is taken first and left in `turn`, to be held to the run's end.
+std::optional<SessionStart> handshake_phase(const PhaseRun& run, UdpSocket& socket, const SocketAddress& endpoint,
+                                            wireguard::Tunn& tunnel, const std::string& endpoint_text,
+                                            std::optional<KeyTurn>& turn) {
+    run.announce(phase_name::handshake, endpoint_text);
+    const Instant phase_start = Clock::now();
+    const Instant handshake_deadline = deadline(run.overall_deadline, phase_start, run.plan.handshake_timeout);
+    auto taken = take_turn_if_asked(run.plan, handshake_deadline);
+    if (taken && *taken) turn.emplace(std::move(**taken));
+    SessionOutcome session = taken ? establish_session(socket, endpoint, tunnel, handshake_deadline)
+                                   : SessionOutcome(HandshakeFailure{std::move(taken.error()), 0, 0,
+                                                                     PhaseStatus::error, std::nullopt});
+    if (auto* start = std::get_if<SessionStart>(&session)) {
+        run.record(phase_passed(phase_name::handshake, endpoint_text, phase_start, start->handshake_sent_bytes,
+                                start->handshake_received_bytes, std::string(handshake_detail)));
+        return std::move(*start);
     }
-    const SessionStart& start = std::get<SessionStart>(session);
-    push_phase(report, run_start, sink,
-               phase_passed(phase_name::handshake, endpoint_text, phase_start, start.handshake_sent_bytes,
-                            start.handshake_received_bytes, std::string(handshake_detail)));
+    auto& failure = std::get<HandshakeFailure>(session);
+    PhaseResult result = phase_error(phase_name::handshake, endpoint_text, phase_start, std::move(failure.message));
+    result.status = failure.status;
+    result.sent_bytes = failure.sent_bytes;
+    result.received_bytes = failure.received_bytes;
+    result.cause = failure.cause;
+    run.record(std::move(result));
+    if (failure.status == PhaseStatus::error) run.report.verdict = Verdict::local_error;
+    for (const Ipv4Address& target : run.plan.ping) {
+        for (std::uint32_t k = 0; k < run.plan.ping_count; ++k) {
+            push_skipped(run.report, run.run_start, run.sink, phase_name::ping, target.to_text());
+        }
+    }
+    for (const std::string& name : run.plan.resolve) {
+        push_skipped(run.report, run.run_start, run.sink, phase_name::dns, name);
+    }
+    if (run.plan.mtu_check) {
+        push_skipped(run.report, run.run_start, run.sink, phase_name::path_mtu, run.plan.ping.front().to_text());
+    }
+    return std::nullopt;
+}
 
-    // Keepalive: sent by the handshake itself; recorded here, with no duration of its own.
-    emit_start(run_start, sink, phase_name::keepalive, endpoint_text);
+// The keepalive the handshake sent: recorded here, with no duration of its own.
+void keepalive_phase(const PhaseRun& run, const SessionStart& start, const std::string& endpoint_text) {
+    run.announce(phase_name::keepalive, endpoint_text);
     PhaseResult keepalive{std::string(phase_name::keepalive), endpoint_text, PhaseStatus::sent, 0, 0, 0, std::nullopt};
     if (const auto* sent = std::get_if<KeepaliveSent>(&start.keepalive)) {
         keepalive.sent_bytes = sent->bytes;
@@ -122,13 +150,28 @@ void run_phases(ProbeReport& report, const ProbePlan& plan, const EventSink& sin
         keepalive.status = PhaseStatus::error;
         keepalive.detail = std::get<KeepaliveFailed>(start.keepalive).message;
     }
-    push_phase(report, run_start, sink, std::move(keepalive));
-    report.verdict = Verdict::authentication_confirmed;
+    run.record(std::move(keepalive));
+}
 
-    // Data-plane checks.
-    const Instant session_expiry = start.established + wireguard::reject_after_time;
-    const DataCheckContext context{socket, endpoint, tunnel, plan, overall_deadline, session_expiry, run_start, sink};
-    if (run_data_checks(report, context)) report.verdict = Verdict::data_plane_confirmed;
+// The phases after validation. Returns with the report's verdict set; the
+// socket and tunnel it creates die with this frame.
+void run_phases(const PhaseRun& run) {
+    const std::optional<SocketAddress> endpoint = resolution_phase(run);
+    if (!endpoint) return;
+    const std::string endpoint_text = endpoint->to_text();
+    std::optional<UdpSocket> socket = socket_phase(run, *endpoint, endpoint_text);
+    if (!socket) return;
+    wireguard::Tunn tunnel = create_tunnel(run.plan.config);
+    std::optional<KeyTurn> turn;
+    const std::optional<SessionStart> start = handshake_phase(run, *socket, *endpoint, tunnel, endpoint_text, turn);
+    if (!start) return;
+    keepalive_phase(run, *start, endpoint_text);
+    run.report.verdict = Verdict::authentication_confirmed;
+
+    const Instant session_expiry = start->established + wireguard::reject_after_time;
+    const DataCheckContext context{*socket, *endpoint, tunnel, run.plan, run.overall_deadline, session_expiry,
+                                   run.run_start, run.sink};
+    if (run_data_checks(run.report, context)) run.report.verdict = Verdict::data_plane_confirmed;
 }
 
 }  // namespace
@@ -139,7 +182,7 @@ ProbeReport probe(ProbePlan plan, const EventSink& sink) {
 
     if (auto valid = plan.validate(); valid) {
         const Instant overall_deadline = checked_add(run_start, plan.overall_deadline).value_or(run_start);
-        run_phases(report, plan, sink, run_start, overall_deadline);
+        run_phases(PhaseRun{report, plan, sink, run_start, overall_deadline});
     } else {
         emit_start(run_start, sink, phase_name::validation, std::nullopt);
         push_phase(report, run_start, sink,

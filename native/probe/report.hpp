@@ -68,6 +68,10 @@ struct PhaseResult {
         friend bool operator==(const PathMtuSizes&, const PathMtuSizes&) = default;
     };
     std::optional<PathMtuSizes> path_mtu;
+    // What a ping or DNS check that ran asked about, as given: the ping
+    // target or the DNS name (the target text may say more, "NAME via
+    // SERVER"). Not part of the JSON.
+    std::optional<std::string> subject;
 
     friend bool operator==(const PhaseResult&, const PhaseResult&) = default;
 };

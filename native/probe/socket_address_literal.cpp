@@ -24,7 +24,7 @@ std::optional<std::uint64_t> parse_decimal(std::string_view text, std::uint64_t 
     return value;
 }
 
-std::optional<SocketAddress> parse_ipv4(std::string_view text) noexcept {
+std::optional<SocketAddress> ipv4_socket_address(std::string_view text) noexcept {
     const auto colon = text.find(':');
     if (colon == std::string_view::npos) return std::nullopt;
     const auto address = parse_ipv4_address(text.substr(0, colon));
@@ -37,7 +37,7 @@ std::optional<SocketAddress> parse_ipv4(std::string_view text) noexcept {
     return SocketAddress(v4);
 }
 
-std::optional<SocketAddress> parse_ipv6(std::string_view text) noexcept {
+std::optional<SocketAddress> ipv6_socket_address(std::string_view text) noexcept {
     // "[" address ["%" scope] "]:" port
     const auto close = text.find(']');
     if (text.front() != '[' || close == std::string_view::npos) return std::nullopt;
@@ -74,7 +74,7 @@ std::optional<std::uint16_t> parse_port_number(std::string_view text) noexcept {
 
 std::optional<SocketAddress> parse_socket_address_literal(std::string_view text) noexcept {
     if (text.empty()) return std::nullopt;
-    return text.front() == '[' ? parse_ipv6(text) : parse_ipv4(text);
+    return text.front() == '[' ? ipv6_socket_address(text) : ipv4_socket_address(text);
 }
 
 }  // namespace quorlin

@@ -1,13 +1,10 @@
-// The command's pure parts: exit-status table, monitoring-plugin line, escaping.
+// The command's pure parts: monitoring-plugin line, escaping.
 #include "command/nagios_line.hpp"
-#include "command/service_state.hpp"
 #include "command/terminal_text.hpp"
-
-#include <netdb.h>
+#include "probe/report_builders.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -18,103 +15,10 @@ namespace quorlin::command {
 namespace {
 
 using std::chrono::microseconds;
-using Kind = FailureCause::Kind;
 
-PhaseResult phase(std::string_view name, PhaseStatus status, std::optional<std::string> target = std::nullopt,
-                  microseconds elapsed = {}, std::optional<std::string> detail = std::nullopt,
-                  std::optional<FailureCause> cause = std::nullopt) {
-    PhaseResult result;
-    result.phase = std::string(name);
-    result.status = status;
-    result.target = std::move(target);
-    result.elapsed = elapsed;
-    result.detail = std::move(detail);
-    result.cause = cause;
-    return result;
-}
-
-ProbeReport report(Verdict verdict, std::vector<PhaseResult> phases) {
-    ProbeReport built("peer.test:51820", "key");
-    built.verdict = verdict;
-    built.phases = std::move(phases);
-    built.sent_bytes = 356;
-    built.received_bytes = 284;
-    return built;
-}
-
-PhaseResult handshake_passed(microseconds elapsed) {
-    return phase(phase_name::handshake, PhaseStatus::passed, "127.0.0.1:51820", elapsed, "authenticated WireGuard response");
-}
-
-ProbeReport failed_at(std::string_view name, std::optional<FailureCause> cause) {
-    return report(Verdict::local_error, {phase(name, PhaseStatus::error, std::nullopt, {}, "failed", cause)});
-}
-
-TEST(ServiceStateTable, FromVerdictFailingPhaseAndCause) {
-    const struct {
-        const char* label;
-        ProbeReport report;
-        bool asked;
-        ServiceState expected;
-    } cases[] = {
-        {"data plane confirmed", report(Verdict::data_plane_confirmed, {}), true, ServiceState::ok},
-        {"authenticated, nothing asked", report(Verdict::authentication_confirmed, {}), false, ServiceState::ok},
-        {"authenticated, no check passed", report(Verdict::authentication_confirmed, {}), true, ServiceState::warning},
-        {"unconfirmed", report(Verdict::unconfirmed, {}), false, ServiceState::critical},
-        {"name does not exist", failed_at(phase_name::endpoint_resolution, FailureCause{Kind::lookup_error, EAI_NONAME}),
-         false, ServiceState::critical},
-        {"name service cannot answer", failed_at(phase_name::endpoint_resolution, FailureCause{Kind::lookup_error, EAI_AGAIN}),
-         false, ServiceState::critical},
-        {"lookup out of memory", failed_at(phase_name::endpoint_resolution, FailureCause{Kind::lookup_error, EAI_MEMORY}),
-         false, ServiceState::unknown},
-        {"lookup system error", failed_at(phase_name::endpoint_resolution, FailureCause{Kind::lookup_error, EAI_SYSTEM}),
-         false, ServiceState::unknown},
-        {"resolver thread not started", failed_at(phase_name::endpoint_resolution, FailureCause{Kind::os_error, EAGAIN}),
-         false, ServiceState::unknown},
-        {"deadline before resolution", failed_at(phase_name::endpoint_resolution, std::nullopt), false, ServiceState::unknown},
-        {"port refused", failed_at(phase_name::handshake, FailureCause{Kind::os_error, ECONNREFUSED}), false,
-         ServiceState::critical},
-        {"host unreachable", failed_at(phase_name::handshake, FailureCause{Kind::os_error, EHOSTUNREACH}), false,
-         ServiceState::critical},
-        {"no buffer space on send", failed_at(phase_name::handshake, FailureCause{Kind::os_error, ENOBUFS}), false,
-         ServiceState::unknown},
-        {"protocol engine failure", failed_at(phase_name::handshake, std::nullopt), false, ServiceState::unknown},
-        {"socket not created", failed_at(phase_name::socket, FailureCause{Kind::os_error, EMFILE}), false,
-         ServiceState::unknown},
-        {"refused on the socket phase", failed_at(phase_name::socket, FailureCause{Kind::os_error, ECONNREFUSED}), false,
-         ServiceState::unknown},
-        {"validation", failed_at(phase_name::validation, std::nullopt), false, ServiceState::unknown},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(probe_state(c.report, c.asked, {}), c.expected) << c.label;
-        EXPECT_EQ(exit_status(c.expected), static_cast<int>(c.expected)) << c.label;
-    }
-}
-
-TEST(ServiceStateTable, ThresholdsRaiseThePassedHandshakeOnly) {
-    const HandshakeThresholds both{100, 500};
-    const struct {
-        microseconds elapsed;
-        bool asked;
-        HandshakeThresholds thresholds;
-        ServiceState expected;
-    } cases[] = {
-        {microseconds(100'000), false, both, ServiceState::ok},  // at the limit is not above it
-        {microseconds(100'001), false, both, ServiceState::warning},
-        {microseconds(500'001), false, both, ServiceState::critical},
-        {microseconds(500'001), false, {100, std::nullopt}, ServiceState::warning},
-        {microseconds(1), false, {0, std::nullopt}, ServiceState::warning},
-        {microseconds(200'000), true, {std::nullopt, 500}, ServiceState::warning},  // the verdict's own WARNING stays
-    };
-    for (const auto& c : cases) {
-        const ProbeReport confirmed = report(Verdict::authentication_confirmed, {handshake_passed(c.elapsed)});
-        EXPECT_EQ(probe_state(confirmed, c.asked, c.thresholds), c.expected) << c.elapsed.count();
-    }
-    // An unconfirmed handshake has no round trip to hold against them.
-    const ProbeReport silent = report(
-        Verdict::unconfirmed, {phase(phase_name::handshake, PhaseStatus::unconfirmed, "127.0.0.1:51820", microseconds(3'000'000))});
-    EXPECT_EQ(threshold_state(silent, {1, 2}), ServiceState::ok);
-}
+using test::handshake_passed;
+using test::phase;
+using test::report;
 
 TEST(NagiosLine, SummaryAndPerfdataByteForByte) {
     const struct {

@@ -1,6 +1,9 @@
 // What `quorlin fleet` prints, byte for byte: the JSON line around the
 // report's own JSON, the table, the summary and the fleet's plugin line.
-#include "command/fleet_output.hpp"
+#include "command/fleet_json_line.hpp"
+#include "command/fleet_nagios_line.hpp"
+#include "command/fleet_table.hpp"
+#include "probe/report_builders.hpp"
 #include "probe/report_json.hpp"
 
 #include <gtest/gtest.h>
@@ -14,34 +17,21 @@ namespace {
 
 using std::chrono::microseconds;
 
-PhaseResult phase(std::string_view name, PhaseStatus status, std::string target, std::string detail,
-                  microseconds elapsed = {}) {
-    PhaseResult result;
-    result.phase = std::string(name);
-    result.status = status;
-    result.target = std::move(target);
-    result.detail = std::move(detail);
-    result.elapsed = elapsed;
-    return result;
-}
+using test::phase;
 
 ProbeReport confirmed_with_one_ping_lost() {
-    ProbeReport report("127.0.0.1:51820", "key");
-    report.verdict = Verdict::data_plane_confirmed;
-    report.phases = {
-        phase(phase_name::handshake, PhaseStatus::passed, "127.0.0.1:51820", "authenticated WireGuard response",
-              microseconds(581)),
-        phase(phase_name::ping, PhaseStatus::passed, "10.0.0.1", "valid matching reply"),
-        phase(phase_name::ping, PhaseStatus::unconfirmed, "10.0.0.9", "no valid matching reply before the check deadline"),
-    };
-    return report;
+    return test::report(
+        Verdict::data_plane_confirmed,
+        {test::handshake_passed(microseconds(581)), phase(phase_name::ping, PhaseStatus::passed, "10.0.0.1", {}, "valid matching reply"),
+         phase(phase_name::ping, PhaseStatus::unconfirmed, "10.0.0.9", {}, "no valid matching reply before the check deadline")},
+        "127.0.0.1:51820");
 }
 
 ProbeReport unconfirmed() {
-    ProbeReport report("nyc-2.test:51820", "key");
-    report.phases = {phase(phase_name::handshake, PhaseStatus::unconfirmed, "192.0.2.7:51820",
-                           "no authenticated WireGuard response before the handshake deadline")};
-    return report;
+    return test::report(Verdict::unconfirmed,
+                        {phase(phase_name::handshake, PhaseStatus::unconfirmed, "192.0.2.7:51820", {},
+                               "no authenticated WireGuard response before the handshake deadline")},
+                        "nyc-2.test:51820");
 }
 
 fleet::FleetTarget target(std::string name, std::vector<fleet::Label> labels = {}) {

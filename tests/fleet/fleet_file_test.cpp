@@ -150,7 +150,7 @@ ping = []
     EXPECT_EQ(conf.labels, (std::vector<Label>{{"city", "Île-de-France"}, {"region", "us"}, {"site", "dc1"}}));
     EXPECT_EQ(raw.labels, (std::vector<Label>{{"region", "eu"}}));
     EXPECT_TRUE(raw.options.ping.empty());
-    EXPECT_TRUE(raw.data_checks_asked());
+    EXPECT_FALSE(raw.options.resolve.empty());
 
     const auto& raw_mode = std::get<RawKeyMode>(raw.mode);
     EXPECT_EQ(raw_mode.private_key_file, folder.file("keys/monitor.key"));  // kept as named

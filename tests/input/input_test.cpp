@@ -3,7 +3,7 @@
 // pin most messages; these cases run the same code under the sanitizers.
 
 #include "input/flows.hpp"
-#include "input/secret_file.hpp"
+#include "input/careful_file.hpp"
 
 #include "config/test_keys.hpp"
 
@@ -60,12 +60,20 @@ TEST_F(InputFiles, ReaderRefusesAllButBoundedRegularFiles) {
         return "configuration file " + p + " exceeds the 16-byte limit";
     };
     const Message absent = [](const std::string& p) { return missing("configuration", p); };
+    const auto cannot_inspect = [](std::string error) {
+        return [error](const std::string& p) { return "could not inspect configuration file " + p + ": " + error; };
+    };
     const struct {
         const char* what;
         std::function<std::string(const std::string&)> make;  // makes the input at a path, returns its path
         Message message;                                       // empty text: the read succeeds
     } cases[] = {
         {"missing", [](const std::string& p) { return p; }, absent},
+        {"below a file", [&](const std::string& p) { return write(p, "x") + "/wg0.conf"; },
+         cannot_inspect("Not a directory (os error 20)")},
+        // The system would see a shorter path.
+        {"NUL byte", [](const std::string& p) { return p + std::string("\0b", 2); },
+         cannot_inspect("Invalid argument (os error 22)")},
         {"link to a regular file",
          [&](const std::string& p) {
              fs::create_symlink(write("target", "ok"), p);
@@ -97,7 +105,7 @@ TEST_F(InputFiles, ReaderRefusesAllButBoundedRegularFiles) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string p = c.make(path(c.what));
-        const auto contents = read_secret_file(p, "configuration", limit);
+        const auto contents = read_file_carefully(p, "configuration", limit);
         const std::string message = c.message(p);
         if (message.empty()) {
             ASSERT_TRUE(contents.has_value()) << contents.error();
@@ -114,7 +122,7 @@ TEST_F(InputFiles, ReaderGrowsPastAnUnderstatedSize) {
     const char* p = "/proc/self/cmdline";
     std::string expected;
     std::getline(std::ifstream(p), expected, '\x01');
-    const auto contents = read_secret_file(p, "configuration", 1 << 20);
+    const auto contents = read_file_carefully(p, "configuration", 1 << 20);
     ASSERT_TRUE(contents.has_value()) << contents.error();
     EXPECT_EQ(contents->text(), expected);
 }

@@ -1,6 +1,7 @@
-#include "input/secret_file.hpp"
+#include "input/careful_file.hpp"
 
 #include "common/os_error.hpp"
+#include "common/owned_fd.hpp"
 #include "common/utf8.hpp"
 
 #include <fcntl.h>
@@ -17,40 +18,24 @@ namespace {
 
 constexpr std::size_t minimum_growth_bytes = 64;
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { close(); }
-    int get() const noexcept { return fd_; }
-    void close() noexcept {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
 // The messages, with the path shown as text (ill-formed UTF-8 replaced).
 struct Messages {
-    std::string_view label;
+    std::string_view kind;
     std::string_view path;
     std::size_t limit_bytes;
 
     std::string with_error(std::string_view what, int error) const {
-        return std::string(what) + " " + std::string(label) + " file " + lossy_utf8(path) + ": " + os_error_text(error);
+        return std::string(what) + " " + std::string(kind) + " file " + lossy_utf8(path) + ": " + os_error_text(error);
     }
     std::string cannot_inspect(int error) const { return with_error("could not inspect", error); }
     std::string cannot_open(int error) const { return with_error("could not open", error); }
     std::string cannot_inspect_open(int error) const { return with_error("could not inspect open", error); }
     std::string cannot_read(int error) const { return with_error("could not read", error); }
     std::string not_regular() const {
-        return std::string(label) + " path " + lossy_utf8(path) + " must be a regular file";
+        return std::string(kind) + " path " + lossy_utf8(path) + " must be a regular file";
     }
     std::string too_large() const {
-        return std::string(label) + " file " + lossy_utf8(path) + " exceeds the " + std::to_string(limit_bytes) +
+        return std::string(kind) + " file " + lossy_utf8(path) + " exceeds the " + std::to_string(limit_bytes) +
                "-byte limit";
     }
 };
@@ -61,9 +46,9 @@ bool too_large(const struct stat& status, std::size_t limit_bytes) {
 
 }  // namespace
 
-std::expected<SecretBuffer, std::string> read_secret_file(const std::string& path, std::string_view label,
-                                                          std::size_t limit_bytes) {
-    const Messages messages{label, path, limit_bytes};
+std::expected<SecretBuffer, std::string> read_file_carefully(const std::string& path, std::string_view kind,
+                                                             std::size_t limit_bytes) {
+    const Messages messages{kind, path, limit_bytes};
     // A path with a NUL byte cannot name any file; the system would see a
     // shorter one.
     if (path.find('\0') != std::string::npos) return std::unexpected(messages.cannot_inspect(EINVAL));
@@ -76,7 +61,7 @@ std::expected<SecretBuffer, std::string> read_secret_file(const std::string& pat
     // O_NOFOLLOW and O_NONBLOCK: if the path is swapped for a link or a pipe
     // after the check above, the open neither follows it nor blocks, and the
     // status of the open file below refuses it.
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    const OwnedFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     if (file.get() < 0) return std::unexpected(messages.cannot_open(errno));
     if (::fstat(file.get(), &status) != 0) return std::unexpected(messages.cannot_inspect_open(errno));
     if (!S_ISREG(status.st_mode)) return std::unexpected(messages.not_regular());
@@ -99,7 +84,6 @@ std::expected<SecretBuffer, std::string> read_secret_file(const std::string& pat
         if (count == 0) break;
         contents.commit(static_cast<std::size_t>(count));
     }
-    file.close();
     if (contents.size() > limit_bytes) return std::unexpected(messages.too_large());
     return contents;
 }

@@ -1,4 +1,4 @@
-#include "command/output.hpp"
+#include "command/fd_writes.hpp"
 
 #include "command/terminal_text.hpp"
 #include "common/os_error.hpp"

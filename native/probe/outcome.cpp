@@ -1,11 +1,11 @@
-#include "command/service_state.hpp"
+#include "probe/outcome.hpp"
 
 #include <netdb.h>
 
 #include <cerrno>
 #include <chrono>
 
-namespace quorlin::command {
+namespace quorlin {
 
 namespace {
 
@@ -72,10 +72,11 @@ std::string_view state_text(ServiceState state) noexcept {
     return "UNKNOWN";
 }
 
-ServiceState verdict_state(const ProbeReport& report, bool data_checks_asked) noexcept {
+ServiceState verdict_state(const ProbeReport& report) noexcept {
     switch (report.verdict) {
         case Verdict::data_plane_confirmed: return ServiceState::ok;
-        case Verdict::authentication_confirmed: return data_checks_asked ? ServiceState::warning : ServiceState::ok;
+        case Verdict::authentication_confirmed:
+            return count_checks(report).asked > 0 ? ServiceState::warning : ServiceState::ok;
         case Verdict::unconfirmed: return ServiceState::critical;
         case Verdict::local_error: break;
     }
@@ -107,9 +108,8 @@ ServiceState threshold_state(const ProbeReport& report, const HandshakeThreshold
     return ServiceState::ok;
 }
 
-ServiceState probe_state(const ProbeReport& report, bool data_checks_asked,
-                         const HandshakeThresholds& thresholds) noexcept {
-    return worse(verdict_state(report, data_checks_asked), threshold_state(report, thresholds));
+ServiceState probe_state(const ProbeReport& report, const HandshakeThresholds& thresholds) noexcept {
+    return worse(verdict_state(report), threshold_state(report, thresholds));
 }
 
-}  // namespace quorlin::command
+}  // namespace quorlin

@@ -1,6 +1,6 @@
 #pragma once
-// A probe's report as a monitoring state, the exit status by the plugin
-// conventions that Nagios, Icinga, Naemon and Shinken share:
+// What a probe's report means to a monitoring system: its state, and the exit
+// status by the plugin conventions that Nagios, Icinga, Naemon and Shinken share:
 //   0 OK        the verdict answers everything asked
 //   1 WARNING   authenticated, but no requested data check passed; or the
 //               handshake took longer than the warning threshold
@@ -9,7 +9,8 @@
 //               than the critical threshold
 //   3 UNKNOWN   refused input, usage errors and failures of this machine
 // Local errors are told apart by the failing phase and the system error
-// number behind it, never by message text.
+// number behind it, never by message text. Everything comes from the report
+// itself: every data check asked is one of its phases, run or skipped.
 
 #include "probe/report.hpp"
 
@@ -18,12 +19,15 @@
 #include <optional>
 #include <string_view>
 
-namespace quorlin::command {
+namespace quorlin {
 
 enum class ServiceState : std::uint8_t { ok = 0, warning = 1, critical = 2, unknown = 3 };
 
 std::string_view state_text(ServiceState state) noexcept;  // "OK", "WARNING", ...
 constexpr int exit_status(ServiceState state) noexcept { return static_cast<int>(state); }
+// The status of everything that ends without a report's state: refused
+// input, usage errors, failures of this machine, Ctrl-C.
+inline constexpr int unknown_exit_status = exit_status(ServiceState::unknown);
 // The worse of two states, the higher exit status.
 constexpr ServiceState worse(ServiceState a, ServiceState b) noexcept { return a > b ? a : b; }
 
@@ -34,14 +38,13 @@ struct HandshakeThresholds {
 };
 
 // The state of the verdict alone.
-ServiceState verdict_state(const ProbeReport& report, bool data_checks_asked) noexcept;
+ServiceState verdict_state(const ProbeReport& report) noexcept;
 
 // The state the thresholds give a passed handshake (OK without one).
 ServiceState threshold_state(const ProbeReport& report, const HandshakeThresholds& thresholds) noexcept;
 
 // Both together: the probe's state and exit status.
-ServiceState probe_state(const ProbeReport& report, bool data_checks_asked,
-                         const HandshakeThresholds& thresholds) noexcept;
+ServiceState probe_state(const ProbeReport& report, const HandshakeThresholds& thresholds = {}) noexcept;
 
 // The handshake phase, when it passed.
 const PhaseResult* passed_handshake(const ProbeReport& report) noexcept;
@@ -53,4 +56,4 @@ struct CheckCount {
 };
 CheckCount count_checks(const ProbeReport& report) noexcept;
 
-}  // namespace quorlin::command
+}  // namespace quorlin

@@ -1,0 +1,15 @@
+#include "command/concurrency_option.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+
+namespace quorlin::command {
+
+void add_concurrency_option(CLI::App& app, std::int64_t& concurrency, std::int64_t max_concurrency) {
+    app.add_option("--concurrency,--max-concurrent", concurrency,
+                   "probes at once, default " + std::to_string(concurrency))
+        ->type_name("N")->check(CLI::Range(std::int64_t{1}, max_concurrency).description(""));
+}
+
+}  // namespace quorlin::command

@@ -1,0 +1,49 @@
+#include "command/fleet_command_line.hpp"
+
+#include "command/concurrency_option.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <utility>
+
+namespace quorlin::command {
+
+namespace {
+
+constexpr std::string_view fleet_description =
+    "Probe every target of a fleet file (TOML), or those named with --target, several at once.";
+
+constexpr std::string_view fleet_footer =
+    "The fleet file holds an optional [defaults] table and one [[target]] table per target:\n"
+    "  name (required), config or private_key_file + peer_key + endpoint [+ address + allowed_ips],\n"
+    "  ping, resolve, dns_server, handshake_timeout_ms, ping_timeout_ms, dns_timeout_ms,\n"
+    "  deadline_ms, labels. Relative paths are taken from the fleet file's folder.\n"
+    "\n"
+    "Exit status: the worst over the targets, each by the single probe's table (quorlin --help);\n"
+    "3 (UNKNOWN) for a refused fleet file, Ctrl-C or output that cannot be written. The first\n"
+    "Ctrl-C starts no new probe and waits for the running ones to end by their deadlines; a\n"
+    "second one ends at once.";
+
+constexpr std::int64_t max_concurrency = 4096;
+
+}  // namespace
+
+CLI::App* add_fleet_subcommand(CLI::App& app, FleetTexts& texts) {
+    CLI::App* fleet = app.add_subcommand("fleet", std::string(fleet_description));
+    fleet->footer(std::string(fleet_footer));
+    fleet->add_option("FLEET.toml", texts.request.fleet_file, "fleet file")->required()->type_name("");
+    fleet->add_option("--target", texts.request.targets, "probe only this target (repeatable)")
+        ->type_name("NAME")->allow_extra_args(false);
+    add_concurrency_option(*fleet, texts.concurrency, max_concurrency);
+    add_output_options(*fleet, texts.output);
+    return fleet;
+}
+
+FleetRequest fleet_request(FleetTexts texts) {
+    FleetRequest request = std::move(texts.request);
+    request.output = output_arguments(texts.output);
+    request.concurrency = static_cast<std::size_t>(texts.concurrency);  // 1 to 4096 by the check
+    return request;
+}
+
+}  // namespace quorlin::command

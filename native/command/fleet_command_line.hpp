@@ -1,0 +1,39 @@
+#pragma once
+// The command line of `quorlin fleet`, a subcommand beside `exporter`:
+//   quorlin fleet FLEET.toml [--target NAME ...] [--concurrency N] [OUTPUT OPTIONS]
+
+#include "command/output_options.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}  // namespace CLI
+
+namespace quorlin::command {
+
+inline constexpr std::size_t default_fleet_concurrency = 64;
+
+// `quorlin fleet FLEET.toml ...`: every target of a fleet file, or those named.
+struct FleetRequest {
+    std::string fleet_file;
+    std::vector<std::string> targets;  // --target, as given; empty: every target
+    std::size_t concurrency = default_fleet_concurrency;
+    OutputArguments output;
+};
+
+// The options as given, checked by CLI11.
+struct FleetTexts {
+    FleetRequest request;
+    std::int64_t concurrency = default_fleet_concurrency;
+    OutputTexts output;
+};
+
+CLI::App* add_fleet_subcommand(CLI::App& app, FleetTexts& texts);
+
+FleetRequest fleet_request(FleetTexts texts);
+
+}  // namespace quorlin::command

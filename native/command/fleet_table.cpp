@@ -1,0 +1,94 @@
+#include "command/fleet_table.hpp"
+
+#include "command/decimal_text.hpp"
+#include "command/terminal_text.hpp"
+
+#include <algorithm>
+#include <string_view>
+
+namespace quorlin::command {
+
+namespace {
+
+// The widest verdict, "authentication_confirmed", and the column headers.
+constexpr std::size_t verdict_width = 24;
+constexpr std::string_view target_header = "TARGET";
+constexpr std::string_view handshake_header = "HANDSHAKE_MS";
+constexpr std::string_view checks_header = "CHECKS";
+constexpr std::string_view refused_verdict = "refused";
+
+// A cell and the two spaces after it.
+void append_column(std::string& out, std::string_view cell, std::size_t width, Align align) {
+    append_cell(out, cell, width, align);
+    out += "  ";
+}
+
+std::size_t name_column(std::size_t name_width) { return std::max(name_width, target_header.size()); }
+
+// "passed/asked" over the ping and DNS checks, or "-" when none was asked.
+std::string checks_cell(const ProbeReport& report) {
+    const CheckCount checks = count_checks(report);
+    return checks.asked == 0 ? "-" : std::to_string(checks.passed) + "/" + std::to_string(checks.asked);
+}
+
+// The first phase that failed: "PHASE [TARGET] STATUS: DETAIL", escaped.
+std::string first_failure(const ProbeReport& report) {
+    for (const PhaseResult& phase : report.phases) {
+        if (phase.status != PhaseStatus::unconfirmed && phase.status != PhaseStatus::error) continue;
+        std::string out = phase.phase;
+        if (phase.target) out += " " + shown(*phase.target);
+        out += " ";
+        out += status_text(phase.status);
+        if (phase.detail) out += ": " + shown(*phase.detail);
+        return out;
+    }
+    return "-";
+}
+
+}  // namespace
+
+std::string fleet_table_header(std::size_t name_width) {
+    std::string out;
+    append_column(out, target_header, name_column(name_width), Align::left);
+    append_column(out, "VERDICT", verdict_width, Align::left);
+    append_column(out, handshake_header, handshake_header.size(), Align::right);
+    append_column(out, checks_header, checks_header.size(), Align::right);
+    out += "DETAIL\n";
+    return out;
+}
+
+std::string fleet_table_row(const fleet::TargetOutcome& outcome, std::size_t name_width) {
+    std::string out;
+    append_column(out, outcome.target->name, name_column(name_width), Align::left);
+    if (!outcome.report) {
+        append_column(out, refused_verdict, verdict_width, Align::left);
+        append_column(out, "-", handshake_header.size(), Align::right);
+        append_column(out, "-", checks_header.size(), Align::right);
+        out += shown(outcome.report.error()) + "\n";
+        return out;
+    }
+    const ProbeReport& report = *outcome.report;
+    append_column(out, verdict_text(report.verdict), verdict_width, Align::left);
+    std::string handshake = "-";
+    if (const PhaseResult* passed = passed_handshake(report)) {
+        handshake.clear();
+        append_thousandths(handshake, whole_microseconds(passed->elapsed));
+    }
+    append_column(out, handshake, handshake_header.size(), Align::right);
+    append_column(out, checks_cell(report), checks_header.size(), Align::right);
+    out += first_failure(report) + "\n";
+    return out;
+}
+
+std::string fleet_summary_line(const FleetTally& tally, Clock::duration wall, bool interrupted) {
+    std::string out = targets_text(tally) + " in ";
+    append_thousandths(out, whole_microseconds(wall) / 1000);
+    out += " s";
+    if (interrupted) out += " (interrupted)";
+    out += ": ";
+    append_verdict_counts(out, tally, false);
+    out.push_back('\n');
+    return out;
+}
+
+}  // namespace quorlin::command

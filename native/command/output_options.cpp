@@ -1,0 +1,39 @@
+#include "command/output_options.hpp"
+
+#include "input/timeout.hpp"
+
+#include <CLI/CLI.hpp>
+
+namespace quorlin::command {
+
+namespace {
+
+// Thresholds lie in the range of the time limits.
+constexpr auto max_threshold_ms = static_cast<std::int64_t>(input::max_timeout_ms);
+
+}  // namespace
+
+void add_output_options(CLI::App& app, OutputTexts& output) {
+    const std::string group = "output";
+    CLI::Option* json =
+        app.add_flag("--json", output.json, "print the report's JSON on one line instead of the table")->group(group);
+    app.add_flag("--nagios", output.nagios, "print one monitoring-plugin line: WIREGUARD STATE - summary | perfdata")
+        ->group(group)->excludes(json);
+    // The range shows in the message of a refused value, not in the help.
+    const auto threshold_range = CLI::Range(std::int64_t{0}, max_threshold_ms).description("");
+    app.add_option("-w,--warning", output.warning_ms, "WARNING when the handshake takes longer than MS")
+        ->type_name("MS")->group(group)->check(threshold_range);
+    app.add_option("-c,--critical", output.critical_ms, "CRITICAL when the handshake takes longer than MS")
+        ->type_name("MS")->group(group)->check(threshold_range);
+}
+
+OutputArguments output_arguments(const OutputTexts& texts) {
+    OutputArguments output;
+    output.format = texts.json ? OutputFormat::json : texts.nagios ? OutputFormat::nagios : OutputFormat::table;
+    // The range check has made both non-negative.
+    if (texts.warning_ms) output.thresholds.warning_ms = static_cast<std::uint64_t>(*texts.warning_ms);
+    if (texts.critical_ms) output.thresholds.critical_ms = static_cast<std::uint64_t>(*texts.critical_ms);
+    return output;
+}
+
+}  // namespace quorlin::command

@@ -1,0 +1,37 @@
+#pragma once
+// The output options every probing mode takes (--json, --nagios, --warning,
+// --critical), and what they become.
+
+#include "probe/outcome.hpp"
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+
+namespace CLI {
+class App;
+}  // namespace CLI
+
+namespace quorlin::command {
+
+enum class OutputFormat : std::uint8_t { table, json, nagios };
+
+struct OutputArguments {
+    OutputFormat format = OutputFormat::table;
+    HandshakeThresholds thresholds;
+};
+
+// The output options as given, before they become OutputArguments.
+struct OutputTexts {
+    bool json = false;
+    bool nagios = false;
+    std::optional<std::int64_t> warning_ms;
+    std::optional<std::int64_t> critical_ms;
+};
+
+void add_output_options(CLI::App& app, OutputTexts& output);
+
+OutputArguments output_arguments(const OutputTexts& texts);
+
+}  // namespace quorlin::command
