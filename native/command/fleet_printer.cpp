@@ -46,7 +46,7 @@ bool FleetPrinter::begin() {
 }
 
 void FleetPrinter::add(fleet::TargetOutcome outcome) {
-    const ServiceState state = outcome.report ? probe_state(*outcome.report, output_.thresholds) : ServiceState::unknown;
+    const ServiceState state = outcome.report ? probe_state(*outcome.report, output_.thresholds, output_.ping_thresholds) : ServiceState::unknown;
     std::string text;
     if (output_.format == OutputFormat::json) text = fleet_json_line(outcome);
     if (output_.format == OutputFormat::table) text = fleet_table_row(outcome, name_width_);

@@ -2,12 +2,14 @@
 
 #include "command/decimal_text.hpp"
 #include "command/terminal_text.hpp"
+#include "command/ping_text.hpp"
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace quorlin::command {
 
@@ -44,6 +46,19 @@ void append_summary(std::string& out, const ProbeReport& report, const Handshake
         const CheckCount checks = count_checks(report);
         if (checks.asked > 0) {
             out += ", " + std::to_string(checks.passed) + " of " + std::to_string(checks.asked) + " checks passed";
+        }
+        const std::vector<PingSummary> pings = ping_summaries(report);
+        if (several_echoes(pings, report)) {
+            for (const PingSummary& ping : pings) {
+                std::string target;
+                append_summary_text(target, ping.target);
+                out += ", " + ping_summary_text(target, ping);
+            }
+        }
+        const PhaseResult* mtu = path_mtu_phase(report);
+        if (path_mtu_state(report) != ServiceState::ok && mtu->path_mtu && mtu->path_mtu->largest_crossed) {
+            out += ", path MTU " + std::to_string(*mtu->path_mtu->largest_crossed) + " < " +
+                   std::to_string(mtu->path_mtu->expected);
         }
     }
     bool first = true;
@@ -85,17 +100,45 @@ void append_time_datum(std::string& out, std::string_view label, const PhaseResu
     out += ";0";
 }
 
-void append_perfdata(std::string& out, const ProbeReport& report, const HandshakeThresholds& thresholds) {
+// 'ping1_rta'=0.000412s;W;C;0 'ping1_pl'=30%;W;C;0;100, as the standard
+// ping check writes them; a value that does not exist is left out.
+void append_ping_perfdata(std::string& out, const std::vector<PingSummary>& pings, const PingThresholds& limits) {
+    const auto limit = [&](const std::optional<PingLimit>& level, bool rta) {
+        if (!level) return std::string();
+        if (!rta) return whole_percent(level->loss_percent);
+        std::string text;
+        append_seconds(text, std::chrono::milliseconds(level->rta_ms));
+        return text.substr(0, text.size() - 1);  // the unit goes with the value only
+    };
+    for (std::size_t i = 0; i < pings.size(); ++i) {
+        const std::string label = "ping" + std::to_string(i + 1);
+        if (pings[i].rtt_avg) {
+            out += " '" + label + "_rta'=";
+            append_seconds(out, *pings[i].rtt_avg);
+            out += ";" + limit(limits.warning, true) + ";" + limit(limits.critical, true) + ";0";
+        }
+        if (const auto loss = pings[i].loss_percent()) {
+            out += " '" + label + "_pl'=" + whole_percent(*loss) + "%;" + limit(limits.warning, false) + ";" +
+                   limit(limits.critical, false) + ";0;100";
+        }
+    }
+}
+
+void append_perfdata(std::string& out, const ProbeReport& report, const HandshakeThresholds& thresholds,
+                     const PingThresholds& ping_thresholds) {
     const PhaseResult* handshake = nullptr;
     for (const PhaseResult& phase : report.phases) {
         if (phase.phase == phase_name::handshake) handshake = &phase;
     }
     out += " |";
     append_time_datum(out, "handshake", handshake, &thresholds);
+    const std::vector<PingSummary> summaries = ping_summaries(report);
+    const bool per_target = several_echoes(summaries, report);
+    if (per_target) append_ping_perfdata(out, summaries, ping_thresholds);
     std::size_t pings = 0;
     std::size_t lookups = 0;
     for (const PhaseResult& phase : report.phases) {
-        if (phase.phase == phase_name::ping) {
+        if (phase.phase == phase_name::ping && !per_target) {
             append_time_datum(out, "ping" + std::to_string(++pings), &phase, nullptr);
         } else if (phase.phase == phase_name::dns) {
             append_time_datum(out, "dns" + std::to_string(++lookups), &phase, nullptr);
@@ -107,12 +150,13 @@ void append_perfdata(std::string& out, const ProbeReport& report, const Handshak
 
 }  // namespace
 
-std::string nagios_line(const ProbeReport& report, ServiceState state, const HandshakeThresholds& thresholds) {
+std::string nagios_line(const ProbeReport& report, ServiceState state, const HandshakeThresholds& thresholds,
+                        const PingThresholds& ping_thresholds) {
     std::string out = "WIREGUARD ";
     out += state_text(state);
     out += " - ";
     append_summary(out, report, thresholds);
-    append_perfdata(out, report, thresholds);
+    append_perfdata(out, report, thresholds, ping_thresholds);
     out.push_back('\n');
     return out;
 }

@@ -18,7 +18,8 @@
 namespace quorlin::command {
 
 // The line, newline included.
-std::string nagios_line(const ProbeReport& report, ServiceState state, const HandshakeThresholds& thresholds);
+std::string nagios_line(const ProbeReport& report, ServiceState state, const HandshakeThresholds& thresholds,
+                        const PingThresholds& ping_thresholds = {});
 
 // The line for a probe that gave no report (a refused input, Ctrl-C): UNKNOWN,
 // the message as the summary, no performance data.

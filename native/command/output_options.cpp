@@ -1,8 +1,11 @@
 #include "command/output_options.hpp"
 
+#include "input/ping_limit.hpp"
 #include "input/timeout.hpp"
 
 #include <CLI/CLI.hpp>
+
+#include <tuple>
 
 namespace quorlin::command {
 
@@ -25,6 +28,19 @@ void add_output_options(CLI::App& app, OutputTexts& output) {
         ->type_name("MS")->group(group)->check(threshold_range);
     app.add_option("-c,--critical", output.critical_ms, "CRITICAL when the handshake takes longer than MS")
         ->type_name("MS")->group(group)->check(threshold_range);
+    for (auto [name, text, help] : {std::tuple{"--ping-warning", &output.ping_warning, "WARNING"},
+                                    std::tuple{"--ping-critical", &output.ping_critical, "CRITICAL"}}) {
+        const std::string option = name;
+        app.add_option(option, *text,
+                       std::string(help) + " when the worst ping target's round-trip average or loss reaches these")
+            ->type_name("RTA_MS,LOSS%")->group(group)
+            ->check(CLI::Validator(
+                [option](std::string& value) {
+                    const auto limit = input::parse_ping_limit(value, option);
+                    return limit ? std::string() : limit.error();
+                },
+                ""));
+    }
 }
 
 OutputArguments output_arguments(const OutputTexts& texts) {
@@ -33,6 +49,11 @@ OutputArguments output_arguments(const OutputTexts& texts) {
     // The range check has made both non-negative.
     if (texts.warning_ms) output.thresholds.warning_ms = static_cast<std::uint64_t>(*texts.warning_ms);
     if (texts.critical_ms) output.thresholds.critical_ms = static_cast<std::uint64_t>(*texts.critical_ms);
+    // The option checks have parsed both already.
+    if (texts.ping_warning) output.ping_thresholds.warning = input::parse_ping_limit(*texts.ping_warning, "").value();
+    if (texts.ping_critical) {
+        output.ping_thresholds.critical = input::parse_ping_limit(*texts.ping_critical, "").value();
+    }
     return output;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // The output options every probing mode takes (--json, --nagios, --warning,
-// --critical), and what they become.
+// --critical, --ping-warning, --ping-critical), and what they become.
 
 #include "probe/outcome.hpp"
 
@@ -20,6 +20,7 @@ enum class OutputFormat : std::uint8_t { table, json, nagios };
 struct OutputArguments {
     OutputFormat format = OutputFormat::table;
     HandshakeThresholds thresholds;
+    PingThresholds ping_thresholds;
 };
 
 // The output options as given, before they become OutputArguments.
@@ -28,6 +29,8 @@ struct OutputTexts {
     bool nagios = false;
     std::optional<std::int64_t> warning_ms;
     std::optional<std::int64_t> critical_ms;
+    std::optional<std::string> ping_warning;   // RTA_MS,LOSS%
+    std::optional<std::string> ping_critical;
 };
 
 void add_output_options(CLI::App& app, OutputTexts& output);

@@ -23,7 +23,7 @@ std::expected<ProbePlan, std::string> plan_probe(ProbeArguments& probe) {
 std::string rendered(const ProbeReport& report, ServiceState state, const OutputArguments& output) {
     switch (output.format) {
         case OutputFormat::json: return to_json(report) + "\n";
-        case OutputFormat::nagios: return nagios_line(report, state, output.thresholds);
+        case OutputFormat::nagios: return nagios_line(report, state, output.thresholds, output.ping_thresholds);
         case OutputFormat::table: break;
     }
     return report_table(report);
@@ -43,7 +43,7 @@ CommandEnd run_probe_command(ProbeRequest request) {
         print_unknown(report.error().message, request.output.format);
         return {unknown_exit_status, true};
     }
-    const ServiceState state = probe_state(*report, request.output.thresholds);
+    const ServiceState state = probe_state(*report, request.output.thresholds, request.output.ping_thresholds);
     if (!print_output(rendered(*report, state, request.output))) return {unknown_exit_status, false};
     return {exit_status(state), false};
 }

@@ -1,5 +1,6 @@
 #include "command/report_table.hpp"
 
+#include "command/ping_text.hpp"
 #include "command/terminal_text.hpp"
 
 #include <algorithm>
@@ -53,6 +54,10 @@ std::string report_table(const ProbeReport& report) {
         line.erase(line.find_last_not_of(' ') + 1);
         out += line;
         out.push_back('\n');
+    }
+    const std::vector<PingSummary> pings = ping_summaries(report);
+    if (several_echoes(pings, report)) {
+        for (const PingSummary& ping : pings) out += ping_summary_text(shown(ping.target), ping) + "\n";
     }
     return out;
 }

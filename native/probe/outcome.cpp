@@ -1,5 +1,7 @@
 #include "probe/outcome.hpp"
 
+#include "probe/ping_summary.hpp"
+
 #include <netdb.h>
 
 #include <cerrno>
@@ -108,8 +110,34 @@ ServiceState threshold_state(const ProbeReport& report, const HandshakeThreshold
     return ServiceState::ok;
 }
 
-ServiceState probe_state(const ProbeReport& report, const HandshakeThresholds& thresholds) noexcept {
-    return worse(verdict_state(report), threshold_state(report, thresholds));
+ServiceState ping_state(const ProbeReport& report, const PingThresholds& thresholds) {
+    if (!thresholds.warning && !thresholds.critical) return ServiceState::ok;
+    const auto reaches = [](const PingSummary& target, const std::optional<PingLimit>& limit) {
+        if (!limit) return false;
+        const bool slow = target.rtt_avg && *target.rtt_avg >= std::chrono::milliseconds(limit->rta_ms);
+        return slow || target.loss_percent().value_or(0) >= limit->loss_percent;
+    };
+    ServiceState state = ServiceState::ok;
+    for (const PingSummary& target : ping_summaries(report)) {
+        if (target.sent == 0) continue;
+        if (reaches(target, thresholds.critical)) return ServiceState::critical;
+        if (reaches(target, thresholds.warning)) state = ServiceState::warning;
+    }
+    return state;
+}
+
+ServiceState path_mtu_state(const ProbeReport& report) noexcept {
+    const PhaseResult* phase = path_mtu_phase(report);
+    if (phase == nullptr || phase->status == PhaseStatus::passed || phase->status == PhaseStatus::skipped) {
+        return ServiceState::ok;
+    }
+    return ServiceState::warning;
+}
+
+ServiceState probe_state(const ProbeReport& report, const HandshakeThresholds& thresholds,
+                         const PingThresholds& ping) {
+    return worse(worse(verdict_state(report), threshold_state(report, thresholds)),
+                 worse(ping_state(report, ping), path_mtu_state(report)));
 }
 
 }  // namespace quorlin

@@ -37,14 +37,33 @@ struct HandshakeThresholds {
     std::optional<std::uint64_t> critical_ms;
 };
 
+// Limits on the worst ping target in the standard ping check's convention:
+// alert when the round-trip average or the loss reaches them.
+struct PingLimit {
+    std::uint64_t rta_ms = 0;
+    double loss_percent = 0;
+};
+struct PingThresholds {
+    std::optional<PingLimit> warning;
+    std::optional<PingLimit> critical;
+};
+
 // The state of the verdict alone.
 ServiceState verdict_state(const ProbeReport& report) noexcept;
 
 // The state the thresholds give a passed handshake (OK without one).
 ServiceState threshold_state(const ProbeReport& report, const HandshakeThresholds& thresholds) noexcept;
 
-// Both together: the probe's state and exit status.
-ServiceState probe_state(const ProbeReport& report, const HandshakeThresholds& thresholds = {}) noexcept;
+// The state the ping thresholds give the worst ping target that sent any
+// echo (OK without thresholds: then the verdict alone speaks for the pings).
+ServiceState ping_state(const ProbeReport& report, const PingThresholds& thresholds);
+
+// WARNING when a path MTU search ran and the expected size did not cross.
+ServiceState path_mtu_state(const ProbeReport& report) noexcept;
+
+// All together: the probe's state and exit status.
+ServiceState probe_state(const ProbeReport& report, const HandshakeThresholds& thresholds = {},
+                         const PingThresholds& ping = {});
 
 // The handshake phase, when it passed.
 const PhaseResult* passed_handshake(const ProbeReport& report) noexcept;
