@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const FleetTarget& target : fleet->targets()) {
         check(is_target_name(target.name));
         check(fleet->find(target.name) == &target);
-        check(target.key_pair < fleet->key_pair_count());
+        check(target.key_identity < fleet->key_identity_count());
         check(std::ranges::is_sorted(target.labels, {}, &Label::name));
         for (const Label& label : target.labels) check(!label_name_refusal(label.name));
     }
