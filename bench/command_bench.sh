@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
-# The quorlin command as a check process, against the interface-based
-# alternative, side by side on one local wireguard-go peer (hyperfine):
+# The quorlin command as a check process (hyperfine):
+#
+#   start-up   quorlin --version against /bin/true, side by side: what a
+#              process of ours costs before it does anything (no root needed)
+#
+# and against the interface-based alternative, side by side on one local
+# wireguard-go peer:
 #
 #   quorlin    quorlin CONFIG --ping PEER_TUNNEL_IP, one process
 #   interface  start a wireguard-go client interface, configure it with wg and
@@ -8,8 +13,9 @@
 #
 # Both run in a client namespace joined to the peer's namespace by a veth pair
 # (documentation addresses 192.0.2.1 and 192.0.2.2), with the same client key.
-# Prints the wall (median) and CPU (mean user + system) ratios and the command's peak RSS against the goals
-# (figures only: never fails on a time). Needs root.
+# Prints the start-up cost over /bin/true, the wall (median) and CPU (mean
+# user + system) ratios and the command's peak RSS against the goals
+# (figures only: never fails on a time). The peer part needs root.
 #
 #   bash bench/command_bench.sh QUORLIN_EXECUTABLE [RUNS]
 set -euo pipefail
@@ -17,19 +23,13 @@ cd "$(dirname "$0")/.."
 
 quorlin=$(realpath "${1:?usage: command_bench.sh QUORLIN_EXECUTABLE [RUNS]}")
 runs=${2:-50}
+STARTUP_RUNS_PER_RUN=20  # a start is about a millisecond: many more samples for the same time
 PEER_START_TIMEOUT_S=60
 PEER_STOP_TIMEOUT_S=30
 FLOOD_SPACING_S=0.03   # the peer ignores a second initiation from one key within about 20 ms
 
-echo "command benchmark: quorlin against an interface-based check (figures, never pass/fail)"
-if [ "$(id -u)" -ne 0 ]; then echo "  needs root for the peer and the interfaces: skipped"; exit 0; fi
-for tool in hyperfine ping /usr/bin/time; do
-  if ! command -v "$tool" >/dev/null; then echo "  $tool is not installed (scripts/bench.sh installs it): skipped"; exit 0; fi
-done
-if ! reason=$(python3 -c 'import sys; sys.path.insert(0, "tests/peer"); import wgpeer
-r = wgpeer.unavailable_reason(); print(r or ""); sys.exit(1 if r else 0)'); then
-  echo "  the real peer cannot run here ($reason): skipped"; exit 0
-fi
+echo "command benchmark: quorlin start-up, and quorlin against an interface-based check (figures, never pass/fail)"
+if ! command -v hyperfine >/dev/null; then echo "  hyperfine is not installed (scripts/bench.sh installs it): skipped"; exit 0; fi
 
 suffix=$$
 client_ns="qcb-$suffix"
@@ -63,6 +63,34 @@ trap 'exit 143' TERM
 
 workdir=$(mktemp -d -t quorlin-command-bench.XXXXXXXX)
 chmod 700 "$workdir"
+
+# Start-up: the same process image does nothing but print its version.
+echo
+hyperfine --style basic -N --warmup 20 --runs "$((runs * STARTUP_RUNS_PER_RUN))" \
+  --export-json "$workdir/startup.json" -n true /bin/true -n version "$quorlin --version"
+python3 - "$workdir/startup.json" <<'PY'
+import json, sys
+results = {r["command"]: r for r in json.load(open(sys.argv[1]))["results"]}
+true, version = results["true"], results["version"]
+cpu = lambda r: r["user"] + r["system"]
+print()
+print(f"  {'':34} {'wall median':>12} {'wall min':>12} {'CPU mean':>12}")
+for name, r in (("/bin/true", true), ("quorlin --version", version)):
+    print(f"  {name:34} {r['median'] * 1e3:9.3f} ms {r['min'] * 1e3:9.3f} ms {cpu(r) * 1e3:9.3f} ms")
+print(f"  {'start-up over /bin/true':34} {(version['median'] - true['median']) * 1e3:9.3f} ms "
+      f"{(version['min'] - true['min']) * 1e3:9.3f} ms {(cpu(version) - cpu(true)) * 1e3:9.3f} ms   (goal <= 0.5 ms)")
+print(f"  {'quorlin --version / /bin/true':34} {version['median'] / true['median']:9.2f} x")
+PY
+
+echo
+if [ "$(id -u)" -ne 0 ]; then echo "  the check against an interface needs root for the peer and the interfaces: skipped"; exit 0; fi
+for tool in ping /usr/bin/time; do
+  if ! command -v "$tool" >/dev/null; then echo "  $tool is not installed (scripts/bench.sh installs it): skipped"; exit 0; fi
+done
+if ! reason=$(python3 -c 'import sys; sys.path.insert(0, "tests/peer"); import wgpeer
+r = wgpeer.unavailable_reason(); print(r or ""); sys.exit(1 if r else 0)'); then
+  echo "  the real peer cannot run here ($reason): skipped"; exit 0
+fi
 
 # The peer lives while its stdin stays open.
 coproc PEER { exec python3 tests/peer/wgpeer.py serve --no-dns; }

@@ -24,7 +24,7 @@ void print_unknown(std::string_view message, OutputFormat format) {
 CommandEnd run_command(int argc, const char* const* argv) {
     ParsedCommandLine parsed = parse_command_line(argc, argv);
     return std::visit(
-        [](auto& what) -> CommandEnd {
+        [argv](auto& what) -> CommandEnd {
             using Kind = std::decay_t<decltype(what)>;
             if constexpr (std::is_same_v<Kind, Informational>) {
                 return {print_output(what.text) ? 0 : unknown_exit_status, false};
@@ -33,7 +33,7 @@ CommandEnd run_command(int argc, const char* const* argv) {
                 print_error(what.message);
                 return {unknown_exit_status, false};
             } else if constexpr (std::is_same_v<Kind, ExporterRequest>) {
-                return run_exporter_command(what);
+                return run_exporter_command(what, argv);
             } else if constexpr (std::is_same_v<Kind, FleetRequest>) {
                 return run_fleet_command(std::move(what));
             } else {

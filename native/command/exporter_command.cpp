@@ -5,7 +5,8 @@
 
 namespace quorlin::command {
 
-CommandEnd run_exporter_command(const ExporterRequest& request) {
+// The command line has been read already: the request holds all of it.
+CommandEnd run_exporter_command(const ExporterRequest& request, const char* const* /*argv*/) {
     // Only the command line has been read so far: no thread exists yet.
     exporter::block_exporter_signals();
     const exporter::LogSink log = [](std::string_view line) { print_error(line); };

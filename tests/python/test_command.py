@@ -93,7 +93,9 @@ def test_version_and_help():
         assert line in done.stdout
 
 
-@pytest.mark.parametrize("argv", [["--version"], ["{missing}"], ["{missing}", "--nagios"]])
+# `exporter` goes on in the exporter's executable, found from this one's own file.
+@pytest.mark.parametrize("argv", [["--version"], ["{missing}"], ["{missing}", "--nagios"],
+                                  ["exporter", "--fleet", "{missing}"]])
 def test_module_entry_point_runs_the_same_executable(missing_path, argv):
     argv = [word.format(missing=missing_path) for word in argv]
     module = subprocess.run([sys.executable, "-m", "quorlin", *argv], capture_output=True, text=True,
