@@ -3,8 +3,8 @@
 // main PID and its signals reach the exporter itself).
 #include "command/exporter_command.hpp"
 
-#include "command/output.hpp"
-#include "command/service_state.hpp"
+#include "command/fd_writes.hpp"
+#include "probe/outcome.hpp"
 #include "common/os_error.hpp"
 
 #include <unistd.h>
@@ -40,17 +40,16 @@ std::expected<std::string, int> exporter_path() {
 }  // namespace
 
 CommandEnd run_exporter_command(const ExporterRequest& /*request*/, const char* const* argv) {
-    constexpr int unknown_status = exit_status(ServiceState::unknown);
     const std::expected<std::string, int> path = exporter_path();
     if (!path) {
         print_error("could not find the exporter: /proc/self/exe: " + os_error_text(path.error()));
-        return {unknown_status, false};
+        return {unknown_exit_status, false};
     }
     // The exporter reads the same command line again; the signal mask and
     // SIGPIPE's disposition carry over, and its main sets them the same way.
     ::execv(path->c_str(), const_cast<char* const*>(argv));
     print_error("could not start the exporter " + *path + ": " + os_error_text(errno));
-    return {unknown_status, false};
+    return {unknown_exit_status, false};
 }
 
 }  // namespace quorlin::command
