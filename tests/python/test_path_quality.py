@@ -52,3 +52,22 @@ def test_loss_is_counted_echo_by_echo(peer, prober, tmp_path):
     pings = phases(report, "ping")
     assert len(pings) == 10 and {p.target for p in pings} == {info["peer_tunnel_ip"]}
     assert abs(sum(p.status != "passed" for p in pings) - 10 / 3) <= 1
+
+
+# The command: a path MTU that falls short is a WARNING that says by how much;
+# loss past --ping-critical is CRITICAL, with rta and pl per target.
+@pytest.mark.parametrize("faults, extra, status, summary, perfdata", [
+    (Faults(max_bytes=1200), ("--mtu-check",), 1, ", path MTU 1168 < 1420", "'ping1'="),
+    (Faults(drop_every=3), ("--ping-count", "10", "--ping-interval-ms", "10", "--ping-critical", "500,20%"), 2,
+     "% loss, round trip min/avg/max ", "'ping1_pl'=40%;;20;0;100"),
+], ids=["black hole", "lossy path"])
+def test_the_plugin_line_tells_mtu_and_loss(peer, prober, tmp_path, faults, extra, status, summary, perfdata):
+    info = peer.info
+    with UdpRelay(peer, to_peer=faults) as relay:
+        config = client_config(tmp_path, info, endpoint=relay.endpoint)
+        done = prober.command(str(config), "--ping", info["peer_tunnel_ip"], "--ping-timeout-ms", "200",
+                              "--deadline-ms", "20000", "--nagios", *extra)
+    assert (done.returncode, done.stderr) == (status, ""), done.stdout
+    line = done.stdout
+    assert line.startswith(("WIREGUARD WARNING - ", "WIREGUARD CRITICAL - ")[status - 1]) and summary in line, line
+    assert perfdata in line.split(" | ")[1], line
