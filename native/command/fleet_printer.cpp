@@ -46,7 +46,12 @@ bool FleetPrinter::begin() {
 }
 
 void FleetPrinter::add(fleet::TargetOutcome outcome) {
-    const ServiceState state = outcome.report ? probe_state(*outcome.report, output_.thresholds, output_.ping_thresholds) : ServiceState::unknown;
+    // Ping thresholds on the command line stand for every target; else each
+    // target's own from the fleet file.
+    const bool given = output_.ping_thresholds.warning || output_.ping_thresholds.critical;
+    const PingThresholds& ping = given ? output_.ping_thresholds : outcome.target->ping_thresholds;
+    const ServiceState state =
+        outcome.report ? probe_state(*outcome.report, output_.thresholds, ping) : ServiceState::unknown;
     std::string text;
     if (output_.format == OutputFormat::json) text = fleet_json_line(outcome);
     if (output_.format == OutputFormat::table) text = fleet_table_row(outcome, name_width_);

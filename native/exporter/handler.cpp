@@ -57,7 +57,7 @@ HttpResponse RequestHandler::probe(const HttpRequest& request, const std::string
     const auto in_flight = parts_.metrics.probe_started();
     const Instant start = Clock::now();
     const auto report = fleet::probe_target(*target, cap_ms);
-    const ProbeOutcome outcome{report ? &*report : nullptr, Clock::now() - start};
+    const ProbeOutcome outcome{report ? &*report : nullptr, Clock::now() - start, target->ping_thresholds};
     if (report) {
         parts_.metrics.probe_finished(report->verdict);
     } else {

@@ -1,6 +1,7 @@
 #include "exporter/probe_metrics.hpp"
 
 #include "probe/outcome.hpp"
+#include "probe/ping_summary.hpp"
 
 #include <prometheus/gauge.h>
 #include <prometheus/registry.h>
@@ -52,12 +53,38 @@ std::map<std::pair<std::string, std::string>, PhaseSeries> phase_series(const Pr
     return series;
 }
 
+// Per ping target: loss and round trips; per path MTU search: the sizes.
+// A value that does not exist (no echo sent, none answered) is left out.
+void add_path_quality(prometheus::Registry& registry, const ProbeReport& report) {
+    auto& loss = gauge(registry, "quorlin_ping_loss_ratio", "Share of the echoes to a ping target that went unanswered");
+    auto& rtt_min = gauge(registry, "quorlin_ping_rtt_min_seconds", "Shortest echo round trip to a ping target");
+    auto& rtt_avg = gauge(registry, "quorlin_ping_rtt_avg_seconds", "Average echo round trip to a ping target");
+    auto& rtt_max = gauge(registry, "quorlin_ping_rtt_max_seconds", "Longest echo round trip to a ping target");
+    for (const PingSummary& ping : ping_summaries(report)) {
+        const prometheus::Labels labels{{"check", ping.target}};
+        if (const auto percent = ping.loss_percent()) loss.Add(labels).Set(*percent / 100);
+        if (!ping.rtt_avg) continue;
+        rtt_min.Add(labels).Set(seconds(*ping.rtt_min));
+        rtt_avg.Add(labels).Set(seconds(*ping.rtt_avg));
+        rtt_max.Add(labels).Set(seconds(*ping.rtt_max));
+    }
+    const PhaseResult* mtu = path_mtu_phase(report);
+    if (mtu == nullptr || !mtu->path_mtu || !mtu->subject) return;
+    const prometheus::Labels labels{{"check", *mtu->subject}};
+    gauge(registry, "quorlin_path_mtu_expected_bytes", "Inner packet size the path MTU search expected to cross")
+        .Add(labels).Set(mtu->path_mtu->expected);
+    if (mtu->path_mtu->largest_crossed) {
+        gauge(registry, "quorlin_path_mtu_bytes", "Largest inner packet that crossed the tunnel and back")
+            .Add(labels).Set(*mtu->path_mtu->largest_crossed);
+    }
+}
+
 }  // namespace
 
 std::string probe_metrics_text(const ProbeOutcome& outcome) {
     prometheus::Registry registry;
     set_single(registry, "probe_success", "1 when the probe answered everything asked of it, else 0",
-               outcome.report && probe_state(*outcome.report) == ServiceState::ok ? 1 : 0);
+               outcome.report && probe_state(*outcome.report, {}, outcome.ping_thresholds) == ServiceState::ok ? 1 : 0);
     set_single(registry, "probe_duration_seconds", "How long the probe took, in seconds", seconds(outcome.duration));
 
     const Verdict verdict = outcome.report ? outcome.report->verdict : Verdict::local_error;
@@ -75,6 +102,8 @@ std::string probe_metrics_text(const ProbeOutcome& outcome) {
             successes.Add(labels).Set(series.success ? 1 : 0);
         }
     }
+
+    if (outcome.report) add_path_quality(registry, *outcome.report);
 
     const ProbeReport* report = outcome.report;
     set_single(registry, "quorlin_probe_sent_bytes", "UDP payload bytes the probe sent to the peer",

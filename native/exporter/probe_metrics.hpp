@@ -16,6 +16,7 @@
 // with the longer duration.
 
 #include "common/clock.hpp"
+#include "probe/outcome.hpp"
 #include "probe/report.hpp"
 
 #include <string>
@@ -31,6 +32,7 @@ struct ProbeOutcome {
     // verdict is then local_error, as for any failure on this machine.
     const ProbeReport* report = nullptr;
     Clock::duration duration{};
+    PingThresholds ping_thresholds;  // the target's, from the fleet file
 };
 
 std::string probe_metrics_text(const ProbeOutcome& outcome);

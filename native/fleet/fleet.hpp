@@ -8,6 +8,7 @@
 #include "fleet/settings.hpp"
 #include "input/flows.hpp"
 #include "input/options.hpp"
+#include "probe/outcome.hpp"
 
 #include <cstdint>
 #include <expected>
@@ -35,6 +36,7 @@ struct FleetTarget {
     std::vector<Label> labels;  // sorted by name
     std::variant<ConfigFileMode, RawKeyMode> mode;
     input::OptionTexts options;  // the defaults applied
+    PingThresholds ping_thresholds;  // ping_warning and ping_critical
     // Targets with the same value share both client key and peer key, and the
     // peer answers only one initiation from a key at a time.
     std::uint32_t key_identity = 0;

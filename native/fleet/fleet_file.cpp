@@ -5,6 +5,7 @@
 #include "fleet/target_probe.hpp"
 #include "input/careful_file.hpp"
 #include "input/input_mode.hpp"
+#include "input/ping_limit.hpp"
 
 #include <algorithm>
 #include <array>
@@ -57,7 +58,30 @@ input::OptionTexts option_texts(const EffectiveSettings& settings) {
             options.*limit.text = std::get<std::int64_t>(value->value);
         }
     }
+    if (const SettingValue* count = settings.find(SettingKey::ping_count)) {
+        options.ping_count = std::get<std::int64_t>(count->value);
+    }
+    if (const SettingValue* interval = settings.find(SettingKey::ping_interval_ms)) {
+        options.ping_interval_ms = std::get<std::int64_t>(interval->value);
+    }
+    if (const SettingValue* check = settings.find(SettingKey::mtu_check)) options.mtu_check = std::get<bool>(check->value);
+    if (const SettingValue* mtu = settings.find(SettingKey::mtu)) options.mtu = std::get<std::int64_t>(mtu->value);
     return options;
+}
+
+// The ping thresholds, or the refusal of the first that does not read.
+std::expected<PingThresholds, FleetRefusal> ping_thresholds(const EffectiveSettings& settings,
+                                                            const std::string& target_name) {
+    PingThresholds thresholds;
+    for (auto [key, level] : {std::pair{SettingKey::ping_warning, &thresholds.warning},
+                              std::pair{SettingKey::ping_critical, &thresholds.critical}}) {
+        const SettingValue* value = settings.find(key);
+        if (value == nullptr) continue;
+        auto limit = input::parse_ping_limit(text_of(*value), spec_of(key).key_text);
+        if (!limit) return std::unexpected(FleetRefusal{value->at, target_prefix(target_name), std::move(limit.error())});
+        *level = *limit;
+    }
+    return thresholds;
 }
 
 // Builds the targets from the document, checking names and modes; their
@@ -77,6 +101,9 @@ public:
         if (!mode) return std::unexpected(std::move(mode.error()));
         target.mode = std::move(*mode);
         target.options = option_texts(settings);
+        auto thresholds = ping_thresholds(settings, target.name);
+        if (!thresholds) return std::unexpected(std::move(thresholds.error()));
+        target.ping_thresholds = *thresholds;
         if (const SettingValue* labels = settings.find(SettingKey::labels)) {
             target.labels = std::get<std::vector<Label>>(labels->value);
         }
@@ -148,12 +175,26 @@ SourcePosition refused_option_at(const EffectiveSettings& settings) {
     if (const SettingValue* server = settings.find(SettingKey::dns_server)) {
         if (refused_alone([&](input::OptionTexts& alone) { alone.dns_server = text_of(*server); })) return server->at;
     }
-    // The limits come after the ping targets and the DNS server.
+    // The limits come after the ping targets and the DNS server, the echo
+    // count, interval and size after the limits.
     for (const input::TimeLimitName& limit : input::time_limit_names) {
         const SettingValue* value = settings.find(limit_key(limit));
         if (value != nullptr &&
             refused_alone([&](input::OptionTexts& alone) { alone.*limit.text = std::get<std::int64_t>(value->value); })) {
             return value->at;
+        }
+    }
+    for (auto [key, field] : {std::pair{SettingKey::ping_count, &input::OptionTexts::ping_count},
+                              std::pair{SettingKey::ping_interval_ms, &input::OptionTexts::ping_interval_ms}}) {
+        const SettingValue* value = settings.find(key);
+        if (value != nullptr &&
+            refused_alone([&](input::OptionTexts& alone) { alone.*field = std::get<std::int64_t>(value->value); })) {
+            return value->at;
+        }
+    }
+    if (const SettingValue* mtu = settings.find(SettingKey::mtu)) {
+        if (refused_alone([&](input::OptionTexts& alone) { alone.mtu = std::get<std::int64_t>(mtu->value); })) {
+            return mtu->at;
         }
     }
     return settings.own.at;

@@ -120,6 +120,10 @@ private:
                 if (!node.is_integer()) return wrong_type(spec, "an integer", node);
                 setting.value = node.as_integer()->get();
                 return setting;
+            case SettingKind::boolean:
+                if (!node.is_boolean()) return wrong_type(spec, "true or false", node);
+                setting.value = node.as_boolean()->get();
+                return setting;
             case SettingKind::text_list: {
                 if (!node.is_array()) return wrong_type(spec, "an array of strings", node);
                 std::vector<LocatedText> texts;

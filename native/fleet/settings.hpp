@@ -33,11 +33,17 @@ enum class SettingKey : std::uint8_t {
     dns_timeout_ms,
     deadline_ms,
     labels,
+    ping_count,
+    ping_interval_ms,
+    mtu_check,
+    mtu,
+    ping_warning,
+    ping_critical,
 };
-inline constexpr std::size_t setting_key_count = 15;
+inline constexpr std::size_t setting_key_count = 21;
 
 // What a key's value must be.
-enum class SettingKind : std::uint8_t { text, text_list, integer, labels };
+enum class SettingKind : std::uint8_t { text, text_list, integer, boolean, labels };
 
 struct SettingSpec {
     std::string_view key_text;
@@ -63,6 +69,12 @@ inline constexpr std::array<SettingSpec, setting_key_count> setting_specs = {{
     {"dns_timeout_ms", SettingKey::dns_timeout_ms, SettingKind::integer, true},
     {"deadline_ms", SettingKey::deadline_ms, SettingKind::integer, true},
     {"labels", SettingKey::labels, SettingKind::labels, true},
+    {"ping_count", SettingKey::ping_count, SettingKind::integer, true},
+    {"ping_interval_ms", SettingKey::ping_interval_ms, SettingKind::integer, true},
+    {"mtu_check", SettingKey::mtu_check, SettingKind::boolean, true},
+    {"mtu", SettingKey::mtu, SettingKind::integer, true},
+    {"ping_warning", SettingKey::ping_warning, SettingKind::text, true},
+    {"ping_critical", SettingKey::ping_critical, SettingKind::text, true},
 }};
 
 constexpr const SettingSpec& spec_of(SettingKey key) noexcept { return setting_specs[static_cast<std::size_t>(key)]; }
@@ -96,7 +108,7 @@ struct Label {
 
 struct SettingValue {
     SourcePosition at;
-    std::variant<std::string, std::vector<LocatedText>, std::int64_t, std::vector<Label>> value;
+    std::variant<std::string, std::vector<LocatedText>, std::int64_t, std::vector<Label>, bool> value;
 };
 
 struct TableSettings {

@@ -133,6 +133,7 @@ private:
                                           std::move(detail));
         result.status = status;
         result.path_mtu = sizes_;
+        result.subject = target_.to_text();
         return result;
     }
 

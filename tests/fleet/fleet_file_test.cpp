@@ -76,6 +76,12 @@ TEST(FleetFileRefusals, OneLineWithPositionAndTarget) {
          "f.toml:2:21: target \"a\": ping target must be an IPv4 address, got 10.0.0.256"},
         {"limit", "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\ndeadline_ms = 90000000\n",
          "f.toml:4:15: target \"a\": deadline_ms must be an integer from 1 through 86400000"},
+        {"echo count", "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\nping_count = 101\n",
+         "f.toml:4:14: target \"a\": ping_count must be an integer from 1 through 100"},
+        {"MTU check flag", "[defaults]\nmtu_check = 1\n\n[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\n",
+         "f.toml:2:13: mtu_check must be true or false, got integer"},
+        {"ping threshold", "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\nping_critical = \"500,20\"\n",
+         "f.toml:4:17: target \"a\": ping_critical must be RTA_MS,LOSS% (for example 100,20%), got 500,20"},
         {"raw-key rule",
          "[[target]]\nname = \"a\"\nprivate_key_file = \"client.key\"\npeer_key = \"{peer}\"\n"
          "endpoint = \"127.0.0.1:9\"\naddress = \"10.0.0.2/32\"\n",
