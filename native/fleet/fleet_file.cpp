@@ -45,7 +45,7 @@ std::string joined(std::string_view base_folder, const std::string& path) {
 
 // A time limit's key in a fleet file is its own name.
 static_assert(std::ranges::all_of(input::time_limit_names,
-                                  [](const input::TimeLimitName& limit) { return spec_named(limit.key) != nullptr; }));
+                                  [](const input::TimeLimitName& limit) { return is_setting_key(limit.key); }));
 SettingKey limit_key(const input::TimeLimitName& limit) { return spec_named(limit.key)->key; }
 
 input::OptionTexts option_texts(const EffectiveSettings& settings) {

@@ -87,6 +87,15 @@ constexpr const SettingSpec* spec_named(std::string_view key) noexcept {
     return nullptr;
 }
 
+// Whether a target may hold the key written `key` (a bool, so that it can be
+// asked at compile time even where the sanitizers make pointer tests run-time).
+constexpr bool is_setting_key(std::string_view key) noexcept {
+    for (const SettingSpec& spec : setting_specs) {
+        if (spec.key_text == key) return true;
+    }
+    return false;
+}
+
 static_assert([] {
     for (std::size_t i = 0; i < setting_key_count; ++i) {
         if (static_cast<std::size_t>(setting_specs[i].key) != i) return false;
