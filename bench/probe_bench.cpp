@@ -20,6 +20,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <functional>
+#include <memory>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -44,6 +48,7 @@
 #include "peer/netns_guard.hpp"
 #include "peer/peer_harness.hpp"
 #include "peer/scripted_peer.hpp"
+#include "probe/ping_summary.hpp"
 #include "probe/probe.hpp"
 #include "probe/resolve.hpp"
 #include "probe/resolver_slot.hpp"
@@ -248,9 +253,56 @@ std::vector<double> handshake_times(Peer& peer, std::size_t samples) {
     return times;
 }
 
-// A handshake whose first initiation is lost: a forwarder in front of the
-// peer drops the prober's first datagram and carries the rest both ways. The
-// resend a second later is what a lossy path costs.
+// A forwarder in front of the peer, inside its namespace: carries datagrams
+// both ways, dropping those from the prober that `drop` picks (it sees each
+// one and its position, counted from 1).
+class Forwarder {
+public:
+    using Drop = std::function<bool(std::size_t position, std::size_t bytes)>;
+
+    static std::optional<Forwarder> open(const SocketAddress& peer_endpoint, Drop drop) {
+        auto front = peer::ScriptedPeer::open(AF_INET);
+        auto upstream = open_probe_socket(peer_endpoint);
+        if (!front || !upstream) return std::nullopt;
+        return std::optional<Forwarder>(std::in_place, std::move(*front), std::move(*upstream), std::move(drop));
+    }
+    Forwarder(peer::ScriptedPeer front, UdpSocket upstream, Drop drop)
+        : front_(std::make_unique<peer::ScriptedPeer>(std::move(front))),
+          upstream_(std::make_unique<UdpSocket>(std::move(upstream))),
+          drop_(std::move(drop)),
+          carry_([this](std::stop_token stop) { run(stop); }) {}
+
+    const SocketAddress& address() const { return front_->address(); }
+    std::size_t from_prober() const { return from_prober_; }
+
+private:
+    void run(std::stop_token stop) {
+        std::vector<std::uint8_t> buffer(65535);
+        std::optional<SocketAddress> prober;
+        while (!stop.stop_requested()) {
+            auto forth = front_->receive(2ms);
+            if (forth && *forth) {
+                prober = (*forth)->from;
+                if (!drop_(++from_prober_, (*forth)->bytes.size())) {
+                    (void)send(*upstream_, (*forth)->bytes, Clock::now() + 1s);
+                }
+            }
+            const IoOutcome back = recv(*upstream_, buffer, Clock::now() + 2ms);
+            if (back.kind == IoOutcome::Kind::done && prober) {
+                (void)front_->send_to(std::span(buffer).first(back.bytes), *prober);
+            }
+        }
+    }
+
+    std::unique_ptr<peer::ScriptedPeer> front_;
+    std::unique_ptr<UdpSocket> upstream_;
+    Drop drop_;
+    std::atomic<std::size_t> from_prober_{0};
+    std::jthread carry_;  // last: stops and joins first
+};
+
+// A handshake whose first initiation is lost: the resend a second later is
+// what a lossy path costs.
 std::vector<double> lost_initiation_handshake_times(Peer& peer, std::size_t samples) {
     std::vector<double> times;
     const SocketAddress endpoint = parse_socket_address_literal(peer.real.info().endpoint_ipv4).value();
@@ -258,37 +310,70 @@ std::vector<double> lost_initiation_handshake_times(Peer& peer, std::size_t samp
         for (std::size_t i = 0; i < samples; ++i) {
             Client& client = peer.clients[i % peer.clients.size()];
             pace(client);
-            auto front = peer::ScriptedPeer::open(AF_INET);
-            if (!front) continue;
-            auto upstream = open_probe_socket(endpoint);
-            auto socket = open_probe_socket(front->address());
-            if (!upstream || !socket) continue;
-            std::jthread carry([&](std::stop_token stop) {
-                std::vector<std::uint8_t> buffer(65535);
-                bool dropped = false;
-                std::optional<SocketAddress> prober;
-                while (!stop.stop_requested()) {
-                    auto forth = front->receive(2ms);
-                    if (forth && *forth) {
-                        prober = (*forth)->from;
-                        if (std::exchange(dropped, true)) (void)send(*upstream, (*forth)->bytes, Clock::now() + 1s);
-                    }
-                    const IoOutcome back = recv(*upstream, buffer, Clock::now() + 2ms);
-                    if (back.kind == IoOutcome::Kind::done && prober) {
-                        (void)front->send_to(std::span(buffer).first(back.bytes), *prober);
-                    }
-                }
-            });
+            auto forwarder = Forwarder::open(endpoint, [](std::size_t position, std::size_t) { return position == 1; });
+            if (!forwarder) continue;
+            auto socket = open_probe_socket(forwarder->address());
+            if (!socket) continue;
             wireguard::Tunn tunnel(client.private_key.bytes(), peer.public_key, std::nullopt, std::nullopt,
                                    random_u32());
             const Instant begun = Clock::now();
-            const SessionOutcome outcome = establish_session(*socket, front->address(), tunnel, begun + 3s);
+            const SessionOutcome outcome = establish_session(*socket, forwarder->address(), tunnel, begun + 3s);
             const Instant ended = Clock::now();
             if (std::holds_alternative<SessionStart>(outcome)) times.push_back(ms_between(begun, ended));
         }
     });
     if (!done) std::fprintf(stderr, "could not enter the peer's namespace: %s\n", done.error().c_str());
     return times;
+}
+
+// What the path checks cost: the MTU search through a path that drops every
+// datagram above 1200 bytes (echoes and bytes against the fewest sizes a
+// binary search over 576..1420 must try), and ten echoes 10 ms apart against
+// ten round trips.
+void print_path_check_costs(Peer& peer) {
+    const peer::PeerInfo& info = peer.real.info();
+    const SocketAddress endpoint = parse_socket_address_literal(info.endpoint_ipv4).value();
+    auto done = peer::run_in_peer_namespace(info.namespace_name, [&] {
+        Client& client = peer.clients.front();
+        pace(client);
+        auto forwarder = Forwarder::open(endpoint, [](std::size_t, std::size_t bytes) { return bytes > 1200; });
+        if (!forwarder) return;
+        ProbePlan plan = probe_plan(peer, client, ProbeKind::ping_and_dns);
+        plan.config.endpoint = forwarder->address().to_text();
+        plan.resolve.clear();
+        plan.mtu_check = true;
+        plan.ping_timeout = Duration::from_millis(200);
+        const ProbeReport mtu = probe(std::move(plan), {});
+        const PhaseResult* phase = path_mtu_phase(mtu);
+        // Handshake, keepalive and the one small echo came before the search.
+        const std::size_t echoes = forwarder->from_prober() - 3;
+        const double fewest = std::ceil(std::log2(1420.0 - 576.0 + 1)) + 2;  // the expected size and 576 first
+        if (phase != nullptr) {
+            std::printf("  %-50s %9zu echoes %9llu bytes sent %9.1f ms  (%s)\n", "path MTU search, black hole at 1200",
+                        echoes, static_cast<unsigned long long>(phase->sent_bytes),
+                        std::chrono::duration<double, std::milli>(phase->elapsed).count(),
+                        phase->detail.value_or("").c_str());
+            print_ratio("MTU search echoes / fewest sizes to try", static_cast<double>(echoes), fewest);
+        }
+
+        pace(client);
+        ProbePlan pings = probe_plan(peer, client, ProbeKind::ping_and_dns);
+        pings.resolve.clear();
+        pings.ping_count = 10;
+        pings.ping_interval = Duration::from_millis(10);
+        const Instant begun = Clock::now();
+        const ProbeReport report = probe(std::move(pings), {});
+        const double wall_ms = ms_between(begun, Clock::now());
+        Clock::duration round_trips{};
+        for (const PhaseResult& each : report.phases) {
+            if (each.phase == phase_name::ping) round_trips += each.elapsed;
+        }
+        const double round_trips_ms = std::chrono::duration<double, std::milli>(round_trips).count();
+        std::printf("  %-50s %9.3f ms for the whole probe, its ten round trips %.3f ms\n",
+                    "--ping-count 10 --ping-interval-ms 10", wall_ms, round_trips_ms);
+        print_ratio("ten echoes 10 ms apart: probe / ten round trips", wall_ms, round_trips_ms);
+    });
+    if (!done) std::fprintf(stderr, "could not enter the peer's namespace: %s\n", done.error().c_str());
 }
 
 // ---------------------------------------------------------------- deadline overshoot
@@ -429,6 +514,7 @@ int run(int argc, char** argv) {
     print_summary("handshake alone (initiation to keepalive sent)", handshake, "ms");
     const Summary lost = summarize(lost_initiation_handshake_times(*peer, std::min<std::size_t>(samples, 5)));
     print_summary("handshake, the first initiation lost", lost, "ms");
+    print_path_check_costs(*peer);
 
     // One thread each, so that process CPU time is the probes' own.
     const ProbeRun bare = run_probes(*peer, ProbeKind::handshake_only, probes, 1);
