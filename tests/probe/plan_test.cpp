@@ -192,7 +192,9 @@ TEST(ProbePlanValidate, EchoesAndTheMtuCheck) {
             continue;
         }
         EXPECT_TRUE(result.has_value()) << c.what << ": " << (result ? "" : result.error().message);
-        if (plan.mtu_check) EXPECT_EQ(plan.expected_mtu().value_or(0), c.expected_mtu) << c.what;
+        if (plan.mtu_check) {
+            EXPECT_EQ(plan.expected_mtu().value_or(0), c.expected_mtu) << c.what;
+        }
     }
 }
 
