@@ -79,7 +79,7 @@ inline constexpr std::array<SettingSpec, setting_key_count> setting_specs = {{
 
 constexpr const SettingSpec& spec_of(SettingKey key) noexcept { return setting_specs[static_cast<std::size_t>(key)]; }
 
-// The spec of the key written `key`, or nullptr for a key a target cannot hold.
+// What is known of the key written `key`, or nullptr for a key a target cannot hold.
 constexpr const SettingSpec* spec_named(std::string_view key) noexcept {
     for (const SettingSpec& spec : setting_specs) {
         if (spec.key_text == key) return &spec;
