@@ -254,3 +254,23 @@ def test_targets_sharing_keys_take_turns(peer, tmp_path):
             for _ in range(3):
                 exporter.send_signal(signal.SIGHUP)
             assert [sample(wait()[2], "probe_success") for wait in scrapes] == [1] * 4
+
+
+def test_loss_round_trips_and_path_mtu_per_target(peer, tmp_path):
+    # Echoes to an address nobody answers are all lost: past the fleet file's
+    # ping_critical, probe_success is 0 although the verdict confirms the data plane.
+    ip, nobody = peer.info["peer_tunnel_ip"], "10.99.0.77"
+    extra = ('\n[[target]]\nname = "measured"\nconfig = "good.conf"\n'
+             f'ping = ["{ip}", "{nobody}"]\nping_count = 2\nping_interval_ms = 10\nping_timeout_ms = 200\n'
+             'mtu_check = true\nping_critical = "500,60%"\n')
+    with ExporterProcess(peer, write_fleet(tmp_path, peer.info, extra)) as exporter:
+        status, _, body = exporter.request("/probe?target=measured", {TIMEOUT_HEADER: "10"})
+    assert status == 200
+    assert sample(body, 'quorlin_probe_verdict{verdict="data_plane_confirmed"}') == 1
+    assert (sample(body, f'quorlin_ping_loss_ratio{{check="{ip}"}}'),
+            sample(body, f'quorlin_ping_loss_ratio{{check="{nobody}"}}')) == (0, 1)
+    assert sample(body, f'quorlin_ping_rtt_avg_seconds{{check="{ip}"}}') > 0
+    assert sample(body, f'quorlin_ping_rtt_avg_seconds{{check="{nobody}"}}') is None  # nothing to average
+    assert (sample(body, f'quorlin_path_mtu_bytes{{check="{ip}"}}'),
+            sample(body, f'quorlin_path_mtu_expected_bytes{{check="{ip}"}}')) == (1420, 1420)
+    assert sample(body, "probe_success") == 0
