@@ -15,9 +15,8 @@ namespace quorlin::exporter {
 
 namespace {
 
-// Probes hold a worker each; the rest answer /metrics and the pages, and
-// the requests waiting for a probe slot.
-std::size_t worker_threads(std::size_t max_concurrent) { return 2 * max_concurrent + 4; }
+// Beside the connections: each probe's socket and the file it reads, and the process's own.
+std::size_t reserved_descriptors(std::size_t max_concurrent) { return 2 * max_concurrent + 64; }
 
 std::string targets_text(const FleetSource& source) {
     const std::size_t count = source.current()->fleet.targets().size();
@@ -35,15 +34,15 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
     ExporterMetrics metrics;
     FleetSource fleet(settings.fleet_file, metrics);
     if (auto read = fleet.reload(); !read) return std::unexpected(std::move(read.error()));
-    // A probe also holds the connections of up to two server workers: its own
-    // and one waiting for a slot.
     const std::size_t wanted = settings.max_concurrent;
-    const fleet::OpenFileBudget budget = fleet::fit_open_files(wanted, fleet::descriptors_per_probe + 2);
+    const fleet::OpenFileBudget budget = fleet::fit_open_files(wanted);
     if (const std::string notice = fleet::lowered_notice(wanted, budget); !notice.empty()) log(notice);
-    ProbeSlots slots(budget.probes);
-    const RequestHandler handler(HandlerParts{fleet, slots, metrics, log, settings.timeout_offset});
-    auto server = HttpServer::start(ServerSettings{settings.listen, worker_threads(budget.probes)},
-                                    handler, log);
+    ProbeWorkers probes(budget.probes);
+    const RequestHandler handler(HandlerParts{fleet, probes, metrics, log, settings.timeout_offset});
+    ServerSettings server_settings;
+    server_settings.listen = settings.listen;
+    server_settings.reserved_descriptors = reserved_descriptors(budget.probes);
+    auto server = HttpServer::start(server_settings, handler, log);
     if (!server) return std::unexpected(std::move(server.error()));
     log("listening on " + (*server)->address() + ", serving " + targets_text(fleet));
 
@@ -61,13 +60,15 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
         log("stopping: running probes end by their deadlines");
         break;
     }
-    // New probes and the waiters for a slot are refused from now on; the
+    // New probes and those in line for a worker are refused from now on; the
     // running probes end by their deadlines and are answered. Only then does
-    // the server stop: civetweb sends nothing more once it is stopping.
-    slots.close();
+    // the server stop: it sends nothing more once it is stopping, and no
+    // worker may answer a connection after that.
+    probes.close();
     const Instant longest_probe_end =
         Clock::now() + std::chrono::milliseconds(input::max_timeout_ms) + probe_overrun_grace;
     if (!(*server)->wait_until_idle(longest_probe_end)) log("a probe did not end by its deadline; stopping anyway");
+    probes.join();
     server->reset();
     return {};
 }

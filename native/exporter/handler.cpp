@@ -7,6 +7,7 @@
 #include "fleet/fleet_refusal.hpp"
 #include "fleet/target_probe.hpp"
 
+#include <memory>
 #include <utility>
 
 namespace quorlin::exporter {
@@ -14,56 +15,73 @@ namespace quorlin::exporter {
 namespace {
 
 constexpr std::string_view text_content_type = "text/plain; charset=utf-8";
+constexpr std::string_view no_worker_reason =
+    "too many probes at once: no probe slot came free within the time limit";
+
+// What a probe in line carries until a worker runs it or it is refused.
+struct PendingProbe {
+    HttpRequest request;
+    std::shared_ptr<ServedFleet> served;  // keeps the target alive across a reload
+    Answer answer;
+};
 
 }  // namespace
 
-HttpResponse RequestHandler::handle(const HttpRequest& request) const {
+void RequestHandler::handle(HttpRequest request, Instant arrival, const Answer& answer) const {
     auto route = route_request(request.method, request.path, request.query);
-    if (!route) return refuse(request, route.error().status, std::move(route.error().reason));
+    if (!route) return answer(refuse(request, route.error().status, std::move(route.error().reason)));
     switch (route->endpoint) {
-        case Endpoint::probe: return probe(request, route->target);
-        case Endpoint::metrics: return {200, metrics_content_type, parts_.metrics.text(), {}};
-        case Endpoint::targets: return {200, targets_content_type, targets_json(parts_.fleet.current()->fleet), {}};
-        case Endpoint::index: return {200, index_content_type, index_html(parts_.fleet.current()->fleet), {}};
+        case Endpoint::probe: return probe(std::move(request), arrival, route->target, answer);
+        case Endpoint::metrics: return answer({200, metrics_content_type, parts_.metrics.text(), {}});
+        case Endpoint::targets:
+            return answer({200, targets_content_type, targets_json(parts_.fleet.current()->fleet), {}});
+        case Endpoint::index: return answer({200, index_content_type, index_html(parts_.fleet.current()->fleet), {}});
         case Endpoint::healthy: break;
     }
-    return {200, text_content_type, "OK\n", {}};
+    answer({200, text_content_type, "OK\n", {}});
 }
 
-HttpResponse RequestHandler::probe(const HttpRequest& request, const std::string& target_name) const {
-    const Instant arrival = Clock::now();
+void RequestHandler::probe(HttpRequest request, Instant arrival, const std::string& target_name,
+                           const Answer& answer) const {
     // Held to the end of the request: a reload cannot free the target meanwhile.
-    const std::shared_ptr<ServedFleet> served = parts_.fleet.current();
+    std::shared_ptr<ServedFleet> served = parts_.fleet.current();
     const fleet::FleetTarget* target = served->fleet.find(target_name);
-    if (target == nullptr) {
-        return refuse(request, 400, "unknown target" + quoted_if_plain(target_name));
-    }
+    if (target == nullptr) return answer(refuse(request, 400, "unknown target" + quoted_if_plain(target_name)));
     std::optional<std::chrono::nanoseconds> scrape_timeout;
     if (request.scrape_timeout) {
         auto parsed = parse_scrape_timeout(*request.scrape_timeout);
-        if (!parsed) return refuse(request, parsed.error().status, std::move(parsed.error().reason));
+        if (!parsed) return answer(refuse(request, parsed.error().status, std::move(parsed.error().reason)));
         scrape_timeout = *parsed;
     }
     auto limit = probe_time_limit(arrival, target->options.deadline_ms, scrape_timeout, parts_.timeout_offset);
-    if (!limit) return refuse(request, limit.error().status, std::move(limit.error().reason));
+    if (!limit) return answer(refuse(request, limit.error().status, std::move(limit.error().reason)));
 
-    const auto slot = parts_.slots.acquire(limit->wait_until);
-    const std::optional<std::uint64_t> cap_ms = deadline_cap_ms(*limit, Clock::now());
-    if (!slot || cap_ms == 0u) {
-        if (parts_.slots.closed()) return refuse(request, 503, "the exporter is stopping");
-        return refuse(request, 503, "too many probes at once: no probe slot came free within the time limit");
+    auto pending = std::make_shared<const PendingProbe>(std::move(request), std::move(served), answer);
+    parts_.probes.submit(
+        limit->wait_until,
+        [this, pending, target, limit = *limit] { pending->answer(run_probe(pending->request, *target, limit)); },
+        [this, pending](bool stopping) {
+            pending->answer(refuse(pending->request, 503,
+                                   std::string(stopping ? "the exporter is stopping" : no_worker_reason)));
+        });
+}
+
+HttpResponse RequestHandler::run_probe(const HttpRequest& request, const fleet::FleetTarget& target,
+                                       const ProbeTimeLimit& limit) const {
+    const std::optional<std::uint64_t> cap_ms = deadline_cap_ms(limit, Clock::now());
+    if (cap_ms == 0u) {
+        return refuse(request, 503, std::string(no_worker_reason));
     }
-
     const auto in_flight = parts_.metrics.probe_started();
     const Instant start = Clock::now();
-    const auto report = fleet::probe_target(*target, cap_ms);
-    const ProbeOutcome outcome{report ? &*report : nullptr, Clock::now() - start, target->ping_thresholds};
+    const auto report = fleet::probe_target(target, cap_ms);
+    const ProbeOutcome outcome{report ? &*report : nullptr, Clock::now() - start, target.ping_thresholds};
     if (report) {
         parts_.metrics.probe_finished(report->verdict);
     } else {
         // A file of the target changed since the fleet was read. Its message
         // may name a path: it goes to the log, never into the answer.
-        parts_.log(fleet::target_prefix(target->name) + " could not be probed: " + report.error());
+        parts_.log(fleet::target_prefix(target.name) + " could not be probed: " + report.error());
         parts_.metrics.probe_finished(Verdict::local_error);
     }
     return {200, metrics_content_type, probe_metrics_text(outcome), {}};

@@ -1,11 +1,15 @@
 #pragma once
 // One HTTP request in, one response out, with no HTTP server in sight: the
-// routing, the probe with its time limit and slot, and the pages. A refused
-// request is logged here, one line; a successful probe is not.
+// routing, the probe with its time limit and worker, and the pages. A refused
+// request is logged here, one line; a successful probe is not. Pages and
+// refusals are answered before handle() returns; a probe is answered later,
+// from a worker thread, or refused when no worker takes it in time.
 
+#include "common/clock.hpp"
 #include "exporter/exporter_metrics.hpp"
 #include "exporter/fleet_source.hpp"
-#include "exporter/probe_slots.hpp"
+#include "exporter/probe_workers.hpp"
+#include "exporter/time_limit.hpp"
 #include "probe/report.hpp"
 
 #include <chrono>
@@ -16,12 +20,13 @@
 
 namespace quorlin::exporter {
 
+// Owned: a probe's request outlives the server's call that read it.
 struct HttpRequest {
-    std::string_view method;
-    std::string_view path;   // percent-decoded
-    std::string_view query;  // raw, without the '?'
-    std::optional<std::string_view> scrape_timeout;  // X-Prometheus-Scrape-Timeout-Seconds
-    std::string_view client;  // the peer's address, for the log
+    std::string method;
+    std::string path;   // percent-decoded
+    std::string query;  // raw, without the '?'
+    std::optional<std::string> scrape_timeout;  // X-Prometheus-Scrape-Timeout-Seconds
+    std::string client;  // the peer's address, for the log
 };
 
 struct HttpResponse {
@@ -31,12 +36,15 @@ struct HttpResponse {
     std::string_view extra_header;  // a whole "Name: value" line without CRLF, or empty
 };
 
-// Receives one log line (without prefix or newline); called from any worker thread.
+// Receives one log line (without prefix or newline); called from any thread.
 using LogSink = std::function<void(std::string_view line)>;
+
+// Takes the response to one request; called exactly once, from any thread.
+using Answer = std::function<void(HttpResponse response)>;
 
 struct HandlerParts {
     FleetSource& fleet;
-    ProbeSlots& slots;
+    ProbeWorkers& probes;
     ExporterMetrics& metrics;
     LogSink log;
     std::chrono::nanoseconds timeout_offset{};
@@ -46,10 +54,13 @@ class RequestHandler {
 public:
     explicit RequestHandler(HandlerParts parts) : parts_(std::move(parts)) {}
 
-    HttpResponse handle(const HttpRequest& request) const;
+    // `arrival`: when the request's head was complete; a probe's time limit counts from it.
+    void handle(HttpRequest request, Instant arrival, const Answer& answer) const;
 
 private:
-    HttpResponse probe(const HttpRequest& request, const std::string& target_name) const;
+    void probe(HttpRequest request, Instant arrival, const std::string& target_name, const Answer& answer) const;
+    HttpResponse run_probe(const HttpRequest& request, const fleet::FleetTarget& target,
+                           const ProbeTimeLimit& limit) const;
     HttpResponse refuse(const HttpRequest& request, int status, std::string reason) const;
 
     HandlerParts parts_;

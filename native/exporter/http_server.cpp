@@ -1,79 +1,303 @@
 #include "exporter/http_server.hpp"
 
-#include <civetweb.h>
+#include "common/os_error.hpp"
+#include "common/owned_fd.hpp"
+#include "exporter/request.hpp"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <array>
-#include <cstdio>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 namespace quorlin::exporter {
 
 namespace {
 
-HttpServer* server_of(const mg_connection* connection) {
-    return static_cast<HttpServer*>(mg_get_user_data(mg_get_context(connection)));
-}
+constexpr int listen_backlog = 1024;
+constexpr std::string_view timeout_header = "X-Prometheus-Scrape-Timeout-Seconds";
 
-std::string_view text_or_empty(const char* text) { return text ? std::string_view(text) : std::string_view{}; }
+struct ListenAddress {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    bool ipv6 = false;
+};
 
-void send(mg_connection* connection, const HttpResponse& response) {
-    std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " +
-                       mg_get_response_code_text(connection, response.status) + "\r\n";
-    head.append("Content-Type: ").append(response.content_type).append("\r\n");
-    head.append("Content-Length: ").append(std::to_string(response.body.size())).append("\r\n");
-    head.append("Cache-Control: no-store\r\nConnection: close\r\n");
-    if (!response.extra_header.empty()) head.append(response.extra_header).append("\r\n");
-    head.append("\r\n");
-    // A client that went away is no error of ours: there is nobody to tell.
-    if (mg_write(connection, head.data(), head.size()) > 0 && !response.body.empty()) {
-        (void)mg_write(connection, response.body.data(), response.body.size());
+// "IPV4:PORT" or "[IPV6]:PORT" (the command line has checked the form).
+std::optional<ListenAddress> listen_address(std::string_view text) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    std::string host(text.substr(0, colon));
+    const std::string_view port_text = text.substr(colon + 1);
+    unsigned port = 0;
+    const auto [end, error] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
+    if (port_text.empty() || error != std::errc{} || end != port_text.data() + port_text.size() || port > 65535) {
+        return std::nullopt;
     }
+    ListenAddress out;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&out.address);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<std::uint16_t>(port));
+        if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) != 1) return std::nullopt;
+        out.length = sizeof(sockaddr_in6);
+        out.ipv6 = true;
+        return out;
+    }
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&out.address);
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) != 1) return std::nullopt;
+    out.length = sizeof(sockaddr_in);
+    return out;
 }
+
+// A listening socket; IPv6's unspecified address also takes IPv4 clients.
+std::expected<OwnedFd, int> open_listener(const ListenAddress& where) {
+    const int family = where.ipv6 ? AF_INET6 : AF_INET;
+    OwnedFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd.get() < 0) return std::unexpected(errno);
+    const int on = 1;
+    const int off = 0;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return std::unexpected(errno);
+    if (where.ipv6 && ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+        return std::unexpected(errno);
+    }
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&where.address), where.length) != 0 ||
+        ::listen(fd.get(), listen_backlog) != 0) {
+        return std::unexpected(errno);
+    }
+    return fd;
+}
+
+// The text form of the address the socket got, with its port.
+std::string bound_address(int fd, bool ipv6) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return "?";
+    std::array<char, INET6_ADDRSTRLEN> text{};
+    if (ipv6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+        ::inet_ntop(AF_INET6, &v6->sin6_addr, text.data(), text.size());
+        return "[" + std::string(text.data()) + "]:" + std::to_string(ntohs(v6->sin6_port));
+    }
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+    ::inet_ntop(AF_INET, &v4->sin_addr, text.data(), text.size());
+    return std::string(text.data()) + ":" + std::to_string(ntohs(v4->sin_port));
+}
+
+// The client's address for the log, without port; an IPv4 client of a
+// dual-stack listener as plain IPv4.
+std::string client_text(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (info == nullptr || info->client_addr == nullptr) return "?";
+    std::array<char, INET6_ADDRSTRLEN> text{};
+    if (info->client_addr->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(info->client_addr);
+        ::inet_ntop(AF_INET, &v4->sin_addr, text.data(), text.size());
+    } else if (info->client_addr->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(info->client_addr);
+        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+            ::inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], text.data(), text.size());
+        } else {
+            ::inet_ntop(AF_INET6, &v6->sin6_addr, text.data(), text.size());
+        }
+    }
+    return text[0] != '\0' ? std::string(text.data()) : "?";
+}
+
+// The connection cap, lowered where the open-file limit (raised as far as
+// the hard limit allows) cannot hold it beside the reserve.
+std::size_t fitting_connections(std::size_t wanted, std::size_t reserved) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
+    const rlim_t needed = static_cast<rlim_t>(wanted + reserved);
+    if (limit.rlim_cur < needed) {
+        rlimit raised = limit;
+        raised.rlim_cur = std::min(needed, limit.rlim_max);
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    if (limit.rlim_cur >= needed) return wanted;
+    return limit.rlim_cur > reserved + 16 ? static_cast<std::size_t>(limit.rlim_cur - reserved) : 16;
+}
+
+MHD_Response* response_of(const HttpResponse& answer) {
+    // MHD_RESPMEM_MUST_COPY: the body belongs to the caller.
+    MHD_Response* response = MHD_create_response_from_buffer(answer.body.size(), const_cast<char*>(answer.body.data()),
+                                                              MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) return nullptr;
+    const std::string content_type(answer.content_type);
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, content_type.c_str());
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    if (const std::size_t colon = answer.extra_header.find(':'); colon != std::string_view::npos) {
+        const std::string name(answer.extra_header.substr(0, colon));
+        std::string_view value = answer.extra_header.substr(colon + 1);
+        while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+        MHD_add_response_header(response, name.c_str(), std::string(value).c_str());
+    }
+    return response;
+}
+
+MHD_Result queue(MHD_Connection* connection, const HttpResponse& answer) {
+    MHD_Response* response = response_of(answer);
+    if (response == nullptr) return MHD_NO;  // closes the connection
+    const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+// One request on its connection, from its request line to its end. Shared
+// with the answer of a probe, which may come from a worker thread before or
+// after the listener has suspended the connection.
+struct Exchange {
+    MHD_Connection* connection = nullptr;
+    std::string uri;  // the request target as sent, query included
+    bool handled = false;  // the head was complete and the handler has it
+
+    std::mutex mutex;
+    std::optional<HttpResponse> response;
+    bool suspended = false;
+};
 
 }  // namespace
+
+struct ServerCallbacks {
+    using Held = std::shared_ptr<Exchange>;
+
+    // The request line has arrived: what the connection's request state starts as.
+    static void* request_line(void* /*server*/, const char* uri, MHD_Connection* connection) {
+        auto exchange = std::make_shared<Exchange>();
+        exchange->connection = connection;
+        exchange->uri = uri != nullptr ? uri : "";
+        return new Held(std::move(exchange));
+    }
+
+    static MHD_Result request(void* cls, MHD_Connection* connection, const char* /*url*/, const char* method,
+                              const char* /*version*/, const char* /*upload_data*/, std::size_t* upload_data_size,
+                              void** state) {
+        auto* server = static_cast<HttpServer*>(cls);
+        if (*state == nullptr) *state = request_line(cls, "", connection);
+        const Held exchange = *static_cast<Held*>(*state);
+        if (!exchange->handled) {
+            exchange->handled = true;
+            begin(*server, exchange, method);
+        }
+        if (*upload_data_size != 0) {
+            *upload_data_size = 0;  // a body is never read: the endpoints take none
+            return MHD_YES;
+        }
+        std::unique_lock lock(exchange->mutex);
+        if (exchange->response) {
+            const HttpResponse answer = std::move(*exchange->response);
+            exchange->response.reset();
+            lock.unlock();
+            return queue(connection, answer);
+        }
+        if (!exchange->suspended) {
+            exchange->suspended = true;
+            MHD_suspend_connection(connection);
+        }
+        return MHD_YES;
+    }
+
+    // The head is complete: the handler answers at once or, for a probe, later.
+    static void begin(HttpServer& server, const Held& exchange, const char* method) {
+        const Instant arrival = Clock::now();
+        server.request_began();
+        MHD_Connection* connection = exchange->connection;
+        HttpRequest request;
+        request.method = method != nullptr ? method : "";
+        const std::string_view uri = exchange->uri;
+        const std::size_t question = uri.find('?');
+        const std::string_view raw_path = uri.substr(0, question);
+        // An undecodable path is kept as sent; it routes nowhere and is refused.
+        request.path = percent_decoded(raw_path).value_or(std::string(raw_path));
+        if (question != std::string_view::npos) request.query = uri.substr(question + 1);
+        const std::string timeout_name(timeout_header);
+        if (const char* timeout = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, timeout_name.c_str())) {
+            request.scrape_timeout = timeout;
+        }
+        request.client = client_text(connection);
+        server.handler_.handle(std::move(request), arrival, [exchange](HttpResponse response) {
+            const std::lock_guard lock(exchange->mutex);
+            exchange->response = std::move(response);
+            // Suspended: the listener hears of it and asks again, then queues it.
+            if (exchange->suspended) {
+                exchange->suspended = false;
+                MHD_resume_connection(exchange->connection);
+            }
+        });
+    }
+
+    static void completed(void* cls, MHD_Connection* connection, void** state, MHD_RequestTerminationCode why) {
+        auto* server = static_cast<HttpServer*>(cls);
+        if (*state == nullptr) return;
+        auto* held = static_cast<Held*>(*state);
+        *state = nullptr;
+        if ((*held)->handled) {
+            server->request_ended();
+        } else if (why == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED) {
+            server->log_("closed a connection from " + client_text(connection) + ": its request was not complete within " +
+                         std::to_string(server->idle_timeout_.count()) + " s");
+        } else if (why == MHD_REQUEST_TERMINATED_WITH_ERROR) {
+            server->log_("refused a request from " + client_text(connection) + ": malformed or too large");
+        }
+        delete held;
+    }
+};
 
 std::expected<std::unique_ptr<HttpServer>, std::string> HttpServer::start(const ServerSettings& settings,
                                                                           const RequestHandler& handler,
                                                                           const LogSink& log) {
-    mg_init_library(0);
-    std::unique_ptr<HttpServer> server(new HttpServer(handler, log));
-    const std::string threads = std::to_string(settings.worker_threads);
-    const std::string read_timeout = std::to_string(settings.read_timeout.count());
-    const std::string request_size = std::to_string(settings.max_request_bytes);
-    const std::array<const char*, 15> options = {
-        "listening_ports", settings.listen.c_str(),
-        "num_threads", threads.c_str(),
-        "request_timeout_ms", read_timeout.c_str(),
-        "max_request_size", request_size.c_str(),
-        "enable_keep_alive", "no",
-        "enable_directory_listing", "no",
-        "decode_url", "yes",
-        nullptr,
-    };
-    mg_callbacks callbacks{};
-    callbacks.begin_request = &HttpServer::begin_request;
-    callbacks.http_error = &HttpServer::http_error;
-    callbacks.log_message = &HttpServer::log_message;
+    const std::string failed = "could not listen on " + settings.listen + ": ";
+    const std::optional<ListenAddress> where = listen_address(settings.listen);
+    if (!where) return std::unexpected(failed + "not an address and port");
+    auto listener = open_listener(*where);
+    if (!listener) return std::unexpected(failed + os_error_text(listener.error()));
 
-    std::array<char, 256> error_text{};
-    mg_init_data init{&callbacks, server.get(), const_cast<const char**>(options.data())};
-    mg_error_data error{nullptr, error_text.data(), error_text.size()};
-    server->context_ = mg_start2(&init, &error);
-    if (server->context_ == nullptr) {
-        std::string reason = error_text[0] != '\0' ? std::string(error_text.data()) : "the HTTP server did not start";
-        return std::unexpected("could not listen on " + settings.listen + ": " + reason);
+    std::unique_ptr<HttpServer> server(new HttpServer(handler, log));
+    server->idle_timeout_ = settings.idle_timeout;
+    server->address_ = bound_address(listener->get(), where->ipv6);
+    const auto connections = static_cast<unsigned>(
+        fitting_connections(settings.max_connections, settings.reserved_descriptors));
+    const auto per_client = static_cast<unsigned>(std::min<std::size_t>(settings.max_connections_per_client,
+                                                                        connections));
+    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
+    if (where->ipv6) flags |= MHD_USE_IPv6;
+    const int listen_fd = listener->get();
+    server->daemon_ = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &ServerCallbacks::request, server.get(),
+        MHD_OPTION_LISTEN_SOCKET, listen_fd,
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(settings.idle_timeout.count()),
+        MHD_OPTION_CONNECTION_LIMIT, connections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, per_client,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, settings.connection_memory_bytes,
+        MHD_OPTION_URI_LOG_CALLBACK, &ServerCallbacks::request_line, server.get(),
+        MHD_OPTION_NOTIFY_COMPLETED, &ServerCallbacks::completed, server.get(),
+        MHD_OPTION_END);
+    if (server->daemon_ == nullptr) {
+        // The listener stays ours when the daemon did not start, unless it already closed it.
+        if (::fcntl(listen_fd, F_GETFD) < 0) (void)listener->release();
+        return std::unexpected(failed + "the HTTP server did not start");
     }
-    std::array<mg_server_port, 1> ports{};
-    if (mg_get_server_ports(server->context_, static_cast<int>(ports.size()), ports.data()) < 1) {
-        return std::unexpected("could not listen on " + settings.listen + ": no port is open");
-    }
-    const std::string host = settings.listen.substr(0, settings.listen.rfind(':'));
-    server->address_ = host + ":" + std::to_string(ports[0].port);
+    (void)listener->release();  // the daemon closes it when it stops
     return server;
 }
 
 HttpServer::~HttpServer() {
-    if (context_ != nullptr) mg_stop(context_);
+    if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
 }
 
 bool HttpServer::wait_until_idle(Instant until) {
@@ -92,35 +316,6 @@ void HttpServer::request_ended() {
         --active_requests_;
     }
     idle_.notify_all();
-}
-
-int HttpServer::begin_request(mg_connection* connection) {
-    HttpServer* server = server_of(connection);
-    server->request_began();
-    const mg_request_info* info = mg_get_request_info(connection);
-    const char* timeout = mg_get_header(connection, "X-Prometheus-Scrape-Timeout-Seconds");
-    HttpRequest request{text_or_empty(info->request_method), text_or_empty(info->local_uri_raw),
-                        text_or_empty(info->query_string),
-                        timeout ? std::optional<std::string_view>(timeout) : std::nullopt, info->remote_addr};
-    const HttpResponse response = server->handler_.handle(request);
-    send(connection, response);
-    server->request_ended();
-    return response.status;
-}
-
-int HttpServer::http_error(mg_connection* connection, int status, const char* message) {
-    const mg_request_info* info = mg_get_request_info(connection);
-    std::string line = "refused a request from ";
-    line.append(info ? info->remote_addr : "?").append(": ").append(std::to_string(status)).append(" ");
-    line.append(text_or_empty(message));
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    server_of(connection)->log_(line);
-    return 1;  // civetweb answers with its own short error page
-}
-
-int HttpServer::log_message(const mg_connection* connection, const char* message) {
-    if (connection != nullptr) server_of(connection)->log_("HTTP server: " + std::string(text_or_empty(message)));
-    return 1;  // never civetweb's own log
 }
 
 }  // namespace quorlin::exporter

@@ -1,10 +1,13 @@
 #pragma once
-// The HTTP side, on civetweb: a fixed pool of worker threads, requests read
-// within a time limit and a size limit (a slow or half-sent request cannot
-// hold a worker past the read timeout), no keep-alive (an idle connection
-// would hold a worker), no files served. Every request goes to the handler;
-// what civetweb refuses itself (a malformed, oversized or too slow request)
-// is logged as a refused request.
+// The HTTP side, on libmicrohttpd: one listener thread polls every connection
+// (epoll), so an idle or slow connection costs a descriptor, not a thread.
+// Each connection has an idle timeout, the connections are capped in all and
+// per client address, and a request's head must fit a small per-connection
+// memory pool. No keep-alive, no files served. Every request goes to the
+// handler once its head is complete (that moment is its arrival); a probe's
+// connection is suspended until a worker answers it, so the listener never
+// waits for a probe. A request that never completed its head within the
+// timeout is logged when its connection is closed.
 
 #include "common/clock.hpp"
 #include "exporter/handler.hpp"
@@ -17,16 +20,22 @@
 #include <mutex>
 #include <string>
 
-struct mg_context;
-struct mg_connection;
+struct MHD_Daemon;
+struct MHD_Connection;
 
 namespace quorlin::exporter {
 
 struct ServerSettings {
-    std::string listen;  // "IPV4:PORT"; port 0 picks a free one
-    std::size_t worker_threads = 68;
-    std::chrono::milliseconds read_timeout{5000};
-    std::size_t max_request_bytes = 8192;
+    std::string listen;  // "IPV4:PORT" or "[IPV6]:PORT"; port 0 picks a free one
+    std::chrono::seconds idle_timeout{5};
+    std::size_t max_connections = 1024;
+    std::size_t max_connections_per_client = 512;
+    // Each connection's memory pool, which the request's head must fit.
+    std::size_t connection_memory_bytes = 16 * 1024;
+    // Descriptors the rest of the process may need beside the connections
+    // (probes, files, the standard streams): the connection cap is lowered
+    // to keep them free under the open-file limit.
+    std::size_t reserved_descriptors = 64;
 };
 
 class HttpServer {
@@ -38,30 +47,28 @@ public:
                                                                           const LogSink& log);
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
-    // Stops accepting, then waits for the requests being served.
+    // Stops listening and closes every connection. Call once no answer is
+    // still to come from a worker (ProbeWorkers::join).
     ~HttpServer();
 
-    // The address it listens on, with the port it got: "127.0.0.1:9723".
+    // The address it listens on, with the port it got: "127.0.0.1:9723", "[::1]:9723".
     const std::string& address() const noexcept { return address_; }
 
-    // True once no request is being handled or answered, false when `until`
-    // came first. Once stopping, civetweb sends nothing more, so whatever is
-    // to be answered must be answered before.
+    // True once no request is being handled or answered, false when `until` came first.
     bool wait_until_idle(Instant until);
 
 private:
-    HttpServer(const RequestHandler& handler, const LogSink& log) : handler_(handler), log_(log) {}
+    friend struct ServerCallbacks;  // libmicrohttpd's callbacks, in the source file
 
-    static int begin_request(mg_connection* connection);
-    static int http_error(mg_connection* connection, int status, const char* message);
-    static int log_message(const mg_connection* connection, const char* message);
+    HttpServer(const RequestHandler& handler, const LogSink& log) : handler_(handler), log_(log) {}
 
     void request_began();
     void request_ended();
 
     const RequestHandler& handler_;
     const LogSink& log_;
-    mg_context* context_ = nullptr;
+    MHD_Daemon* daemon_ = nullptr;
+    std::chrono::seconds idle_timeout_{};
     std::mutex mutex_;
     std::condition_variable idle_;
     std::size_t active_requests_ = 0;
