@@ -13,7 +13,7 @@ const std::string_view usage_text =
     "       quorlin [OPTIONS] --private-key-file FILE --peer-key KEY --endpoint HOST:PORT\n"
     "               [--address CIDR --allowed-ip CIDR ...]\n"
     "       quorlin fleet [OPTIONS] FLEET.toml [--target NAME ...]\n"
-    "       quorlin exporter --fleet FLEET.toml [--listen IPV4:PORT] [OPTIONS]\n";
+    "       quorlin exporter --fleet FLEET.toml [--listen ADDRESS:PORT] [OPTIONS]\n";
 
 namespace {
 

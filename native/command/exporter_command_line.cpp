@@ -31,8 +31,9 @@ CLI::App* add_exporter_subcommand(CLI::App& app, ExporterTexts& texts) {
     CLI::App* exporter = app.add_subcommand("exporter", std::string(exporter_description));
     exporter->footer(std::string(exporter_footer));
     exporter->add_option("--fleet", texts.fleet_file, "fleet file")->required()->type_name("FLEET.toml");
-    exporter->add_option("--listen", texts.listen, "address and port to serve on, default " + texts.listen)
-        ->type_name("IPV4:PORT");
+    exporter->add_option("--listen,--web.listen-address", texts.listen,
+                         "address and port to serve on, default " + texts.listen + "; [::]:PORT for IPv6 and IPv4")
+        ->type_name("ADDRESS:PORT");
     add_concurrency_option(*exporter, texts.max_concurrent, max_concurrent_limit);
     exporter->add_option("--timeout-offset", texts.timeout_offset_s,
                          "seconds kept from Prometheus' scrape timeout, default 0.5")
@@ -41,10 +42,9 @@ CLI::App* add_exporter_subcommand(CLI::App& app, ExporterTexts& texts) {
 }
 
 std::expected<ExporterRequest, std::string> exporter_request(const ExporterTexts& texts) {
-    const auto listen = parse_socket_address_literal(texts.listen);
-    if (!listen || !listen->is_ipv4()) {
-        return std::unexpected("--listen must be an IPv4 address and a port, like " +
-                               std::string(exporter::default_listen) + ", got " + texts.listen);
+    if (!parse_socket_address_literal(texts.listen)) {
+        return std::unexpected("--listen must be an address and a port, like " + std::string(exporter::default_listen) +
+                               " or [::1]:9723, got " + texts.listen);
     }
     ExporterRequest request;
     request.settings.fleet_file = texts.fleet_file;

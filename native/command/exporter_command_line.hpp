@@ -1,6 +1,6 @@
 #pragma once
 // The command line of `quorlin exporter`, a subcommand beside `fleet`:
-//   quorlin exporter --fleet FLEET.toml [--listen IPV4:PORT]
+//   quorlin exporter --fleet FLEET.toml [--listen IPV4:PORT|[IPV6]:PORT]
 //                    [--concurrency N] [--timeout-offset SECONDS]
 
 #include "exporter/exporter_settings.hpp"
@@ -30,7 +30,7 @@ struct ExporterTexts {
 CLI::App* add_exporter_subcommand(CLI::App& app, ExporterTexts& texts);
 
 // The request, or the usage error CLI11 could not find: a --listen that is
-// not an IPv4 address with a port.
+// not an IPv4 or bracketed IPv6 address with a port.
 std::expected<ExporterRequest, std::string> exporter_request(const ExporterTexts& texts);
 
 }  // namespace quorlin::command

@@ -23,7 +23,7 @@ from real_peer import client_config, wgpeer
 START_TIMEOUT_S = 30.0
 REQUEST_TIMEOUT_S = 30.0
 STOP_TIMEOUT_S = 30.0
-LISTENING = re.compile(r"quorlin: listening on 127\.0\.0\.1:(\d+), serving \d+ targets?$")
+LISTENING = re.compile(r"quorlin: listening on (127\.0\.0\.1|\[[0-9a-f:]+\]):(\d+), serving \d+ targets?$")
 
 
 def write_fleet(directory: Path, info: dict, extra: str = "") -> Path:
@@ -53,13 +53,14 @@ def write_fleet(directory: Path, info: dict, extra: str = "") -> Path:
 class ExporterProcess:
     """`quorlin exporter --fleet FLEET ...` in the peer's namespace; a context manager."""
 
-    def __init__(self, peer: wgpeer.WireGuardPeer, fleet: Path, *args: str, listen: str = "127.0.0.1:0"):
+    def __init__(self, peer: wgpeer.WireGuardPeer, fleet: Path, *args: str, listen: str = "127.0.0.1:0",
+                 listen_option: str = "--listen"):
         self.peer = peer
         self.log: list[str] = []
         self._lines: queue.Queue[str | None] = queue.Queue()
         self.proc = subprocess.Popen(
             ["ip", "netns", "exec", peer.namespace, quorlin_command(), "exporter", "--fleet", str(fleet),
-             "--listen", listen, *args],
+             listen_option, listen, *args],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         self._reader = threading.Thread(target=self._read_stderr, daemon=True)
         self._reader.start()
@@ -67,7 +68,7 @@ class ExporterProcess:
             first = self.next_line(START_TIMEOUT_S)
             match = LISTENING.match(first or "")
             assert match, f"the exporter did not start: {first!r}"
-            self.port = int(match.group(1))
+            self.host, self.port = match.group(1).strip("[]"), int(match.group(2))
         except BaseException:
             self.stop()
             raise
@@ -88,10 +89,10 @@ class ExporterProcess:
         return line
 
     def request(self, path: str, headers: dict | None = None, method: str = "GET",
-                port: int | None = None) -> tuple[int, dict, str]:
+                port: int | None = None, host: str | None = None) -> tuple[int, dict, str]:
         """(status, headers, body) of one request, made from inside the namespace."""
         with self.peer.entered():
-            connection = http.client.HTTPConnection("127.0.0.1", port or self.port, timeout=REQUEST_TIMEOUT_S)
+            connection = http.client.HTTPConnection(host or self.host, port or self.port, timeout=REQUEST_TIMEOUT_S)
             try:
                 connection.request(method, path, headers=headers or {})
                 response = connection.getresponse()

@@ -11,6 +11,7 @@ import json
 import selectors
 import signal
 import socket
+import subprocess
 import threading
 import time
 
@@ -372,3 +373,31 @@ def test_hundreds_of_scrapes_answered_within_their_limit(peer, tmp_path):
     assert statuses <= {200, 503} and 200 in statuses, statuses
     slowest = max(seconds for _, seconds in answers)
     assert slowest < 2 + 0.5, f"the slowest answer took {slowest:.2f} s"
+
+
+@pytest.mark.parametrize("option, listen, clients", [
+    ("--listen", "[::1]:0", ["::1"]),
+    # The unspecified IPv6 address serves IPv4 clients too; the exporters' usual spelling of the option.
+    ("--web.listen-address", "[::]:0", ["::1", "127.0.0.1"]),
+])
+def test_ipv6_listen_addresses(peer, tmp_path, option, listen, clients):
+    fleet = write_fleet(tmp_path, peer.info)
+    with ExporterProcess(peer, fleet, listen=listen, listen_option=option) as exporter:
+        assert exporter.log[0].startswith(f"quorlin: listening on [{listen[1:-3]}]:")
+        for client in clients:
+            status, _, body = exporter.request("/probe?target=good", {TIMEOUT_HEADER: "10"}, host=client)
+            assert (status, sample(body, "probe_success")) == (200, 1), client
+            time.sleep(0.1)
+        status, _, body = exporter.request("/probe?target=nope", host=clients[0])
+        assert exporter.next_line() == f"quorlin: refused GET /probe?target=nope from {clients[0]}: 400 unknown target \"nope\""
+
+
+@pytest.mark.parametrize("listen", ["::1:9723", "[::1]9723", "[127.0.0.1]:9723", "localhost:9723", "[::1]:65536"])
+def test_listen_address_refused(tmp_path, listen):
+    from conftest import quorlin_command
+
+    done = subprocess.run([quorlin_command(), "exporter", "--fleet", str(tmp_path / "fleet.toml"), "--listen", listen],
+                          capture_output=True, text=True, timeout=REQUEST_TIMEOUT_S)
+    assert (done.returncode, done.stdout) == (3, "")
+    assert done.stderr.endswith(
+        f"quorlin: --listen must be an address and a port, like 127.0.0.1:9723 or [::1]:9723, got {listen}\n")
