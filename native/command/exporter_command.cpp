@@ -1,6 +1,7 @@
 #include "command/exporter_command.hpp"
 
 #include "command/fd_writes.hpp"
+#include "command/report_table.hpp"
 #include "exporter/exporter.hpp"
 
 namespace quorlin::command {
@@ -10,7 +11,8 @@ CommandEnd run_exporter_command(const ExporterRequest& request, const char* cons
     // Only the command line has been read so far: no thread exists yet.
     exporter::block_exporter_signals();
     const exporter::LogSink log = [](std::string_view line) { print_error(line); };
-    const auto served = exporter::run_exporter(request.settings, log);
+    const exporter::ReportText report_text = [](const ProbeReport& report) { return report_table(report); };
+    const auto served = exporter::run_exporter(request.settings, report_text, log);
     if (!served) {
         print_error(served.error());
         return {unknown_exit_status, false};

@@ -27,7 +27,8 @@ std::string targets_text(const FleetSource& source) {
 
 void block_exporter_signals() { block_signals({SIGHUP, SIGTERM, SIGINT}); }
 
-std::expected<void, std::string> run_exporter(const ExporterSettings& settings, const LogSink& log) {
+std::expected<void, std::string> run_exporter(const ExporterSettings& settings, const ReportText& report_text,
+                                              const LogSink& log) {
     const SignalWatch signals({SIGHUP, SIGTERM, SIGINT});
     if (signals.fd() < 0) return std::unexpected("could not watch for signals: " + os_error_text(errno));
 
@@ -38,7 +39,7 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
     const fleet::OpenFileBudget budget = fleet::fit_open_files(wanted);
     if (const std::string notice = fleet::lowered_notice(wanted, budget); !notice.empty()) log(notice);
     ProbeWorkers probes(budget.probes);
-    const RequestHandler handler(HandlerParts{fleet, probes, metrics, log, settings.timeout_offset});
+    const RequestHandler handler(HandlerParts{fleet, probes, metrics, report_text, log, settings.timeout_offset});
     ServerSettings server_settings;
     server_settings.listen = settings.listen;
     server_settings.reserved_descriptors = reserved_descriptors(budget.probes);

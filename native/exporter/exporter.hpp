@@ -24,6 +24,7 @@ void block_exporter_signals();
 // Serves until SIGTERM or SIGINT, then returns; the reason it could not
 // serve: the fleet file cannot be read at start, the server cannot listen,
 // or the signals cannot be watched.
-std::expected<void, std::string> run_exporter(const ExporterSettings& settings, const LogSink& log);
+std::expected<void, std::string> run_exporter(const ExporterSettings& settings, const ReportText& report_text,
+                                              const LogSink& log);
 
 }  // namespace quorlin::exporter

@@ -6,6 +6,7 @@
 #include "exporter/time_limit.hpp"
 #include "fleet/fleet_refusal.hpp"
 #include "fleet/target_probe.hpp"
+#include "probe/report_json.hpp"
 
 #include <memory>
 #include <utility>
@@ -31,7 +32,7 @@ void RequestHandler::handle(HttpRequest request, Instant arrival, const Answer& 
     auto route = route_request(request.method, request.path, request.query);
     if (!route) return answer(refuse(request, route.error().status, std::move(route.error().reason)));
     switch (route->endpoint) {
-        case Endpoint::probe: return probe(std::move(request), arrival, route->target, answer);
+        case Endpoint::probe: return probe(std::move(request), arrival, *route, answer);
         case Endpoint::metrics: return answer({200, metrics_content_type, parts_.metrics.text(), {}});
         case Endpoint::targets:
             return answer({200, targets_content_type, targets_json(parts_.fleet.current()->fleet), {}});
@@ -41,8 +42,8 @@ void RequestHandler::handle(HttpRequest request, Instant arrival, const Answer& 
     answer({200, text_content_type, "OK\n", {}});
 }
 
-void RequestHandler::probe(HttpRequest request, Instant arrival, const std::string& target_name,
-                           const Answer& answer) const {
+void RequestHandler::probe(HttpRequest request, Instant arrival, const Route& route, const Answer& answer) const {
+    const std::string& target_name = route.target;
     // Held to the end of the request: a reload cannot free the target meanwhile.
     std::shared_ptr<ServedFleet> served = parts_.fleet.current();
     const fleet::FleetTarget* target = served->fleet.find(target_name);
@@ -59,7 +60,9 @@ void RequestHandler::probe(HttpRequest request, Instant arrival, const std::stri
     auto pending = std::make_shared<const PendingProbe>(std::move(request), std::move(served), answer);
     parts_.probes.submit(
         limit->wait_until,
-        [this, pending, target, limit = *limit] { pending->answer(run_probe(pending->request, *target, limit)); },
+        [this, pending, target, limit = *limit, debug = route.debug] {
+            pending->answer(run_probe(pending->request, *target, limit, debug));
+        },
         [this, pending](bool stopping) {
             pending->answer(refuse(pending->request, 503,
                                    std::string(stopping ? "the exporter is stopping" : no_worker_reason)));
@@ -67,7 +70,7 @@ void RequestHandler::probe(HttpRequest request, Instant arrival, const std::stri
 }
 
 HttpResponse RequestHandler::run_probe(const HttpRequest& request, const fleet::FleetTarget& target,
-                                       const ProbeTimeLimit& limit) const {
+                                       const ProbeTimeLimit& limit, bool debug) const {
     const std::optional<std::uint64_t> cap_ms = deadline_cap_ms(limit, Clock::now());
     if (cap_ms == 0u) {
         return refuse(request, 503, std::string(no_worker_reason));
@@ -84,7 +87,12 @@ HttpResponse RequestHandler::run_probe(const HttpRequest& request, const fleet::
         parts_.log(fleet::target_prefix(target.name) + " could not be probed: " + report.error());
         parts_.metrics.probe_finished(Verdict::local_error);
     }
-    return {200, metrics_content_type, probe_metrics_text(outcome), {}};
+    if (!debug) return {200, metrics_content_type, probe_metrics_text(outcome), {}};
+    if (!report) {
+        return {200, text_content_type, "no probe ran: a file of the target could not be read (see the exporter's log)\n",
+                {}};
+    }
+    return {200, text_content_type, parts_.report_text(*report) + "\n" + to_json(*report) + "\n", {}};
 }
 
 HttpResponse RequestHandler::refuse(const HttpRequest& request, int status, std::string reason) const {

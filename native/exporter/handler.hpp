@@ -36,6 +36,10 @@ struct HttpResponse {
     std::string_view extra_header;  // a whole "Name: value" line without CRLF, or empty
 };
 
+// The report as people read it, for /probe?debug=true: the single probe's
+// own table, which the command owns and hands in.
+using ReportText = std::function<std::string(const ProbeReport& report)>;
+
 // Receives one log line (without prefix or newline); called from any thread.
 using LogSink = std::function<void(std::string_view line)>;
 
@@ -46,6 +50,7 @@ struct HandlerParts {
     FleetSource& fleet;
     ProbeWorkers& probes;
     ExporterMetrics& metrics;
+    ReportText report_text;
     LogSink log;
     std::chrono::nanoseconds timeout_offset{};
 };
@@ -58,9 +63,9 @@ public:
     void handle(HttpRequest request, Instant arrival, const Answer& answer) const;
 
 private:
-    void probe(HttpRequest request, Instant arrival, const std::string& target_name, const Answer& answer) const;
-    HttpResponse run_probe(const HttpRequest& request, const fleet::FleetTarget& target,
-                           const ProbeTimeLimit& limit) const;
+    void probe(HttpRequest request, Instant arrival, const Route& route, const Answer& answer) const;
+    HttpResponse run_probe(const HttpRequest& request, const fleet::FleetTarget& target, const ProbeTimeLimit& limit,
+                           bool debug) const;
     HttpResponse refuse(const HttpRequest& request, int status, std::string reason) const;
 
     HandlerParts parts_;

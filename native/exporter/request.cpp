@@ -19,9 +19,10 @@ constexpr std::size_t longest_repeated_name = 128;
 
 Refusal bad_request(std::string reason) { return Refusal{400, std::move(reason)}; }
 
-// The target named by /probe's query: `target=NAME` and nothing else.
-std::expected<std::string, Refusal> probe_target_name(std::string_view query) {
+// What /probe's query asks: `target=NAME`, and `debug=true` or `debug=false` at most once.
+std::expected<Route, Refusal> probe_route(std::string_view query) {
     std::optional<std::string> target;
+    std::optional<bool> debug;
     while (!query.empty()) {
         const std::size_t end = query.find('&');
         const std::string_view pair = query.substr(0, end);
@@ -31,6 +32,12 @@ std::expected<std::string, Refusal> probe_target_name(std::string_view query) {
         auto name = percent_decoded(pair.substr(0, equals));
         auto value = percent_decoded(equals == std::string_view::npos ? std::string_view{} : pair.substr(equals + 1));
         if (!name || !value) return std::unexpected(bad_request("malformed query: '%' must start a %XX escape"));
+        if (*name == "debug") {
+            if (debug) return std::unexpected(bad_request("debug given more than once"));
+            if (*value != "true" && *value != "false") return std::unexpected(bad_request("debug must be true or false"));
+            debug = *value == "true";
+            continue;
+        }
         if (*name != "target") {
             return std::unexpected(bad_request("unknown query parameter" + quoted_if_plain(*name) +
                                                ": /probe takes only target=NAME"));
@@ -39,7 +46,7 @@ std::expected<std::string, Refusal> probe_target_name(std::string_view query) {
         target = std::move(*value);
     }
     if (!target || target->empty()) return std::unexpected(bad_request("missing target: ask for /probe?target=NAME"));
-    return std::move(*target);
+    return Route{Endpoint::probe, std::move(*target), debug.value_or(false)};
 }
 
 }  // namespace
@@ -75,9 +82,7 @@ std::expected<Route, Refusal> route_request(std::string_view method, std::string
     if (path == "/-/healthy") return Route{Endpoint::healthy, {}};
     if (path != "/probe") return std::unexpected(Refusal{404, "not found: the exporter serves /probe?target=NAME, "
                                                               "/metrics, /targets, / and /-/healthy"});
-    auto target = probe_target_name(query);
-    if (!target) return std::unexpected(std::move(target.error()));
-    return Route{Endpoint::probe, std::move(*target)};
+    return probe_route(query);
 }
 
 std::expected<std::chrono::nanoseconds, Refusal> parse_scrape_timeout(std::string_view value) {

@@ -21,6 +21,7 @@ enum class Endpoint : std::uint8_t { probe, metrics, targets, index, healthy };
 struct Route {
     Endpoint endpoint = Endpoint::index;
     std::string target;  // /probe only: the target's name, percent-decoded
+    bool debug = false;  // /probe only: debug=true asks for the report as text instead of metrics
 };
 
 struct Refusal {
@@ -29,8 +30,8 @@ struct Refusal {
 };
 
 // `path` is the request's path, percent-decoded; `query` the raw text after
-// '?' (empty without one). Only GET is served. /probe takes exactly one query
-// parameter, `target`; the other endpoints ignore the query.
+// '?' (empty without one). Only GET is served. /probe takes `target` once
+// and, optionally, `debug` (true or false); the other endpoints ignore the query.
 std::expected<Route, Refusal> route_request(std::string_view method, std::string_view path, std::string_view query);
 
 // The value of X-Prometheus-Scrape-Timeout-Seconds: a positive decimal

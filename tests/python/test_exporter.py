@@ -75,6 +75,7 @@ def in_background(call, *args):
 REFUSALS = [
     ("/probe?target=nope", {}, "GET", 400, 'unknown target "nope"'),
     ("/metrics", {}, "POST", 405, "only GET is served"),
+    ("/probe?target=good&debug=yes", {}, "GET", 400, "debug must be true or false"),
 ]
 
 
@@ -135,6 +136,16 @@ def test_endpoints_and_refusals(peer, tmp_path):
             assert link in body
 
         assert exporter.request("/-/healthy")[::2] == (200, "OK\n")
+
+        # For a person at a browser: the probe's own table and JSON line instead
+        # of metrics; like `quorlin --json`, they show the client's public key.
+        time.sleep(0.1)
+        status, headers, body = exporter.request("/probe?target=good&debug=true")
+        assert (status, headers["Content-Type"]) == (200, TEXT_TYPE)
+        table, json_line = body.rstrip("\n").rsplit("\n", 1)
+        assert "data_plane_confirmed" in table and "handshake" in table
+        assert json.loads(json_line)["verdict"] == "data_plane_confirmed"
+        assert info["client_private_key"] not in body and str(tmp_path) not in body
 
         # Refusals: a one-line reason as the answer, the same in one log line.
         for path, headers, method, status, reason in REFUSALS:
