@@ -34,6 +34,9 @@ CLI::App* add_exporter_subcommand(CLI::App& app, ExporterTexts& texts) {
     exporter->add_option("--listen,--web.listen-address", texts.listen,
                          "address and port to serve on, default " + texts.listen + "; [::]:PORT for IPv6 and IPv4")
         ->type_name("ADDRESS:PORT");
+    exporter->add_option("--web.config.file", texts.web_config_file,
+                         "web configuration file (YAML): basic_auth_users, user: bcrypt hash")
+        ->type_name("FILE");
     add_concurrency_option(*exporter, texts.max_concurrent, max_concurrent_limit);
     exporter->add_option("--timeout-offset", texts.timeout_offset_s,
                          "seconds kept from Prometheus' scrape timeout, default 0.5")
@@ -49,6 +52,7 @@ std::expected<ExporterRequest, std::string> exporter_request(const ExporterTexts
     ExporterRequest request;
     request.settings.fleet_file = texts.fleet_file;
     request.settings.listen = texts.listen;
+    request.settings.web_config_file = texts.web_config_file;
     request.settings.max_concurrent = static_cast<std::size_t>(texts.max_concurrent);  // 1 to 1024 by the check
     request.settings.timeout_offset = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::duration<double>(texts.timeout_offset_s));

@@ -23,6 +23,7 @@ struct ExporterRequest {
 struct ExporterTexts {
     std::string fleet_file;
     std::string listen{exporter::default_listen};
+    std::string web_config_file;
     std::int64_t max_concurrent = static_cast<std::int64_t>(exporter::default_max_concurrent);
     double timeout_offset_s = 0.5;
 };

@@ -32,6 +32,8 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
     const SignalWatch signals({SIGHUP, SIGTERM, SIGINT});
     if (signals.fd() < 0) return std::unexpected("could not watch for signals: " + os_error_text(errno));
 
+    WebConfigSource web(settings.web_config_file);
+    if (auto read = web.reload(); !read) return std::unexpected(std::move(read.error()));
     ExporterMetrics metrics;
     FleetSource fleet(settings.fleet_file, metrics);
     if (auto read = fleet.reload(); !read) return std::unexpected(std::move(read.error()));
@@ -39,7 +41,8 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
     const fleet::OpenFileBudget budget = fleet::fit_open_files(wanted);
     if (const std::string notice = fleet::lowered_notice(wanted, budget); !notice.empty()) log(notice);
     ProbeWorkers probes(budget.probes);
-    const RequestHandler handler(HandlerParts{fleet, probes, metrics, report_text, log, settings.timeout_offset});
+    const RequestHandler handler(
+        HandlerParts{fleet, web, probes, metrics, report_text, log, settings.timeout_offset});
     ServerSettings server_settings;
     server_settings.listen = settings.listen;
     server_settings.reserved_descriptors = reserved_descriptors(budget.probes);
@@ -54,6 +57,11 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
                 log("reloaded " + settings.fleet_file + ": " + targets_text(fleet));
             } else {
                 log("reload failed, the previous fleet stays in use: " + read.error());
+            }
+            if (auto read = web.reload(); !read) {
+                log("reload failed, the previous web config stays in use: " + read.error());
+            } else if (!settings.web_config_file.empty()) {
+                log("reloaded " + settings.web_config_file);
             }
             continue;
         }

@@ -14,6 +14,7 @@ inline constexpr std::chrono::milliseconds default_timeout_offset{500};
 
 struct ExporterSettings {
     std::string fleet_file;
+    std::string web_config_file;  // empty: none
     std::string listen{default_listen};  // checked "IPV4:PORT" or "[IPV6]:PORT"
     std::size_t max_concurrent = default_max_concurrent;
     std::chrono::nanoseconds timeout_offset = default_timeout_offset;

@@ -28,7 +28,18 @@ struct PendingProbe {
 
 }  // namespace
 
+bool RequestHandler::asks_credentials(std::string_view path) const {
+    return parts_.web.current().basic_auth != nullptr && path != "/-/healthy";
+}
+
+bool RequestHandler::authorized(std::string_view path, const char* authorization) const {
+    const WebConfig web = parts_.web.current();
+    if (web.basic_auth == nullptr || path == "/-/healthy") return true;
+    return authorization != nullptr && web.basic_auth->allows(authorization);
+}
+
 void RequestHandler::handle(HttpRequest request, Instant arrival, const Answer& answer) const {
+    if (!request.authorized) return answer(refuse(request, 401, "authentication required"));
     auto route = route_request(request.method, request.path, request.query);
     if (!route) return answer(refuse(request, route.error().status, std::move(route.error().reason)));
     switch (route->endpoint) {
@@ -103,6 +114,7 @@ HttpResponse RequestHandler::refuse(const HttpRequest& request, int status, std:
     parts_.log(line);
     HttpResponse response{status, text_content_type, std::move(reason) + "\n", {}};
     if (status == 405) response.extra_header = "Allow: GET";
+    if (status == 401) response.extra_header = "WWW-Authenticate: Basic realm=\"quorlin exporter\"";
     return response;
 }
 

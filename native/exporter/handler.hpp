@@ -10,6 +10,7 @@
 #include "exporter/fleet_source.hpp"
 #include "exporter/probe_workers.hpp"
 #include "exporter/time_limit.hpp"
+#include "exporter/web_config.hpp"
 #include "probe/report.hpp"
 
 #include <chrono>
@@ -27,6 +28,7 @@ struct HttpRequest {
     std::string query;  // raw, without the '?'
     std::optional<std::string> scrape_timeout;  // X-Prometheus-Scrape-Timeout-Seconds
     std::string client;  // the peer's address, for the log
+    bool authorized = true;  // RequestHandler::authorized's answer
 };
 
 struct HttpResponse {
@@ -48,6 +50,7 @@ using Answer = std::function<void(HttpResponse response)>;
 
 struct HandlerParts {
     FleetSource& fleet;
+    const WebConfigSource& web;
     ProbeWorkers& probes;
     ExporterMetrics& metrics;
     ReportText report_text;
@@ -61,6 +64,13 @@ public:
 
     // `arrival`: when the request's head was complete; a probe's time limit counts from it.
     void handle(HttpRequest request, Instant arrival, const Answer& answer) const;
+
+    // Whether a request with this path and Authorization header (null when
+    // absent) may be served: always without basic_auth_users, and /-/healthy
+    // always. Kept apart from HttpRequest so that the password is never copied.
+    // A bcrypt check: slow, so kept off the server's listener where asks_credentials().
+    bool authorized(std::string_view path, const char* authorization) const;
+    bool asks_credentials(std::string_view path) const;
 
 private:
     void probe(HttpRequest request, Instant arrival, const Route& route, const Answer& answer) const;

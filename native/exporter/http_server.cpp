@@ -1,6 +1,7 @@
 #include "exporter/http_server.hpp"
 
 #include "common/os_error.hpp"
+#include "common/secret.hpp"
 #include "common/owned_fd.hpp"
 #include "exporter/request.hpp"
 
@@ -25,6 +26,9 @@ namespace quorlin::exporter {
 namespace {
 
 constexpr int listen_backlog = 1024;
+constexpr std::size_t credential_checkers = 2;
+// An Authorization header longer than this is not checked: it fails.
+constexpr std::size_t longest_authorization = 1024;
 constexpr std::string_view timeout_header = "X-Prometheus-Scrape-Timeout-Seconds";
 
 struct ListenAddress {
@@ -171,6 +175,20 @@ struct Exchange {
     bool suspended = false;
 };
 
+// An Authorization header on its way to a credential check, wiped after.
+struct Credentials {
+    SecretArray<longest_authorization + 1> text;  // NUL-terminated; empty when too long
+    bool present = false;
+
+    explicit Credentials(const char* header) {
+        if (header == nullptr) return;
+        present = true;
+        const std::size_t length = std::strlen(header);
+        if (length <= longest_authorization) std::memcpy(text.data(), header, length);
+    }
+    const char* value() const { return present ? reinterpret_cast<const char*>(text.data()) : nullptr; }
+};
+
 }  // namespace
 
 struct ServerCallbacks {
@@ -230,7 +248,7 @@ struct ServerCallbacks {
             request.scrape_timeout = timeout;
         }
         request.client = client_text(connection);
-        server.handler_.handle(std::move(request), arrival, [exchange](HttpResponse response) {
+        Answer answer = [exchange](HttpResponse response) {
             const std::lock_guard lock(exchange->mutex);
             exchange->response = std::move(response);
             // Suspended: the listener hears of it and asks again, then queues it.
@@ -238,7 +256,24 @@ struct ServerCallbacks {
                 exchange->suspended = false;
                 MHD_resume_connection(exchange->connection);
             }
-        });
+        };
+        if (!server.handler_.asks_credentials(request.path)) {
+            server.handler_.handle(std::move(request), arrival, answer);
+            return;
+        }
+        auto credentials = std::make_shared<const Credentials>(
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION));
+        const std::string client = request.client;
+        server.credential_checks_->submit(
+            arrival + server.idle_timeout_,
+            [&server, request = std::move(request), arrival, answer, credentials]() mutable {
+                request.authorized = server.handler_.authorized(request.path, credentials->value());
+                server.handler_.handle(std::move(request), arrival, answer);
+            },
+            [&server, answer, client](bool) {
+                server.log_("refused a request from " + client + ": 503 too many credentials to check at once");
+                answer({503, "text/plain; charset=utf-8", "too many requests at once\n", {}});
+            });
     }
 
     static void completed(void* cls, MHD_Connection* connection, void** state, MHD_RequestTerminationCode why) {
@@ -268,6 +303,7 @@ std::expected<std::unique_ptr<HttpServer>, std::string> HttpServer::start(const 
     if (!listener) return std::unexpected(failed + os_error_text(listener.error()));
 
     std::unique_ptr<HttpServer> server(new HttpServer(handler, log));
+    server->credential_checks_ = std::make_unique<ProbeWorkers>(credential_checkers);
     server->idle_timeout_ = settings.idle_timeout;
     server->address_ = bound_address(listener->get(), where->ipv6);
     const auto connections = static_cast<unsigned>(
@@ -297,6 +333,7 @@ std::expected<std::unique_ptr<HttpServer>, std::string> HttpServer::start(const 
 }
 
 HttpServer::~HttpServer() {
+    credential_checks_->join();
     if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
 }
 

@@ -11,6 +11,7 @@
 
 #include "common/clock.hpp"
 #include "exporter/handler.hpp"
+#include "exporter/probe_workers.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -47,8 +48,9 @@ public:
                                                                           const LogSink& log);
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
-    // Stops listening and closes every connection. Call once no answer is
-    // still to come from a worker (ProbeWorkers::join).
+    // Waits for the credential checks, stops listening and closes every
+    // connection. Call once no answer is still to come from a probe worker
+    // (ProbeWorkers::join).
     ~HttpServer();
 
     // The address it listens on, with the port it got: "127.0.0.1:9723", "[::1]:9723".
@@ -72,6 +74,9 @@ private:
     std::mutex mutex_;
     std::condition_variable idle_;
     std::size_t active_requests_ = 0;
+    // Credentials are checked here, off the listener: a bcrypt check takes
+    // tens of milliseconds, and a wrong password is never remembered.
+    std::unique_ptr<ProbeWorkers> credential_checks_;
     std::string address_;
 };
 

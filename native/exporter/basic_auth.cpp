@@ -1,0 +1,106 @@
+#include "exporter/basic_auth.hpp"
+
+#include "common/secret.hpp"
+
+#include <crypt.h>
+#include <sodium.h>
+
+#include <cstring>
+#include <memory>
+
+namespace quorlin::exporter {
+
+namespace {
+
+// Credentials longer than this are refused without a check.
+constexpr std::size_t longest_credentials = 512;
+// Remembered passes; the memory is cleared when full.
+constexpr std::size_t most_remembered = 1024;
+
+bool is_bcrypt(std::string_view hash) {
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    return hash.size() == 60 && (hash.starts_with("$2b$") || hash.starts_with("$2a$") || hash.starts_with("$2y$")) &&
+           digit(hash[4]) && digit(hash[5]) && hash[6] == '$';
+}
+
+// crypt_r's answer compared with the hash in constant time; its work area wiped after.
+bool crypt_matches(const char* password, const std::string& hash) {
+    const auto area = std::make_unique<crypt_data>();
+    std::memset(area.get(), 0, sizeof(crypt_data));
+    const char* out = ::crypt_r(password, hash.c_str(), area.get());
+    const bool same = out != nullptr && std::strlen(out) == hash.size() &&
+                      equal_in_constant_time({reinterpret_cast<const std::uint8_t*>(out), hash.size()},
+                                             {reinterpret_cast<const std::uint8_t*>(hash.data()), hash.size()});
+    wipe(area.get(), sizeof(crypt_data));
+    return same;
+}
+
+}  // namespace
+
+std::expected<BasicAuth, std::string> BasicAuth::from(std::vector<BasicAuthUser> users) {
+    std::string cost = "10";
+    for (const BasicAuthUser& user : users) {
+        if (!is_bcrypt(user.hash)) return std::unexpected("the password of user \"" + user.name + "\" is not a bcrypt hash");
+        cost = user.hash.substr(4, 2);
+    }
+    // A hash of a password nobody sends, at the configured cost.
+    const auto area = std::make_unique<crypt_data>();
+    std::memset(area.get(), 0, sizeof(crypt_data));
+    std::array<char, CRYPT_GENSALT_OUTPUT_SIZE> salt{};
+    if (::crypt_gensalt_rn("$2b$", std::stoul(cost), nullptr, 0, salt.data(), salt.size()) == nullptr) {
+        return std::unexpected("the system's crypt cannot make a bcrypt hash");
+    }
+    const char* dummy = ::crypt_r("", salt.data(), area.get());
+    if (dummy == nullptr || !is_bcrypt(dummy)) return std::unexpected("the system's crypt cannot make a bcrypt hash");
+    return BasicAuth(std::move(users), std::string(dummy));
+}
+
+BasicAuth::BasicAuth(BasicAuth&& other) noexcept
+    : users_(std::move(other.users_)), dummy_hash_(std::move(other.dummy_hash_)), passed_(std::move(other.passed_)) {}
+
+bool BasicAuth::allows(std::string_view authorization) const {
+    constexpr std::string_view scheme = "Basic ";
+    if (authorization.size() <= scheme.size() || authorization.size() > 2 * longest_credentials ||
+        strncasecmp(authorization.data(), scheme.data(), scheme.size()) != 0) {
+        return false;
+    }
+    authorization.remove_prefix(scheme.size());
+    // user:password, then a NUL for crypt.
+    SecretArray<longest_credentials + 1> decoded;
+    std::size_t length = 0;
+    if (sodium_base642bin(decoded.data(), longest_credentials, authorization.data(), authorization.size(), nullptr,
+                          &length, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0) {
+        return false;
+    }
+    const char* text = reinterpret_cast<const char*>(decoded.data());
+    const void* colon = std::memchr(text, ':', length);
+    if (colon == nullptr || std::memchr(text, '\0', length) != nullptr) return false;
+    const std::string_view name(text, static_cast<std::size_t>(static_cast<const char*>(colon) - text));
+    decoded.data()[length] = 0;
+    const char* password = static_cast<const char*>(colon) + 1;
+
+    const BasicAuthUser* user = nullptr;
+    for (const BasicAuthUser& each : users_) {
+        if (each.name == name) user = &each;
+    }
+    const std::string& hash = user ? user->hash : dummy_hash_;
+    Digest digest{};
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, digest.size());
+    crypto_generichash_update(&state, decoded.data(), length);
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(hash.data()), hash.size());
+    crypto_generichash_final(&state, digest.data(), digest.size());
+    if (user != nullptr) {
+        const std::lock_guard lock(mutex_);
+        if (passed_.contains(digest)) return true;
+    }
+    const bool matches = crypt_matches(password, hash) && user != nullptr;
+    if (matches) {
+        const std::lock_guard lock(mutex_);
+        if (passed_.size() >= most_remembered) passed_.clear();
+        passed_.insert(digest);
+    }
+    return matches;
+}
+
+}  // namespace quorlin::exporter

@@ -1,0 +1,48 @@
+#pragma once
+// HTTP basic authentication against bcrypt hashes, checked with the
+// system's crypt (libxcrypt). A user that does not exist costs a bcrypt
+// check all the same, against a hash of the configured cost, so the answer's
+// time does not tell which users exist. A check that passed is remembered
+// by a digest of user, password and hash, so a scraper that sends the same
+// credentials each time pays bcrypt once.
+
+#include <cstdint>
+#include <expected>
+#include <mutex>
+#include <set>
+#include <array>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace quorlin::exporter {
+
+struct BasicAuthUser {
+    std::string name;
+    std::string hash;  // "$2b$..." (also $2a$, $2y$); never printed
+};
+
+class BasicAuth {
+public:
+    // Refused when a hash is not a bcrypt hash crypt can check.
+    static std::expected<BasicAuth, std::string> from(std::vector<BasicAuthUser> users);
+    BasicAuth(BasicAuth&& other) noexcept;
+    BasicAuth& operator=(BasicAuth&&) = delete;
+
+    // Whether the value of an Authorization header names a user with the right password.
+    bool allows(std::string_view authorization) const;
+
+private:
+    BasicAuth(std::vector<BasicAuthUser> users, std::string dummy_hash)
+        : users_(std::move(users)), dummy_hash_(std::move(dummy_hash)) {}
+
+    using Digest = std::array<std::uint8_t, 32>;
+
+    std::vector<BasicAuthUser> users_;
+    std::string dummy_hash_;  // for users that do not exist
+    mutable std::mutex mutex_;
+    mutable std::set<Digest> passed_;
+};
+
+}  // namespace quorlin::exporter

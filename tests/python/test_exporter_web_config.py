@@ -1,0 +1,106 @@
+"""`quorlin exporter --web.config.file`: basic authentication, checked over real HTTP.
+
+The bcrypt hashes are made at test time with the system's crypt.
+"""
+
+from __future__ import annotations
+
+import base64
+import signal
+import statistics
+import subprocess
+import time
+import warnings
+
+import pytest
+
+from exporter_process import REQUEST_TIMEOUT_S, ExporterProcess, sample, write_fleet
+from real_peer import needs_peer
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)
+    import crypt
+
+pytestmark = needs_peer
+
+TIMEOUT_HEADER = "X-Prometheus-Scrape-Timeout-Seconds"
+COST = 8  # 2^8 rounds: slow enough to time, quick enough to test
+
+
+def bcrypt(password: str) -> str:
+    return crypt.crypt(password, crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=2 ** COST))
+
+
+def basic(user: str, password: str) -> dict:
+    return {"Authorization": "Basic " + base64.b64encode(f"{user}:{password}".encode()).decode()}
+
+
+def test_basic_auth(peer, tmp_path):
+    fleet = write_fleet(tmp_path, peer.info)
+    web = tmp_path / "web.yml"
+    web.write_text(f"basic_auth_users:\n  prometheus: {bcrypt('right')}\n  other: {bcrypt('else')}\n")
+    with ExporterProcess(peer, fleet, "--web.config.file", str(web)) as exporter:
+        status, _, body = exporter.request("/probe?target=good", {TIMEOUT_HEADER: "10", **basic("prometheus", "right")})
+        assert (status, sample(body, "probe_success")) == (200, 1)
+        assert exporter.request("/-/healthy")[0] == 200
+
+        # Every other endpoint asks; each refusal is one log line, never with the password.
+        for path, headers in [("/metrics", {}), ("/targets", basic("prometheus", "wrong")),
+                              ("/probe?target=good", basic("nobody", "right")), ("/", {"Authorization": "Bearer x"})]:
+            status, answer_headers, body = exporter.request(path, headers)
+            assert (status, body) == (401, "authentication required\n"), path
+            assert answer_headers["WWW-Authenticate"] == 'Basic realm="quorlin exporter"'
+            assert exporter.next_line() == f"quorlin: refused GET {path} from 127.0.0.1: 401 authentication required"
+
+        # An unknown user costs a bcrypt check like a wrong password: its time does not tell.
+        def median_time(headers):
+            times = []
+            for _ in range(5):
+                started = time.monotonic()
+                assert exporter.request("/metrics", headers)[0] == 401
+                times.append(time.monotonic() - started)
+                exporter.next_line()
+            return statistics.median(times)
+
+        wrong, unknown = median_time(basic("prometheus", "wrong")), median_time(basic("nobody", "wrong"))
+        assert unknown > wrong / 2, (wrong, unknown)
+
+        # A reload takes a new password; the old one no longer passes.
+        web.write_text(f"basic_auth_users:\n  prometheus: {bcrypt('new')}\n")
+        exporter.send_signal(signal.SIGHUP)
+        assert exporter.next_line() == f"quorlin: reloaded {fleet}: 2 targets"
+        assert exporter.next_line() == f"quorlin: reloaded {web}"
+        assert exporter.request("/metrics", basic("prometheus", "new"))[0] == 200
+        assert exporter.request("/metrics", basic("prometheus", "right"))[0] == 401
+        exporter.next_line()
+
+        # A bad file keeps the one in use.
+        web.write_text("basic_auth_users:\n  prometheus: plain\n")
+        exporter.send_signal(signal.SIGHUP)
+        assert exporter.next_line() == f"quorlin: reloaded {fleet}: 2 targets"
+        assert exporter.next_line() == (f"quorlin: reload failed, the previous web config stays in use: {web}:2:3: "
+                                        'the password of user "prometheus" is not a bcrypt hash')
+        assert exporter.request("/metrics", basic("prometheus", "new"))[0] == 200
+    assert not [line for line in exporter.log if "right" in line or "$2b$" in line]
+
+
+@pytest.mark.parametrize("text, message", [
+    ("basic_auth_users:\n  a: $2b$08$x\n", '2:3: the password of user "a" is not a bcrypt hash'),
+    ("basic_auth_user:\n  a: b\n", '1:1: unknown key "basic_auth_user"'),
+    ("tls_server_config:\n  cert_file: c\n", "1:1: tls_server_config is not served by this exporter: put a TLS proxy in front"),
+    ("basic_auth_users: [a, b]\n", "1:19: basic_auth_users must map users to bcrypt hashes"),
+    ("basic_auth_users:\n  a: [\n", None),
+])
+def test_bad_web_config_refused_at_start(tmp_path, text, message):
+    from conftest import quorlin_command
+
+    web = tmp_path / "web.yml"
+    web.write_text(text)
+    (tmp_path / "fleet.toml").write_text("")  # read after the web configuration
+    done = subprocess.run([quorlin_command(), "exporter", "--fleet", str(tmp_path / "fleet.toml"),
+                           "--web.config.file", str(web), "--listen", "127.0.0.1:0"],
+                          capture_output=True, text=True, timeout=REQUEST_TIMEOUT_S)
+    assert done.returncode == 3
+    assert done.stderr.startswith(f"quorlin: {web}:") and done.stderr.count("\n") == 1, done.stderr
+    if message:
+        assert done.stderr == f"quorlin: {web}:{message}\n"
