@@ -58,47 +58,69 @@ std::expected<BasicAuth, std::string> BasicAuth::from(std::vector<BasicAuthUser>
 BasicAuth::BasicAuth(BasicAuth&& other) noexcept
     : users_(std::move(other.users_)), dummy_hash_(std::move(other.dummy_hash_)), passed_(std::move(other.passed_)) {}
 
-bool BasicAuth::allows(std::string_view authorization) const {
+struct BasicAuth::Claim {
+    const char* password;         // NUL-terminated, inside the decoded buffer
+    const BasicAuthUser* user;    // null: no such user
+    Digest digest;                // of user:password and the hash checked
+};
+
+std::optional<BasicAuth::Claim> BasicAuth::claim(std::string_view authorization,
+                                                 std::span<std::uint8_t> decoded) const {
     constexpr std::string_view scheme = "Basic ";
     if (authorization.size() <= scheme.size() || authorization.size() > 2 * longest_credentials ||
         strncasecmp(authorization.data(), scheme.data(), scheme.size()) != 0) {
-        return false;
+        return std::nullopt;
     }
     authorization.remove_prefix(scheme.size());
-    // user:password, then a NUL for crypt.
-    SecretArray<longest_credentials + 1> decoded;
     std::size_t length = 0;
-    if (sodium_base642bin(decoded.data(), longest_credentials, authorization.data(), authorization.size(), nullptr,
+    // user:password, then a NUL for crypt.
+    if (sodium_base642bin(decoded.data(), decoded.size() - 1, authorization.data(), authorization.size(), nullptr,
                           &length, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0) {
-        return false;
+        return std::nullopt;
     }
     const char* text = reinterpret_cast<const char*>(decoded.data());
     const void* colon = std::memchr(text, ':', length);
-    if (colon == nullptr || std::memchr(text, '\0', length) != nullptr) return false;
+    if (colon == nullptr || std::memchr(text, '\0', length) != nullptr) return std::nullopt;
+    decoded[length] = 0;
     const std::string_view name(text, static_cast<std::size_t>(static_cast<const char*>(colon) - text));
-    decoded.data()[length] = 0;
-    const char* password = static_cast<const char*>(colon) + 1;
-
-    const BasicAuthUser* user = nullptr;
+    Claim out{static_cast<const char*>(colon) + 1, nullptr, {}};
     for (const BasicAuthUser& each : users_) {
-        if (each.name == name) user = &each;
+        if (each.name == name) out.user = &each;
     }
-    const std::string& hash = user ? user->hash : dummy_hash_;
-    Digest digest{};
+    const std::string& hash = out.user ? out.user->hash : dummy_hash_;
     crypto_generichash_state state;
-    crypto_generichash_init(&state, nullptr, 0, digest.size());
+    crypto_generichash_init(&state, nullptr, 0, out.digest.size());
     crypto_generichash_update(&state, decoded.data(), length);
     crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(hash.data()), hash.size());
-    crypto_generichash_final(&state, digest.data(), digest.size());
-    if (user != nullptr) {
-        const std::lock_guard lock(mutex_);
-        if (passed_.contains(digest)) return true;
-    }
-    const bool matches = crypt_matches(password, hash) && user != nullptr;
+    crypto_generichash_final(&state, out.digest.data(), out.digest.size());
+    return out;
+}
+
+bool BasicAuth::remembered(const Digest& digest) const {
+    const std::lock_guard lock(mutex_);
+    return passed_.contains(digest);
+}
+
+std::optional<bool> BasicAuth::allows_at_once(std::string_view authorization) const {
+    SecretArray<longest_credentials + 1> decoded;
+    const std::optional<Claim> claimed = claim(authorization, decoded.span());
+    if (!claimed) return false;
+    if (claimed->user != nullptr && remembered(claimed->digest)) return true;
+    return std::nullopt;
+}
+
+bool BasicAuth::allows(std::string_view authorization) const {
+    SecretArray<longest_credentials + 1> decoded;
+    const std::optional<Claim> claimed = claim(authorization, decoded.span());
+    if (!claimed) return false;
+    if (claimed->user != nullptr && remembered(claimed->digest)) return true;
+    // An unknown user is checked against the dummy hash all the same.
+    const bool matches = crypt_matches(claimed->password, claimed->user ? claimed->user->hash : dummy_hash_) &&
+                         claimed->user != nullptr;
     if (matches) {
         const std::lock_guard lock(mutex_);
         if (passed_.size() >= most_remembered) passed_.clear();
-        passed_.insert(digest);
+        passed_.insert(claimed->digest);
     }
     return matches;
 }

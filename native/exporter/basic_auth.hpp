@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <expected>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <set>
 #include <array>
 #include <string>
@@ -32,12 +34,19 @@ public:
 
     // Whether the value of an Authorization header names a user with the right password.
     bool allows(std::string_view authorization) const;
+    // The same answer where it needs no bcrypt check (a remembered pass, a
+    // header that cannot pass); nothing where it does.
+    std::optional<bool> allows_at_once(std::string_view authorization) const;
 
 private:
     BasicAuth(std::vector<BasicAuthUser> users, std::string dummy_hash)
         : users_(std::move(users)), dummy_hash_(std::move(dummy_hash)) {}
 
     using Digest = std::array<std::uint8_t, 32>;
+    struct Claim;
+    // Decodes into `decoded`; nothing for a header that cannot pass.
+    std::optional<Claim> claim(std::string_view authorization, std::span<std::uint8_t> decoded) const;
+    bool remembered(const Digest& digest) const;
 
     std::vector<BasicAuthUser> users_;
     std::string dummy_hash_;  // for users that do not exist

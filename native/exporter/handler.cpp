@@ -28,8 +28,11 @@ struct PendingProbe {
 
 }  // namespace
 
-bool RequestHandler::asks_credentials(std::string_view path) const {
-    return parts_.web.current().basic_auth != nullptr && path != "/-/healthy";
+std::optional<bool> RequestHandler::authorized_at_once(std::string_view path, const char* authorization) const {
+    const WebConfig web = parts_.web.current();
+    if (web.basic_auth == nullptr || path == "/-/healthy") return true;
+    if (authorization == nullptr) return false;
+    return web.basic_auth->allows_at_once(authorization);
 }
 
 bool RequestHandler::authorized(std::string_view path, const char* authorization) const {

@@ -68,9 +68,10 @@ public:
     // Whether a request with this path and Authorization header (null when
     // absent) may be served: always without basic_auth_users, and /-/healthy
     // always. Kept apart from HttpRequest so that the password is never copied.
-    // A bcrypt check: slow, so kept off the server's listener where asks_credentials().
+    // A bcrypt check may take tens of milliseconds: authorized_at_once()
+    // answers where none is needed, and the server runs the rest off its listener.
     bool authorized(std::string_view path, const char* authorization) const;
-    bool asks_credentials(std::string_view path) const;
+    std::optional<bool> authorized_at_once(std::string_view path, const char* authorization) const;
 
 private:
     void probe(HttpRequest request, Instant arrival, const Route& route, const Answer& answer) const;

@@ -257,12 +257,14 @@ struct ServerCallbacks {
                 MHD_resume_connection(exchange->connection);
             }
         };
-        if (!server.handler_.asks_credentials(request.path)) {
+        const char* authorization =
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+        if (const std::optional<bool> at_once = server.handler_.authorized_at_once(request.path, authorization)) {
+            request.authorized = *at_once;
             server.handler_.handle(std::move(request), arrival, answer);
             return;
         }
-        auto credentials = std::make_shared<const Credentials>(
-            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION));
+        auto credentials = std::make_shared<const Credentials>(authorization);
         const std::string client = request.client;
         server.credential_checks_->submit(
             arrival + server.idle_timeout_,
