@@ -4,6 +4,7 @@
 #include "common/secret.hpp"
 #include "common/owned_fd.hpp"
 #include "exporter/request.hpp"
+#include "probe/socket_address_literal.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -15,7 +16,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -31,54 +31,18 @@ constexpr std::size_t credential_checkers = 2;
 constexpr std::size_t longest_authorization = 1024;
 constexpr std::string_view timeout_header = "X-Prometheus-Scrape-Timeout-Seconds";
 
-struct ListenAddress {
-    sockaddr_storage address{};
-    socklen_t length = 0;
-    bool ipv6 = false;
-};
-
-// "IPV4:PORT" or "[IPV6]:PORT" (the command line has checked the form).
-std::optional<ListenAddress> listen_address(std::string_view text) {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos) return std::nullopt;
-    std::string host(text.substr(0, colon));
-    const std::string_view port_text = text.substr(colon + 1);
-    unsigned port = 0;
-    const auto [end, error] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
-    if (port_text.empty() || error != std::errc{} || end != port_text.data() + port_text.size() || port > 65535) {
-        return std::nullopt;
-    }
-    ListenAddress out;
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-        host = host.substr(1, host.size() - 2);
-        auto* v6 = reinterpret_cast<sockaddr_in6*>(&out.address);
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(static_cast<std::uint16_t>(port));
-        if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) != 1) return std::nullopt;
-        out.length = sizeof(sockaddr_in6);
-        out.ipv6 = true;
-        return out;
-    }
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&out.address);
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) != 1) return std::nullopt;
-    out.length = sizeof(sockaddr_in);
-    return out;
-}
-
 // A listening socket; IPv6's unspecified address also takes IPv4 clients.
-std::expected<OwnedFd, int> open_listener(const ListenAddress& where) {
-    const int family = where.ipv6 ? AF_INET6 : AF_INET;
+std::expected<OwnedFd, int> open_listener(const SocketAddress& where) {
+    const int family = where.family();
     OwnedFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (fd.get() < 0) return std::unexpected(errno);
     const int on = 1;
     const int off = 0;
     if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return std::unexpected(errno);
-    if (where.ipv6 && ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+    if (!where.is_ipv4() && ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
         return std::unexpected(errno);
     }
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&where.address), where.length) != 0 ||
+    if (::bind(fd.get(), where.as_sockaddr(), where.length()) != 0 ||
         ::listen(fd.get(), listen_backlog) != 0) {
         return std::unexpected(errno);
     }
@@ -86,19 +50,12 @@ std::expected<OwnedFd, int> open_listener(const ListenAddress& where) {
 }
 
 // The text form of the address the socket got, with its port.
-std::string bound_address(int fd, bool ipv6) {
+std::string bound_address(int fd) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return "?";
-    std::array<char, INET6_ADDRSTRLEN> text{};
-    if (ipv6) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
-        ::inet_ntop(AF_INET6, &v6->sin6_addr, text.data(), text.size());
-        return "[" + std::string(text.data()) + "]:" + std::to_string(ntohs(v6->sin6_port));
-    }
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
-    ::inet_ntop(AF_INET, &v4->sin_addr, text.data(), text.size());
-    return std::string(text.data()) + ":" + std::to_string(ntohs(v4->sin_port));
+    const auto bound = SocketAddress::from_sockaddr(reinterpret_cast<const sockaddr*>(&address), length);
+    return bound ? bound->to_text() : "?";
 }
 
 // The client's address for the log, without port; an IPv4 client of a
@@ -299,7 +256,7 @@ std::expected<std::unique_ptr<HttpServer>, std::string> HttpServer::start(const 
                                                                           const RequestHandler& handler,
                                                                           const LogSink& log) {
     const std::string failed = "could not listen on " + settings.listen + ": ";
-    const std::optional<ListenAddress> where = listen_address(settings.listen);
+    const std::optional<SocketAddress> where = parse_socket_address_literal(settings.listen);
     if (!where) return std::unexpected(failed + "not an address and port");
     auto listener = open_listener(*where);
     if (!listener) return std::unexpected(failed + os_error_text(listener.error()));
@@ -307,13 +264,13 @@ std::expected<std::unique_ptr<HttpServer>, std::string> HttpServer::start(const 
     std::unique_ptr<HttpServer> server(new HttpServer(handler, log));
     server->credential_checks_ = std::make_unique<ProbeWorkers>(credential_checkers);
     server->idle_timeout_ = settings.idle_timeout;
-    server->address_ = bound_address(listener->get(), where->ipv6);
+    server->address_ = bound_address(listener->get());
     const auto connections = static_cast<unsigned>(
         fitting_connections(settings.max_connections, settings.reserved_descriptors));
     const auto per_client = static_cast<unsigned>(std::min<std::size_t>(settings.max_connections_per_client,
                                                                         connections));
     unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
-    if (where->ipv6) flags |= MHD_USE_IPv6;
+    if (!where->is_ipv4()) flags |= MHD_USE_IPv6;
     const int listen_fd = listener->get();
     server->daemon_ = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &ServerCallbacks::request, server.get(),
