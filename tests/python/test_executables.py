@@ -14,7 +14,7 @@ from conftest import quorlin_command
 TIMEOUT_S = 60
 SHARED_RUNTIME = "libstdc++.so"
 # The exporter's libraries: prometheus-cpp loads the shared runtime.
-EXPORTER_LIBRARIES = ("libprometheus-cpp-core.so", "libcivetweb.so")
+EXPORTER_LIBRARIES = ("libprometheus-cpp-core.so", "libmicrohttpd.so", "libyaml-cpp.so")
 # Entry points of the runtime that every C++ program calls.
 RUNTIME_ENTRY_POINTS = ("_Znwm", "__cxa_throw", "_ZSt9terminatev")
 
