@@ -231,22 +231,27 @@ ProbeRun run_probes(Peer& peer, ProbeKind kind, std::size_t probes, std::size_t 
 
 // ---------------------------------------------------------------- handshakes alone
 
-// Initiation sent to keepalive sent, timed around the session call itself.
+// One handshake of `client` with the peer reached at `to`, initiation sent
+// to keepalive sent, timed around the session call itself; nothing when it
+// did not complete.
+std::optional<double> handshake_ms(Peer& peer, Client& client, const SocketAddress& to) {
+    pace(client);
+    auto socket = open_probe_socket(to);
+    if (!socket) return std::nullopt;
+    wireguard::Tunn tunnel(client.private_key.bytes(), peer.public_key, std::nullopt, std::nullopt, random_u32());
+    const Instant begun = Clock::now();
+    const SessionOutcome outcome = establish_session(*socket, to, tunnel, begun + 3s);
+    const Instant ended = Clock::now();
+    if (!std::holds_alternative<SessionStart>(outcome)) return std::nullopt;
+    return ms_between(begun, ended);
+}
+
 std::vector<double> handshake_times(Peer& peer, std::size_t samples) {
     std::vector<double> times;
     const SocketAddress endpoint = parse_socket_address_literal(peer.real.info().endpoint_ipv4).value();
     auto done = peer::run_in_peer_namespace(peer.real.info().namespace_name, [&] {
         for (std::size_t i = 0; i < samples; ++i) {
-            Client& client = peer.clients[i % peer.clients.size()];
-            pace(client);
-            auto socket = open_probe_socket(endpoint);
-            if (!socket) continue;
-            wireguard::Tunn tunnel(client.private_key.bytes(), peer.public_key, std::nullopt, std::nullopt,
-                                   random_u32());
-            const Instant begun = Clock::now();
-            const SessionOutcome outcome = establish_session(*socket, endpoint, tunnel, begun + 2s);
-            const Instant ended = Clock::now();
-            if (std::holds_alternative<SessionStart>(outcome)) times.push_back(ms_between(begun, ended));
+            if (auto ms = handshake_ms(peer, peer.clients[i % peer.clients.size()], endpoint)) times.push_back(*ms);
         }
     });
     if (!done) std::fprintf(stderr, "could not enter the peer's namespace: %s\n", done.error().c_str());
@@ -308,18 +313,11 @@ std::vector<double> lost_initiation_handshake_times(Peer& peer, std::size_t samp
     const SocketAddress endpoint = parse_socket_address_literal(peer.real.info().endpoint_ipv4).value();
     auto done = peer::run_in_peer_namespace(peer.real.info().namespace_name, [&] {
         for (std::size_t i = 0; i < samples; ++i) {
-            Client& client = peer.clients[i % peer.clients.size()];
-            pace(client);
             auto forwarder = Forwarder::open(endpoint, [](std::size_t position, std::size_t) { return position == 1; });
             if (!forwarder) continue;
-            auto socket = open_probe_socket(forwarder->address());
-            if (!socket) continue;
-            wireguard::Tunn tunnel(client.private_key.bytes(), peer.public_key, std::nullopt, std::nullopt,
-                                   random_u32());
-            const Instant begun = Clock::now();
-            const SessionOutcome outcome = establish_session(*socket, forwarder->address(), tunnel, begun + 3s);
-            const Instant ended = Clock::now();
-            if (std::holds_alternative<SessionStart>(outcome)) times.push_back(ms_between(begun, ended));
+            if (auto ms = handshake_ms(peer, peer.clients[i % peer.clients.size()], forwarder->address())) {
+                times.push_back(*ms);
+            }
         }
     });
     if (!done) std::fprintf(stderr, "could not enter the peer's namespace: %s\n", done.error().c_str());

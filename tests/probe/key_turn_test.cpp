@@ -40,10 +40,7 @@ protected:
         ::setenv("XDG_RUNTIME_DIR", name, 1);
         folder_ = runtime_ + "/quorlin";
     }
-    void TearDown() override {
-        fs::remove_all(runtime_);
-        fs::remove_all(folder_ + "-real");
-    }
+    void TearDown() override { fs::remove_all(runtime_); }
 
     std::string runtime_;
     std::string folder_;
