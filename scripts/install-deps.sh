@@ -7,7 +7,7 @@ DEBIAN_PACKAGES=(
   libsodium-dev libb2-dev libgtest-dev libcli11-dev libtomlplusplus-dev
   clang-16 libclang-rt-16-dev
   wireguard-go wireguard-tools dnsmasq-base iproute2 procps
-  prometheus-cpp-dev libmicrohttpd-dev libyaml-cpp-dev libcrypt-dev
+  prometheus-cpp-dev libmicrohttpd-dev libgnutls28-dev libyaml-cpp-dev libcrypt-dev
   prometheus
 )
 

@@ -3,12 +3,15 @@
 #include "common/os_error.hpp"
 #include "common/signal_watch.hpp"
 #include "exporter/http_server.hpp"
+#include "exporter/tls_credentials.hpp"
 #include "fleet/open_file_budget.hpp"
 #include "input/timeout.hpp"
 #include "probe/probe.hpp"
 
 #include <cerrno>
 #include <csignal>
+#include <memory>
+#include <optional>
 #include <utility>
 
 namespace quorlin::exporter {
@@ -17,6 +20,15 @@ namespace {
 
 // Beside the connections: each probe's socket and the file it reads, and the process's own.
 std::size_t reserved_descriptors(std::size_t max_concurrent) { return 2 * max_concurrent + 64; }
+
+// What a reload of the web configuration may change in the TLS layer: the
+// certificate and key files, not whether TLS is served or what it asks of clients.
+std::expected<void, std::string> take_tls(TlsCredentials* tls, const WebConfig& loaded) {
+    if ((tls != nullptr) != loaded.tls.has_value()) {
+        return std::unexpected(std::string("serving TLS or plain HTTP changes only by a restart"));
+    }
+    return tls != nullptr ? tls->reload(*loaded.tls) : std::expected<void, std::string>{};
+}
 
 std::string targets_text(const FleetSource& source) {
     const std::size_t count = source.current()->fleet.targets().size();
@@ -34,6 +46,12 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
 
     WebConfigSource web(settings.web_config_file);
     if (auto read = web.reload(); !read) return std::unexpected(std::move(read.error()));
+    std::unique_ptr<TlsCredentials> tls;
+    if (const std::optional<TlsSettings> asked = web.current().tls) {
+        auto loaded = TlsCredentials::load(*asked);
+        if (!loaded) return std::unexpected(std::move(loaded.error()));
+        tls = std::move(*loaded);
+    }
     ExporterMetrics metrics;
     FleetSource fleet(settings.fleet_file, metrics);
     if (auto read = fleet.reload(); !read) return std::unexpected(std::move(read.error()));
@@ -46,9 +64,11 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
     ServerSettings server_settings;
     server_settings.listen = settings.listen;
     server_settings.reserved_descriptors = reserved_descriptors(budget.probes);
+    server_settings.tls = tls.get();
     auto server = HttpServer::start(server_settings, handler, log);
     if (!server) return std::unexpected(std::move(server.error()));
-    log("listening on " + (*server)->address() + ", serving " + targets_text(fleet));
+    log(std::string("listening on ") + (tls ? "https://" : "") + (*server)->address() + ", serving " +
+        targets_text(fleet));
 
     for (;;) {
         const int signal = signals.next();
@@ -58,7 +78,8 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
             } else {
                 log("reload failed, the previous fleet stays in use: " + read.error());
             }
-            if (auto read = web.reload(); !read) {
+            const auto take = [&tls](const WebConfig& loaded) { return take_tls(tls.get(), loaded); };
+            if (auto read = web.reload(take); !read) {
                 log("reload failed, the previous web config stays in use: " + read.error());
             } else if (!settings.web_config_file.empty()) {
                 log("reloaded " + settings.web_config_file);

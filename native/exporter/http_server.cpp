@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gnutls/gnutls.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -20,6 +21,7 @@
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace quorlin::exporter {
 
@@ -93,6 +95,25 @@ std::size_t fitting_connections(std::size_t wanted, std::size_t reserved) {
     return limit.rlim_cur > reserved + 16 ? static_cast<std::size_t>(limit.rlim_cur - reserved) : 16;
 }
 
+gnutls_session_t tls_session_of(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+    return info != nullptr ? static_cast<gnutls_session_t>(info->tls_session) : nullptr;
+}
+
+// Whether the client's certificate is what the settings ask for: present
+// and signed by the client CA, or, where it is optional, absent or so signed.
+bool client_certificate_passes(ClientAuth asked, MHD_Connection* connection) {
+    if (asked == ClientAuth::none) return true;
+    const gnutls_session_t session = tls_session_of(connection);
+    if (session == nullptr) return false;
+    unsigned count = 0;
+    if (gnutls_certificate_get_peers(session, &count) == nullptr || count == 0) {
+        return asked == ClientAuth::verify_if_given;
+    }
+    unsigned status = 0;
+    return gnutls_certificate_verify_peers2(session, &status) == GNUTLS_E_SUCCESS && status == 0;
+}
+
 MHD_Response* response_of(const HttpResponse& answer) {
     // MHD_RESPMEM_MUST_COPY: the body belongs to the caller.
     MHD_Response* response = MHD_create_response_from_buffer(answer.body.size(), const_cast<char*>(answer.body.data()),
@@ -151,6 +172,39 @@ struct Credentials {
 struct ServerCallbacks {
     using Held = std::shared_ptr<Exchange>;
 
+    // A new connection: over TLS, the handshake is told what to ask of the
+    // client, and the connection where to find the server's credentials.
+    static void connection_event(void* cls, MHD_Connection* connection, void** context,
+                                 MHD_ConnectionNotificationCode event) {
+        auto* server = static_cast<HttpServer*>(cls);
+        if (event != MHD_CONNECTION_NOTIFY_STARTED || server->tls_ == nullptr) return;
+        *context = server;
+        const gnutls_session_t session = tls_session_of(connection);
+        const ClientAuth asked = server->tls_->settings().client_auth;
+        if (session == nullptr || asked == ClientAuth::none) return;
+        if (asked == ClientAuth::verify_if_given) {
+            // GnuTLS's own check would refuse a client without one: the
+            // request's check verifies a certificate that was sent.
+            gnutls_certificate_server_set_request(session, GNUTLS_CERT_REQUEST);
+            return;
+        }
+        gnutls_certificate_server_set_request(session, GNUTLS_CERT_REQUIRE);
+        gnutls_session_set_verify_cert(session, nullptr, 0);
+    }
+
+    // The handshake's choice of certificate: the credentials' current pair.
+    static int choose_certificate(gnutls_session_t session, const gnutls_datum_t* /*ca_names*/, int /*names*/,
+                                  const gnutls_pk_algorithm_t* /*algorithms*/, int /*algorithm_count*/,
+                                  gnutls_pcert_st** chain, unsigned* length, gnutls_privkey_t* key) {
+        auto* connection = static_cast<MHD_Connection*>(gnutls_session_get_ptr(session));
+        const MHD_ConnectionInfo* info =
+            connection != nullptr ? MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT) : nullptr;
+        const auto* server = info != nullptr ? static_cast<const HttpServer*>(info->socket_context) : nullptr;
+        if (server == nullptr || server->tls_ == nullptr) return -1;
+        server->tls_->choose(chain, length, key);
+        return 0;
+    }
+
     // The request line has arrived: what the connection's request state starts as.
     static void* request_line(void* /*server*/, const char* uri, MHD_Connection* connection) {
         auto exchange = std::make_shared<Exchange>();
@@ -205,6 +259,13 @@ struct ServerCallbacks {
             request.scrape_timeout = timeout;
         }
         request.client = client_text(connection);
+        if (server.tls_ != nullptr && !client_certificate_passes(server.tls_->settings().client_auth, connection)) {
+            server.log_("refused " + request.method + " " + request.path + " from " + request.client +
+                        ": 403 no valid client certificate");
+            const std::lock_guard lock(exchange->mutex);
+            exchange->response = HttpResponse{403, "text/plain; charset=utf-8", "a valid client certificate is required\n", {}};
+            return;
+        }
         Answer answer = [exchange](HttpResponse response) {
             const std::lock_guard lock(exchange->mutex);
             exchange->response = std::move(response);
@@ -264,6 +325,7 @@ std::expected<std::unique_ptr<HttpServer>, std::string> HttpServer::start(const 
     std::unique_ptr<HttpServer> server(new HttpServer(handler, log));
     server->credential_checks_ = std::make_unique<ProbeWorkers>(credential_checkers);
     server->idle_timeout_ = settings.idle_timeout;
+    server->tls_ = settings.tls;
     server->address_ = bound_address(listener->get());
     const auto connections = static_cast<unsigned>(
         fitting_connections(settings.max_connections, settings.reserved_descriptors));
@@ -272,16 +334,28 @@ std::expected<std::unique_ptr<HttpServer>, std::string> HttpServer::start(const 
     unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
     if (!where->is_ipv4()) flags |= MHD_USE_IPv6;
     const int listen_fd = listener->get();
-    server->daemon_ = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &ServerCallbacks::request, server.get(),
-        MHD_OPTION_LISTEN_SOCKET, listen_fd,
-        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(settings.idle_timeout.count()),
-        MHD_OPTION_CONNECTION_LIMIT, connections,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, per_client,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, settings.connection_memory_bytes,
-        MHD_OPTION_URI_LOG_CALLBACK, &ServerCallbacks::request_line, server.get(),
-        MHD_OPTION_NOTIFY_COMPLETED, &ServerCallbacks::completed, server.get(),
-        MHD_OPTION_END);
+    std::vector<MHD_OptionItem> options{
+        {MHD_OPTION_LISTEN_SOCKET, listen_fd, nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(settings.idle_timeout.count()), nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(connections), nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<intptr_t>(per_client), nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(settings.connection_memory_bytes), nullptr},
+        {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&ServerCallbacks::request_line), server.get()},
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&ServerCallbacks::completed), server.get()},
+    };
+    if (const TlsCredentials* tls = settings.tls) {
+        flags |= MHD_USE_TLS;
+        options.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(tls->priorities())});
+        options.push_back({MHD_OPTION_HTTPS_CERT_CALLBACK, 0, reinterpret_cast<void*>(&ServerCallbacks::choose_certificate)});
+        options.push_back({MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&ServerCallbacks::connection_event),
+                           server.get()});
+        if (!tls->client_ca_pem().empty()) {
+            options.push_back({MHD_OPTION_HTTPS_MEM_TRUST, 0, const_cast<char*>(tls->client_ca_pem().c_str())});
+        }
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+    server->daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &ServerCallbacks::request, server.get(),
+                                       MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
     if (server->daemon_ == nullptr) {
         // The listener stays ours when the daemon did not start, unless it already closed it.
         if (::fcntl(listen_fd, F_GETFD) < 0) (void)listener->release();

@@ -7,11 +7,14 @@
 // handler once its head is complete (that moment is its arrival); a probe's
 // connection is suspended until a worker answers it, so the listener never
 // waits for a probe. A request that never completed its head within the
-// timeout is logged when its connection is closed.
+// timeout is logged when its connection is closed. Over TLS, the handshake
+// serves TlsCredentials' current pair and, where client certificates are
+// asked for, checks them against the client CA before any request is handled.
 
 #include "common/clock.hpp"
 #include "exporter/handler.hpp"
 #include "exporter/probe_workers.hpp"
+#include "exporter/tls_credentials.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -37,6 +40,8 @@ struct ServerSettings {
     // (probes, files, the standard streams): the connection cap is lowered
     // to keep them free under the open-file limit.
     std::size_t reserved_descriptors = 64;
+    // Null: plain HTTP. Must outlive the server.
+    const TlsCredentials* tls = nullptr;
 };
 
 class HttpServer {
@@ -69,6 +74,7 @@ private:
 
     const RequestHandler& handler_;
     const LogSink& log_;
+    const TlsCredentials* tls_ = nullptr;
     MHD_Daemon* daemon_ = nullptr;
     std::chrono::seconds idle_timeout_{};
     std::mutex mutex_;

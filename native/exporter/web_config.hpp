@@ -3,15 +3,19 @@
 // (--web.config.file), YAML:
 //   basic_auth_users:
 //     prometheus: $2b$10$...      # user: bcrypt hash
-// Read at start and again on each reload; a file that fails to read leaves
-// the current one in place. Unknown keys are refused with their line and
-// column. TLS (tls_server_config) is refused: this exporter does not serve it yet.
+//   tls_server_config: ...         # see tls_settings.hpp
+// Read at start and again on each reload; a file that fails to read, or that
+// the server cannot take without a restart, leaves the current one in place.
+// Unknown keys are refused with their line and column.
 
 #include "exporter/basic_auth.hpp"
+#include "exporter/tls_settings.hpp"
 
 #include <expected>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace quorlin::exporter {
@@ -19,6 +23,8 @@ namespace quorlin::exporter {
 struct WebConfig {
     // Null when the file asks for no authentication.
     std::shared_ptr<const BasicAuth> basic_auth;
+    // Nothing: plain HTTP.
+    std::optional<TlsSettings> tls;
 };
 
 // "FILE:LINE:COLUMN: reason" or "FILE: reason" when the file cannot be read.
@@ -31,7 +37,10 @@ public:
     WebConfigSource(const WebConfigSource&) = delete;
     WebConfigSource& operator=(const WebConfigSource&) = delete;
 
-    std::expected<void, std::string> reload();
+    // Reads the file; `take`, when given, sees the new settings first and may
+    // refuse them (the message says why), leaving the current ones in place.
+    using Taker = std::function<std::expected<void, std::string>(const WebConfig&)>;
+    std::expected<void, std::string> reload(const Taker& take = {});
     WebConfig current() const;
     const std::string& path() const noexcept { return path_; }
 
