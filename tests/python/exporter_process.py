@@ -23,7 +23,7 @@ from real_peer import client_config, wgpeer
 START_TIMEOUT_S = 30.0
 REQUEST_TIMEOUT_S = 30.0
 STOP_TIMEOUT_S = 30.0
-LISTENING = re.compile(r"quorlin: listening on (127\.0\.0\.1|\[[0-9a-f:]+\]):(\d+), serving \d+ targets?$")
+LISTENING = re.compile(r"quorlin: listening on (?:https://)?(127\.0\.0\.1|\[[0-9a-f:]+\]):(\d+), serving \d+ targets?$")
 
 
 def write_fleet(directory: Path, info: dict, extra: str = "") -> Path:

@@ -84,10 +84,20 @@ def test_basic_auth(peer, tmp_path):
     assert not [line for line in exporter.log if "right" in line or "$2b$" in line]
 
 
+TLS = "tls_server_config:\n  cert_file: c\n  key_file: k\n"
+
+
 @pytest.mark.parametrize("text, message", [
     ("basic_auth_users:\n  a: $2b$08$x\n", '2:3: the password of user "a" is not a bcrypt hash'),
     ("basic_auth_user:\n  a: b\n", '1:1: unknown key "basic_auth_user"'),
-    ("tls_server_config:\n  cert_file: c\n", "1:1: tls_server_config is not served by this exporter: put a TLS proxy in front"),
+    ("tls_server_config:\n  cert_file: c\n", "2:3: tls_server_config needs both cert_file and key_file"),
+    (TLS + "  ciphers: x\n", '4:3: unknown key "ciphers" in tls_server_config'),
+    (TLS + "  client_auth_type: RequireAnyClientCert\n", '4:21: client_auth_type "RequireAnyClientCert" is not '
+     "served: use NoClientCert, VerifyClientCertIfGiven or RequireAndVerifyClientCert"),
+    (TLS + "  client_auth_type: RequireAndVerifyClientCert\n",
+     "2:3: client_auth_type RequireAndVerifyClientCert needs client_ca_file"),
+    (TLS + "  client_ca_file: ca\n", "2:3: no client_auth_type with client_ca_file: say which client certificates to ask for"),
+    (TLS + "  min_version: TLS11\n", '4:16: min_version "TLS11" is not served: use TLS12 or TLS13'),
     ("basic_auth_users: [a, b]\n", "1:19: basic_auth_users must map users to bcrypt hashes"),
     ("basic_auth_users:\n  a: [\n", None),
 ])

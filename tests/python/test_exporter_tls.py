@@ -1,0 +1,187 @@
+"""`quorlin exporter` over TLS, with certificates made at test time by openssl.
+
+Clients are curl and Python's ssl module inside the peer's namespace, and a
+real Prometheus scraping with `scheme: https`, `tls_config` and `basic_auth`.
+"""
+
+from __future__ import annotations
+
+import signal
+import socket
+import ssl
+import subprocess
+
+import pytest
+
+from exporter_process import REQUEST_TIMEOUT_S, ExporterProcess, write_fleet
+from real_peer import needs_peer
+from test_exporter_prometheus import probe_results, query, run_prometheus, stop
+from test_exporter_web_config import bcrypt
+
+pytestmark = needs_peer
+
+
+def openssl(folder, *args: str) -> None:
+    subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True, timeout=30)
+
+
+def make_pair(folder, name: str, ca: str, *extensions: str) -> None:
+    """NAME.key and NAME.crt, signed by CA.crt / CA.key."""
+    openssl(folder, "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
+            f"{name}.key", "-out", f"{name}.csr", "-subj", f"/CN={name}")
+    (folder / f"{name}.ext").write_text("".join(line + "\n" for line in extensions))
+    openssl(folder, "x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.crt", "-CAkey", f"{ca}.key",
+            "-set_serial", str(abs(hash(name)) % 10**9), "-days", "2", "-out", f"{name}.crt",
+            "-extfile", f"{name}.ext")
+
+
+def make_authority(folder, name: str) -> None:
+    openssl(folder, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
+            f"{name}.key", "-out", f"{name}.crt", "-days", "2", "-subj", f"/CN={name}")
+
+
+@pytest.fixture
+def certificates(tmp_path):
+    """ca: the server's and the good client's authority; other: a stranger's."""
+    for authority in ("ca", "other"):
+        make_authority(tmp_path, authority)
+    for name in ("server", "renewed"):
+        make_pair(tmp_path, name, "ca", "subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost")
+    make_pair(tmp_path, "client", "ca", "extendedKeyUsage=clientAuth")
+    make_pair(tmp_path, "stranger", "other", "extendedKeyUsage=clientAuth")
+    return tmp_path
+
+
+def curl(exporter: ExporterProcess, path: str, *options: str, scheme: str = "https") -> tuple[int, str]:
+    """(curl's exit status, the body or its error) for one request from inside the namespace,
+    run in the folder of the certificates."""
+    done = subprocess.run(
+        ["ip", "netns", "exec", exporter.peer.namespace, "curl", "-sS", "--max-time", "20", *options,
+         f"{scheme}://127.0.0.1:{exporter.port}{path}"],
+        capture_output=True, text=True, timeout=REQUEST_TIMEOUT_S, cwd=exporter.folder)
+    return done.returncode, done.stdout if done.returncode == 0 else done.stderr
+
+
+def served_certificate(exporter: ExporterProcess, ca) -> bytes:
+    context = ssl.create_default_context(cafile=str(ca))
+    with exporter.peer.entered(), socket.create_connection(("127.0.0.1", exporter.port), timeout=10) as raw, \
+            context.wrap_socket(raw, server_hostname="127.0.0.1") as wrapped:
+        return wrapped.getpeercert(binary_form=True)
+
+
+def der(certificate) -> bytes:
+    return ssl.PEM_cert_to_DER_cert(certificate.read_text())
+
+
+def test_tls_with_basic_auth(peer, certificates):
+    folder = certificates
+    fleet = write_fleet(folder, peer.info)
+    web = folder / "web.yml"
+    tls = "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"
+    web.write_text(tls + f"basic_auth_users:\n  prometheus: {bcrypt('right')}\n")
+    with ExporterProcess(peer, fleet, "--web.config.file", str(web)) as exporter:
+        exporter.folder = folder
+        assert exporter.log[0].startswith("quorlin: listening on https://127.0.0.1:")
+        status, body = curl(exporter, "/probe?target=good", "--cacert", "ca.crt", "-u", "prometheus:right")
+        assert status == 0 and "\nprobe_success 1\n" in body, body
+        assert curl(exporter, "/-/healthy", "--cacert", "ca.crt") == (0, "OK\n")
+        assert curl(exporter, "/metrics", "--cacert", "ca.crt", "-w", "%{http_code}", "-o", "/dev/null")[1] == "401"
+        exporter.next_line()
+
+        # Plain HTTP and TLS older than 1.2 get no HTTP answer at all.
+        for options, scheme in [((), "http"), (("--cacert", "ca.crt", "--tls-max", "1.1"), "https")]:
+            status, error = curl(exporter, "/-/healthy", *options, scheme=scheme)
+            assert status != 0 and "HTTP/" not in error, (options, error)
+
+        # A reload serves a renewed pair to new connections; it cannot turn TLS off.
+        assert served_certificate(exporter, folder / "ca.crt") == der(folder / "server.crt")
+        web.write_text(tls.replace("server.", "renewed.") + f"basic_auth_users:\n  prometheus: {bcrypt('right')}\n")
+        exporter.send_signal(signal.SIGHUP)
+        assert exporter.next_line() == f"quorlin: reloaded {fleet}: 2 targets"
+        assert exporter.next_line() == f"quorlin: reloaded {web}"
+        assert served_certificate(exporter, folder / "ca.crt") == der(folder / "renewed.crt")
+        web.write_text("basic_auth_users:\n")
+        exporter.send_signal(signal.SIGHUP)
+        exporter.next_line()
+        assert exporter.next_line() == ("quorlin: reload failed, the previous web config stays in use: "
+                                        "serving TLS or plain HTTP changes only by a restart")
+        assert curl(exporter, "/-/healthy", "--cacert", "ca.crt") == (0, "OK\n")
+    assert not [line for line in exporter.log if "PRIVATE KEY" in line or "$2b$" in line]
+
+
+CLIENT_CASES = [
+    # client_auth_type, client certificate (None: none sent), served
+    ("RequireAndVerifyClientCert", None, False),
+    ("RequireAndVerifyClientCert", "client", True),
+    ("RequireAndVerifyClientCert", "stranger", False),
+    ("VerifyClientCertIfGiven", None, True),
+    ("VerifyClientCertIfGiven", "client", True),
+    ("VerifyClientCertIfGiven", "stranger", False),
+]
+
+
+@pytest.mark.parametrize("auth_type", ["RequireAndVerifyClientCert", "VerifyClientCertIfGiven"])
+def test_client_certificates(peer, certificates, auth_type):
+    folder = certificates
+    web = folder / "web.yml"
+    web.write_text("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"
+                   f"  client_ca_file: ca.crt\n  client_auth_type: {auth_type}\n")
+    with ExporterProcess(peer, write_fleet(folder, peer.info), "--web.config.file", str(web)) as exporter:
+        exporter.folder = folder
+        for case_type, client, served in CLIENT_CASES:
+            if case_type != auth_type:
+                continue
+            options = ("--cert", f"{client}.crt", "--key", f"{client}.key") if client else ()
+            status, body = curl(exporter, "/-/healthy", "--cacert", "ca.crt", *options)
+            assert (status == 0 and body == "OK\n") == served, (client, status, body)
+
+
+def test_key_of_another_certificate_refused_at_start(certificates):
+    from conftest import quorlin_command
+
+    folder = certificates
+    (folder / "web.yml").write_text("tls_server_config:\n  cert_file: server.crt\n  key_file: client.key\n")
+    (folder / "fleet.toml").write_text("")  # read after the web configuration
+    done = subprocess.run([quorlin_command(), "exporter", "--fleet", "fleet.toml", "--web.config.file", "web.yml",
+                           "--listen", "127.0.0.1:0"], cwd=folder, capture_output=True, text=True,
+                          timeout=REQUEST_TIMEOUT_S)
+    assert (done.returncode, done.stderr) == (
+        3, "quorlin: client.key: is not the key of the first certificate of server.crt\n"), done.stderr
+
+
+HTTPS_JOB = """
+  - job_name: wireguard
+    metrics_path: /probe
+    scheme: https
+    tls_config:
+      ca_file: {ca}
+    basic_auth:
+      username: prometheus
+      password: right
+    static_configs:
+      - targets: [good, wrong-key]
+    relabel_configs:
+      - source_labels: [__address__]
+        target_label: __param_target
+      - source_labels: [__param_target]
+        target_label: instance
+      - target_label: __address__
+        replacement: 127.0.0.1:9723
+"""
+
+
+def test_prometheus_scrapes_over_tls_with_basic_auth(peer, certificates):
+    folder = certificates
+    web = folder / "web.yml"
+    web.write_text("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"
+                   f"basic_auth_users:\n  prometheus: {bcrypt('right')}\n")
+    with ExporterProcess(peer, write_fleet(folder, peer.info), "--web.config.file", str(web), listen="127.0.0.1:9723"):
+        prometheus = run_prometheus(peer, folder, HTTPS_JOB.format(ca=folder / "ca.crt"))
+        try:
+            results = probe_results(peer, 60.0)
+            log = (folder / "prometheus.log").read_text()[-3000:]
+            assert {instance: value for instance, (value, _) in results.items()} == {"good": "1", "wrong-key": "0"}, log
+            assert {series["metric"]["instance"]: series["value"][1]
+                    for series in query(peer, 'up{job="wireguard"}')} == {"good": "1", "wrong-key": "1"}
+        finally:
+            stop(prometheus)
