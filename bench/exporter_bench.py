@@ -6,17 +6,20 @@ Needs root and the installed package (pip install .): a real WireGuard peer
 serves those targets inside the peer's namespace, and this script, joined to
 the same namespace, measures:
 
-- the median time of a handshake-only /probe scrape over HTTP against the
-  median of the same probe made in process (quorlin.probe_file), interleaved
-  in one run: the difference is the exporter's overhead;
-- the exporter's RSS while idle;
+- the median time of a handshake-only /probe scrape over HTTP, and over TLS
+  from a second exporter with a web configuration file, against the median
+  of the same probe made in process (quorlin.probe_file), interleaved in one
+  run: the differences are the exporter's overhead, plain and over TLS;
+- the exporter's RSS while idle, and with 1,000 idle connections held open
+  (from four loopback addresses, reopened as the idle timeout drops them),
+  with the scrape latency beside them;
 - a soak of N scrapes (default 10,000) from several client threads at the
   highest rate the machine allows, with the exporter's descriptors, threads
   and RSS printed before and after.
 
 Figures only: it never fails on a time.
 
-    python3 bench/exporter_bench.py [--samples 200] [--soak 10000] [--clients 8] [--targets 32]
+    python3 bench/exporter_bench.py [--samples 200] [--soak 10000] [--clients 8] [--targets 32] [--idle 1000]
 """
 
 from __future__ import annotations
@@ -24,6 +27,10 @@ from __future__ import annotations
 import argparse
 import http.client
 import os
+import resource
+import selectors
+import socket
+import ssl
 import statistics
 import subprocess
 import sys
@@ -57,10 +64,11 @@ def write_fleet(folder: Path, info: dict, keys: list[str]) -> Path:
     return fleet
 
 
-def get(port: int, path: str) -> tuple[float, int, bytes]:
-    """Seconds for one GET, connection included, with the status and body."""
+def get(port: int, path: str, tls: ssl.SSLContext | None = None) -> tuple[float, int, bytes]:
+    """Seconds for one GET, connection (and TLS handshake) included, with the status and body."""
     start = time.perf_counter()
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    connection = (http.client.HTTPSConnection("127.0.0.1", port, timeout=30, context=tls) if tls
+                  else http.client.HTTPConnection("127.0.0.1", port, timeout=30))
     try:
         connection.request("GET", path, headers={"X-Prometheus-Scrape-Timeout-Seconds": "10"})
         response = connection.getresponse()
@@ -70,9 +78,9 @@ def get(port: int, path: str) -> tuple[float, int, bytes]:
     return time.perf_counter() - start, response.status, body
 
 
-def scrape(port: int, target: str) -> float:
+def scrape(port: int, target: str, tls: ssl.SSLContext | None = None) -> float:
     """Seconds for one /probe scrape, connection included."""
-    elapsed, status, body = get(port, f"/probe?target={target}")
+    elapsed, status, body = get(port, f"/probe?target={target}", tls)
     if status != 200 or b"\nprobe_success 1\n" not in body:
         raise RuntimeError(f"scrape of {target} failed: {status} {body[:200]!r}")
     return elapsed
@@ -91,6 +99,7 @@ def main() -> int:
     parser.add_argument("--soak", type=int, default=10_000)
     parser.add_argument("--clients", type=int, default=8)
     parser.add_argument("--targets", type=int, default=32)
+    parser.add_argument("--idle", type=int, default=1000)
     args, _ = parser.parse_known_args()
     if reason := wgpeer.unavailable_reason():
         print(f"exporter benchmark skipped: {reason}")
@@ -100,41 +109,110 @@ def main() -> int:
         print("exporter benchmark skipped: the quorlin executable is not installed (pip install .)")
         return 0
 
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 4096)), hard))
     with wgpeer.WireGuardPeer(dns=False, extra_clients=args.targets) as peer, \
             tempfile.TemporaryDirectory() as folder:
         keys = [client["private_key"] for client in peer.info["extra_clients"]]
         fleet = write_fleet(Path(folder), peer.info, keys)
-        exporter = subprocess.Popen(
-            ["ip", "netns", "exec", peer.namespace, command, "exporter", "--fleet", str(fleet),
-             "--listen", "127.0.0.1:0", "--max-concurrent", str(max(args.clients, 1))],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        web = write_tls_files(Path(folder))
+        running = []
         try:
-            first = exporter.stderr.readline()  # bounded: the exporter logs or exits at once
-            if "listening on 127.0.0.1:" not in first:
-                raise RuntimeError(f"the exporter did not start: {first!r}")
-            port = int(first.split("127.0.0.1:")[1].split(",")[0])
+            plain = start_exporter(peer, command, fleet, args, running)
+            tls = start_exporter(peer, command, fleet, args, running, "--web.config.file", str(web))
+            context = ssl.create_default_context(cafile=str(Path(folder) / "server.crt"))
             with peer.entered():
-                measure(peer, exporter.pid, port, Path(folder), args)
+                measure(peer, plain, (tls[0], tls[1], context), Path(folder), args)
         finally:
-            exporter.terminate()
-            try:
-                exporter.wait(timeout=START_TIMEOUT_S)
-            except subprocess.TimeoutExpired:
-                exporter.kill()
-                exporter.wait(timeout=START_TIMEOUT_S)
+            for exporter in running:
+                exporter.terminate()
+                try:
+                    exporter.wait(timeout=START_TIMEOUT_S)
+                except subprocess.TimeoutExpired:
+                    exporter.kill()
+                    exporter.wait(timeout=START_TIMEOUT_S)
     return 0
 
 
-def measure(peer: wgpeer.WireGuardPeer, pid: int, port: int, folder: Path, args) -> None:
+def write_tls_files(folder: Path) -> Path:
+    """A self-signed certificate for 127.0.0.1 and a web configuration file serving it."""
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                    "-keyout", "server.key", "-out", "server.crt", "-days", "2", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1"], cwd=folder, check=True, capture_output=True, timeout=30)
+    web = folder / "web.yml"
+    web.write_text("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n")
+    return web
+
+
+def start_exporter(peer, command: str, fleet: Path, args, running: list, *extra: str) -> tuple[int, int]:
+    """(pid, port) of an exporter started in the peer's namespace and added to `running`."""
+    exporter = subprocess.Popen(
+        ["ip", "netns", "exec", peer.namespace, command, "exporter", "--fleet", str(fleet),
+         "--listen", "127.0.0.1:0", "--concurrency", str(max(args.clients, 1)), *extra],
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    running.append(exporter)
+    first = exporter.stderr.readline()  # bounded: the exporter logs or exits at once
+    if "127.0.0.1:" not in first:
+        raise RuntimeError(f"the exporter did not start: {first!r}")
+    return exporter.pid, int(first.split("127.0.0.1:")[1].split(",")[0])
+
+
+class IdleConnections:
+    """`count` connections that send nothing, from four loopback addresses (the
+    exporter caps connections per client address), reopened as they are dropped."""
+
+    def __init__(self, peer, port: int, count: int):
+        self.peer, self.port, self.count = peer, port, count
+        self.stop = threading.Event()
+        self.selector = selectors.DefaultSelector()
+        self.thread = threading.Thread(target=self._hold, daemon=True)
+
+    def _open(self, number: int) -> None:
+        connection = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        connection.bind((f"127.0.0.{2 + number % 4}", 0))
+        connection.connect(("127.0.0.1", self.port))
+        connection.setblocking(False)
+        self.selector.register(connection, selectors.EVENT_READ, number)
+
+    def _hold(self) -> None:
+        with self.peer.entered():
+            for number in range(self.count):
+                self._open(number)
+            self.ready.set()
+            while not self.stop.is_set():
+                for key, _ in self.selector.select(timeout=0.1):
+                    self.selector.unregister(key.fileobj)
+                    key.fileobj.close()
+                    self._open(key.data)
+        for key in list(self.selector.get_map().values()):
+            key.fileobj.close()
+        self.selector.close()
+
+    def __enter__(self) -> "IdleConnections":
+        self.ready = threading.Event()
+        self.thread.start()
+        if not self.ready.wait(START_TIMEOUT_S):
+            raise RuntimeError("the idle connections did not open in time")
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.stop.set()
+        self.thread.join(START_TIMEOUT_S)
+
+
+def measure(peer: wgpeer.WireGuardPeer, plain: tuple[int, int], tls: tuple, folder: Path, args) -> None:
+    pid, port = plain
     time.sleep(0.5)
     print(f"exporter idle: {process_figures(pid)}")
 
-    # Scrape and bare probe of one target, interleaved, spaced for the peer.
-    scrapes, bare, healthy = [], [], []
+    # Scrapes (plain, TLS) and bare probe of one target, interleaved, spaced for the peer.
+    scrapes, tls_scrapes, bare, healthy = [], [], [], []
     config = folder / "k0.conf"
     for _ in range(args.samples):
         healthy.append(get(port, "/-/healthy")[0])
         scrapes.append(scrape(port, "k0"))
+        time.sleep(KEY_SPACING_S)
+        tls_scrapes.append(scrape(tls[1], "k0", tls[2]))
         time.sleep(KEY_SPACING_S)
         start = time.perf_counter()
         report = quorlin.probe_file(config)
@@ -142,16 +220,30 @@ def measure(peer: wgpeer.WireGuardPeer, pid: int, port: int, folder: Path, args)
         if report.verdict != "authentication_confirmed":
             raise RuntimeError(f"bare probe failed: {report.verdict}")
         time.sleep(KEY_SPACING_S)
-    median_scrape, median_bare = statistics.median(scrapes), statistics.median(bare)
+    median_bare = statistics.median(bare)
     print(f"handshake-only probe, {args.samples} samples each, interleaved")
     print(f"  bare probe (in process)      median {median_bare * 1e3:8.3f} ms")
-    print(f"  /probe scrape over HTTP      median {median_scrape * 1e3:8.3f} ms")
-    print(f"  overhead at the median              {(median_scrape - median_bare) * 1e3:8.3f} ms"
-          f"   (scrape / bare {median_scrape / median_bare:.2f})")
+    for name, times in [("over HTTP", scrapes), ("over TLS ", tls_scrapes)]:
+        median = statistics.median(times)
+        print(f"  /probe scrape {name}      median {median * 1e3:8.3f} ms   overhead {(median - median_bare) * 1e3:8.3f} ms"
+              f"   (scrape / bare {median / median_bare:.2f})")
     # What any request costs here, a new connection and this Python client
     # included: a scale for the overhead above.
     print(f"  /-/healthy round trip        median {statistics.median(healthy) * 1e3:8.3f} ms"
           "   (connection and client included)")
+
+    # Idle connections beside the scrapes.
+    with IdleConnections(peer, port, args.idle):
+        time.sleep(0.5)
+        print(f"with {args.idle} idle connections: {process_figures(pid)}")
+        beside = []
+        for _ in range(min(args.samples, 50)):
+            beside.append(scrape(port, "k0"))
+            time.sleep(KEY_SPACING_S)
+        print(f"  /probe scrape beside them    median {statistics.median(beside) * 1e3:8.3f} ms"
+              f"   (without: {statistics.median(scrapes) * 1e3:.3f} ms)")
+    time.sleep(0.5)
+    print(f"after they closed: {process_figures(pid)}")
 
     # Soak: every client thread scrapes the targets in turn.
     print(f"soak: {args.soak} scrapes from {args.clients} clients over {args.targets} targets")

@@ -8,7 +8,7 @@ DEBIAN_PACKAGES=(
   clang-16 libclang-rt-16-dev
   wireguard-go wireguard-tools dnsmasq-base iproute2 procps
   prometheus-cpp-dev libmicrohttpd-dev libgnutls28-dev libyaml-cpp-dev libcrypt-dev
-  prometheus
+  prometheus openssl curl
 )
 
 # A stock Debian python3 comes without pip and the interpreter headers.
