@@ -15,7 +15,7 @@ import pytest
 
 from exporter_process import REQUEST_TIMEOUT_S, ExporterProcess, write_fleet
 from real_peer import needs_peer
-from test_exporter_prometheus import probe_results, query, run_prometheus, stop
+from test_exporter_prometheus import EXPORTER, RELABELING, probe_results, query, run_prometheus, stop
 from test_exporter_web_config import bcrypt
 
 pytestmark = needs_peer
@@ -160,14 +160,7 @@ HTTPS_JOB = """
       password: right
     static_configs:
       - targets: [good, wrong-key]
-    relabel_configs:
-      - source_labels: [__address__]
-        target_label: __param_target
-      - source_labels: [__param_target]
-        target_label: instance
-      - target_label: __address__
-        replacement: 127.0.0.1:9723
-"""
+""" + RELABELING
 
 
 def test_prometheus_scrapes_over_tls_with_basic_auth(peer, certificates):
@@ -175,7 +168,7 @@ def test_prometheus_scrapes_over_tls_with_basic_auth(peer, certificates):
     web = folder / "web.yml"
     web.write_text("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"
                    f"basic_auth_users:\n  prometheus: {bcrypt('right')}\n")
-    with ExporterProcess(peer, write_fleet(folder, peer.info), "--web.config.file", str(web), listen="127.0.0.1:9723"):
+    with ExporterProcess(peer, write_fleet(folder, peer.info), "--web.config.file", str(web), listen=EXPORTER):
         prometheus = run_prometheus(peer, folder, HTTPS_JOB.format(ca=folder / "ca.crt"))
         try:
             results = probe_results(peer, 60.0)
