@@ -1,8 +1,9 @@
 // Feeds arbitrary requests to the exporter's request handling: the input is
 // split at its first two newlines into the path, the raw query and the value
 // of the scrape-timeout header. Beyond not crashing: a refusal is one line
-// of printable text, a probe route names a target, and an accepted timeout
-// is positive and at most a day.
+// of printable text, a probe route names a target, an accepted timeout is
+// positive and at most a day, and the origin form of a target is a tail of
+// it (after a '/' of its own at most).
 
 #include "exporter/request.hpp"
 
@@ -10,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -42,7 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view query = next_part(input);
     const std::string_view header = input;
 
-    if (const auto route = route_request("GET", path, query)) {
+    const std::string origin = origin_form(path);
+    require(path.ends_with(origin) || (origin.front() == '/' && path.ends_with(std::string_view(origin).substr(1))));
+    if (const auto route = route_request("GET", origin, query)) {
         require(route->endpoint != Endpoint::probe || !route->target.empty());
     } else {
         require(route.error().status >= 400 && route.error().status < 500);

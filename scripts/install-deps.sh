@@ -8,7 +8,8 @@ DEBIAN_PACKAGES=(
   clang-16 libclang-rt-16-dev
   wireguard-go wireguard-tools dnsmasq-base iproute2 procps
   prometheus-cpp-dev libmicrohttpd-dev libgnutls28-dev libyaml-cpp-dev libcrypt-dev
-  prometheus openssl curl
+  prometheus openssl curl systemd
+  nagios4-core icinga2-bin
 )
 
 # A stock Debian python3 comes without pip and the interpreter headers.
@@ -43,8 +44,14 @@ if ((${#missing[@]})); then
   apt-get install -y --no-install-recommends "${missing[@]}" || status=$?
   if ((own_policy)); then rm -f "$policy"; fi
   ((status == 0)) || exit "$status"
-  if [ -d /run/systemd/system ] && systemctl is-enabled --quiet prometheus 2>/dev/null; then
-    systemctl disable --now prometheus
+  # The tests run Prometheus and Nagios as plain processes with their own
+  # configuration; the services the packages ship stay off.
+  if [ -d /run/systemd/system ]; then
+    for service in prometheus nagios4 exim4; do
+      if systemctl is-enabled --quiet "$service" 2>/dev/null; then
+        systemctl disable --now "$service"
+      fi
+    done
   fi
 fi
 

@@ -92,7 +92,8 @@ HttpResponse RequestHandler::run_probe(const HttpRequest& request, const fleet::
     const auto in_flight = parts_.metrics.probe_started();
     const Instant start = Clock::now();
     const auto report = fleet::probe_target(target, cap_ms);
-    const ProbeOutcome outcome{report ? &*report : nullptr, Clock::now() - start, target.ping_thresholds};
+    const ProbeOutcome outcome{report ? &*report : nullptr, Clock::now() - start, target.ping_thresholds,
+                               &target.options};
     if (report) {
         parts_.metrics.probe_finished(report->verdict);
     } else {
@@ -116,7 +117,7 @@ HttpResponse RequestHandler::refuse(const HttpRequest& request, int status, std:
     line.append(" from ").append(request.client).append(": ").append(std::to_string(status)).append(" ").append(reason);
     parts_.log(line);
     HttpResponse response{status, text_content_type, std::move(reason) + "\n", {}};
-    if (status == 405) response.extra_header = "Allow: GET";
+    if (status == 405) response.extra_header = "Allow: GET, HEAD";
     if (status == 401) response.extra_header = "WWW-Authenticate: Basic realm=\"quorlin exporter\"";
     return response;
 }

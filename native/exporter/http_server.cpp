@@ -248,7 +248,8 @@ struct ServerCallbacks {
         MHD_Connection* connection = exchange->connection;
         HttpRequest request;
         request.method = method != nullptr ? method : "";
-        const std::string_view uri = exchange->uri;
+        const std::string target = origin_form(exchange->uri);
+        const std::string_view uri = target;
         const std::size_t question = uri.find('?');
         const std::string_view raw_path = uri.substr(0, question);
         // An undecodable path is kept as sent; it routes nowhere and is refused.

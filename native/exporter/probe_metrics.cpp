@@ -11,6 +11,8 @@
 #include <array>
 #include <chrono>
 #include <map>
+#include <optional>
+#include <span>
 #include <utility>
 
 namespace quorlin::exporter {
@@ -32,24 +34,41 @@ void set_single(prometheus::Registry& registry, const std::string& name, const s
 }
 
 struct PhaseSeries {
-    Clock::duration duration{};
+    std::optional<Clock::duration> duration;  // none when it never ran
     bool success = true;
 };
+
+using SeriesMap = std::map<std::pair<std::string, std::string>, PhaseSeries>;
 
 // The `check` label of a phase: what the check asked for (the ping target,
 // the DNS name), empty for the other phases.
 std::string check_label(const PhaseResult& phase) { return phase.subject.value_or(""); }
 
-// The phases that ran, one series per (phase, check).
-std::map<std::pair<std::string, std::string>, PhaseSeries> phase_series(const ProbeReport& report) {
-    std::map<std::pair<std::string, std::string>, PhaseSeries> series;
-    for (const PhaseResult& phase : report.phases) {
+// A ping target as the check that ran would name it.
+std::string ping_label(const std::string& text) {
+    const auto address = input::parse_ipv4(text, "ping");
+    return address ? address->to_text() : text;
+}
+
+// The phases that ran, one series per (phase, check), then every check asked
+// that did not run (skipped, or never reached), failed and without duration.
+SeriesMap phase_series(const ProbeReport* report, const input::OptionTexts* asked) {
+    SeriesMap series;
+    for (const PhaseResult& phase : report ? std::span(report->phases) : std::span<const PhaseResult>{}) {
         if (phase.status == PhaseStatus::skipped) continue;
         PhaseSeries& one = series[{phase.phase, check_label(phase)}];
-        one.duration = std::max(one.duration, phase.elapsed);
+        one.duration = std::max(one.duration.value_or(Clock::duration{}), phase.elapsed);
         // The keepalive cannot be answered: sent is as far as it goes.
         one.success = one.success && (phase.status == PhaseStatus::passed || phase.status == PhaseStatus::sent);
     }
+    if (asked == nullptr) return series;
+    const auto asked_check = [&series](std::string_view phase, std::string check) {
+        // Inserted only when absent: a check that ran keeps its own series.
+        series.try_emplace({std::string(phase), std::move(check)}, PhaseSeries{std::nullopt, false});
+    };
+    for (const std::string& ping : asked->ping) asked_check(phase_name::ping, ping_label(ping));
+    for (const std::string& name : asked->resolve) asked_check(phase_name::dns, name);
+    if (asked->mtu_check && !asked->ping.empty()) asked_check(phase_name::path_mtu, ping_label(asked->ping.front()));
     return series;
 }
 
@@ -95,12 +114,10 @@ std::string probe_metrics_text(const ProbeOutcome& outcome) {
 
     auto& durations = gauge(registry, "quorlin_phase_duration_seconds", "How long each phase that ran took, in seconds");
     auto& successes = gauge(registry, "quorlin_phase_success", "1 when the phase passed (the keepalive: was sent), else 0");
-    if (outcome.report) {
-        for (const auto& [key, series] : phase_series(*outcome.report)) {
-            const prometheus::Labels labels{{"phase", key.first}, {"check", key.second}};
-            durations.Add(labels).Set(seconds(series.duration));
-            successes.Add(labels).Set(series.success ? 1 : 0);
-        }
+    for (const auto& [key, series] : phase_series(outcome.report, outcome.asked)) {
+        const prometheus::Labels labels{{"phase", key.first}, {"check", key.second}};
+        if (series.duration) durations.Add(labels).Set(seconds(*series.duration));
+        successes.Add(labels).Set(series.success ? 1 : 0);
     }
 
     if (outcome.report) add_path_quality(registry, *outcome.report);

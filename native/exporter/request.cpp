@@ -74,8 +74,25 @@ std::optional<std::string> percent_decoded(std::string_view text) {
     return out;
 }
 
+std::string origin_form(std::string_view target) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    const auto starts_with = [&](std::string_view prefix) {
+        return target.size() >= prefix.size() &&
+               std::equal(prefix.begin(), prefix.end(), target.begin(), [&](char p, char t) { return p == lower(t); });
+    };
+    std::size_t scheme_end = 0;
+    if (starts_with("http://")) scheme_end = 7;
+    else if (starts_with("https://")) scheme_end = 8;
+    else return std::string(target);
+    const std::size_t path_start = target.find_first_of("/?", scheme_end);
+    if (path_start == std::string_view::npos) return "/";
+    // "http://host?x=1" asks for "/?x=1".
+    if (target[path_start] == '?') return "/" + std::string(target.substr(path_start));
+    return std::string(target.substr(path_start));
+}
+
 std::expected<Route, Refusal> route_request(std::string_view method, std::string_view path, std::string_view query) {
-    if (method != "GET") return std::unexpected(Refusal{405, "only GET is served"});
+    if (method != "GET" && method != "HEAD") return std::unexpected(Refusal{405, "only GET and HEAD are served"});
     if (path == "/") return Route{Endpoint::index, {}};
     if (path == "/metrics") return Route{Endpoint::metrics, {}};
     if (path == "/targets") return Route{Endpoint::targets, {}};

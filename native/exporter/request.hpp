@@ -30,9 +30,16 @@ struct Refusal {
 };
 
 // `path` is the request's path, percent-decoded; `query` the raw text after
-// '?' (empty without one). Only GET is served. /probe takes `target` once
-// and, optionally, `debug` (true or false); the other endpoints ignore the query.
+// '?' (empty without one). GET and HEAD are served (HEAD's answer is GET's
+// without the body); any other method, OPTIONS included, is refused with 405.
+// /probe takes `target` once and, optionally, `debug` (true or false); the
+// other endpoints ignore the query.
 std::expected<Route, Refusal> route_request(std::string_view method, std::string_view path, std::string_view query);
+
+// The request target in origin form ("/metrics?x=1"): an absolute-form target
+// ("http://host:9723/metrics?x=1", what a client sends through a proxy) loses
+// its scheme and authority; any other target is returned as sent ("*" too).
+std::string origin_form(std::string_view target);
 
 // The value of X-Prometheus-Scrape-Timeout-Seconds: a positive decimal
 // number of seconds ("10", "9.5"), surrounding blanks allowed; values above a

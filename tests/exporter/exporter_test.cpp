@@ -11,6 +11,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quorlin::exporter {
 namespace {
@@ -33,8 +34,12 @@ TEST(ExporterRequest, RoutesAndRefusals) {
         {"GET", "/-/healthy", "", Endpoint::healthy, "", 0},
         {"GET", "/probe", "target=fra-1", Endpoint::probe, "fra-1", 0},
         {"GET", "/probe", "&target=a%2Fb%20c&&", Endpoint::probe, "a/b c", 0},
+        {"HEAD", "/metrics", "", Endpoint::metrics, "", 0},
+        {"HEAD", "/probe", "target=fra-1", Endpoint::probe, "fra-1", 0},
         {"GET", "/probe", "target=a+b", Endpoint::probe, "a+b", 0},
-        {"POST", "/metrics", "", {}, "only GET is served", 405},
+        {"POST", "/metrics", "", {}, "only GET and HEAD are served", 405},
+        {"OPTIONS", "*", "", {}, "only GET and HEAD are served", 405},
+        {"get", "/metrics", "", {}, "only GET and HEAD are served", 405},
         {"GET", "/probes", "", {}, not_found, 404},
         {"GET", "/probe", "", {}, "missing target: ask for /probe?target=NAME", 400},
         {"GET", "/probe", "target=", {}, "missing target: ask for /probe?target=NAME", 400},
@@ -57,6 +62,24 @@ TEST(ExporterRequest, RoutesAndRefusals) {
         }
     }
     EXPECT_EQ(quoted_if_plain(std::string(129, 'a')), "");
+}
+
+// What a client behind a proxy sends is served as its path; anything else is
+// left for the router to refuse.
+TEST(ExporterRequest, OriginForm) {
+    const struct {
+        std::string_view target, origin;
+    } cases[] = {
+        {"/probe?target=a", "/probe?target=a"},
+        {"http://127.0.0.1:9723/probe?target=a", "/probe?target=a"},
+        {"HTTPS://[::1]:9723/metrics", "/metrics"},
+        {"http://host:9723", "/"},
+        {"http://host?x=1", "/?x=1"},
+        {"*", "*"},
+        {"ftp://host/metrics", "ftp://host/metrics"},
+        {"metrics", "metrics"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(origin_form(c.target), c.origin) << c.target;
 }
 
 TEST(ExporterRequest, ScrapeTimeoutHeader) {
@@ -145,6 +168,42 @@ TEST(ProbeMetrics, SuccessIsTheReportsOkState) {
     const ProbeReport looked_up = test::report(Verdict::data_plane_confirmed, {handshake, lookup});
     EXPECT_NE(probe_metrics_text({&looked_up, 1ms}).find("quorlin_phase_success{check=\"ok.test\",phase=\"dns\"} 1"),
               std::string::npos);
+}
+
+// Every check asked has its success series, also when it never ran, so that
+// an alert on a check fires when everything is down; one that never ran has
+// no duration.
+TEST(ProbeMetrics, EveryAskedCheckHasASeries) {
+    input::OptionTexts asked;
+    asked.ping = {"10.0.0.1", "10.0.0.2"};
+    asked.resolve = {"ok.test"};
+    asked.mtu_check = true;
+    const ProbeReport handshake_failed = test::report(
+        Verdict::unconfirmed, {test::phase(phase_name::handshake, PhaseStatus::unconfirmed, "peer.test:51820"),
+                               test::phase(phase_name::ping, PhaseStatus::skipped, "10.0.0.1")});
+    PhaseResult ping_passed = test::phase(phase_name::ping, PhaseStatus::passed, "10.0.0.1");
+    ping_passed.subject = "10.0.0.1";
+    const ProbeReport cut_short = test::report(Verdict::authentication_confirmed,
+                                               {test::handshake_passed(std::chrono::microseconds(900)), ping_passed});
+    const std::string ping1 = "{check=\"10.0.0.1\",phase=\"ping\"}";
+    const std::string others[] = {"{check=\"10.0.0.2\",phase=\"ping\"}", "{check=\"ok.test\",phase=\"dns\"}",
+                                  "{check=\"10.0.0.1\",phase=\"path_mtu\"}"};
+    const struct {
+        const char* label;
+        const ProbeReport* report;
+        bool ping1_passed;
+    } cases[] = {{"handshake failed", &handshake_failed, false}, {"no report", nullptr, false},
+                 {"ended after the first ping", &cut_short, true}};
+    for (const auto& c : cases) {
+        const std::string text = probe_metrics_text({c.report, 1ms, {}, &asked});
+        EXPECT_NE(text.find("quorlin_phase_success" + ping1 + (c.ping1_passed ? " 1\n" : " 0\n")), std::string::npos)
+            << c.label << "\n" << text;
+        EXPECT_EQ(text.find("quorlin_phase_duration_seconds" + ping1) != std::string::npos, c.ping1_passed) << c.label;
+        for (const std::string& series : others) {
+            EXPECT_NE(text.find("quorlin_phase_success" + series + " 0\n"), std::string::npos) << c.label << series;
+            EXPECT_EQ(text.find("quorlin_phase_duration_seconds" + series), std::string::npos) << c.label << series;
+        }
+    }
 }
 
 }  // namespace

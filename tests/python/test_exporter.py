@@ -70,11 +70,23 @@ def in_background(call, *args):
     return wait
 
 
-# Two refusals over real HTTP, for the answer and its log line; the rest are
+def raw_exchange(exporter: ExporterProcess, request: bytes) -> bytes:
+    """Everything the exporter sends back for `request`, read until it closes the connection."""
+    with exporter.peer.entered(), socket.create_connection((exporter.host, exporter.port),
+                                                           timeout=REQUEST_TIMEOUT_S) as connection:
+        connection.sendall(request)
+        answer = b""
+        while chunk := connection.recv(65536):
+            answer += chunk
+    return answer
+
+
+# A few refusals over real HTTP, for the answer and its log line; the rest are
 # the exporter's C++ table (tests/exporter).
 REFUSALS = [
     ("/probe?target=nope", {}, "GET", 400, 'unknown target "nope"'),
-    ("/metrics", {}, "POST", 405, "only GET is served"),
+    ("/metrics", {}, "POST", 405, "only GET and HEAD are served"),
+    ("*", {}, "OPTIONS", 405, "only GET and HEAD are served"),
     ("/probe?target=good&debug=yes", {}, "GET", 400, "debug must be true or false"),
 ]
 
@@ -156,13 +168,22 @@ def test_endpoints_and_refusals(peer, tmp_path):
             shown_path = path.split("?", 1)[0]
             assert exporter.next_line() == f"quorlin: refused {method} {shown_path}{query} from 127.0.0.1: {status} {reason}"
 
+        # HEAD: GET's answer without its body. A request line in absolute form
+        # (through a proxy): served, and refused, as its path.
+        head = raw_exchange(exporter, b"HEAD /-/healthy HTTP/1.1\r\nHost: x\r\n\r\n")
+        assert head.startswith(b"HTTP/1.1 200 ") and head.endswith(b"\r\n\r\n"), head
+        absolute = f"http://{exporter.host}:{exporter.port}"
+        assert exporter.request(absolute + "/-/healthy")[::2] == (200, "OK\n")
+        assert exporter.request(absolute + "/probe?target=nope")[0] == 400
+        assert exporter.next_line() == 'quorlin: refused GET /probe?target=nope from 127.0.0.1: 400 unknown target "nope"'
+
         # Nothing answered holds a key or a path.
         secrets = [info["client_private_key"], info["peer_public_key"], info["client_public_key"], str(tmp_path)]
         assert not [secret for secret in secrets for answer in answers if secret in answer]
         assert exporter.stop() == 0
     # No line per successful probe: only the refusals and the stop.
     assert exporter.log[-1] == "quorlin: stopping: running probes end by their deadlines"
-    assert len(exporter.log) == 1 + len(REFUSALS) + 1
+    assert len(exporter.log) == 1 + len(REFUSALS) + 2
 
 
 def test_probe_slots_cap_and_503(peer, tmp_path, silent_endpoint):

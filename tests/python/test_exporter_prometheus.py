@@ -1,58 +1,57 @@
-"""A real Prometheus scrapes `quorlin exporter`, which probes a real WireGuard peer.
+"""A real Prometheus, configured by the files in contrib/prometheus/, scrapes
+`quorlin exporter` serving the README's fleet example, which probes a real
+WireGuard peer.
 
-Debian's `prometheus` runs as a plain process in the peer's namespace (so it
-shares the exporter's loopback) with a temporary storage folder, once with the
-multi-target relabeling config and once discovering the targets from the
-exporter's /targets. Its HTTP API must then show probe_success 1 for the good
-target, 0 for the wrong-key one, and the fleet file's labels on discovered
-targets.
+The fleet file is the README's own, only its keys are the test peer's; the
+Prometheus configurations and alert rules are the shipped ones, only their
+intervals shortened. Debian's `prometheus` runs as a plain process in the
+peer's namespace (so it shares the exporter's loopback) with a temporary
+storage folder. Its HTTP API must then show each target's probe_success, the
+fleet file's labels on discovered targets, and the endpoint-down alert
+pending for the targets that fail.
 """
 
 from __future__ import annotations
 
 import json
+import os
+import re
 import shutil
 import subprocess
 import time
 import urllib.parse
 import urllib.request
+from pathlib import Path
 
 import pytest
 
-from exporter_process import ExporterProcess, write_fleet
-from real_peer import needs_peer
+from exporter_process import ExporterProcess
+from real_peer import client_config, needs_peer
 
 pytestmark = [needs_peer, pytest.mark.skipif(shutil.which("prometheus") is None,
                                              reason="Debian's prometheus is not installed (scripts/install-deps.sh)")]
 
+ROOT = Path(__file__).resolve().parents[2]
 EXPORTER = "127.0.0.1:9723"    # the default address; the namespace is the test's own
 PROMETHEUS = "127.0.0.1:9090"
 RESULT_TIMEOUT_S = 60.0
 STOP_TIMEOUT_S = 30.0
+README_PEER_KEY = "CWAsycgZwaxgamcVgA1vv/wFHEqT2hvk78xiGhtzqwk="
+EXPECTED_SUCCESS = {"lab-conf": "1", "lab-by-name": "1", "lab-wrong-key": "0", "lab-closed-port": "0"}
 
-RELABELING = f"""
-    relabel_configs:
-      - source_labels: [__address__]
-        target_label: __param_target
-      - source_labels: [__param_target]
-        target_label: instance
-      - target_label: __address__
-        replacement: {EXPORTER}
-"""
 
-STATIC_JOB = f"""
-  - job_name: wireguard
-    metrics_path: /probe
-    static_configs:
-      - targets: [good, wrong-key]
-""" + RELABELING
-
-DISCOVERED_JOB = f"""
-  - job_name: wireguard
-    metrics_path: /probe
-    http_sd_configs:
-      - url: http://{EXPORTER}/targets
-""" + RELABELING
+def write_readme_fleet(directory: Path, info: dict) -> Path:
+    """The README's fleet example with the test peer's keys, and the files it names."""
+    readme = (ROOT / "README.md").read_text()
+    fleet = re.search(r"```toml\n(# /etc/quorlin/fleet\.toml\n.*?)```", readme, re.S).group(1)
+    assert fleet.count(README_PEER_KEY) == 2
+    client_config(directory, info, name="wg-lab.conf")
+    fd = os.open(directory / "monitor.key", os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    with os.fdopen(fd, "w") as f:
+        f.write(info["client_private_key"] + "\n")
+    path = directory / "fleet.toml"
+    path.write_text(fleet.replace(README_PEER_KEY, info["peer_public_key"]))
+    return path
 
 
 def query(peer, expression: str) -> list[dict]:
@@ -64,7 +63,7 @@ def query(peer, expression: str) -> list[dict]:
 
 
 def probe_results(peer, timeout: float) -> dict[str, tuple[str, dict]]:
-    """instance -> (latest probe_success, labels), once both targets have been scraped."""
+    """instance -> (latest probe_success, labels), once every target has its expected value."""
     deadline = time.monotonic() + timeout
     while True:
         try:
@@ -72,23 +71,28 @@ def probe_results(peer, timeout: float) -> dict[str, tuple[str, dict]]:
                        for series in query(peer, 'probe_success{job="wireguard"}')}
         except OSError:
             results = {}  # Prometheus is still starting
-        if results.get("good", ("",))[0] == "1" and results.get("wrong-key", ("",))[0] == "0":
+        if {instance: value for instance, (value, _) in results.items()} == EXPECTED_SUCCESS:
             return results
         if time.monotonic() >= deadline:
             return results
         time.sleep(0.5)
 
 
-def run_prometheus(peer, tmp_path, job: str):
-    """Prometheus with `job`, in the peer's namespace; stopped by the caller."""
-    config = tmp_path / "prometheus.yml"
-    config.write_text("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\nscrape_configs:" + job)
+def run_prometheus(peer, tmp_path, config_name: str):
+    """Prometheus with a shipped configuration and the alert rules, in the peer's namespace; stopped by the caller."""
+    for name in (config_name, "quorlin-alerts.yml"):
+        text = (ROOT / "contrib" / "prometheus" / name).read_text()
+        if name == config_name:
+            assert "  scrape_interval: 1m\n  scrape_timeout: 10s\n" in text
+            text = text.replace("  scrape_interval: 1m\n  scrape_timeout: 10s\n",
+                                "  scrape_interval: 1s\n  scrape_timeout: 1s\n  evaluation_interval: 1s\n")
+        (tmp_path / name).write_text(text)
     storage = tmp_path / "prometheus-data"
     storage.mkdir()
     log = open(tmp_path / "prometheus.log", "w")
     try:
         return subprocess.Popen(
-            ["ip", "netns", "exec", peer.namespace, "prometheus", f"--config.file={config}",
+            ["ip", "netns", "exec", peer.namespace, "prometheus", f"--config.file={tmp_path / config_name}",
              f"--storage.tsdb.path={storage}", f"--web.listen-address={PROMETHEUS}"],
             stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, cwd=tmp_path)
     finally:
@@ -104,21 +108,37 @@ def stop(process: subprocess.Popen) -> None:
         process.wait(timeout=STOP_TIMEOUT_S)
 
 
-@pytest.mark.parametrize("job", [STATIC_JOB, DISCOVERED_JOB], ids=["relabeling", "http_sd"])
-def test_prometheus_scrapes_the_exporter(peer, tmp_path, job):
-    fleet = write_fleet(tmp_path, peer.info)
+@pytest.mark.parametrize("config_name", ["prometheus.yml", "prometheus-http-sd.yml"])
+def test_prometheus_scrapes_the_readme_fleet(peer, tmp_path, config_name):
+    fleet = write_readme_fleet(tmp_path, peer.info)
     with ExporterProcess(peer, fleet, listen=EXPORTER):
-        prometheus = run_prometheus(peer, tmp_path, job)
+        prometheus = run_prometheus(peer, tmp_path, config_name)
         try:
             results = probe_results(peer, RESULT_TIMEOUT_S)
             log = (tmp_path / "prometheus.log").read_text()[-3000:]
-            assert {instance: value for instance, (value, _) in results.items()} == {"good": "1", "wrong-key": "0"}, log
+            assert {instance: value for instance, (value, _) in results.items()} == EXPECTED_SUCCESS, log
             up = {series["metric"]["instance"]: series["value"][1] for series in query(peer, 'up{job="wireguard"}')}
-            assert up == {"good": "1", "wrong-key": "1"}
-            if job is DISCOVERED_JOB:
-                labels = {instance: {key: metric.get(key) for key in ("region", "site")}
+            assert up == dict.fromkeys(EXPECTED_SUCCESS, "1")
+            # The failing targets' ping checks have a series too, failed.
+            ping = {series["metric"]["instance"]: series["value"][1]
+                    for series in query(peer, 'quorlin_phase_success{phase="ping",check="10.99.0.1"}')}
+            assert ping == EXPECTED_SUCCESS
+            if config_name == "prometheus-http-sd.yml":
+                labels = {instance: {key: metric.get(key) for key in ("env", "site")}
                           for instance, (_, metric) in results.items()}
-                assert labels == {"good": {"region": "eu-central", "site": "dc1"},
-                                  "wrong-key": {"region": "us-east", "site": None}}
+                assert labels["lab-conf"] == {"env": "lab", "site": "ns1"}
+                assert labels["lab-wrong-key"] == {"env": "lab", "site": None}
+            # The rules evaluate against the real series: the endpoint-down
+            # alert is pending exactly for the targets that fail.
+            deadline = time.monotonic() + RESULT_TIMEOUT_S
+            while True:
+                pending = {series["metric"]["instance"]
+                           for series in query(peer, 'ALERTS{alertname="WireGuardEndpointDown"}')}
+                if pending == {"lab-wrong-key", "lab-closed-port"} or time.monotonic() >= deadline:
+                    break
+                time.sleep(0.5)
+            assert pending == {"lab-wrong-key", "lab-closed-port"}
+            firing = {series["metric"]["alertname"] for series in query(peer, "ALERTS")}
+            assert firing == {"WireGuardEndpointDown"}
         finally:
             stop(prometheus)
