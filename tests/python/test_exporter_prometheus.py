@@ -62,7 +62,7 @@ def query(peer, expression: str) -> list[dict]:
     return answer["data"]["result"]
 
 
-def probe_results(peer, timeout: float) -> dict[str, tuple[str, dict]]:
+def probe_results(peer, timeout: float, expected: dict = EXPECTED_SUCCESS) -> dict[str, tuple[str, dict]]:
     """instance -> (latest probe_success, labels), once every target has its expected value."""
     deadline = time.monotonic() + timeout
     while True:
@@ -71,7 +71,7 @@ def probe_results(peer, timeout: float) -> dict[str, tuple[str, dict]]:
                        for series in query(peer, 'probe_success{job="wireguard"}')}
         except OSError:
             results = {}  # Prometheus is still starting
-        if {instance: value for instance, (value, _) in results.items()} == EXPECTED_SUCCESS:
+        if {instance: value for instance, (value, _) in results.items()} == expected:
             return results
         if time.monotonic() >= deadline:
             return results
@@ -87,12 +87,17 @@ def run_prometheus(peer, tmp_path, config_name: str):
             text = text.replace("  scrape_interval: 1m\n  scrape_timeout: 10s\n",
                                 "  scrape_interval: 1s\n  scrape_timeout: 1s\n  evaluation_interval: 1s\n")
         (tmp_path / name).write_text(text)
+    return start_prometheus(peer, tmp_path, tmp_path / config_name)
+
+
+def start_prometheus(peer, tmp_path, config: Path):
+    """Prometheus with `config`, in the peer's namespace; stopped by the caller."""
     storage = tmp_path / "prometheus-data"
     storage.mkdir()
     log = open(tmp_path / "prometheus.log", "w")
     try:
         return subprocess.Popen(
-            ["ip", "netns", "exec", peer.namespace, "prometheus", f"--config.file={tmp_path / config_name}",
+            ["ip", "netns", "exec", peer.namespace, "prometheus", f"--config.file={config}",
              f"--storage.tsdb.path={storage}", f"--web.listen-address={PROMETHEUS}"],
             stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, cwd=tmp_path)
     finally:

@@ -15,7 +15,7 @@ import pytest
 
 from exporter_process import REQUEST_TIMEOUT_S, ExporterProcess, write_fleet
 from real_peer import needs_peer
-from test_exporter_prometheus import EXPORTER, RELABELING, probe_results, query, run_prometheus, stop
+from test_exporter_prometheus import EXPORTER, probe_results, query, start_prometheus, stop
 from test_exporter_web_config import bcrypt
 
 pytestmark = needs_peer
@@ -149,18 +149,28 @@ def test_key_of_another_certificate_refused_at_start(certificates):
         3, "quorlin: client.key: is not the key of the first certificate of server.crt\n"), done.stderr
 
 
-HTTPS_JOB = """
+HTTPS_JOB = f"""global:
+  scrape_interval: 1s
+  scrape_timeout: 1s
+scrape_configs:
   - job_name: wireguard
     metrics_path: /probe
     scheme: https
     tls_config:
-      ca_file: {ca}
+      ca_file: ca.crt
     basic_auth:
       username: prometheus
       password: right
     static_configs:
       - targets: [good, wrong-key]
-""" + RELABELING
+    relabel_configs:
+      - source_labels: [__address__]
+        target_label: __param_target
+      - source_labels: [__param_target]
+        target_label: instance
+      - target_label: __address__
+        replacement: {EXPORTER}
+"""
 
 
 def test_prometheus_scrapes_over_tls_with_basic_auth(peer, certificates):
@@ -168,13 +178,15 @@ def test_prometheus_scrapes_over_tls_with_basic_auth(peer, certificates):
     web = folder / "web.yml"
     web.write_text("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"
                    f"basic_auth_users:\n  prometheus: {bcrypt('right')}\n")
+    (folder / "prometheus.yml").write_text(HTTPS_JOB)
+    expected = {"good": "1", "wrong-key": "0"}
     with ExporterProcess(peer, write_fleet(folder, peer.info), "--web.config.file", str(web), listen=EXPORTER):
-        prometheus = run_prometheus(peer, folder, HTTPS_JOB.format(ca=folder / "ca.crt"))
+        prometheus = start_prometheus(peer, folder, folder / "prometheus.yml")
         try:
-            results = probe_results(peer, 60.0)
+            results = probe_results(peer, 60.0, expected)
             log = (folder / "prometheus.log").read_text()[-3000:]
-            assert {instance: value for instance, (value, _) in results.items()} == {"good": "1", "wrong-key": "0"}, log
+            assert {instance: value for instance, (value, _) in results.items()} == expected, log
             assert {series["metric"]["instance"]: series["value"][1]
-                    for series in query(peer, 'up{job="wireguard"}')} == {"good": "1", "wrong-key": "1"}
+                    for series in query(peer, 'up{job="wireguard"}')} == dict.fromkeys(expected, "1")
         finally:
             stop(prometheus)
