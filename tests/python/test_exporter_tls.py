@@ -6,6 +6,7 @@ real Prometheus scraping with `scheme: https`, `tls_config` and `basic_auth`.
 
 from __future__ import annotations
 
+import re
 import signal
 import socket
 import ssl
@@ -15,7 +16,8 @@ import pytest
 
 from exporter_process import REQUEST_TIMEOUT_S, ExporterProcess, write_fleet
 from real_peer import needs_peer
-from test_exporter_prometheus import EXPORTER, probe_results, query, start_prometheus, stop
+from test_exporter_prometheus import (EXPECTED_SUCCESS, EXPORTER, ROOT, probe_results, query, start_prometheus, stop,
+                                      write_readme_fleet)
 from test_exporter_web_config import bcrypt
 
 pytestmark = needs_peer
@@ -149,44 +151,31 @@ def test_key_of_another_certificate_refused_at_start(certificates):
         3, "quorlin: client.key: is not the key of the first certificate of server.crt\n"), done.stderr
 
 
-HTTPS_JOB = f"""global:
-  scrape_interval: 1s
-  scrape_timeout: 1s
-scrape_configs:
-  - job_name: wireguard
-    metrics_path: /probe
-    scheme: https
-    tls_config:
-      ca_file: ca.crt
-    basic_auth:
-      username: prometheus
-      password: right
-    static_configs:
-      - targets: [good, wrong-key]
-    relabel_configs:
-      - source_labels: [__address__]
-        target_label: __param_target
-      - source_labels: [__param_target]
-        target_label: instance
-      - target_label: __address__
-        replacement: {EXPORTER}
-"""
+def readme_block(opening: str) -> str:
+    """The README's fenced YAML block that begins with `opening`."""
+    readme = (ROOT / "README.md").read_text()
+    return re.search(r"```yaml\n(" + re.escape(opening) + r".*?)```", readme, re.S).group(1)
 
 
-def test_prometheus_scrapes_over_tls_with_basic_auth(peer, certificates):
+def test_readme_https_job_scrapes_the_readme_fleet(peer, certificates):
+    """The README's web configuration file and https job, as written but for the files' places."""
     folder = certificates
     web = folder / "web.yml"
-    web.write_text("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"
-                   f"basic_auth_users:\n  prometheus: {bcrypt('right')}\n")
-    (folder / "prometheus.yml").write_text(HTTPS_JOB)
-    expected = {"good": "1", "wrong-key": "0"}
-    with ExporterProcess(peer, write_fleet(folder, peer.info), "--web.config.file", str(web), listen=EXPORTER):
+    web.write_text(readme_block("# /etc/quorlin/web.yml").replace("exporter.", "server.")
+                   .replace("$2b$10$...", bcrypt("right")))
+    (folder / "quorlin.pw").write_text("right\n")
+    job = (readme_block("scrape_configs:\n  - job_name: wireguard\n    metrics_path: /probe\n    scheme: https")
+           .replace("/etc/prometheus/quorlin-ca.crt", str(folder / "ca.crt"))
+           .replace("/etc/prometheus/quorlin.pw", str(folder / "quorlin.pw"))
+           .replace("exporter.example:9723", EXPORTER))
+    (folder / "prometheus.yml").write_text("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n" + job)
+    with ExporterProcess(peer, write_readme_fleet(folder, peer.info), "--web.config.file", str(web), listen=EXPORTER):
         prometheus = start_prometheus(peer, folder, folder / "prometheus.yml")
         try:
-            results = probe_results(peer, 60.0, expected)
+            results = probe_results(peer, 60.0)
             log = (folder / "prometheus.log").read_text()[-3000:]
-            assert {instance: value for instance, (value, _) in results.items()} == expected, log
+            assert {instance: value for instance, (value, _) in results.items()} == EXPECTED_SUCCESS, log
             assert {series["metric"]["instance"]: series["value"][1]
-                    for series in query(peer, 'up{job="wireguard"}')} == dict.fromkeys(expected, "1")
+                    for series in query(peer, 'up{job="wireguard"}')} == dict.fromkeys(EXPECTED_SUCCESS, "1")
         finally:
             stop(prometheus)
