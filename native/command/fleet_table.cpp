@@ -80,10 +80,10 @@ std::string fleet_table_row(const fleet::TargetOutcome& outcome, std::size_t nam
     append_column(out, handshake, handshake_header.size(), Align::right);
     append_column(out, checks_cell(report), checks_header.size(), Align::right);
     std::string detail = first_failure(report);
-    if (detail == "-") {
-        const std::vector<std::string> notes = threshold_notes(report, thresholds, ping_thresholds);
-        for (const std::string& note : notes) detail = (&note == &notes.front() ? "" : detail + ", ") + note;
-    }
+    // No failure: the thresholds that made the state worse, if any.
+    const std::vector<std::string> notes =
+        detail == "-" ? threshold_notes(report, thresholds, ping_thresholds) : std::vector<std::string>{};
+    for (std::size_t i = 0; i < notes.size(); ++i) detail = (i == 0 ? "" : detail + ", ") + notes[i];
     out += detail + "\n";
     return out;
 }

@@ -21,8 +21,8 @@ std::string range_message(std::string_view text, std::string_view min, std::stri
     return "Value " + std::string(text) + " not in range " + std::string(min) + " to " + std::string(max);
 }
 
-// A shortest decimal text of a double, for range messages: 3600, 0.5.
-std::string decimal_text(double value) {
+// The shortest text of a range's end, for its message: 3600, 0.5.
+std::string bound_text(double value) {
     std::ostringstream out;
     out << value;
     return out.str();
@@ -81,7 +81,7 @@ CLI::Option* decimal_option(CLI::Option* option, double min, double max) {
         [min, max](std::string& text) {
             const auto value = parse_decimal(text);
             if (!value) return value.error();
-            if (*value < min || *value > max) return range_message(text, decimal_text(min), decimal_text(max));
+            if (*value < min || *value > max) return range_message(text, bound_text(min), bound_text(max));
             return std::string();
         },
         ""));
