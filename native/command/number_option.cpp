@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <charconv>
+#include <expected>
 #include <limits>
 #include <sstream>
+#include <string>
+#include <string_view>
 
 namespace quorlin::command {
 
@@ -28,8 +31,8 @@ std::string bound_text(double value) {
     return out.str();
 }
 
-}  // namespace
-
+// A whole number beyond 64 bits comes back as the nearest 64-bit value: out
+// of every range a caller checks.
 std::expected<std::int64_t, std::string> parse_whole_number(std::string_view text) {
     const bool negative = text.starts_with('-');
     const std::string_view digits = negative ? text.substr(1) : text;
@@ -57,6 +60,8 @@ std::expected<double, std::string> parse_decimal(std::string_view text) {
     if (error != std::errc{} || end != text.data() + text.size()) return refused();
     return value;
 }
+
+}  // namespace
 
 CLI::Option* whole_number_option(CLI::Option* option, std::optional<WholeRange> range) {
     // Validators see the text before CLI11 converts it; a valid text means the

@@ -5,10 +5,7 @@
 // range message is only for a number that is one but lies outside.
 
 #include <cstdint>
-#include <expected>
 #include <optional>
-#include <string>
-#include <string_view>
 
 namespace CLI {
 class Option;
@@ -16,23 +13,18 @@ class Option;
 
 namespace quorlin::command {
 
-// "-12", "0", "86400000". A whole number beyond 64 bits comes back as the
-// nearest 64-bit value: out of every range a caller checks.
-std::expected<std::int64_t, std::string> parse_whole_number(std::string_view text);
-
-// "0.5", "2", "10.25": digits with an optional fraction, no sign.
-std::expected<double, std::string> parse_decimal(std::string_view text);
-
 struct WholeRange {
     std::int64_t min;
     std::int64_t max;
 };
 
-// Checks the option's texts as whole numbers, within `range` when given
-// (without one, the caller's own check of the value gives the range message).
+// Checks the option's texts as whole numbers ("-12", "0", "86400000"), within
+// `range` when given (without one, the caller's own check of the value gives
+// the range message).
 CLI::Option* whole_number_option(CLI::Option* option, std::optional<WholeRange> range = std::nullopt);
 
-// Checks the option's texts as decimals from `min` through `max`.
+// Checks the option's texts as decimals ("0.5", "2": digits with an optional
+// fraction, no sign) from `min` through `max`.
 CLI::Option* decimal_option(CLI::Option* option, double min, double max);
 
 }  // namespace quorlin::command
