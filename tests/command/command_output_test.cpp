@@ -63,13 +63,6 @@ ProbeReport echoes_lost() {
                    echo("10.99.0.1", false), echo("10.99.0.1", true, microseconds(7'500)), echo("10.99.0.1", false)});
 }
 
-ProbeReport path_mtu_short() {
-    return report(Verdict::data_plane_confirmed,
-                  {handshake_passed(microseconds(8'183)), echo("10.99.0.1", true),
-                   phase(phase_name::path_mtu, PhaseStatus::unconfirmed, "10.99.0.1", {},
-                         "largest inner packet through the tunnel 1168 bytes; 1169 did not cross")});
-}
-
 TEST(NagiosLine, SummaryAndPerfdataByteForByte) {
     const struct {
         const char* label;
@@ -144,7 +137,7 @@ TEST(PluginLine, EveryLineFollowsTheRulesOfTheMonitoringSystems) {
     const std::pair<const char*, ProbeReport> reports[] = {
         {"resolution failed", resolution_failed()}, {"handshake failed", handshake_failed()},
         {"a check failed", second_ping_lost()},     {"all passed", all_passed()},
-        {"echoes lost", echoes_lost()},             {"path MTU short", path_mtu_short()},
+        {"echoes lost", echoes_lost()},
     };
     for (const auto& [label, built] : reports) {
         for (const auto& limits : handshake_limits) {
