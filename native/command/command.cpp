@@ -21,16 +21,31 @@ void print_unknown(std::string_view message, OutputFormat format) {
     if (format == OutputFormat::nagios) (void)print_output(nagios_unknown_line(message));
 }
 
+namespace {
+
+// Whether --nagios was asked, read from the words themselves: a command line
+// that CLI11 refused says nothing, yet the monitoring system reads only stdout.
+bool nagios_asked(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (word == "--") return false;
+        if (word == "--nagios" || word.starts_with("--nagios=")) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 CommandEnd run_command(int argc, const char* const* argv) {
     ParsedCommandLine parsed = parse_command_line(argc, argv);
     return std::visit(
-        [argv](auto& what) -> CommandEnd {
+        [argc, argv](auto& what) -> CommandEnd {
             using Kind = std::decay_t<decltype(what)>;
             if constexpr (std::is_same_v<Kind, Informational>) {
                 return {print_output(what.text) ? 0 : unknown_exit_status, false};
             } else if constexpr (std::is_same_v<Kind, UsageFailure>) {
                 (void)write_all(STDERR_FILENO, usage_text);
-                print_error(what.message);
+                print_unknown(what.message, nagios_asked(argc, argv) ? OutputFormat::nagios : OutputFormat::table);
                 return {unknown_exit_status, false};
             } else if constexpr (std::is_same_v<Kind, ExporterRequest>) {
                 return run_exporter_command(what, argv);

@@ -28,7 +28,7 @@ constexpr std::string_view exit_status_footer =
     "  2  CRITICAL  unconfirmed; the endpoint's name does not resolve; the peer's host refuses or is\n"
     "               unreachable; or the handshake took longer than --critical\n"
     "  3  UNKNOWN   refused input or usage error, a failure of this machine, an output that cannot be\n"
-    "               written, or Ctrl-C";
+    "               written, Ctrl-C or SIGTERM";
 
 // Options before the word fleet or exporter are the single probe's: refused with it.
 std::optional<std::string> options_before(const CLI::App& app, std::string_view subcommand) {
@@ -79,7 +79,9 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
     }
     if (fleet->parsed()) {
         if (auto error = options_before(app, "fleet")) return UsageFailure{std::move(*error)};
-        return fleet_request(std::move(fleet_texts));
+        auto fleet_request_or_error = fleet_request(std::move(fleet_texts));
+        if (!fleet_request_or_error) return UsageFailure{std::move(fleet_request_or_error.error())};
+        return std::move(*fleet_request_or_error);
     }
     if (exporter->parsed()) {
         if (auto error = options_before(app, "exporter")) return UsageFailure{std::move(*error)};
@@ -88,7 +90,9 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
         return std::move(*exporter_request_or_error);
     }
     if (auto error = probe_mode_error(request.probe, raw)) return UsageFailure{std::move(*error)};
-    request.output = output_arguments(output);
+    auto output_or_error = output_arguments(output);
+    if (!output_or_error) return UsageFailure{std::move(output_or_error.error())};
+    request.output = *output_or_error;
     return request;
 }
 

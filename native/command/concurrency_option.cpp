@@ -1,5 +1,7 @@
 #include "command/concurrency_option.hpp"
 
+#include "command/number_option.hpp"
+
 #include <CLI/CLI.hpp>
 
 #include <string>
@@ -7,9 +9,10 @@
 namespace quorlin::command {
 
 void add_concurrency_option(CLI::App& app, std::int64_t& concurrency, std::int64_t max_concurrency) {
-    app.add_option("--concurrency,--max-concurrent", concurrency,
-                   "probes at once, default " + std::to_string(concurrency))
-        ->type_name("N")->check(CLI::Range(std::int64_t{1}, max_concurrency).description(""));
+    whole_number_option(app.add_option("--concurrency,--max-concurrent", concurrency,
+                                       "probes at once, default " + std::to_string(concurrency)),
+                        WholeRange{1, max_concurrency})
+        ->type_name("N");
 }
 
 }  // namespace quorlin::command

@@ -1,6 +1,7 @@
 #include "command/exporter_command_line.hpp"
 
 #include "command/concurrency_option.hpp"
+#include "command/number_option.hpp"
 #include "probe/socket_address_literal.hpp"
 
 #include <CLI/CLI.hpp>
@@ -38,9 +39,10 @@ CLI::App* add_exporter_subcommand(CLI::App& app, ExporterTexts& texts) {
                          "web configuration file (YAML): basic_auth_users, user: bcrypt hash")
         ->type_name("FILE");
     add_concurrency_option(*exporter, texts.max_concurrent, max_concurrent_limit);
-    exporter->add_option("--timeout-offset", texts.timeout_offset_s,
-                         "seconds kept from Prometheus' scrape timeout, default 0.5")
-        ->type_name("SECONDS")->check(CLI::Range(0.0, max_timeout_offset_s).description(""));
+    decimal_option(exporter->add_option("--timeout-offset", texts.timeout_offset_s,
+                                        "seconds kept from Prometheus' scrape timeout, default 0.5"),
+                   0.0, max_timeout_offset_s)
+        ->type_name("SECONDS");
     return exporter;
 }
 

@@ -2,6 +2,7 @@
 
 #include "command/fd_writes.hpp"
 #include "command/fleet_printer.hpp"
+#include "command/interruptible_run.hpp"
 #include "common/os_error.hpp"
 #include "common/signal_watch.hpp"
 #include "fleet/fleet_file.hpp"
@@ -52,13 +53,21 @@ int poll_timeout_ms(bool progress, std::optional<Instant> give_up) {
     return static_cast<int>(std::clamp<std::int64_t>(ms, 0, 1'000'000'000));
 }
 
-enum class RunEnd : std::uint8_t { completed, interrupted, abandoned };
+// How the wait ended: `abandoned` when probes may still be running (the
+// process must end without joining them); `stopped_by` names the signal that
+// stopped the run early, empty when it completed.
+struct RunEnd {
+    bool abandoned = false;
+    std::string_view stopped_by;
+};
 
 // Waits for the run to end. The first Ctrl-C (or a failed write) stops it
 // and waits for the running probes' deadlines; a second Ctrl-C ends the
-// wait at once.
+// wait at once. SIGTERM ends it at once: a monitoring system sends it when
+// the check has run too long, and it wants what finished now.
 RunEnd wait_for_run(fleet::FleetRun& run, const SignalWatch& interrupt, FleetPrinter& printer, std::stop_source& stop,
                     bool progress, std::chrono::milliseconds longest) {
+    constexpr std::string_view interrupted_word = "interrupted";
     bool interrupted = false;
     std::optional<Instant> give_up;
     for (;;) {
@@ -67,14 +76,21 @@ RunEnd wait_for_run(fleet::FleetRun& run, const SignalWatch& interrupt, FleetPri
         const int ready = ::poll(watched, 2, poll_timeout_ms(progress, give_up));
         if (ready < 0 && errno != EINTR) {
             printer.notice("could not wait for the probes: " + os_error_text(errno));
-            return RunEnd::abandoned;
+            return {true, interrupted_word};
         }
-        if ((watched[0].revents & POLLIN) != 0) return interrupted ? RunEnd::interrupted : RunEnd::completed;
+        if ((watched[0].revents & POLLIN) != 0) return {false, interrupted ? interrupted_word : std::string_view()};
         if ((watched[1].revents & POLLIN) != 0) {
-            (void)interrupt.next();
+            const std::string_view word = stopped_by(interrupt.next());
+            if (word != interrupted_word) {
+                stop.request_stop();
+                const std::size_t running = run.running();
+                printer.notice(running == 0 ? std::string(word)
+                                            : std::string(word) + ": " + std::to_string(running) + " probes left running");
+                return {true, word};
+            }
             if (interrupted) {
                 printer.notice("interrupted again: " + std::to_string(run.running()) + " probes left running");
-                return RunEnd::abandoned;
+                return {true, interrupted_word};
             }
             interrupted = true;
             stop.request_stop();
@@ -85,7 +101,7 @@ RunEnd wait_for_run(fleet::FleetRun& run, const SignalWatch& interrupt, FleetPri
         }
         if (give_up && Clock::now() >= *give_up) {
             printer.notice("the running probes did not end by their deadlines");
-            return RunEnd::abandoned;
+            return {true, interrupted_word};
         }
         printer.tick();
     }
@@ -107,8 +123,8 @@ CommandEnd run_fleet_command(FleetRequest request) {
         return {unknown_exit_status, false};
     }
 
-    // Watched before any worker exists, so that no Ctrl-C goes unseen.
-    const SignalWatch interrupt({SIGINT});
+    // Watched before any worker exists, so that no Ctrl-C or SIGTERM goes unseen.
+    const SignalWatch interrupt({SIGINT, SIGTERM});
     if (interrupt.fd() < 0) {
         print_unknown("could not watch for Ctrl-C: " + os_error_text(errno), format);
         return {unknown_exit_status, false};
@@ -130,12 +146,12 @@ CommandEnd run_fleet_command(FleetRequest request) {
     }
 
     const RunEnd end = wait_for_run(**run, interrupt, *printer, stop, progress, longest_deadline(*fleet, *selected));
-    if (end == RunEnd::abandoned) {
+    if (end.abandoned) {
         (*run)->abandon();
-        return {printer->finish(true), true};
+        return {printer->finish(end.stopped_by), true};
     }
     run->reset();  // every worker has ended: joined here
-    return {printer->finish(end == RunEnd::interrupted), false};
+    return {printer->finish(end.stopped_by), false};
 }
 
 }  // namespace quorlin::command

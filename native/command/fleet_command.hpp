@@ -3,7 +3,8 @@
 // the targets on worker threads (fleet/fleet_run.hpp), print each outcome as
 // it comes (fleet_printer.hpp); the exit status is the worst over the
 // targets. Ctrl-C: no new probe starts, the running ones end by their
-// deadlines, what finished is printed, status 3; a second Ctrl-C ends at once.
+// deadlines, what finished is printed, status 3; a second Ctrl-C ends at once,
+// and so does SIGTERM.
 
 #include "command/command.hpp"
 #include "command/fleet_command_line.hpp"

@@ -19,10 +19,10 @@ constexpr std::string_view fleet_footer =
     "  ping, resolve, dns_server, handshake_timeout_ms, ping_timeout_ms, dns_timeout_ms,\n"
     "  deadline_ms, labels. Relative paths are taken from the fleet file's folder.\n"
     "\n"
-    "Exit status: the worst over the targets, each by the single probe's table (quorlin --help);\n"
-    "3 (UNKNOWN) for a refused fleet file, Ctrl-C or output that cannot be written. The first\n"
-    "Ctrl-C starts no new probe and waits for the running ones to end by their deadlines; a\n"
-    "second one ends at once.";
+    "Exit status: the worst over the targets, each by the single probe's table (quorlin --help),\n"
+    "CRITICAL above WARNING above UNKNOWN; 3 (UNKNOWN) for a refused fleet file, Ctrl-C, SIGTERM\n"
+    "or output that cannot be written. The first Ctrl-C starts no new probe and waits for the\n"
+    "running ones to end by their deadlines; a second one, or SIGTERM, ends at once.";
 
 constexpr std::int64_t max_concurrency = 4096;
 
@@ -39,9 +39,11 @@ CLI::App* add_fleet_subcommand(CLI::App& app, FleetTexts& texts) {
     return fleet;
 }
 
-FleetRequest fleet_request(FleetTexts texts) {
+std::expected<FleetRequest, std::string> fleet_request(FleetTexts texts) {
+    auto output = output_arguments(texts.output);
+    if (!output) return std::unexpected(std::move(output.error()));
     FleetRequest request = std::move(texts.request);
-    request.output = output_arguments(texts.output);
+    request.output = *output;
     request.concurrency = static_cast<std::size_t>(texts.concurrency);  // 1 to 4096 by the check
     return request;
 }

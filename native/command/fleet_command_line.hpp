@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,7 @@ struct FleetTexts {
 
 CLI::App* add_fleet_subcommand(CLI::App& app, FleetTexts& texts);
 
-FleetRequest fleet_request(FleetTexts texts);
+// The request, or a usage error of its output options.
+std::expected<FleetRequest, std::string> fleet_request(FleetTexts texts);
 
 }  // namespace quorlin::command

@@ -1,6 +1,7 @@
 #include "command/fleet_nagios_line.hpp"
 
 #include "command/decimal_text.hpp"
+#include "command/plugin_text.hpp"
 
 #include <string_view>
 
@@ -17,11 +18,14 @@ void append_count_datum(std::string& out, std::string_view label, std::size_t co
 }  // namespace
 
 std::string fleet_nagios_line(const FleetTally& tally, ServiceState state, const HandshakeThresholds& thresholds,
-                              bool interrupted) {
+                              std::string_view stopped_by) {
     std::string out = "WIREGUARD ";
     out += state_text(state);
     out += " - ";
-    if (interrupted) out += "interrupted after ";
+    if (!stopped_by.empty()) {
+        out += stopped_by;
+        out += " after ";
+    }
     out += targets_text(tally) + ": ";
     for (ServiceState counted : {ServiceState::ok, ServiceState::warning, ServiceState::critical, ServiceState::unknown}) {
         if (counted != ServiceState::ok) out += ", ";
@@ -31,7 +35,7 @@ std::string fleet_nagios_line(const FleetTally& tally, ServiceState state, const
     for (ServiceState alert : alert_order) {
         const std::vector<std::string>& names = tally.named[static_cast<std::size_t>(alert)];
         if (names.empty()) continue;
-        out += "; ";
+        out += summary_part_separator;
         out += state_text(alert);
         out += ": ";
         for (const std::string& name : names) out += (&name == &names.front() ? "" : ", ") + name;
@@ -43,17 +47,17 @@ std::string fleet_nagios_line(const FleetTally& tally, ServiceState state, const
     append_count_datum(out, "warning", tally.in_state(ServiceState::warning), tally.total);
     append_count_datum(out, "critical", tally.in_state(ServiceState::critical), tally.total);
     append_count_datum(out, "unknown", tally.in_state(ServiceState::unknown), tally.total);
-    out += " 'slowest_handshake'=";
+    // No handshake passed: no slowest one, and no label (never U).
     if (tally.slowest_handshake) {
+        out += " 'slowest_handshake'=";
         append_seconds(out, *tally.slowest_handshake);
-    } else {
-        out += "U";
+        out.push_back(';');
+        if (thresholds.warning_ms) append_thousandths(out, *thresholds.warning_ms);
+        out.push_back(';');
+        if (thresholds.critical_ms) append_thousandths(out, *thresholds.critical_ms);
+        out += ";0";
     }
-    out.push_back(';');
-    if (thresholds.warning_ms) append_thousandths(out, *thresholds.warning_ms);
-    out.push_back(';');
-    if (thresholds.critical_ms) append_thousandths(out, *thresholds.critical_ms);
-    out += ";0\n";
+    out.push_back('\n');
     return out;
 }
 

@@ -54,7 +54,7 @@ void FleetPrinter::add(fleet::TargetOutcome outcome) {
         outcome.report ? probe_state(*outcome.report, output_.thresholds, ping) : ServiceState::unknown;
     std::string text;
     if (output_.format == OutputFormat::json) text = fleet_json_line(outcome);
-    if (output_.format == OutputFormat::table) text = fleet_table_row(outcome, name_width_);
+    if (output_.format == OutputFormat::table) text = fleet_table_row(outcome, name_width_, output_.thresholds, ping);
 
     std::lock_guard lock(mutex_);
     if (finished_) return;
@@ -75,15 +75,15 @@ void FleetPrinter::notice(std::string_view message) {
     if (!finished_) draw_progress(false);
 }
 
-int FleetPrinter::finish(bool interrupted) {
+int FleetPrinter::finish(std::string_view stopped_by) {
     std::lock_guard lock(mutex_);
     erase_progress();
     finished_ = true;
     const Clock::duration wall = Clock::now() - started_;
     ServiceState state = tally_.worst();
-    if (interrupted) state = ServiceState::unknown;
-    if (output_.format == OutputFormat::table) write(fleet_summary_line(tally_, wall, interrupted));
-    if (output_.format == OutputFormat::nagios) write(fleet_nagios_line(tally_, state, output_.thresholds, interrupted));
+    if (!stopped_by.empty()) state = ServiceState::unknown;
+    if (output_.format == OutputFormat::table) write(fleet_summary_line(tally_, wall, stopped_by));
+    if (output_.format == OutputFormat::nagios) write(fleet_nagios_line(tally_, state, output_.thresholds, stopped_by));
     return exit_status(write_failed_ ? ServiceState::unknown : state);
 }
 

@@ -32,8 +32,9 @@ public:
     // One line "quorlin: MESSAGE" on stderr, with the progress line out of its way.
     void notice(std::string_view message);
     // The summary or the plugin line; nothing is written afterwards, even by
-    // workers still running. The exit status.
-    int finish(bool interrupted);
+    // workers still running. `stopped_by` names what stopped the run early
+    // ("interrupted", "terminated"), empty when it completed. The exit status.
+    int finish(std::string_view stopped_by);
 
 private:
     void write(const std::string& text);

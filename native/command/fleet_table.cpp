@@ -2,9 +2,11 @@
 
 #include "command/decimal_text.hpp"
 #include "command/terminal_text.hpp"
+#include "command/threshold_text.hpp"
 
 #include <algorithm>
 #include <string_view>
+#include <vector>
 
 namespace quorlin::command {
 
@@ -57,7 +59,8 @@ std::string fleet_table_header(std::size_t name_width) {
     return out;
 }
 
-std::string fleet_table_row(const fleet::TargetOutcome& outcome, std::size_t name_width) {
+std::string fleet_table_row(const fleet::TargetOutcome& outcome, std::size_t name_width,
+                            const HandshakeThresholds& thresholds, const PingThresholds& ping_thresholds) {
     std::string out;
     append_column(out, outcome.target->name, name_column(name_width), Align::left);
     if (!outcome.report) {
@@ -76,15 +79,20 @@ std::string fleet_table_row(const fleet::TargetOutcome& outcome, std::size_t nam
     }
     append_column(out, handshake, handshake_header.size(), Align::right);
     append_column(out, checks_cell(report), checks_header.size(), Align::right);
-    out += first_failure(report) + "\n";
+    std::string detail = first_failure(report);
+    // No failure: the thresholds that made the state worse, if any.
+    const std::vector<std::string> notes =
+        detail == "-" ? threshold_notes(report, thresholds, ping_thresholds) : std::vector<std::string>{};
+    for (std::size_t i = 0; i < notes.size(); ++i) detail = (i == 0 ? "" : detail + ", ") + notes[i];
+    out += detail + "\n";
     return out;
 }
 
-std::string fleet_summary_line(const FleetTally& tally, Clock::duration wall, bool interrupted) {
+std::string fleet_summary_line(const FleetTally& tally, Clock::duration wall, std::string_view stopped_by) {
     std::string out = targets_text(tally) + " in ";
     append_thousandths(out, whole_microseconds(wall) / 1000);
     out += " s";
-    if (interrupted) out += " (interrupted)";
+    if (!stopped_by.empty()) out += " (" + std::string(stopped_by) + ")";
     out += ": ";
     append_verdict_counts(out, tally, false);
     out.push_back('\n');

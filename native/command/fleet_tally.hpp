@@ -13,9 +13,10 @@
 
 namespace quorlin::command {
 
-// Worst first, as the plugin line names targets.
-inline constexpr std::array<ServiceState, 3> alert_order = {ServiceState::unknown, ServiceState::critical,
-                                                            ServiceState::warning};
+// Worst first, as the plugin convention ranks an aggregate: a real outage
+// (CRITICAL) must not hide behind a target that could not be checked (UNKNOWN).
+inline constexpr std::array<ServiceState, 3> alert_order = {ServiceState::critical, ServiceState::warning,
+                                                            ServiceState::unknown};
 
 struct FleetTally {
     // Names shown per state in the plugin line; beyond them, a count.

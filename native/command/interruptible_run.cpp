@@ -39,13 +39,15 @@ int wait_limit_ms(Clock::duration left) {
 
 }  // namespace
 
+std::string_view stopped_by(int signal) noexcept { return signal == SIGTERM ? "terminated" : "interrupted"; }
+
 void prepare_signals() {
-    block_signals({SIGINT});
+    block_signals({SIGINT, SIGTERM});
     std::signal(SIGPIPE, SIG_IGN);
 }
 
 std::expected<ProbeReport, RunAbandoned> run_interruptible(ProbePlan plan) {
-    const SignalWatch interrupt({SIGINT});
+    const SignalWatch interrupt({SIGINT, SIGTERM});
     if (interrupt.fd() < 0) return std::unexpected(RunAbandoned{"could not watch for Ctrl-C: " + os_error_text(errno)});
     const int done_fd = ::eventfd(0, EFD_CLOEXEC);
     if (done_fd < 0) return std::unexpected(RunAbandoned{"could not start the probe: " + os_error_text(errno)});
@@ -74,7 +76,7 @@ std::expected<ProbeReport, RunAbandoned> run_interruptible(ProbePlan plan) {
             return std::move(*task->report);
         }
         worker.detach();
-        if (ready > 0) return std::unexpected(RunAbandoned{"interrupted"});
+        if (ready > 0) return std::unexpected(RunAbandoned{std::string(stopped_by(interrupt.next()))});
         if (ready == 0) return std::unexpected(RunAbandoned{"the probe did not end by its deadline"});
         return std::unexpected(RunAbandoned{"could not wait for the probe: " + os_error_text(error)});
     }

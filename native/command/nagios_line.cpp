@@ -1,8 +1,9 @@
 #include "command/nagios_line.hpp"
 
 #include "command/decimal_text.hpp"
-#include "command/terminal_text.hpp"
 #include "command/ping_text.hpp"
+#include "command/plugin_text.hpp"
+#include "command/threshold_text.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -15,33 +16,19 @@ namespace quorlin::command {
 
 namespace {
 
-// Summary text from the configuration or the system: escaped for the
-// terminal, and without '|', which would start the performance data.
-void append_summary_text(std::string& out, std::string_view text) {
-    std::string escaped = shown(text);
-    for (char c : escaped) {
-        if (c == '|') {
-            out += "\\x7c";
-        } else {
-            out.push_back(c);
-        }
-    }
-}
-
-void append_summary(std::string& out, const ProbeReport& report, const HandshakeThresholds& thresholds) {
+void append_summary(std::string& out, const ProbeReport& report, const HandshakeThresholds& thresholds,
+                    const PingThresholds& ping_thresholds) {
     out += verdict_text(report.verdict);
     out += " at ";
-    append_summary_text(out, report.endpoint);
+    append_plugin_text(out, report.endpoint);
     const PhaseResult* handshake = passed_handshake(report);
     if (handshake != nullptr) {
-        out += ", handshake ";
-        append_thousandths(out, whole_microseconds(handshake->elapsed));
-        out += " ms";
-        const ServiceState exceeded = threshold_state(report, thresholds);
-        if (exceeded != ServiceState::ok) {
-            const bool critical = exceeded == ServiceState::critical;
-            out += critical ? " (above the critical threshold of " : " (above the warning threshold of ";
-            out += std::to_string(critical ? *thresholds.critical_ms : *thresholds.warning_ms) + " ms)";
+        if (std::string note = handshake_threshold_note(report, thresholds); !note.empty()) {
+            out += ", " + note;
+        } else {
+            out += ", handshake ";
+            append_thousandths(out, whole_microseconds(handshake->elapsed));
+            out += " ms";
         }
         const CheckCount checks = count_checks(report);
         if (checks.asked > 0) {
@@ -51,9 +38,13 @@ void append_summary(std::string& out, const ProbeReport& report, const Handshake
         if (several_echoes(pings, report)) {
             for (const PingSummary& ping : pings) {
                 std::string target;
-                append_summary_text(target, ping.target);
+                append_plugin_text(target, ping.target);
                 out += ", " + ping_summary_text(target, ping);
             }
+        }
+        for (const std::string& note : ping_threshold_notes(report, ping_thresholds)) {
+            out += ", ";
+            append_plugin_text(out, note);
         }
         const PhaseResult* mtu = path_mtu_phase(report);
         if (path_mtu_state(report) != ServiceState::ok && mtu->path_mtu && mtu->path_mtu->largest_crossed) {
@@ -67,32 +58,31 @@ void append_summary(std::string& out, const ProbeReport& report, const Handshake
             phase.status == PhaseStatus::skipped) {
             continue;
         }
-        out += first ? "; failed: " : "; ";
+        out += first ? std::string(summary_part_separator) + "failed: " : std::string(list_separator);
         first = false;
         out += phase.phase;
         if (phase.target) {
             out.push_back(' ');
-            append_summary_text(out, *phase.target);
+            append_plugin_text(out, *phase.target);
         }
         out.push_back(' ');
         out += status_text(phase.status);
         if (phase.detail) {
             out += ": ";
-            append_summary_text(out, *phase.detail);
+            append_plugin_text(out, *phase.detail);
         }
     }
 }
 
+// A phase that did not pass has no time to show: its label is left out
+// (Icinga 2 refuses the undetermined value U).
 void append_time_datum(std::string& out, std::string_view label, const PhaseResult* phase,
                        const HandshakeThresholds* thresholds) {
+    if (phase == nullptr || phase->status != PhaseStatus::passed) return;
     out += " '";
     out += label;
     out += "'=";
-    if (phase != nullptr && phase->status == PhaseStatus::passed) {
-        append_seconds(out, phase->elapsed);
-    } else {
-        out.push_back('U');
-    }
+    append_seconds(out, phase->elapsed);
     out.push_back(';');
     if (thresholds && thresholds->warning_ms) append_thousandths(out, *thresholds->warning_ms);
     out.push_back(';');
@@ -155,7 +145,7 @@ std::string nagios_line(const ProbeReport& report, ServiceState state, const Han
     std::string out = "WIREGUARD ";
     out += state_text(state);
     out += " - ";
-    append_summary(out, report, thresholds);
+    append_summary(out, report, thresholds, ping_thresholds);
     append_perfdata(out, report, thresholds, ping_thresholds);
     out.push_back('\n');
     return out;
@@ -163,7 +153,7 @@ std::string nagios_line(const ProbeReport& report, ServiceState state, const Han
 
 std::string nagios_unknown_line(std::string_view message) {
     std::string out = "WIREGUARD UNKNOWN - ";
-    append_summary_text(out, message);
+    append_plugin_text(out, message);
     out.push_back('\n');
     return out;
 }

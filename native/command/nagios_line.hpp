@@ -8,7 +8,9 @@
 //   'pingN', 'dnsN'  each check's time in seconds, numbered in the order asked
 //   'sent', 'received'  the bytes of the whole run
 // Times have microsecond precision. A phase that did not pass has no round
-// trip to show: its value is U (undetermined), never a time spent waiting.
+// trip to show: its label is left out (never U, never a time spent waiting);
+// the labels keep their numbers, so ping2 is always the second target asked.
+// The summary holds no ';' (plugin_text.hpp).
 
 #include "probe/outcome.hpp"
 

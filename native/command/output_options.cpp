@@ -1,5 +1,6 @@
 #include "command/output_options.hpp"
 
+#include "command/number_option.hpp"
 #include "input/ping_limit.hpp"
 #include "input/timeout.hpp"
 
@@ -23,11 +24,15 @@ void add_output_options(CLI::App& app, OutputTexts& output) {
     app.add_flag("--nagios", output.nagios, "print one monitoring-plugin line: WIREGUARD STATE - summary | perfdata")
         ->group(group)->excludes(json);
     // The range shows in the message of a refused value, not in the help.
-    const auto threshold_range = CLI::Range(std::int64_t{0}, max_threshold_ms).description("");
-    app.add_option("-w,--warning", output.warning_ms, "WARNING when the handshake takes longer than MS")
-        ->type_name("MS")->group(group)->check(threshold_range);
-    app.add_option("-c,--critical", output.critical_ms, "CRITICAL when the handshake takes longer than MS")
-        ->type_name("MS")->group(group)->check(threshold_range);
+    const WholeRange threshold_range{0, max_threshold_ms};
+    whole_number_option(
+        app.add_option("-w,--warning", output.warning_ms, "WARNING when the handshake takes longer than MS"),
+        threshold_range)
+        ->type_name("MS")->group(group);
+    whole_number_option(
+        app.add_option("-c,--critical", output.critical_ms, "CRITICAL when the handshake takes longer than MS"),
+        threshold_range)
+        ->type_name("MS")->group(group);
     for (auto [name, text, help] : {std::tuple{"--ping-warning", &output.ping_warning, "WARNING"},
                                     std::tuple{"--ping-critical", &output.ping_critical, "CRITICAL"}}) {
         const std::string option = name;
@@ -43,7 +48,7 @@ void add_output_options(CLI::App& app, OutputTexts& output) {
     }
 }
 
-OutputArguments output_arguments(const OutputTexts& texts) {
+std::expected<OutputArguments, std::string> output_arguments(const OutputTexts& texts) {
     OutputArguments output;
     output.format = texts.json ? OutputFormat::json : texts.nagios ? OutputFormat::nagios : OutputFormat::table;
     // The range check has made both non-negative.
@@ -53,6 +58,18 @@ OutputArguments output_arguments(const OutputTexts& texts) {
     if (texts.ping_warning) output.ping_thresholds.warning = input::parse_ping_limit(*texts.ping_warning, "").value();
     if (texts.ping_critical) {
         output.ping_thresholds.critical = input::parse_ping_limit(*texts.ping_critical, "").value();
+    }
+    // A warning above its critical threshold could never be shown: a mistake.
+    const HandshakeThresholds& handshake = output.thresholds;
+    if (handshake.warning_ms && handshake.critical_ms && *handshake.warning_ms > *handshake.critical_ms) {
+        return std::unexpected("--warning " + std::to_string(*handshake.warning_ms) + " is above --critical " +
+                               std::to_string(*handshake.critical_ms));
+    }
+    const PingThresholds& ping = output.ping_thresholds;
+    if (ping.warning && ping.critical &&
+        (ping.warning->rta_ms > ping.critical->rta_ms || ping.warning->loss_percent > ping.critical->loss_percent)) {
+        return std::unexpected("--ping-warning " + *texts.ping_warning + " is above --ping-critical " +
+                               *texts.ping_critical);
     }
     return output;
 }

@@ -35,6 +35,7 @@ struct OutputTexts {
 
 void add_output_options(CLI::App& app, OutputTexts& output);
 
-OutputArguments output_arguments(const OutputTexts& texts);
+// The arguments, or the usage error of a warning threshold above its critical one.
+std::expected<OutputArguments, std::string> output_arguments(const OutputTexts& texts);
 
 }  // namespace quorlin::command

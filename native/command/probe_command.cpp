@@ -26,7 +26,7 @@ std::string rendered(const ProbeReport& report, ServiceState state, const Output
         case OutputFormat::nagios: return nagios_line(report, state, output.thresholds, output.ping_thresholds);
         case OutputFormat::table: break;
     }
-    return report_table(report);
+    return report_table(report, output.thresholds, output.ping_thresholds);
 }
 
 }  // namespace

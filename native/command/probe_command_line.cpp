@@ -1,5 +1,7 @@
 #include "command/probe_command_line.hpp"
 
+#include "command/number_option.hpp"
+
 #include <CLI/CLI.hpp>
 
 #include <array>
@@ -28,22 +30,23 @@ RawKeyOptions add_probe_options(CLI::App& app, ProbeArguments& probe) {
     app.add_option("--resolve", options.resolve, "DNS name (repeatable)")
         ->type_name("NAME")->group(checks)->allow_extra_args(false);
     app.add_option("--dns-server", options.dns_server, "DNS server for --resolve")->type_name("IP")->group(checks);
-    app.add_option("--ping-count", options.ping_count, "echoes per ping target, 1 to 100, default 1")
+    whole_number_option(app.add_option("--ping-count", options.ping_count, "echoes per ping target, 1 to 100, default 1"))
         ->type_name("N")->group(checks);
-    app.add_option("--ping-interval-ms", options.ping_interval_ms,
-                   "time between the echoes to one target, at least 10, default 200")
+    whole_number_option(app.add_option("--ping-interval-ms", options.ping_interval_ms,
+                                       "time between the echoes to one target, at least 10, default 200"))
         ->type_name("MS")->group(checks);
     app.add_flag("--mtu-check", options.mtu_check,
                  "find the largest inner packet that crosses the tunnel to the first ping target")
         ->group(checks);
-    app.add_option("--mtu", options.mtu,
-                   "the size --mtu-check expects to cross, 576 to 9000 (default: the configuration's MTU, else 1420)")
+    whole_number_option(
+        app.add_option("--mtu", options.mtu,
+                       "the size --mtu-check expects to cross, 576 to 9000 (default: the configuration's MTU, else 1420)"))
         ->type_name("N")->group(checks);
 
     const std::string limits = "time limits (milliseconds)";
     for (const input::TimeLimitName& limit : input::time_limit_names) {
         std::int64_t& value = options.*limit.text;
-        app.add_option("--" + std::string(limit.option), value, "default " + std::to_string(value))
+        whole_number_option(app.add_option("--" + std::string(limit.option), value, "default " + std::to_string(value)))
             ->type_name("MS")->group(limits);
     }
     return raw;

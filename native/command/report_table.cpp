@@ -2,6 +2,7 @@
 
 #include "command/ping_text.hpp"
 #include "command/terminal_text.hpp"
+#include "command/threshold_text.hpp"
 
 #include <algorithm>
 #include <array>
@@ -22,7 +23,8 @@ std::string shown_or_dash(const std::optional<std::string>& text) { return text 
 
 }  // namespace
 
-std::string report_table(const ProbeReport& report) {
+std::string report_table(const ProbeReport& report, const HandshakeThresholds& thresholds,
+                         const PingThresholds& ping_thresholds) {
     std::string out = "verdict:  ";
     out += verdict_text(report.verdict);
     out += "\nendpoint: ";
@@ -59,6 +61,7 @@ std::string report_table(const ProbeReport& report) {
     if (several_echoes(pings, report)) {
         for (const PingSummary& ping : pings) out += ping_summary_text(shown(ping.target), ping) + "\n";
     }
+    for (const std::string& note : threshold_notes(report, thresholds, ping_thresholds)) out += "threshold: " + note + "\n";
     return out;
 }
 

@@ -3,14 +3,16 @@
 // address, the totals, then one row per phase in columns
 //   PHASE  TARGET  STATUS  MS  SENT  RECEIVED  DETAIL
 // two spaces apart, numbers aligned right. Texts from the configuration or the
-// system are escaped (terminal_text.hpp); an absent text shows as "-".
+// system are escaped (terminal_text.hpp); an absent text shows as "-". Last, a
+// line "threshold: ..." for each threshold that made the state worse.
 
-#include "probe/report.hpp"
+#include "probe/outcome.hpp"
 
 #include <string>
 
 namespace quorlin::command {
 
-std::string report_table(const ProbeReport& report);
+std::string report_table(const ProbeReport& report, const HandshakeThresholds& thresholds = {},
+                         const PingThresholds& ping_thresholds = {});
 
 }  // namespace quorlin::command

@@ -1,12 +1,17 @@
-// The command's pure parts: monitoring-plugin line, escaping.
+// The command's pure parts: monitoring-plugin lines, threshold notes, escaping.
+#include "command/fleet_nagios_line.hpp"
 #include "command/nagios_line.hpp"
+#include "command/report_table.hpp"
 #include "command/terminal_text.hpp"
 #include "probe/report_builders.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,43 +25,144 @@ using test::handshake_passed;
 using test::phase;
 using test::report;
 
+PhaseResult echo(const char* target, bool answered, microseconds elapsed = microseconds(400)) {
+    PhaseResult sent = phase(phase_name::ping, answered ? PhaseStatus::passed : PhaseStatus::unconfirmed, target,
+                             elapsed, answered ? "valid matching reply" : "no reply");
+    sent.sent_bytes = 84;
+    return sent;
+}
+
+ProbeReport resolution_failed() {
+    return report(Verdict::local_error, {phase(phase_name::endpoint_resolution, PhaseStatus::error, std::nullopt, {},
+                                               "could not resolve a|b;c\n'x'=1")});
+}
+
+ProbeReport handshake_failed() {
+    return report(Verdict::unconfirmed,
+                  {phase(phase_name::handshake, PhaseStatus::unconfirmed, "127.0.0.1:51820", microseconds(3'000'000),
+                         "no response"),
+                   phase(phase_name::ping, PhaseStatus::skipped, "10.99.0.1"),
+                   phase(phase_name::dns, PhaseStatus::skipped, "a.test via 10.99.0.1")});
+}
+
+ProbeReport second_ping_lost() {
+    return report(Verdict::data_plane_confirmed,
+                  {handshake_passed(microseconds(181'234)), phase(phase_name::keepalive, PhaseStatus::sent, "127.0.0.1:51820"),
+                   echo("10.99.0.1", false), echo("10.99.0.2", true, microseconds(320)),
+                   phase(phase_name::dns, PhaseStatus::unconfirmed, "nx.test via 10.99.0.1", microseconds(2'000'000),
+                         "no answer")});
+}
+
+ProbeReport all_passed() {
+    return report(Verdict::data_plane_confirmed, {handshake_passed(microseconds(412)), echo("10.99.0.1", true)});
+}
+
+ProbeReport echoes_lost() {
+    return report(Verdict::data_plane_confirmed,
+                  {handshake_passed(microseconds(2'146)), echo("10.99.0.1", true, microseconds(12'500)),
+                   echo("10.99.0.1", false), echo("10.99.0.1", true, microseconds(7'500)), echo("10.99.0.1", false)});
+}
+
 TEST(NagiosLine, SummaryAndPerfdataByteForByte) {
     const struct {
         const char* label;
         ProbeReport report;
         ServiceState state;
         HandshakeThresholds thresholds;
+        PingThresholds ping;
         std::string expected;
     } cases[] = {
-        {"confirmed, one check of two failed",
-         report(Verdict::data_plane_confirmed,
-                {handshake_passed(microseconds(181'234)),
-                 phase(phase_name::keepalive, PhaseStatus::sent, "127.0.0.1:51820"),
-                 phase(phase_name::ping, PhaseStatus::passed, "10.99.0.1", microseconds(320)),
-                 phase(phase_name::dns, PhaseStatus::unconfirmed, "nx.test via 10.99.0.1", microseconds(2'000'000),
-                       "no answer")}),
-         ServiceState::warning, {100, 500},
-         "WIREGUARD WARNING - data_plane_confirmed at peer.test:51820, handshake 181.234 ms (above the warning threshold of 100 ms), "
-         "1 of 2 checks passed; failed: dns nx.test via 10.99.0.1 unconfirmed: no answer | "
-         "'handshake'=0.181234s;0.100;0.500;0 'ping1'=0.000320s;;;0 'dns1'=U;;;0 'sent'=356B;;;0 'received'=284B;;;0\n"},
-        {"unconfirmed, checks skipped",
-         report(Verdict::unconfirmed,
-                {phase(phase_name::handshake, PhaseStatus::unconfirmed, "127.0.0.1:51820", microseconds(3'000'000),
-                       "no response"),
-                 phase(phase_name::ping, PhaseStatus::skipped, "10.99.0.1")}),
-         ServiceState::critical, {},
-         "WIREGUARD CRITICAL - unconfirmed at peer.test:51820; failed: handshake 127.0.0.1:51820 unconfirmed: no response | "
-         "'handshake'=U;;;0 'ping1'=U;;;0 'sent'=356B;;;0 'received'=284B;;;0\n"},
-        {"texts from outside cannot break the line",
-         report(Verdict::local_error,
-                {phase(phase_name::endpoint_resolution, PhaseStatus::error, std::nullopt, {},
-                       "could not resolve a|b\n'x'=1")}),
-         ServiceState::critical, {std::nullopt, 7},
-         "WIREGUARD CRITICAL - local_error at peer.test:51820; failed: endpoint_resolution error: could not resolve a\\x7cb\\n'x'=1 | "
-         "'handshake'=U;;0.007;0 'sent'=356B;;;0 'received'=284B;;;0\n"},
+        {"a failed check has no label, the others keep their numbers", second_ping_lost(), ServiceState::warning,
+         {100, 500}, {},
+         "WIREGUARD WARNING - data_plane_confirmed at peer.test:51820, handshake 181.234 ms above the warning "
+         "threshold of 100 ms, 1 of 3 checks passed - failed: ping 10.99.0.1 unconfirmed: no reply, "
+         "dns nx.test via 10.99.0.1 unconfirmed: no answer | "
+         "'handshake'=0.181234s;0.100;0.500;0 'ping2'=0.000320s;;;0 'sent'=356B;;;0 'received'=284B;;;0\n"},
+        {"no handshake: no time at all", handshake_failed(), ServiceState::critical, {}, {},
+         "WIREGUARD CRITICAL - unconfirmed at peer.test:51820 - failed: handshake 127.0.0.1:51820 unconfirmed: "
+         "no response | 'sent'=356B;;;0 'received'=284B;;;0\n"},
+        {"texts from outside cannot break the line", resolution_failed(), ServiceState::critical, {std::nullopt, 7}, {},
+         "WIREGUARD CRITICAL - local_error at peer.test:51820 - failed: endpoint_resolution error: could not resolve "
+         "a\\x7cb,c\\n'x'=1 | 'sent'=356B;;;0 'received'=284B;;;0\n"},
+        {"a state set only by a threshold says which", all_passed(), ServiceState::critical, {std::nullopt, 0}, {},
+         "WIREGUARD CRITICAL - data_plane_confirmed at peer.test:51820, handshake 0.412 ms above the critical "
+         "threshold of 0 ms, 1 of 1 checks passed | 'handshake'=0.000412s;;0.000;0 'ping1'=0.000400s;;;0 "
+         "'sent'=356B;;;0 'received'=284B;;;0\n"},
+        {"ping thresholds say which", echoes_lost(), ServiceState::critical, {}, {PingLimit{10, 40}, PingLimit{100, 50}},
+         "WIREGUARD CRITICAL - data_plane_confirmed at peer.test:51820, handshake 2.146 ms, 2 of 4 checks passed, "
+         "ping 10.99.0.1: 2 of 4 received, 50% loss, round trip min/avg/max 7.500/10.000/12.500 ms, "
+         "ping 10.99.0.1 loss 50% reaches the critical threshold of 50% - failed: ping 10.99.0.1 unconfirmed: "
+         "no reply, ping 10.99.0.1 unconfirmed: no reply | 'handshake'=0.002146s;;;0 "
+         "'ping1_rta'=0.010000s;0.010000;0.100000;0 'ping1_pl'=50%;40;50;0;100 'sent'=356B;;;0 'received'=284B;;;0\n"},
     };
-    for (const auto& c : cases) EXPECT_EQ(nagios_line(c.report, c.state, c.thresholds), c.expected) << c.label;
+    for (const auto& c : cases) EXPECT_EQ(nagios_line(c.report, c.state, c.thresholds, c.ping), c.expected) << c.label;
     EXPECT_EQ(nagios_unknown_line("interrupted"), "WIREGUARD UNKNOWN - interrupted\n");
+}
+
+TEST(ReportTable, ThresholdThatSetTheStateIsNamed) {
+    EXPECT_TRUE(report_table(all_passed(), {std::nullopt, 0}).ends_with(
+        "threshold: handshake 0.412 ms above the critical threshold of 0 ms\n"));
+    EXPECT_EQ(report_table(all_passed(), {1, 2}).find("threshold:"), std::string::npos);
+}
+
+// What Nagios and Icinga 2 accept, for every line either writer gives: one
+// line; no ';' in the summary (Nagios rewrites it); every datum
+// 'label'=value[UOM];[warn];[crit];[min];[max] with a number as value (Icinga 2
+// refuses U), a unit of s, % or B, and each label once.
+void expect_plugin_rules(const std::string& line, const std::string& label) {
+    SCOPED_TRACE(label + ": " + line);
+    ASSERT_TRUE(line.ends_with('\n'));
+    ASSERT_EQ(line.find('\n'), line.size() - 1);
+    const std::size_t bar = line.find(" | ");
+    const std::string summary = line.substr(0, bar);
+    EXPECT_TRUE(std::regex_match(summary, std::regex("WIREGUARD (OK|WARNING|CRITICAL|UNKNOWN) - [^;|]+\n?")));
+    if (bar == std::string::npos) return;
+    const std::string perfdata = line.substr(bar + 3, line.size() - bar - 4);
+    const std::string number = R"(-?[0-9]+(\.[0-9]+)?)";
+    const std::regex datum("'([a-z0-9_]+)'=" + number + "(s|%|B)?(;(" + number + ")?){0,4}");
+    std::vector<std::string> labels;
+    std::istringstream tokens(perfdata);
+    for (std::string token; std::getline(tokens, token, ' ');) {
+        std::smatch match;
+        EXPECT_TRUE(std::regex_match(token, match, datum)) << token;
+        if (match.size() > 1) labels.push_back(match[1]);
+    }
+    std::ranges::sort(labels);
+    EXPECT_EQ(std::ranges::adjacent_find(labels), labels.end());
+}
+
+TEST(PluginLine, EveryLineFollowsTheRulesOfTheMonitoringSystems) {
+    const HandshakeThresholds handshake_limits[] = {{}, {0, 0}, {100, 500}};
+    const PingThresholds ping_limits[] = {{}, {PingLimit{1, 10}, PingLimit{5, 20}}};
+    const std::pair<const char*, ProbeReport> reports[] = {
+        {"resolution failed", resolution_failed()}, {"handshake failed", handshake_failed()},
+        {"a check failed", second_ping_lost()},     {"all passed", all_passed()},
+        {"echoes lost", echoes_lost()},
+    };
+    for (const auto& [label, built] : reports) {
+        for (const auto& limits : handshake_limits) {
+            for (const auto& ping : ping_limits) {
+                expect_plugin_rules(nagios_line(built, probe_state(built, limits, ping), limits, ping), label);
+            }
+        }
+    }
+    expect_plugin_rules(nagios_unknown_line("could not read x;y|z\n"), "unknown");
+
+    fleet::FleetTarget fra;
+    fra.name = "fra-1";
+    fleet::FleetTarget gone;
+    gone.name = "gone";
+    FleetTally none_passed;
+    none_passed.total = 3;
+    none_passed.add({&gone, std::unexpected(std::string("x"))}, ServiceState::unknown);
+    none_passed.add({&fra, handshake_failed()}, ServiceState::critical);
+    FleetTally mixed = none_passed;
+    mixed.add({&fra, all_passed()}, ServiceState::ok);
+    for (const FleetTally& tally : {none_passed, mixed}) {
+        for (const char* stopped_by : {"", "terminated"}) {
+            expect_plugin_rules(fleet_nagios_line(tally, tally.worst(), {100, 500}, stopped_by), "fleet");
+        }
+    }
 }
 
 TEST(TerminalText, EscapesWhatWouldActOnTheTerminal) {

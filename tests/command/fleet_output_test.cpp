@@ -63,6 +63,10 @@ TEST(FleetOutput, TableRowsAndSummary) {
     EXPECT_EQ(fleet_table_row({&nyc, unconfirmed()}, 7),
               "nyc-2    unconfirmed                          -       -  handshake 192.0.2.7:51820 unconfirmed: "
               "no authenticated WireGuard response before the handshake deadline\n");
+    const ProbeReport all_passed = test::report(Verdict::data_plane_confirmed, {test::handshake_passed(microseconds(581))});
+    EXPECT_EQ(fleet_table_row({&fra, all_passed}, 7, {std::nullopt, 0}),
+              "fra-1    data_plane_confirmed             0.581       -  "
+              "handshake 0.581 ms above the critical threshold of 0 ms\n");
     EXPECT_EQ(fleet_table_row({&gone, std::unexpected(std::string("bad\nfile"))}, 7),
               "gone     refused                              -       -  bad\\nfile\n");
 
@@ -71,7 +75,7 @@ TEST(FleetOutput, TableRowsAndSummary) {
     tally.add({&fra, confirmed_with_one_ping_lost()}, ServiceState::ok);
     tally.add({&nyc, unconfirmed()}, ServiceState::critical);
     tally.add({&gone, std::unexpected(std::string("x"))}, ServiceState::unknown);
-    EXPECT_EQ(fleet_summary_line(tally, std::chrono::milliseconds(1234), true),
+    EXPECT_EQ(fleet_summary_line(tally, std::chrono::milliseconds(1234), "interrupted"),
               "3 of 4 targets in 1.234 s (interrupted): 1 data_plane_confirmed, 0 authentication_confirmed, "
               "1 unconfirmed, 0 local_error, 1 refused\n");
 }
@@ -86,20 +90,20 @@ TEST(FleetOutput, PluginLineCountsStatesAndNamesTheTargetsNotOk) {
     std::vector<fleet::FleetTarget> critical;
     for (int i = 0; i < 12; ++i) critical.push_back(target("c" + std::to_string(i)));
     for (const auto& each : critical) tally.add({&each, unconfirmed()}, ServiceState::critical);
-    EXPECT_EQ(tally.worst(), ServiceState::unknown);
+    // A real outage is not hidden behind a target that could not be checked.
+    EXPECT_EQ(tally.worst(), ServiceState::critical);
 
-    EXPECT_EQ(fleet_nagios_line(tally, tally.worst(), {100, std::nullopt}, false),
-              "WIREGUARD UNKNOWN - 14 targets: 1 OK, 0 WARNING, 12 CRITICAL, 1 UNKNOWN; UNKNOWN: gone; "
-              "CRITICAL: c0, c1, c2, c3, c4, c5, c6, c7, c8, c9 and 2 more | 'ok'=1;;;0;14 'warning'=0;;;0;14 "
+    EXPECT_EQ(fleet_nagios_line(tally, tally.worst(), {100, std::nullopt}, ""),
+              "WIREGUARD CRITICAL - 14 targets: 1 OK, 0 WARNING, 12 CRITICAL, 1 UNKNOWN - "
+              "CRITICAL: c0, c1, c2, c3, c4, c5, c6, c7, c8, c9 and 2 more - UNKNOWN: gone | 'ok'=1;;;0;14 'warning'=0;;;0;14 "
               "'critical'=12;;;0;14 'unknown'=1;;;0;14 'slowest_handshake'=0.000581s;0.100;;0\n");
 
     FleetTally none_passed;
     none_passed.total = 2;
     none_passed.add({&gone, std::unexpected(std::string("x"))}, ServiceState::unknown);
-    EXPECT_EQ(fleet_nagios_line(none_passed, ServiceState::unknown, {}, true),
-              "WIREGUARD UNKNOWN - interrupted after 1 of 2 targets: 0 OK, 0 WARNING, 0 CRITICAL, 1 UNKNOWN; "
-              "UNKNOWN: gone | 'ok'=0;;;0;2 'warning'=0;;;0;2 'critical'=0;;;0;2 'unknown'=1;;;0;2 "
-              "'slowest_handshake'=U;;;0\n");
+    EXPECT_EQ(fleet_nagios_line(none_passed, ServiceState::unknown, {}, "terminated"),
+              "WIREGUARD UNKNOWN - terminated after 1 of 2 targets: 0 OK, 0 WARNING, 0 CRITICAL, 1 UNKNOWN - "
+              "UNKNOWN: gone | 'ok'=0;;;0;2 'warning'=0;;;0;2 'critical'=0;;;0;2 'unknown'=1;;;0;2\n");
 }
 
 }  // namespace

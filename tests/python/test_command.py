@@ -35,17 +35,78 @@ def raw_key_argv(key_file, endpoint, *extra):
         (["wg0.conf", "--peer-key", PEER_KEY], "--peer-key cannot be combined with a configuration file"),
         (["wg0.conf", "--allowed-ip", "10.0.0.0/24"], "--allowed-ip cannot be combined with a configuration file"),
         (["wg0.conf", "--address", ""], "--address cannot be combined with a configuration file"),
-        (["wg0.conf", "--deadline-ms", "soon"], "Could not convert: --deadline-ms = soon"),
+        (["wg0.conf", "--deadline-ms", "soon"], "--deadline-ms: Value soon is not a whole number"),
         (["wg0.conf", "--bogus"], "The following argument was not expected: --bogus"),
         (["a.conf", "b.conf"], "The following argument was not expected: b.conf"),
-        (["wg0.conf", "--json", "--nagios"], "--json cannot be combined with --nagios"),
-        (["wg0.conf", "-w", "-5"], "--warning: Value -5 not in range 0 to 86400000"),
     ],
     ids=repr,
 )
 def test_usage_errors_exit_3(argv, message):
     done = run(*argv)
     assert (done.returncode, done.stdout) == (3, "")
+    assert done.stderr.startswith("usage: quorlin [OPTIONS] CONFIG\n")
+    assert done.stderr.endswith(f"\nquorlin: {message}\n")
+
+
+NOT_DECIMAL = "is not a whole number (decimal digits, no leading zero)"
+
+
+# Numbers are plain decimals: no octal, no hex; the range message only for a
+# whole number outside the range.
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["-w", "0100"], f"--warning: Value 0100 {NOT_DECIMAL}"),
+        (["-c", "0x10"], "--critical: Value 0x10 is not a whole number"),
+        (["-w", "1.5"], "--warning: Value 1.5 is not a whole number"),
+        (["-w", "nan"], "--warning: Value nan is not a whole number"),
+        (["-w", ""], "--warning: Value  is not a whole number"),
+        (["-w", "86400001"], "--warning: Value 86400001 not in range 0 to 86400000"),
+        (["--handshake-timeout-ms", "0300"], f"--handshake-timeout-ms: Value 0300 {NOT_DECIMAL}"),
+        (["--handshake-timeout-ms", "99999999999999999999"], f"handshake_timeout_ms {LIMIT_MESSAGE}"),
+        (["--ping-count", "1e2"], "--ping-count: Value 1e2 is not a whole number"),
+        (["fleet", "f.toml", "--concurrency", "010"], f"--concurrency: Value 010 {NOT_DECIMAL}"),
+        (["exporter", "--fleet", "f.toml", "--max-concurrent", "0x10"],
+         "--concurrency: Value 0x10 is not a whole number"),
+        (["exporter", "--fleet", "f.toml", "--timeout-offset", "nan"],
+         "--timeout-offset: Value nan is not a decimal number"),
+        (["exporter", "--fleet", "f.toml", "--timeout-offset", "0x1p3"],
+         "--timeout-offset: Value 0x1p3 is not a decimal number"),
+        (["-w", "0", "-c", "10"], None),
+    ],
+    ids=repr,
+)
+def test_numbers_are_plain_decimals(missing_path, argv, message):
+    argv = [str(missing_path) if word == "f.toml" else word for word in argv]
+    if argv[0] not in ("fleet", "exporter"):
+        argv.insert(0, str(missing_path))
+    done = run(*argv)
+    assert (done.returncode, done.stdout) == (3, "")
+    assert done.stderr.endswith(f"quorlin: {message or missing_file_message('configuration', missing_path)}\n")
+
+
+# A monitoring system reads only stdout: every usage error is a plugin line too.
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["-w", "0.5"], "--warning: Value 0.5 is not a whole number"),
+        (["-w", "-1"], "--warning: Value -1 not in range 0 to 86400000"),
+        (["--pingg", "x"], "The following arguments were not expected: x --pingg"),
+        ([], "give a configuration file, or --private-key-file, --peer-key, --endpoint"),
+        (["--json"], "--json cannot be combined with --nagios"),
+        (["-w", "5", "-c", "2"], "--warning 5 is above --critical 2"),
+        (["--ping-warning", "10,30%", "--ping-critical", "20,20%"], "--ping-warning 10,30% is above --ping-critical 20,20%"),
+        (["fleet", "f.toml", "--concurrency", "0"], "--concurrency: Value 0 not in range 1 to 4096"),
+        (["fleet", "f.toml", "-w", "9", "-c", "8"], "--warning 9 is above --critical 8"),
+        (["fleet"], "FLEET.toml is required"),
+    ],
+    ids=repr,
+)
+def test_usage_errors_in_plugin_mode_are_a_plugin_line(argv, message):
+    if argv[:1] != ["fleet"]:
+        argv = ["wg0.conf", *argv] if argv and argv[0] != "--json" else argv
+    done = run(*argv, "--nagios")
+    assert (done.returncode, done.stdout) == (3, f"WIREGUARD UNKNOWN - {message}\n")
     assert done.stderr.startswith("usage: quorlin [OPTIONS] CONFIG\n")
     assert done.stderr.endswith(f"\nquorlin: {message}\n")
 
@@ -146,15 +207,19 @@ def test_output_that_cannot_be_written_ends_with_status_3(key_file, closed_udp_p
     assert (done.returncode, done.stderr) == (3, f"quorlin: could not write the output: {error}\n")
 
 
-def test_ctrl_c_ends_a_running_probe(key_file, silent_peer):
+# SIGTERM is what a monitoring system sends when a check runs too long.
+@pytest.mark.parametrize("sent, extra, word", [(signal.SIGINT, [], "interrupted"),
+                                               (signal.SIGTERM, ["--nagios"], "terminated")], ids=["int", "term"])
+def test_ctrl_c_or_sigterm_ends_a_running_probe(key_file, silent_peer, sent, extra, word):
     host, port = silent_peer.getsockname()
-    argv = raw_key_argv(key_file, f"{host}:{port}", "--handshake-timeout-ms", "60000", "--deadline-ms", "60000")
+    argv = raw_key_argv(key_file, f"{host}:{port}", "--handshake-timeout-ms", "60000", "--deadline-ms", "60000", *extra)
     with subprocess.Popen([quorlin_command(), *argv], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           text=True) as process:
         try:
             silent_peer.recvfrom(2048)  # the handshake initiation: the probe is running
-            process.send_signal(signal.SIGINT)
+            process.send_signal(sent)
             out, err = process.communicate(timeout=TIMEOUT_S)
         finally:
             process.kill()
-    assert (process.returncode, out, err) == (3, "", "quorlin: interrupted\n")
+    plugin_line = f"WIREGUARD UNKNOWN - {word}\n" if extra else ""
+    assert (process.returncode, out, err) == (3, plugin_line, f"quorlin: {word}\n")

@@ -60,7 +60,7 @@ def read_line(stream, deadline):
     return line.decode()
 
 
-@pytest.mark.parametrize("presses", [1, 2])
+@pytest.mark.parametrize("presses", [1, 2, "term"])
 def test_ctrl_c_starts_no_new_probe(tmp_path, key_file, silent_peer, closed_udp_port, presses):
     # "never" shares its keys with "silent", so it waits for it and is never
     # started once Ctrl-C comes; "closed" ends at once on the other worker.
@@ -70,16 +70,23 @@ def test_ctrl_c_starts_no_new_probe(tmp_path, key_file, silent_peer, closed_udp_
                        + raw_target("silent", key_file, silent)
                        + raw_target("closed", key_file, closed, peer_key=CLIENT_PUBLIC_KEY)
                        + raw_target("never", key_file, closed))
-    process = subprocess.Popen([quorlin_command(), "fleet", str(fleet), "--concurrency", "2"],
+    # SIGTERM, a monitoring system's check timeout, ends at once with its plugin line.
+    extra = ["--nagios"] if presses == "term" else []
+    process = subprocess.Popen([quorlin_command(), "fleet", str(fleet), "--concurrency", "2", *extra],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         deadline = time.monotonic() + TIMEOUT_S
-        assert read_line(process.stdout, deadline).startswith("TARGET  VERDICT")
-        assert read_line(process.stdout, deadline).startswith("closed  local_error")
-        time.sleep(0.3)  # "silent" has long begun; it runs for 3 s
-        for _ in range(presses):
-            process.send_signal(signal.SIGINT)
-            time.sleep(0.1)
+        if presses == "term":
+            silent_peer.recvfrom(2048)  # "silent" has begun
+            time.sleep(0.3)  # and "closed" has ended
+            process.send_signal(signal.SIGTERM)
+        else:
+            assert read_line(process.stdout, deadline).startswith("TARGET  VERDICT")
+            assert read_line(process.stdout, deadline).startswith("closed  local_error")
+            time.sleep(0.3)  # "silent" has long begun; it runs for 3 s
+            for _ in range(presses):
+                process.send_signal(signal.SIGINT)
+                time.sleep(0.1)
         out, err = process.communicate(timeout=TIMEOUT_S)
     finally:
         if process.poll() is None:
@@ -88,7 +95,12 @@ def test_ctrl_c_starts_no_new_probe(tmp_path, key_file, silent_peer, closed_udp_
     assert process.returncode == 3
     notice = "quorlin: interrupted: waiting for 1 running probes to end by their deadlines (Ctrl-C again to stop now)\n"
     rows = out.decode().splitlines()
-    if presses == 1:
+    if presses == "term":
+        assert err.decode() == "quorlin: terminated: 1 probes left running\n"
+        assert len(rows) == 1
+        assert rows[0].startswith("WIREGUARD UNKNOWN - terminated after 1 of 3 targets: 0 OK, 0 WARNING, 1 CRITICAL, "
+                                  "0 UNKNOWN - CRITICAL: closed | ")
+    elif presses == 1:
         # The running probe ends by its deadline and is printed.
         assert err.decode() == notice
         assert rows[0].startswith("silent  unconfirmed")
