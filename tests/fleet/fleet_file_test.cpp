@@ -124,10 +124,10 @@ TEST(FleetFileRefusals, PointAtTheValueRefused) {
          "[defaults]\ndns_server = \"10.2.0.1\"\n\n[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\nresolve = [\"ok.test\"]\n",
          "f.toml:2:14: target \"a\": DNS server 10.2.0.1 is outside Peer AllowedIPs"},
         {"DNS name", "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\nresolve = [\"ok.test\", \"x..y\"]\n",
-         "f.toml:4:23: target \"a\": invalid DNS name x..y: empty label"},
+         "f.toml:4:23: target \"a\": invalid DNS name x..y: DNS labels must contain 1 to 63 ASCII characters"},
         {"allowed_ips entry", raw + "endpoint = \"127.0.0.1:9\"\naddress = \"10.0.0.2/32\"\n"
                                     "allowed_ips = [\"10.0.0.0/24\", \"10.0.0.0/33\"]\n",
-         "f.toml:7:30: target \"a\": allowed_ips entry must be an IPv4 CIDR, got 10.0.0.0/33"},
+         "f.toml:7:31: target \"a\": allowed_ips entry must be an IPv4 CIDR, got 10.0.0.0/33"},
         {"resolve without a DNS server", raw + "endpoint = \"127.0.0.1:9\"\naddress = \"10.0.0.2/32\"\n"
                                                "allowed_ips = [\"10.0.0.0/24\"]\nresolve = [\"ok.test\"]\n",
          "f.toml:8:11: target \"a\": resolve requires an IPv4 dns_server in raw-key mode"},
