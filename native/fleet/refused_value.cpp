@@ -5,7 +5,6 @@
 #include "fleet/target_probe.hpp"
 #include "input/options.hpp"
 #include "input/reachable_endpoint.hpp"
-#include "packet/dns.hpp"
 
 #include <utility>
 
@@ -93,9 +92,10 @@ SourcePosition refused_raw_key_at(const EffectiveSettings& settings, const Fleet
     return settings.own.at;
 }
 
-// The plan's own validation: the target planned without its data checks and
-// MTU check, then with one value of them at a time.
+// The plan's own validation, in its order: the target planned without its
+// data checks and MTU check, then with one value of them at a time.
 SourcePosition refused_validation_at(const EffectiveSettings& settings, const FleetTarget& target) {
+    const input::OptionTexts& options = target.options;
     FleetTarget bare = target;
     bare.options.ping.clear();
     bare.options.resolve.clear();
@@ -103,8 +103,19 @@ SourcePosition refused_validation_at(const EffectiveSettings& settings, const Fl
     bare.options.mtu_check = false;
     bare.options.mtu.reset();
     auto plan = plan_target(bare);
-    // Without them only the keys can be refused (a low-order peer key).
-    if (!plan) return is_config_mode(target) ? file_at(settings, target) : *at_of(settings, SettingKey::peer_key);
+    if (!plan) {
+        // Without them only the keys can be refused (a low-order peer key).
+        if (plan.error().step != input::PlanStep::validation) return settings.own.at;
+        return is_config_mode(target) ? file_at(settings, target) : *at_of(settings, SettingKey::peer_key);
+    }
+    if (options.mtu && !options.mtu_check) return *at_of(settings, SettingKey::mtu);
+    if (options.mtu_check && options.ping.empty()) return *at_of(settings, SettingKey::mtu_check);
+    if (options.mtu_check && !options.mtu && !plan->expected_mtu()) return file_at(settings, target);
+    // A configuration without an Address or AllowedIPs serves no data check.
+    if ((!options.ping.empty() || !options.resolve.empty()) &&
+        (!plan->config.address || plan->config.allowed_ips.empty())) {
+        return file_at(settings, target);
+    }
 
     const auto refused = [&plan] { return !plan->validate(); };
     if (const SettingValue* ping = settings.find(SettingKey::ping)) {
@@ -114,23 +125,20 @@ SourcePosition refused_validation_at(const EffectiveSettings& settings, const Fl
         }
     }
     plan->ping.clear();
-    if (target.options.dns_server) plan->dns_server = parse_ipv4_address(*target.options.dns_server);
+    if (options.dns_server) plan->dns_server = parse_ipv4_address(*options.dns_server);
     if (const SettingValue* resolve = settings.find(SettingKey::resolve)) {
         for (const LocatedText& item : items_of(*resolve)) {
             plan->resolve = {item.text};
             if (!refused()) continue;
-            if (!dns_query(Ipv4Octets{}, Ipv4Octets{}, 1, 1, 1, item.text)) return item.at;
-            // The name is sound: the DNS server is missing or outside AllowedIPs.
+            // The DNS server is missing or outside AllowedIPs, or else the name is refused.
             if (!plan->effective_dns_server()) return resolve->at;
-            return at_of(settings, SettingKey::dns_server).value_or(file_at(settings, target));
+            if (!allowed_ips_contain(plan->config.allowed_ips, *plan->effective_dns_server())) {
+                return at_of(settings, SettingKey::dns_server).value_or(file_at(settings, target));
+            }
+            return item.at;
         }
     }
-    plan->resolve.clear();
-    if (const SettingValue* check = settings.find(SettingKey::mtu_check); check != nullptr && target.options.mtu_check) {
-        if (target.options.ping.empty()) return check->at;
-        if (!target.options.mtu) return file_at(settings, target);  // the configuration's MTU
-    }
-    return at_of(settings, SettingKey::mtu).value_or(settings.own.at);
+    return settings.own.at;
 }
 
 }  // namespace
