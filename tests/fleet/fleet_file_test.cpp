@@ -109,6 +109,8 @@ TEST(FleetFileRefusals, PointAtTheValueRefused) {
                                    "\n[Peer]\nPublicKey = " + std::string(test::peer_key) + "\nEndpoint = 127.0.0.1:0\n");
     std::filesystem::create_symlink(folder.file("gone.conf"), folder.file("dangling.conf"));
     std::filesystem::create_symlink(folder.file("loop.key"), folder.file("loop.key"));
+    std::filesystem::create_directory(folder.file("folder.conf"));
+    std::filesystem::create_symlink(folder.file("folder.conf"), folder.file("linked.conf"));
     const std::string raw = "[[target]]\nname = \"a\"\nprivate_key_file = \"client.key\"\npeer_key = \"{peer}\"\n";
     const struct {
         const char* label;
@@ -139,6 +141,9 @@ TEST(FleetFileRefusals, PointAtTheValueRefused) {
          "f.toml:3:10: target \"a\": Peer Endpoint port must be an integer from 1 through 65535, got 127.0.0.1:0"},
         {"dangling link", "[[target]]\nname = \"a\"\nconfig = \"dangling.conf\"\n",
          "f.toml:3:10: target \"a\": configuration file {dir}/dangling.conf is a link to a file that does not exist"},
+        // A file is named by its path as given, never with its links resolved.
+        {"link to a folder", "[[target]]\nname = \"a\"\nconfig = \"linked.conf\"\n",
+         "f.toml:3:10: target \"a\": configuration path {dir}/linked.conf must be a regular file"},
         {"link loop", "[[target]]\nname = \"a\"\nprivate_key_file = \"loop.key\"\npeer_key = \"{peer}\"\n"
                       "endpoint = \"127.0.0.1:9\"\n",
          "f.toml:3:20: target \"a\": private key file {dir}/loop.key is a link loop: "
