@@ -111,7 +111,8 @@ CommandEnd run_fleet_command(FleetRequest request) {
         return {unknown_exit_status, false};
     }
     if (request.check_only) {
-        const bool printed = print_output(shown(request.fleet_file) + ": " + counted(fleet->targets().size(), "target") + " OK\n");
+        const std::string line = shown(request.fleet_file) + ": " + counted(fleet->targets().size(), "target") + " OK\n";
+        const bool printed = print_output(line);
         return {printed ? 0 : unknown_exit_status, false};
     }
 

@@ -26,7 +26,8 @@ std::expected<ProbePlan, std::string> plan_probe(ProbeArguments& probe) {
     const bool from_config = probe.config.has_value();
     auto plan = planned(probe);
     if (!plan) return plan;
-    if (auto refusal = input::unreachable_endpoint(plan->config.endpoint, from_config ? "Peer Endpoint" : "--endpoint")) {
+    const std::string_view name = from_config ? "Peer Endpoint" : "--endpoint";
+    if (auto refusal = input::unreachable_endpoint(plan->config.endpoint, name)) {
         return std::unexpected(std::move(*refusal));
     }
     return plan;

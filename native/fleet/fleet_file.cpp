@@ -171,8 +171,8 @@ std::expected<std::uint32_t, FleetRefusal> check_inputs(const FleetDocument& doc
         auto plan = plan_target(target);
         if (!plan) {
             const EffectiveSettings settings{document.targets[index], document.defaults};
-            return std::unexpected(FleetRefusal{refused_value_at(plan.error(), settings, target), target_prefix(target.name),
-                                                std::move(plan.error().message)});
+            return std::unexpected(FleetRefusal{refused_value_at(plan.error(), settings, target),
+                                                target_prefix(target.name), std::move(plan.error().message)});
         }
         std::array<std::uint8_t, 2 * key_size_bytes> pair{};
         const PublicKey client = plan->config.private_key.public_key();

@@ -51,10 +51,8 @@ SourcePosition refused_option_at(const EffectiveSettings& settings) {
     // count, interval and size after the limits.
     for (const input::TimeLimitName& limit : input::time_limit_names) {
         const SettingValue* value = settings.find(spec_named(limit.key)->key);
-        if (value != nullptr &&
-            refused_alone([&](input::OptionTexts& alone) { alone.*limit.text = std::get<std::int64_t>(value->value); })) {
-            return value->at;
-        }
+        const auto set = [&](input::OptionTexts& alone) { alone.*limit.text = std::get<std::int64_t>(value->value); };
+        if (value != nullptr && refused_alone(set)) return value->at;
     }
     for (auto [key, field] : {std::pair{SettingKey::ping_count, &input::OptionTexts::ping_count},
                               std::pair{SettingKey::ping_interval_ms, &input::OptionTexts::ping_interval_ms}}) {

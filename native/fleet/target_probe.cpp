@@ -37,8 +37,8 @@ std::expected<ProbePlan, input::PlanRefusal> plan_target(const FleetTarget& targ
     if (!plan) return plan;
     // The endpoint is a raw-key value, or the configuration's.
     if (auto refusal = input::unreachable_endpoint(plan->config.endpoint, config ? "Peer Endpoint" : "endpoint")) {
-        return std::unexpected(input::PlanRefusal{config ? input::PlanStep::input_file : input::PlanStep::raw_key_arguments,
-                                                  std::move(*refusal)});
+        const input::PlanStep step = config ? input::PlanStep::input_file : input::PlanStep::raw_key_arguments;
+        return std::unexpected(input::PlanRefusal{step, std::move(*refusal)});
     }
     return plan;
 }
