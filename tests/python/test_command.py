@@ -127,8 +127,9 @@ def test_module_entry_point_runs_the_same_executable(missing_path, argv):
 @pytest.mark.parametrize(
     "argv, stream, shown",
     [
-        (["--endpoint-of", "evil\x1b[2Jendpoint"], "stdout", "endpoint: evil\\x1b[2Jendpoint (not resolved)"),
-        (["--endpoint-of", "evil\x1b[2Jendpoint", "--nagios"], "stdout", "evil\\x1b[2Jendpoint"),
+        # An endpoint without a port is refused, and its text shown in the refusal.
+        (["--endpoint-of", "evil\x1b[2Jendpoint"], "stderr", "got evil\\x1b[2Jendpoint"),
+        (["--endpoint-of", "evil\x1b[2Jendpoint", "--nagios"], "stdout", "got evil\\x1b[2Jendpoint"),
         (["{tmp}/wg\x1b]0;owned\x07.conf"], "stderr", "wg\\x1b]0;owned\\x07.conf: No such file"),
     ],
     ids=["table", "nagios", "stderr"],
