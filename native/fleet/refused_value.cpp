@@ -74,11 +74,11 @@ SourcePosition refused_option_at(const EffectiveSettings& settings) {
 SourcePosition refused_raw_key_at(const EffectiveSettings& settings, const FleetTarget& target) {
     const auto& raw = std::get<RawKeyMode>(target.mode);
     const auto address = at_of(settings, SettingKey::address);
-    const auto allowed = at_of(settings, SettingKey::allowed_ips);
-    const auto data_check = at_of(settings, SettingKey::ping) ? at_of(settings, SettingKey::ping)
-                                                               : at_of(settings, SettingKey::resolve);
-    if (address.has_value() != allowed.has_value()) return address.value_or(allowed.value_or(settings.own.at));
-    if (!address && data_check) return *data_check;
+    if (address.has_value() == raw.texts.allowed_ips.empty()) {
+        return address.value_or(at_of(settings, SettingKey::allowed_ips).value_or(settings.own.at));
+    }
+    if (!address && !target.options.ping.empty()) return *at_of(settings, SettingKey::ping);
+    if (!address && !target.options.resolve.empty()) return *at_of(settings, SettingKey::resolve);
     if (!target.options.resolve.empty() && !target.options.dns_server) return *at_of(settings, SettingKey::resolve);
     if (raw.texts.address && !input::parse_cidr(*raw.texts.address, "address")) return *address;
     if (const SettingValue* entries = settings.find(SettingKey::allowed_ips)) {
