@@ -3,6 +3,8 @@
 #include "command/fd_writes.hpp"
 #include "command/fleet_printer.hpp"
 #include "command/interruptible_run.hpp"
+#include "command/terminal_text.hpp"
+#include "common/counted.hpp"
 #include "common/os_error.hpp"
 #include "common/signal_watch.hpp"
 #include "fleet/fleet_file.hpp"
@@ -25,10 +27,12 @@ namespace {
 
 constexpr std::chrono::milliseconds progress_tick{250};
 
-// Fewer probes at once when the open-file limit cannot hold them all.
-std::size_t fitting_concurrency(std::size_t wanted) {
+// Fewer probes at once when the open-file limit cannot hold them all; never
+// more than there are targets.
+std::size_t fitting_concurrency(std::size_t asked, std::size_t targets) {
+    const std::size_t wanted = std::min(asked, targets);
     const fleet::OpenFileBudget budget = fleet::fit_open_files(wanted);
-    if (const std::string notice = fleet::lowered_notice(wanted, budget); !notice.empty()) print_error(notice);
+    if (const std::string notice = fleet::lowered_notice(asked, wanted, budget); !notice.empty()) print_error(notice);
     return budget.probes;
 }
 
@@ -85,19 +89,19 @@ RunEnd wait_for_run(fleet::FleetRun& run, const SignalWatch& interrupt, FleetPri
                 stop.request_stop();
                 const std::size_t running = run.running();
                 printer.notice(running == 0 ? std::string(word)
-                                            : std::string(word) + ": " + std::to_string(running) + " probes left running");
+                                            : std::string(word) + ": " + counted(running, "probe") + " left running");
                 return {true, word};
             }
             if (interrupted) {
-                printer.notice("interrupted again: " + std::to_string(run.running()) + " probes left running");
+                printer.notice("interrupted again: " + counted(run.running(), "probe") + " left running");
                 return {true, interrupted_word};
             }
             interrupted = true;
             stop.request_stop();
             const std::size_t running = run.running();
             printer.notice(running == 0 ? std::string("interrupted")
-                                        : "interrupted: waiting for " + std::to_string(running) +
-                                              " running probes to end by their deadlines (Ctrl-C again to stop now)");
+                                        : "interrupted: waiting for " + counted(running, "running probe") +
+                                              " to end by their deadlines (Ctrl-C again to stop now)");
         }
         if (give_up && Clock::now() >= *give_up) {
             printer.notice("the running probes did not end by their deadlines");
@@ -122,6 +126,11 @@ CommandEnd run_fleet_command(FleetRequest request) {
         print_unknown("no target \"" + selected.error() + "\" in " + request.fleet_file, format);
         return {unknown_exit_status, false};
     }
+    if (request.check_only) {
+        const std::string line = shown(request.fleet_file) + ": " + counted(fleet->targets().size(), "target") + " OK\n";
+        const bool printed = print_output(line);
+        return {printed ? 0 : unknown_exit_status, false};
+    }
 
     // Watched before any worker exists, so that no Ctrl-C or SIGTERM goes unseen.
     const SignalWatch interrupt({SIGINT, SIGTERM});
@@ -130,7 +139,7 @@ CommandEnd run_fleet_command(FleetRequest request) {
         return {unknown_exit_status, false};
     }
 
-    const std::size_t concurrency = fitting_concurrency(std::min(request.concurrency, selected->size()));
+    const std::size_t concurrency = fitting_concurrency(request.concurrency, selected->size());
     const bool progress = ::isatty(STDERR_FILENO) == 1;
     std::stop_source stop;
     const auto printer = std::make_shared<FleetPrinter>(request.output, selected->size(),

@@ -19,6 +19,10 @@ constexpr std::string_view fleet_footer =
     "  ping, resolve, dns_server, handshake_timeout_ms, ping_timeout_ms, dns_timeout_ms,\n"
     "  deadline_ms, labels. Relative paths are taken from the fleet file's folder.\n"
     "\n"
+    "--check reads and checks the whole file, and every file it names, exactly as a run\n"
+    "would, and probes nothing: one line \"FLEET.toml: N targets OK\" and exit status 0,\n"
+    "or the refusal and 3.\n"
+    "\n"
     "Exit status: the worst over the targets, each by the single probe's table (quorlin --help),\n"
     "CRITICAL above WARNING above UNKNOWN; 3 (UNKNOWN) for a refused fleet file, Ctrl-C, SIGTERM\n"
     "or output that cannot be written. The first Ctrl-C starts no new probe and waits for the\n"
@@ -35,6 +39,7 @@ CLI::App* add_fleet_subcommand(CLI::App& app, FleetTexts& texts) {
     fleet->add_option("--target", texts.request.targets, "probe only this target (repeatable)")
         ->type_name("NAME")->allow_extra_args(false);
     add_concurrency_option(*fleet, texts.concurrency, max_concurrency);
+    fleet->add_flag("--check", texts.request.check_only, "check the fleet file and the files it names; probe nothing");
     add_output_options(*fleet, texts.output);
     return fleet;
 }

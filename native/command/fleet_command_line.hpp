@@ -1,6 +1,6 @@
 #pragma once
 // The command line of `quorlin fleet`, a subcommand beside `exporter`:
-//   quorlin fleet FLEET.toml [--target NAME ...] [--concurrency N] [OUTPUT OPTIONS]
+//   quorlin fleet FLEET.toml [--target NAME ...] [--concurrency N] [--check] [OUTPUT OPTIONS]
 
 #include "command/output_options.hpp"
 
@@ -23,6 +23,7 @@ struct FleetRequest {
     std::string fleet_file;
     std::vector<std::string> targets;  // --target, as given; empty: every target
     std::size_t concurrency = default_fleet_concurrency;
+    bool check_only = false;  // --check: read and check the file as a run would, probe nothing
     OutputArguments output;
 };
 

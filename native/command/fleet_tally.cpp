@@ -1,5 +1,7 @@
 #include "command/fleet_tally.hpp"
 
+#include "common/counted.hpp"
+
 #include <algorithm>
 #include <string_view>
 
@@ -41,8 +43,8 @@ ServiceState FleetTally::worst() const noexcept {
 }
 
 std::string targets_text(const FleetTally& tally) {
-    if (tally.done == tally.total) return std::to_string(tally.total) + " targets";
-    return std::to_string(tally.done) + " of " + std::to_string(tally.total) + " targets";
+    if (tally.done == tally.total) return counted(tally.total, "target");
+    return std::to_string(tally.done) + " of " + counted(tally.total, "target");
 }
 
 void append_verdict_counts(std::string& out, const FleetTally& tally, bool nonzero_only) {

@@ -5,6 +5,7 @@
 #include "command/nagios_line.hpp"
 #include "command/report_table.hpp"
 #include "input/flows.hpp"
+#include "input/reachable_endpoint.hpp"
 #include "probe/report_json.hpp"
 
 #include <utility>
@@ -13,11 +14,23 @@ namespace quorlin::command {
 
 namespace {
 
-std::expected<ProbePlan, std::string> plan_probe(ProbeArguments& probe) {
+std::expected<ProbePlan, std::string> planned(ProbeArguments& probe) {
     if (probe.config) return input::plan_config_file(*probe.config, std::move(probe.options));
     input::RawKeyTexts raw{std::move(*probe.peer_key), std::move(*probe.endpoint), std::move(probe.address),
                            std::move(probe.allowed_ips)};
     return input::plan_raw_key(*probe.private_key_file, std::move(raw), std::move(probe.options));
+}
+
+// The plan, or its refusal; an endpoint no datagram can reach is refused too.
+std::expected<ProbePlan, std::string> plan_probe(ProbeArguments& probe) {
+    const bool from_config = probe.config.has_value();
+    auto plan = planned(probe);
+    if (!plan) return plan;
+    const std::string_view name = from_config ? "Peer Endpoint" : "--endpoint";
+    if (auto refusal = input::unreachable_endpoint(plan->config.endpoint, name)) {
+        return std::unexpected(std::move(*refusal));
+    }
+    return plan;
 }
 
 std::string rendered(const ProbeReport& report, ServiceState state, const OutputArguments& output) {

@@ -57,7 +57,7 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
     if (auto read = fleet.reload(); !read) return std::unexpected(std::move(read.error()));
     const std::size_t wanted = settings.max_concurrent;
     const fleet::OpenFileBudget budget = fleet::fit_open_files(wanted);
-    if (const std::string notice = fleet::lowered_notice(wanted, budget); !notice.empty()) log(notice);
+    if (const std::string notice = fleet::lowered_notice(wanted, wanted, budget); !notice.empty()) log(notice);
     ProbeWorkers probes(budget.probes);
     const RequestHandler handler(
         HandlerParts{fleet, web, probes, metrics, report_text, log, settings.timeout_offset});

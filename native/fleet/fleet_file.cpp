@@ -1,7 +1,9 @@
 #include "fleet/fleet_file.hpp"
 
 #include "fleet/fleet_toml.hpp"
+#include "fleet/followed_path.hpp"
 #include "fleet/names.hpp"
+#include "fleet/refused_value.hpp"
 #include "fleet/target_probe.hpp"
 #include "input/careful_file.hpp"
 #include "input/input_mode.hpp"
@@ -100,6 +102,7 @@ public:
         auto mode = checked_mode(settings, target.name);
         if (!mode) return std::unexpected(std::move(mode.error()));
         target.mode = std::move(*mode);
+        if (auto refusal = peer_key_refusal(settings, target.name)) return std::unexpected(std::move(*refusal));
         target.options = option_texts(settings);
         auto thresholds = ping_thresholds(settings, target.name);
         if (!thresholds) return std::unexpected(std::move(thresholds.error()));
@@ -158,65 +161,6 @@ private:
     std::unordered_map<std::string, SourcePosition> first_use_;
 };
 
-// Which option value the options' refusal is about: each value is checked
-// alone by the same rules, in the order they check them, so the first one
-// refused alone is the one the refusal names.
-SourcePosition refused_option_at(const EffectiveSettings& settings) {
-    const auto refused_alone = [](auto&& set) {
-        input::OptionTexts alone;
-        set(alone);
-        return !input::ProbeOptions::parse(std::move(alone));
-    };
-    if (const SettingValue* ping = settings.find(SettingKey::ping)) {
-        for (const LocatedText& item : std::get<std::vector<LocatedText>>(ping->value)) {
-            if (refused_alone([&](input::OptionTexts& alone) { alone.ping = {item.text}; })) return item.at;
-        }
-    }
-    if (const SettingValue* server = settings.find(SettingKey::dns_server)) {
-        if (refused_alone([&](input::OptionTexts& alone) { alone.dns_server = text_of(*server); })) return server->at;
-    }
-    // The limits come after the ping targets and the DNS server, the echo
-    // count, interval and size after the limits.
-    for (const input::TimeLimitName& limit : input::time_limit_names) {
-        const SettingValue* value = settings.find(limit_key(limit));
-        if (value != nullptr &&
-            refused_alone([&](input::OptionTexts& alone) { alone.*limit.text = std::get<std::int64_t>(value->value); })) {
-            return value->at;
-        }
-    }
-    for (auto [key, field] : {std::pair{SettingKey::ping_count, &input::OptionTexts::ping_count},
-                              std::pair{SettingKey::ping_interval_ms, &input::OptionTexts::ping_interval_ms}}) {
-        const SettingValue* value = settings.find(key);
-        if (value != nullptr &&
-            refused_alone([&](input::OptionTexts& alone) { alone.*field = std::get<std::int64_t>(value->value); })) {
-            return value->at;
-        }
-    }
-    if (const SettingValue* mtu = settings.find(SettingKey::mtu)) {
-        if (refused_alone([&](input::OptionTexts& alone) { alone.mtu = std::get<std::int64_t>(mtu->value); })) {
-            return mtu->at;
-        }
-    }
-    return settings.own.at;
-}
-
-// Where a refusal of the target's inputs points: the option value, the file
-// that could not be used, or else the target's table.
-SourcePosition refused_at(const input::PlanRefusal& refusal, const EffectiveSettings& settings,
-                          const FleetTarget& target) {
-    switch (refusal.step) {
-        case input::PlanStep::options: return refused_option_at(settings);
-        case input::PlanStep::input_file: {
-            const SettingKey file = std::holds_alternative<ConfigFileMode>(target.mode) ? SettingKey::config
-                                                                                         : SettingKey::private_key_file;
-            return settings.find(file)->at;
-        }
-        case input::PlanStep::raw_key_arguments:
-        case input::PlanStep::validation: break;
-    }
-    return settings.own.at;
-}
-
 // Plans every target once by the single probe's rules, dropping each plan
 // at once, and numbers the pairs of client key and peer key.
 std::expected<std::uint32_t, FleetRefusal> check_inputs(const FleetDocument& document,
@@ -227,8 +171,8 @@ std::expected<std::uint32_t, FleetRefusal> check_inputs(const FleetDocument& doc
         auto plan = plan_target(target);
         if (!plan) {
             const EffectiveSettings settings{document.targets[index], document.defaults};
-            return std::unexpected(FleetRefusal{refused_at(plan.error(), settings, target), target_prefix(target.name),
-                                                std::move(plan.error().message)});
+            return std::unexpected(FleetRefusal{refused_value_at(plan.error(), settings, target),
+                                                target_prefix(target.name), std::move(plan.error().message)});
         }
         std::array<std::uint8_t, 2 * key_size_bytes> pair{};
         const PublicKey client = plan->config.private_key.public_key();
@@ -262,7 +206,9 @@ std::expected<Fleet, FleetRefusal> read_fleet(std::string_view text, std::string
 }
 
 std::expected<Fleet, std::string> load_fleet_file(const std::string& path) {
-    auto contents = input::read_file_carefully(resolved_path(path), "fleet", fleet_file_limit_bytes);
+    const auto followed = followed_path(path, "fleet");
+    if (!followed) return std::unexpected(followed.error());
+    auto contents = input::read_file_carefully(*followed, "fleet", fleet_file_limit_bytes, path);
     if (!contents) return std::unexpected(std::move(contents.error()));
     auto fleet = read_fleet(contents->text(), folder_of(path));
     if (!fleet) return std::unexpected(refusal_text(fleet.error(), path));

@@ -11,19 +11,22 @@
 namespace quorlin::fleet {
 
 inline constexpr std::size_t descriptors_per_probe = 2;
+// For the rest of the process: standard streams, resolver, signal and event descriptors.
+inline constexpr std::size_t reserved_descriptors = 64;
 
 struct OpenFileBudget {
     std::size_t probes = 0;  // at once, no more than asked
     std::uint64_t limit = 0;  // the soft limit now; 0 when it could not be read
+    std::uint64_t hard_limit = 0;
 };
 
 // Raises the soft limit to fit `wanted` probes of `per_probe` descriptors
-// each, beside a reserve for the rest of the process (standard streams,
-// resolver, signal and event descriptors); how many fit.
+// each, beside the reserve; how many fit.
 OpenFileBudget fit_open_files(std::size_t wanted, std::size_t per_probe = descriptors_per_probe);
 
-// "--concurrency WANTED lowered to N: the open-file limit is L", or empty
-// when the budget holds every probe wanted.
-std::string lowered_notice(std::size_t wanted, const OpenFileBudget& budget);
+// Why fewer than `wanted` probes run at once, naming the value `asked` on
+// the command line (more than `wanted` when there are fewer targets), or
+// empty when the budget holds every probe wanted.
+std::string lowered_notice(std::size_t asked, std::size_t wanted, const OpenFileBudget& budget);
 
 }  // namespace quorlin::fleet

@@ -1,11 +1,11 @@
 #include "fleet/target_probe.hpp"
 
+#include "fleet/followed_path.hpp"
+#include "input/reachable_endpoint.hpp"
 #include "probe/probe.hpp"
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
-#include <memory>
 #include <utility>
 
 namespace quorlin::fleet {
@@ -24,21 +24,23 @@ input::OptionTexts capped(input::OptionTexts options, std::optional<std::uint64_
 
 }  // namespace
 
-std::string resolved_path(const std::string& path) {
-    // A NUL byte would cut the path short; the careful reader refuses it.
-    if (path.find('\0') != std::string::npos) return path;
-    const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
-    return resolved ? std::string(resolved.get()) : path;
-}
-
 std::expected<ProbePlan, input::PlanRefusal> plan_target(const FleetTarget& target,
                                                          std::optional<std::uint64_t> deadline_cap_ms) {
     input::OptionTexts options = capped(target.options, deadline_cap_ms);
-    if (const auto* config = std::get_if<ConfigFileMode>(&target.mode)) {
-        return input::plan_config_file_by_step(resolved_path(config->path), std::move(options));
+    const auto* config = std::get_if<ConfigFileMode>(&target.mode);
+    const auto* raw = std::get_if<RawKeyMode>(&target.mode);
+    const std::string& given = config ? config->path : raw->private_key_file;
+    const auto path = followed_path(given, config ? "configuration" : "private key");
+    if (!path) return std::unexpected(input::PlanRefusal{input::PlanStep::input_file, path.error()});
+    auto plan = config ? input::plan_config_file_by_step(*path, std::move(options), given)
+                       : input::plan_raw_key_by_step(*path, raw->texts, std::move(options), given);
+    if (!plan) return plan;
+    // The endpoint is a raw-key value, or the configuration's.
+    if (auto refusal = input::unreachable_endpoint(plan->config.endpoint, config ? "Peer Endpoint" : "endpoint")) {
+        const input::PlanStep step = config ? input::PlanStep::input_file : input::PlanStep::raw_key_arguments;
+        return std::unexpected(input::PlanRefusal{step, std::move(*refusal)});
     }
-    const auto& raw = std::get<RawKeyMode>(target.mode);
-    return input::plan_raw_key_by_step(resolved_path(raw.private_key_file), raw.texts, std::move(options));
+    return plan;
 }
 
 std::expected<ProbeReport, std::string> probe_target(const FleetTarget& target,

@@ -1,9 +1,7 @@
 #pragma once
 // One fleet target, planned and probed by the single probe's rules, from its
-// files as they are at that moment. Each path is resolved through its
-// symbolic links once (a mounted secret is usually a link, replaced by a new
-// one when the secret changes), then read with the careful reader, which
-// refuses links, anything but a regular file, and files beyond the limits.
+// files as they are at that moment (links followed: followed_path.hpp); an
+// endpoint no datagram can reach is refused as the command refuses it.
 
 #include "fleet/fleet.hpp"
 #include "input/flows.hpp"
@@ -16,10 +14,6 @@
 #include <string>
 
 namespace quorlin::fleet {
-
-// `path` with its symbolic links resolved; unchanged when that fails, so that
-// the careful reader reports the failure in its own words.
-std::string resolved_path(const std::string& path);
 
 // The plan of one probe of `target`. A cap lowers the overall deadline to
 // `deadline_cap_ms` when that is smaller, and every other limit with it.

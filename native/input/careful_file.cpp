@@ -47,8 +47,8 @@ bool too_large(const struct stat& status, std::size_t limit_bytes) {
 }  // namespace
 
 std::expected<SecretBuffer, std::string> read_file_carefully(const std::string& path, std::string_view kind,
-                                                             std::size_t limit_bytes) {
-    const Messages messages{kind, path, limit_bytes};
+                                                             std::size_t limit_bytes, std::string_view shown) {
+    const Messages messages{kind, shown.empty() ? std::string_view(path) : shown, limit_bytes};
     // A path with a NUL byte cannot name any file; the system would see a
     // shorter one.
     if (path.find('\0') != std::string::npos) return std::unexpected(messages.cannot_inspect(EINVAL));

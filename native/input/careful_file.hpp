@@ -16,8 +16,10 @@ namespace quorlin::input {
 
 // The whole file at `path` (a byte string as the system sees it), or the
 // message naming the file's kind ("configuration", "private key", "fleet"),
-// the path and, where the system refused, its error.
+// the path and, where the system refused, its error. Messages name the file
+// `shown` when given: the path as the user gave it, where `path` is that path
+// with its links resolved.
 std::expected<SecretBuffer, std::string> read_file_carefully(const std::string& path, std::string_view kind,
-                                                             std::size_t limit_bytes);
+                                                             std::size_t limit_bytes, std::string_view shown = {});
 
 }  // namespace quorlin::input

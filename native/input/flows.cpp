@@ -35,11 +35,12 @@ std::expected<ProbePlan, std::string> plan_raw_key(const std::string& path, RawK
     return message_only(plan_raw_key_by_step(path, std::move(raw), std::move(texts)));
 }
 
-std::expected<ProbePlan, PlanRefusal> plan_config_file_by_step(const std::string& path, OptionTexts texts) {
+std::expected<ProbePlan, PlanRefusal> plan_config_file_by_step(const std::string& path, OptionTexts texts,
+                                                               std::string_view shown) {
     // Option errors come before the file is touched, even when it does not exist.
     auto options = ProbeOptions::parse(std::move(texts));
     if (!options) return refuse(PlanStep::options, std::move(options.error()));
-    auto config = load_config_file(path);
+    auto config = load_config_file(path, shown);
     if (!config) return refuse(PlanStep::input_file, std::move(config.error()));
     auto plan = options->plan(std::move(*config));
     if (!plan) return refuse(PlanStep::validation, std::move(plan.error()));
@@ -47,7 +48,7 @@ std::expected<ProbePlan, PlanRefusal> plan_config_file_by_step(const std::string
 }
 
 std::expected<ProbePlan, PlanRefusal> plan_raw_key_by_step(const std::string& path, RawKeyTexts raw,
-                                                           OptionTexts texts) {
+                                                           OptionTexts texts, std::string_view shown) {
     constexpr PlanStep arguments = PlanStep::raw_key_arguments;
     auto options = ProbeOptions::parse(std::move(texts));
     if (!options) return refuse(PlanStep::options, std::move(options.error()));
@@ -78,7 +79,7 @@ std::expected<ProbePlan, PlanRefusal> plan_raw_key_by_step(const std::string& pa
     }
 
     // Key-file errors come only after every argument text was found valid.
-    auto config = load_key_file(path, raw.peer_key, std::move(raw.endpoint));
+    auto config = load_key_file(path, raw.peer_key, std::move(raw.endpoint), shown);
     if (!config) return refuse(PlanStep::input_file, std::move(config.error()));
     if (address) config->set_data_config(*address, {}, std::move(allowed_ips));
     auto plan = options->plan(std::move(*config));

@@ -13,6 +13,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorlin::input {
@@ -31,6 +32,7 @@ std::expected<ProbePlan, std::string> plan_raw_key(const std::string& path, RawK
 
 // The same flows, saying which step refused: a caller that knows where each
 // input was written (a fleet file) points at the value behind the refusal.
+// `shown` names the file in messages where `path` has its links resolved.
 enum class PlanStep : std::uint8_t { options, raw_key_arguments, input_file, validation };
 
 struct PlanRefusal {
@@ -38,8 +40,9 @@ struct PlanRefusal {
     std::string message;
 };
 
-std::expected<ProbePlan, PlanRefusal> plan_config_file_by_step(const std::string& path, OptionTexts options);
+std::expected<ProbePlan, PlanRefusal> plan_config_file_by_step(const std::string& path, OptionTexts options,
+                                                               std::string_view shown = {});
 std::expected<ProbePlan, PlanRefusal> plan_raw_key_by_step(const std::string& path, RawKeyTexts raw,
-                                                           OptionTexts options);
+                                                           OptionTexts options, std::string_view shown = {});
 
 }  // namespace quorlin::input

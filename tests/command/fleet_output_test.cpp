@@ -78,6 +78,12 @@ TEST(FleetOutput, TableRowsAndSummary) {
     EXPECT_EQ(fleet_summary_line(tally, std::chrono::milliseconds(1234), "interrupted"),
               "3 of 4 targets in 1.234 s (interrupted): 1 data_plane_confirmed, 0 authentication_confirmed, "
               "1 unconfirmed, 0 local_error, 1 refused\n");
+
+    FleetTally one;
+    one.total = 1;
+    one.add({&fra, confirmed_with_one_ping_lost()}, ServiceState::ok);
+    EXPECT_EQ(fleet_summary_line(one, std::chrono::milliseconds(5), ""),
+              "1 target in 0.005 s: 1 data_plane_confirmed, 0 authentication_confirmed, 0 unconfirmed, 0 local_error\n");
 }
 
 TEST(FleetOutput, PluginLineCountsStatesAndNamesTheTargetsNotOk) {

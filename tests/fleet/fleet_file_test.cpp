@@ -85,15 +85,69 @@ TEST(FleetFileRefusals, OneLineWithPositionAndTarget) {
         {"raw-key rule",
          "[[target]]\nname = \"a\"\nprivate_key_file = \"client.key\"\npeer_key = \"{peer}\"\n"
          "endpoint = \"127.0.0.1:9\"\naddress = \"10.0.0.2/32\"\n",
-         "f.toml:1:1: target \"a\": address and at least one allowed_ips entry must be supplied together"},
-        {"plan validation", "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\nping = [\"10.1.0.1\"]\n",
-         "f.toml:1:1: target \"a\": ping target 10.1.0.1 is outside Peer AllowedIPs"},
+         "f.toml:6:11: target \"a\": address and at least one allowed_ips entry must be supplied together"},
         {"missing file", "[[target]]\nname = \"a\"\nconfig = \"missing.conf\"\n",
          "f.toml:3:10: target \"a\": could not inspect configuration file {dir}/missing.conf: "
          "No such file or directory (os error 2)"},
         {"key file that holds no key",
          "[[target]]\nname = \"a\"\nprivate_key_file = \"wg0.conf\"\npeer_key = \"{peer}\"\nendpoint = \"127.0.0.1:9\"\n",
          "f.toml:3:20: target \"a\": PrivateKey must be a base64-encoded 32-byte key"},
+    };
+    for (const auto& c : cases) {
+        const auto fleet = read_fleet(filled(c.text, folder), folder.path());
+        ASSERT_FALSE(fleet) << c.label;
+        EXPECT_EQ(refusal_text(fleet.error(), "f.toml"), filled(c.line, folder)) << c.label;
+    }
+}
+
+// A refusal points at the value it is about, in the target's table or in
+// [defaults], and names it by the fleet file's own key; a value read from a
+// file the target names points at that file.
+TEST(FleetFileRefusals, PointAtTheValueRefused) {
+    const FleetFolder folder;
+    folder.write("port0.conf", "[Interface]\nPrivateKey = " + std::string(test::private_key) +
+                                   "\n[Peer]\nPublicKey = " + std::string(test::peer_key) + "\nEndpoint = 127.0.0.1:0\n");
+    std::filesystem::create_symlink(folder.file("gone.conf"), folder.file("dangling.conf"));
+    std::filesystem::create_symlink(folder.file("loop.key"), folder.file("loop.key"));
+    std::filesystem::create_directory(folder.file("folder.conf"));
+    std::filesystem::create_symlink(folder.file("folder.conf"), folder.file("linked.conf"));
+    const std::string raw = "[[target]]\nname = \"a\"\nprivate_key_file = \"client.key\"\npeer_key = \"{peer}\"\n";
+    const struct {
+        const char* label;
+        std::string text;
+        const char* line;
+    } cases[] = {
+        {"peer key", "[[target]]\nname = \"a\"\nprivate_key_file = \"client.key\"\nendpoint = \"127.0.0.1:9\"\n"
+                     "peer_key = \"CWAsycgZwaxgamcVgA1vv/wFHEqT2hvk78xiGhtzqw=\"\n",
+         "f.toml:5:12: target \"a\": peer_key must be a base64-encoded 32-byte key"},
+        {"ping from the defaults", "[defaults]\nping = [\"10.0.0.1\", \"10.1.0.1\"]\n\n[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\n",
+         "f.toml:2:21: target \"a\": ping target 10.1.0.1 is outside Peer AllowedIPs"},
+        {"DNS server from the defaults",
+         "[defaults]\ndns_server = \"10.2.0.1\"\n\n[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\nresolve = [\"ok.test\"]\n",
+         "f.toml:2:14: target \"a\": DNS server 10.2.0.1 is outside Peer AllowedIPs"},
+        {"DNS name", "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\nresolve = [\"ok.test\", \"x..y\"]\n",
+         "f.toml:4:23: target \"a\": invalid DNS name x..y: DNS labels must contain 1 to 63 ASCII characters"},
+        {"allowed_ips entry", raw + "endpoint = \"127.0.0.1:9\"\naddress = \"10.0.0.2/32\"\n"
+                                    "allowed_ips = [\"10.0.0.0/24\", \"10.0.0.0/33\"]\n",
+         "f.toml:7:31: target \"a\": allowed_ips entry must be an IPv4 CIDR, got 10.0.0.0/33"},
+        {"resolve without a DNS server", raw + "endpoint = \"127.0.0.1:9\"\naddress = \"10.0.0.2/32\"\n"
+                                               "allowed_ips = [\"10.0.0.0/24\"]\nresolve = [\"ok.test\"]\n",
+         "f.toml:8:11: target \"a\": resolve requires an IPv4 dns_server in raw-key mode"},
+        {"endpoint port", raw + "endpoint = \"127.0.0.1:99999\"\n",
+         "f.toml:5:12: target \"a\": endpoint port must be an integer from 1 through 65535, got 127.0.0.1:99999"},
+        {"endpoint host from the defaults", "[defaults]\nendpoint = \":51820\"\n\n" + raw,
+         "f.toml:2:12: target \"a\": endpoint must name a host before the port, got :51820"},
+        {"configuration's endpoint", "[[target]]\nname = \"a\"\nconfig = \"port0.conf\"\n",
+         "f.toml:3:10: target \"a\": Peer Endpoint port must be an integer from 1 through 65535, got 127.0.0.1:0"},
+        {"dangling link", "[[target]]\nname = \"a\"\nconfig = \"dangling.conf\"\n",
+         "f.toml:3:10: target \"a\": configuration file {dir}/dangling.conf is a link to a file that does not exist"},
+        // A file is named by its path as given, never with its links resolved.
+        {"link to a folder", "[[target]]\nname = \"a\"\nconfig = \"linked.conf\"\n",
+         "f.toml:3:10: target \"a\": configuration path {dir}/linked.conf must be a regular file"},
+        {"link loop", "[[target]]\nname = \"a\"\nprivate_key_file = \"loop.key\"\npeer_key = \"{peer}\"\n"
+                      "endpoint = \"127.0.0.1:9\"\n",
+         "f.toml:3:20: target \"a\": private key file {dir}/loop.key is a link loop: "
+         "Too many levels of symbolic links (os error 40)"},
     };
     for (const auto& c : cases) {
         const auto fleet = read_fleet(filled(c.text, folder), folder.path());

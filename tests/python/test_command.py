@@ -144,6 +144,26 @@ def test_raw_key_mode_passes_its_options(missing_path, extra, message):
     assert (done.returncode, done.stdout, done.stderr) == (3, "", f"quorlin: {message}\n")
 
 
+@pytest.mark.parametrize(
+    "endpoint, message",
+    [
+        ("127.0.0.1:0", "--endpoint port must be an integer from 1 through 65535, got 127.0.0.1:0"),
+        ("[::1]:65536", "--endpoint port must be an integer from 1 through 65535, got [::1]:65536"),
+        (":51820", "--endpoint must name a host before the port, got :51820"),
+        ("localhost", "--endpoint must be HOST:PORT, got localhost"),
+        ("config 127.0.0.1:0", "Peer Endpoint port must be an integer from 1 through 65535, got 127.0.0.1:0"),
+    ],
+)
+def test_unreachable_endpoints_are_refused_inputs(key_file, write_config, endpoint, message):
+    if endpoint.startswith("config "):
+        argv = [str(write_config(endpoint=endpoint.split()[1]))]
+    else:
+        argv = raw_key_argv(key_file, endpoint)
+    nagios = run(*argv, "--nagios")
+    assert (nagios.returncode, nagios.stdout, nagios.stderr) == (3, f"WIREGUARD UNKNOWN - {message}\n",
+                                                                 f"quorlin: {message}\n")
+
+
 def test_version_and_help():
     assert run("--version").stdout == f"quorlin {importlib.metadata.version('quorlin')}\n"
     done = run("--help")
@@ -168,8 +188,9 @@ def test_module_entry_point_runs_the_same_executable(missing_path, argv):
 @pytest.mark.parametrize(
     "argv, stream, shown",
     [
-        (["--endpoint-of", "evil\x1b[2Jendpoint"], "stdout", "endpoint: evil\\x1b[2Jendpoint (not resolved)"),
-        (["--endpoint-of", "evil\x1b[2Jendpoint", "--nagios"], "stdout", "evil\\x1b[2Jendpoint"),
+        # An endpoint without a port is refused, and its text shown in the refusal.
+        (["--endpoint-of", "evil\x1b[2Jendpoint"], "stderr", "got evil\\x1b[2Jendpoint"),
+        (["--endpoint-of", "evil\x1b[2Jendpoint", "--nagios"], "stdout", "got evil\\x1b[2Jendpoint"),
         (["{tmp}/wg\x1b]0;owned\x07.conf"], "stderr", "wg\\x1b]0;owned\\x07.conf: No such file"),
     ],
     ids=["table", "nagios", "stderr"],
@@ -193,15 +214,19 @@ def _closed_pipe():
 
 @pytest.mark.parametrize(
     "sink, error",
-    [("/dev/full", "No space left on device (os error 28)"), ("closed pipe", "Broken pipe (os error 32)")],
+    [("/dev/full", "No space left on device (os error 28)"), ("closed pipe", "Broken pipe (os error 32)"),
+     ("closed stdout", "Bad file descriptor (os error 9)")],
 )
 @pytest.mark.parametrize("argv", [["--json"], ["--nagios"], ["--help"]], ids=" ".join)
 def test_output_that_cannot_be_written_ends_with_status_3(key_file, closed_udp_port, sink, error, argv):
-    fd = _closed_pipe() if sink == "closed pipe" else os.open(sink, os.O_WRONLY)
+    fd = _closed_pipe() if sink == "closed pipe" else os.open("/dev/null" if sink == "closed stdout" else sink,
+                                                               os.O_WRONLY)
+    # Started with descriptor 1 closed (`>&-`): nothing the process opens may take its place.
+    closing = (lambda: os.close(1)) if sink == "closed stdout" else None
     try:
         if argv != ["--help"]:
             argv = raw_key_argv(key_file, f"127.0.0.1:{closed_udp_port}", *argv)
-        done = run(*argv, stdout=fd, stderr=subprocess.PIPE)
+        done = run(*argv, stdout=fd, stderr=subprocess.PIPE, preexec_fn=closing)
     finally:
         os.close(fd)
     assert (done.returncode, done.stderr) == (3, f"quorlin: could not write the output: {error}\n")

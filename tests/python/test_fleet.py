@@ -5,6 +5,7 @@ of refusal with its position: tests/fleet (C++)."""
 
 import os
 import pty
+import resource
 import signal
 import subprocess
 import time
@@ -50,6 +51,58 @@ def test_unknown_target_name_is_refused(tmp_path, key_file, closed_udp_port):
     assert (done.returncode, done.stdout, done.stderr) == (3, "", f'quorlin: no target "b" in {fleet}\n')
 
 
+@pytest.mark.parametrize(
+    "targets, bad_key, out, refusal",
+    [
+        (2, False, "2 targets OK", None),
+        (1, False, "1 target OK", None),
+        # A file the fleet names is read as a run reads it.
+        (2, True, None, ':9:20: target "b": PrivateKey must be a base64-encoded 32-byte key'),
+        # An endpoint no datagram can reach is refused before any traffic.
+        ("port", False, None, ':5:12: target "a": endpoint port must be an integer from 1 through 65535, got '
+                              '127.0.0.1:99999'),
+    ],
+    ids=["two", "one", "bad key file", "bad endpoint"],
+)
+def test_check_probes_nothing(tmp_path, key_file, silent_peer, targets, bad_key, out, refusal):
+    silent = f"127.0.0.1:{silent_peer.getsockname()[1]}"
+    bad = tmp_path / "bad.key"
+    bad.write_text("not a key\n")
+    text = raw_target("a", key_file, "127.0.0.1:99999" if targets == "port" else silent)
+    if targets == 2:
+        text += raw_target("b", bad if bad_key else key_file, silent, peer_key=CLIENT_PUBLIC_KEY)
+    fleet = fleet_file(tmp_path, text)
+    done = subprocess.run([quorlin_command(), "fleet", str(fleet), "--check"], capture_output=True, text=True,
+                          timeout=TIMEOUT_S)
+    if refusal is None:
+        assert (done.returncode, done.stdout, done.stderr) == (0, f"{fleet}: {out}\n", "")
+    else:
+        assert (done.returncode, done.stdout, done.stderr) == (3, "", f"quorlin: {fleet}{refusal}\n")
+    silent_peer.setblocking(False)
+    with pytest.raises(BlockingIOError):
+        silent_peer.recv(2048)
+
+
+def test_closed_stdout_is_a_write_failure(tmp_path, key_file, closed_udp_port):
+    # Started with descriptor 1 closed, nothing the fleet opens takes its place.
+    fleet = fleet_file(tmp_path, raw_target("a", key_file, f"127.0.0.1:{closed_udp_port}"))
+    done = subprocess.run([quorlin_command(), "fleet", str(fleet)], stderr=subprocess.PIPE, text=True,
+                          preexec_fn=lambda: os.close(1), timeout=TIMEOUT_S)
+    assert (done.returncode, done.stderr) == (3, "quorlin: could not write the output: Bad file descriptor (os error 9)\n")
+
+
+def test_concurrency_lowered_by_the_open_file_limit_says_why(tmp_path, key_file, closed_udp_port):
+    fleet = fleet_file(tmp_path, "".join(raw_target(f"t{i}", key_file, f"127.0.0.1:{closed_udp_port}")
+                                         for i in range(20)))
+    done = subprocess.run([quorlin_command(), "fleet", str(fleet), "--concurrency", "4096", "--json"],
+                          capture_output=True, text=True, timeout=TIMEOUT_S,
+                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (80, 80)))
+    assert done.returncode == 2
+    assert done.stderr == ("quorlin: --concurrency 4096 lowered to 8 by the open-file limit: 80 descriptors "
+                           "(hard limit 80) hold 8 probes of 2 each beside 64 for the process\n")
+    assert len(done.stdout.splitlines()) == 20
+
+
 def read_line(stream, deadline):
     line = b""
     while not line.endswith(b"\n"):
@@ -93,7 +146,7 @@ def test_ctrl_c_starts_no_new_probe(tmp_path, key_file, silent_peer, closed_udp_
             process.kill()
             process.wait()
     assert process.returncode == 3
-    notice = "quorlin: interrupted: waiting for 1 running probes to end by their deadlines (Ctrl-C again to stop now)\n"
+    notice = "quorlin: interrupted: waiting for 1 running probe to end by their deadlines (Ctrl-C again to stop now)\n"
     rows = out.decode().splitlines()
     if presses == "term":
         assert err.decode() == "quorlin: terminated: 1 probes left running\n"
@@ -108,7 +161,7 @@ def test_ctrl_c_starts_no_new_probe(tmp_path, key_file, silent_peer, closed_udp_
         assert rows[1].endswith(" s (interrupted): 0 data_plane_confirmed, 0 authentication_confirmed, "
                                 "1 unconfirmed, 1 local_error")
     else:
-        assert err.decode() == notice + "quorlin: interrupted again: 1 probes left running\n"
+        assert err.decode() == notice + "quorlin: interrupted again: 1 probe left running\n"
         assert len(rows) == 1 and rows[0].startswith("1 of 3 targets in ")
 
 

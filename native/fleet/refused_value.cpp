@@ -1,0 +1,163 @@
+#include "fleet/refused_value.hpp"
+
+#include "config/keys.hpp"
+#include "config/unicode_whitespace.hpp"
+#include "fleet/target_probe.hpp"
+#include "input/options.hpp"
+#include "input/reachable_endpoint.hpp"
+
+#include <utility>
+
+namespace quorlin::fleet {
+
+namespace {
+
+const std::string& text_of(const SettingValue& setting) { return std::get<std::string>(setting.value); }
+const std::vector<LocatedText>& items_of(const SettingValue& setting) {
+    return std::get<std::vector<LocatedText>>(setting.value);
+}
+
+bool is_config_mode(const FleetTarget& target) { return std::holds_alternative<ConfigFileMode>(target.mode); }
+
+// The file the target's key material comes from: its configuration or its private-key file.
+SourcePosition file_at(const EffectiveSettings& settings, const FleetTarget& target) {
+    return settings.find(is_config_mode(target) ? SettingKey::config : SettingKey::private_key_file)->at;
+}
+
+// Where a setting was written, if it was.
+std::optional<SourcePosition> at_of(const EffectiveSettings& settings, SettingKey key) {
+    if (const SettingValue* value = settings.find(key)) return value->at;
+    return std::nullopt;
+}
+
+// Which option value the options' refusal is about: each value is checked
+// alone by the same rules, in the order they check them, so the first one
+// refused alone is the one the refusal names.
+SourcePosition refused_option_at(const EffectiveSettings& settings) {
+    const auto refused_alone = [](auto&& set) {
+        input::OptionTexts alone;
+        set(alone);
+        return !input::ProbeOptions::parse(std::move(alone));
+    };
+    if (const SettingValue* ping = settings.find(SettingKey::ping)) {
+        for (const LocatedText& item : items_of(*ping)) {
+            if (refused_alone([&](input::OptionTexts& alone) { alone.ping = {item.text}; })) return item.at;
+        }
+    }
+    if (const SettingValue* server = settings.find(SettingKey::dns_server)) {
+        if (refused_alone([&](input::OptionTexts& alone) { alone.dns_server = text_of(*server); })) return server->at;
+    }
+    // The limits come after the ping targets and the DNS server, the echo
+    // count, interval and size after the limits.
+    for (const input::TimeLimitName& limit : input::time_limit_names) {
+        const SettingValue* value = settings.find(spec_named(limit.key)->key);
+        const auto set = [&](input::OptionTexts& alone) { alone.*limit.text = std::get<std::int64_t>(value->value); };
+        if (value != nullptr && refused_alone(set)) return value->at;
+    }
+    for (auto [key, field] : {std::pair{SettingKey::ping_count, &input::OptionTexts::ping_count},
+                              std::pair{SettingKey::ping_interval_ms, &input::OptionTexts::ping_interval_ms}}) {
+        const SettingValue* value = settings.find(key);
+        if (value != nullptr &&
+            refused_alone([&](input::OptionTexts& alone) { alone.*field = std::get<std::int64_t>(value->value); })) {
+            return value->at;
+        }
+    }
+    if (const SettingValue* mtu = settings.find(SettingKey::mtu)) {
+        if (refused_alone([&](input::OptionTexts& alone) { alone.mtu = std::get<std::int64_t>(mtu->value); })) {
+            return mtu->at;
+        }
+    }
+    return settings.own.at;
+}
+
+// The raw-key rules, in the order the single probe applies them.
+SourcePosition refused_raw_key_at(const EffectiveSettings& settings, const FleetTarget& target) {
+    const auto& raw = std::get<RawKeyMode>(target.mode);
+    const auto address = at_of(settings, SettingKey::address);
+    if (address.has_value() == raw.texts.allowed_ips.empty()) {
+        return address.value_or(at_of(settings, SettingKey::allowed_ips).value_or(settings.own.at));
+    }
+    if (!address && !target.options.ping.empty()) return *at_of(settings, SettingKey::ping);
+    if (!address && !target.options.resolve.empty()) return *at_of(settings, SettingKey::resolve);
+    if (!target.options.resolve.empty() && !target.options.dns_server) return *at_of(settings, SettingKey::resolve);
+    if (raw.texts.address && !input::parse_cidr(*raw.texts.address, "address")) return *address;
+    if (const SettingValue* entries = settings.find(SettingKey::allowed_ips)) {
+        for (const LocatedText& entry : items_of(*entries)) {
+            if (!input::parse_cidr(entry.text, "allowed_ips entry")) return entry.at;
+        }
+    }
+    if (input::unreachable_endpoint(raw.texts.endpoint, "endpoint")) return *at_of(settings, SettingKey::endpoint);
+    return settings.own.at;
+}
+
+// The plan's own validation, in its order: the target planned without its
+// data checks and MTU check, then with one value of them at a time.
+SourcePosition refused_validation_at(const EffectiveSettings& settings, const FleetTarget& target) {
+    const input::OptionTexts& options = target.options;
+    FleetTarget bare = target;
+    bare.options.ping.clear();
+    bare.options.resolve.clear();
+    bare.options.dns_server.reset();
+    bare.options.mtu_check = false;
+    bare.options.mtu.reset();
+    auto plan = plan_target(bare);
+    if (!plan) {
+        // Without them only the keys can be refused (a low-order peer key).
+        if (plan.error().step != input::PlanStep::validation) return settings.own.at;
+        return is_config_mode(target) ? file_at(settings, target) : *at_of(settings, SettingKey::peer_key);
+    }
+    if (options.mtu && !options.mtu_check) return *at_of(settings, SettingKey::mtu);
+    if (options.mtu_check && options.ping.empty()) return *at_of(settings, SettingKey::mtu_check);
+    if (options.mtu_check && !options.mtu && !plan->expected_mtu()) return file_at(settings, target);
+    // A configuration without an Address or AllowedIPs serves no data check.
+    if ((!options.ping.empty() || !options.resolve.empty()) &&
+        (!plan->config.address || plan->config.allowed_ips.empty())) {
+        return file_at(settings, target);
+    }
+
+    const auto refused = [&plan] { return !plan->validate(); };
+    if (const SettingValue* ping = settings.find(SettingKey::ping)) {
+        for (const LocatedText& item : items_of(*ping)) {
+            plan->ping = {*parse_ipv4_address(item.text)};  // read by the options already
+            if (refused()) return item.at;
+        }
+    }
+    plan->ping.clear();
+    if (options.dns_server) plan->dns_server = parse_ipv4_address(*options.dns_server);
+    if (const SettingValue* resolve = settings.find(SettingKey::resolve)) {
+        for (const LocatedText& item : items_of(*resolve)) {
+            plan->resolve = {item.text};
+            if (!refused()) continue;
+            // The DNS server is missing or outside AllowedIPs, or else the name is refused.
+            if (!plan->effective_dns_server()) return resolve->at;
+            if (!allowed_ips_contain(plan->config.allowed_ips, *plan->effective_dns_server())) {
+                return at_of(settings, SettingKey::dns_server).value_or(file_at(settings, target));
+            }
+            return item.at;
+        }
+    }
+    return settings.own.at;
+}
+
+}  // namespace
+
+SourcePosition refused_value_at(const input::PlanRefusal& refusal, const EffectiveSettings& settings,
+                                const FleetTarget& target) {
+    switch (refusal.step) {
+        case input::PlanStep::options: return refused_option_at(settings);
+        case input::PlanStep::raw_key_arguments: return refused_raw_key_at(settings, target);
+        case input::PlanStep::input_file: return file_at(settings, target);
+        case input::PlanStep::validation: return refused_validation_at(settings, target);
+    }
+    return settings.own.at;
+}
+
+std::optional<FleetRefusal> peer_key_refusal(const EffectiveSettings& settings, const std::string& target_name) {
+    const SettingValue* peer_key = settings.find(SettingKey::peer_key);
+    if (peer_key == nullptr) return std::nullopt;
+    auto key = parse_key(spec_of(SettingKey::peer_key).key_text, trim_unicode_whitespace(text_of(*peer_key)));
+    if (key) return std::nullopt;
+    return FleetRefusal{peer_key->at, target_prefix(target_name), key.error().to_text()};
+}
+
+}  // namespace quorlin::fleet
