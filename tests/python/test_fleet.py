@@ -149,7 +149,7 @@ def test_ctrl_c_starts_no_new_probe(tmp_path, key_file, silent_peer, closed_udp_
     notice = "quorlin: interrupted: waiting for 1 running probe to end by their deadlines (Ctrl-C again to stop now)\n"
     rows = out.decode().splitlines()
     if presses == "term":
-        assert err.decode() == "quorlin: terminated: 1 probes left running\n"
+        assert err.decode() == "quorlin: terminated: 1 probe left running\n"
         assert len(rows) == 1
         assert rows[0].startswith("WIREGUARD UNKNOWN - terminated after 1 of 3 targets: 0 OK, 0 WARNING, 1 CRITICAL, "
                                   "0 UNKNOWN - CRITICAL: closed | ")
