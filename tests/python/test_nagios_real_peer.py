@@ -165,3 +165,7 @@ def test_nagios_runs_the_plugin(peer, tmp_path):
     assert {"handshake", "ping1", "sent", "received"} <= set(data)
     assert data["handshake"][1:] == ("s", ";0.200;1.000;0") and 0 < float(data["handshake"][0]) < 1
     assert recorded["WireGuard wrong key"][0] == "2"
+    # The failed probe's line too: its sections kept apart as written, and no
+    # value that does not exist (a U, which Icinga 2's writers reject).
+    assert " - failed: " in critical["plugin_output"] and ": failed:" not in critical["plugin_output"], critical
+    assert "=U" not in critical["performance_data"] + ok["performance_data"], critical
