@@ -66,8 +66,7 @@ std::expected<OutputArguments, std::string> output_arguments(const OutputTexts& 
                                std::to_string(*handshake.critical_ms));
     }
     const PingThresholds& ping = output.ping_thresholds;
-    if (ping.warning && ping.critical &&
-        (ping.warning->rta_ms > ping.critical->rta_ms || ping.warning->loss_percent > ping.critical->loss_percent)) {
+    if (ping.warning_above_critical()) {
         return std::unexpected("--ping-warning " + *texts.ping_warning + " is above --ping-critical " +
                                *texts.ping_critical);
     }

@@ -83,6 +83,12 @@ std::expected<PingThresholds, FleetRefusal> ping_thresholds(const EffectiveSetti
         if (!limit) return std::unexpected(FleetRefusal{value->at, target_prefix(target_name), std::move(limit.error())});
         *level = *limit;
     }
+    if (thresholds.warning_above_critical()) {
+        const SettingValue* warning = settings.find(SettingKey::ping_warning);
+        return std::unexpected(FleetRefusal{warning->at, target_prefix(target_name),
+                                            "ping_warning " + text_of(*warning) + " is above ping_critical " +
+                                                text_of(*settings.find(SettingKey::ping_critical))});
+    }
     return thresholds;
 }
 

@@ -46,6 +46,13 @@ struct PingLimit {
 struct PingThresholds {
     std::optional<PingLimit> warning;
     std::optional<PingLimit> critical;
+
+    // A warning above its critical threshold (in either number) could never
+    // be shown: a mistake in the input, refused where it is written.
+    bool warning_above_critical() const noexcept {
+        return warning && critical &&
+               (warning->rta_ms > critical->rta_ms || warning->loss_percent > critical->loss_percent);
+    }
 };
 
 // The state of the verdict alone.

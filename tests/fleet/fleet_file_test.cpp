@@ -82,6 +82,9 @@ TEST(FleetFileRefusals, OneLineWithPositionAndTarget) {
          "f.toml:2:13: mtu_check must be true or false, got integer"},
         {"ping threshold", "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\nping_critical = \"500,20\"\n",
          "f.toml:4:17: target \"a\": ping_critical must be RTA_MS,LOSS% (for example 100,20%), got 500,20"},
+        {"ping warning above critical", "[defaults]\nping_warning = \"50,30%\"\n[[target]]\nname = \"a\"\n"
+         "config = \"wg0.conf\"\nping_critical = \"100,20%\"\n",
+         "f.toml:2:16: target \"a\": ping_warning 50,30% is above ping_critical 100,20%"},
         {"raw-key rule",
          "[[target]]\nname = \"a\"\nprivate_key_file = \"client.key\"\npeer_key = \"{peer}\"\n"
          "endpoint = \"127.0.0.1:9\"\naddress = \"10.0.0.2/32\"\n",
