@@ -101,7 +101,8 @@ RunEnd wait_for_run(fleet::FleetRun& run, const SignalWatch& interrupt, FleetPri
             const std::size_t running = run.running();
             printer.notice(running == 0 ? std::string("interrupted")
                                         : "interrupted: waiting for " + counted(running, "running probe") +
-                                              " to end by their deadlines (Ctrl-C again to stop now)");
+                                              (running == 1 ? " to end by its deadline" : " to end by their deadlines") +
+                                              " (Ctrl-C again to stop now)");
         }
         if (give_up && Clock::now() >= *give_up) {
             printer.notice("the running probes did not end by their deadlines");

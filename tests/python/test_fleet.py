@@ -146,7 +146,7 @@ def test_ctrl_c_starts_no_new_probe(tmp_path, key_file, silent_peer, closed_udp_
             process.kill()
             process.wait()
     assert process.returncode == 3
-    notice = "quorlin: interrupted: waiting for 1 running probe to end by their deadlines (Ctrl-C again to stop now)\n"
+    notice = "quorlin: interrupted: waiting for 1 running probe to end by its deadline (Ctrl-C again to stop now)\n"
     rows = out.decode().splitlines()
     if presses == "term":
         assert err.decode() == "quorlin: terminated: 1 probe left running\n"
