@@ -23,11 +23,6 @@ namespace {
 constexpr char kResolverThreadName[] = "quorlin-resolve";
 static_assert(sizeof kResolverThreadName - 1 <= 15);
 
-// Decimal 0 to 65535 with an optional leading '+'; nothing else.
-std::optional<std::uint16_t> parse_lookup_port(std::string_view text) noexcept {
-    if (text.starts_with('+')) text.remove_prefix(1);
-    return parse_port_number(text);
-}
 
 ResolveError failure(std::string message, std::optional<FailureCause> cause = std::nullopt) {
     return ResolveError{std::move(message), cause};
@@ -131,6 +126,11 @@ int start_resolver_thread(ResolverTask* task) noexcept {
 }
 
 }  // namespace
+
+std::optional<std::uint16_t> parse_lookup_port(std::string_view text) noexcept {
+    if (text.starts_with('+')) text.remove_prefix(1);
+    return parse_port_number(text);
+}
 
 ResolveOutcome resolve_endpoint(std::string endpoint, Duration remaining) {
     if (remaining.is_zero()) return std::unexpected(failure("overall deadline expired before endpoint resolution"));

@@ -3,7 +3,9 @@
 
 #include <expected>
 #include <optional>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "common/clock.hpp"
 #include "common/socket_address.hpp"
@@ -30,5 +32,9 @@ using ResolveOutcome = std::expected<std::optional<SocketAddress>, ResolveError>
 // before the overall deadline. Never throws; never blocks for longer than
 // `remaining` plus the time it takes to start a thread.
 ResolveOutcome resolve_endpoint(std::string endpoint, Duration remaining);
+
+// The port of "host:port" as resolution reads it: decimal 0 to 65535 with an
+// optional leading '+'; nothing else.
+std::optional<std::uint16_t> parse_lookup_port(std::string_view text) noexcept;
 
 }  // namespace quorlin
