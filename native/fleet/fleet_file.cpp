@@ -29,12 +29,9 @@ constexpr input::InputModeNames input_mode_names{
      spec_of(SettingKey::endpoint).key_text, spec_of(SettingKey::address).key_text,
      spec_of(SettingKey::allowed_ips).key_text}};
 
-
-const std::string& text_of(const SettingValue& setting) { return std::get<std::string>(setting.value); }
-
 std::vector<std::string> texts_of(const SettingValue& setting) {
     std::vector<std::string> texts;
-    for (const LocatedText& item : std::get<std::vector<LocatedText>>(setting.value)) texts.push_back(item.text);
+    for (const LocatedText& item : setting.items()) texts.push_back(item.text);
     return texts;
 }
 
@@ -54,7 +51,7 @@ input::OptionTexts option_texts(const EffectiveSettings& settings) {
     input::OptionTexts options;
     if (const SettingValue* ping = settings.find(SettingKey::ping)) options.ping = texts_of(*ping);
     if (const SettingValue* resolve = settings.find(SettingKey::resolve)) options.resolve = texts_of(*resolve);
-    if (const SettingValue* server = settings.find(SettingKey::dns_server)) options.dns_server = text_of(*server);
+    if (const SettingValue* server = settings.find(SettingKey::dns_server)) options.dns_server = server->text();
     for (const input::TimeLimitName& limit : input::time_limit_names) {
         if (const SettingValue* value = settings.find(limit_key(limit))) {
             options.*limit.text = std::get<std::int64_t>(value->value);
@@ -79,15 +76,15 @@ std::expected<PingThresholds, FleetRefusal> ping_thresholds(const EffectiveSetti
                               std::pair{SettingKey::ping_critical, &thresholds.critical}}) {
         const SettingValue* value = settings.find(key);
         if (value == nullptr) continue;
-        auto limit = input::parse_ping_limit(text_of(*value), spec_of(key).key_text);
+        auto limit = input::parse_ping_limit(value->text(), spec_of(key).key_text);
         if (!limit) return std::unexpected(FleetRefusal{value->at, target_prefix(target_name), std::move(limit.error())});
         *level = *limit;
     }
     if (thresholds.warning_above_critical()) {
         const SettingValue* warning = settings.find(SettingKey::ping_warning);
         return std::unexpected(FleetRefusal{warning->at, target_prefix(target_name),
-                                            "ping_warning " + text_of(*warning) + " is above ping_critical " +
-                                                text_of(*settings.find(SettingKey::ping_critical))});
+                                            "ping_warning " + warning->text() + " is above ping_critical " +
+                                                settings.find(SettingKey::ping_critical)->text()});
     }
     return thresholds;
 }
@@ -123,7 +120,7 @@ private:
     std::expected<std::string, FleetRefusal> checked_name(const TableSettings& own, std::size_t index) {
         const SettingValue* name = own.find(SettingKey::name);
         if (name == nullptr) return std::unexpected(FleetRefusal{own.at, target_prefix(index), "name is required"});
-        const std::string& text = text_of(*name);
+        const std::string& text = name->text();
         if (!is_target_name(text)) {
             return std::unexpected(FleetRefusal{name->at, target_prefix(index),
                                                 "name must be letters, digits, '.', '_' or '-', got \"" + text + "\""});
@@ -152,12 +149,12 @@ private:
                                           : settings.own.at;
             return std::unexpected(FleetRefusal{at, target_prefix(name), std::move(refusal->message)});
         }
-        if (config) return ConfigFileMode{joined(base_folder_, text_of(*config))};
+        if (config) return ConfigFileMode{joined(base_folder_, config->text())};
         RawKeyMode raw;
-        raw.private_key_file = joined(base_folder_, text_of(*settings.find(SettingKey::private_key_file)));
-        raw.texts.peer_key = text_of(*settings.find(SettingKey::peer_key));
-        raw.texts.endpoint = text_of(*settings.find(SettingKey::endpoint));
-        if (const SettingValue* address = settings.find(SettingKey::address)) raw.texts.address = text_of(*address);
+        raw.private_key_file = joined(base_folder_, settings.find(SettingKey::private_key_file)->text());
+        raw.texts.peer_key = settings.find(SettingKey::peer_key)->text();
+        raw.texts.endpoint = settings.find(SettingKey::endpoint)->text();
+        if (const SettingValue* address = settings.find(SettingKey::address)) raw.texts.address = address->text();
         if (const SettingValue* allowed = settings.find(SettingKey::allowed_ips)) raw.texts.allowed_ips = texts_of(*allowed);
         return raw;
     }

@@ -12,11 +12,6 @@ namespace quorlin::fleet {
 
 namespace {
 
-const std::string& text_of(const SettingValue& setting) { return std::get<std::string>(setting.value); }
-const std::vector<LocatedText>& items_of(const SettingValue& setting) {
-    return std::get<std::vector<LocatedText>>(setting.value);
-}
-
 bool is_config_mode(const FleetTarget& target) { return std::holds_alternative<ConfigFileMode>(target.mode); }
 
 // The file the target's key material comes from: its configuration or its private-key file.
@@ -40,12 +35,12 @@ SourcePosition refused_option_at(const EffectiveSettings& settings) {
         return !input::ProbeOptions::parse(std::move(alone));
     };
     if (const SettingValue* ping = settings.find(SettingKey::ping)) {
-        for (const LocatedText& item : items_of(*ping)) {
+        for (const LocatedText& item : ping->items()) {
             if (refused_alone([&](input::OptionTexts& alone) { alone.ping = {item.text}; })) return item.at;
         }
     }
     if (const SettingValue* server = settings.find(SettingKey::dns_server)) {
-        if (refused_alone([&](input::OptionTexts& alone) { alone.dns_server = text_of(*server); })) return server->at;
+        if (refused_alone([&](input::OptionTexts& alone) { alone.dns_server = server->text(); })) return server->at;
     }
     // The limits come after the ping targets and the DNS server, the echo
     // count, interval and size after the limits.
@@ -82,7 +77,7 @@ SourcePosition refused_raw_key_at(const EffectiveSettings& settings, const Fleet
     if (!target.options.resolve.empty() && !target.options.dns_server) return *at_of(settings, SettingKey::resolve);
     if (raw.texts.address && !input::parse_cidr(*raw.texts.address, "address")) return *address;
     if (const SettingValue* entries = settings.find(SettingKey::allowed_ips)) {
-        for (const LocatedText& entry : items_of(*entries)) {
+        for (const LocatedText& entry : entries->items()) {
             if (!input::parse_cidr(entry.text, "allowed_ips entry")) return entry.at;
         }
     }
@@ -117,7 +112,7 @@ SourcePosition refused_validation_at(const EffectiveSettings& settings, const Fl
 
     const auto refused = [&plan] { return !plan->validate(); };
     if (const SettingValue* ping = settings.find(SettingKey::ping)) {
-        for (const LocatedText& item : items_of(*ping)) {
+        for (const LocatedText& item : ping->items()) {
             plan->ping = {*parse_ipv4_address(item.text)};  // read by the options already
             if (refused()) return item.at;
         }
@@ -125,7 +120,7 @@ SourcePosition refused_validation_at(const EffectiveSettings& settings, const Fl
     plan->ping.clear();
     if (options.dns_server) plan->dns_server = parse_ipv4_address(*options.dns_server);
     if (const SettingValue* resolve = settings.find(SettingKey::resolve)) {
-        for (const LocatedText& item : items_of(*resolve)) {
+        for (const LocatedText& item : resolve->items()) {
             plan->resolve = {item.text};
             if (!refused()) continue;
             // The DNS server is missing or outside AllowedIPs, or else the name is refused.
@@ -155,7 +150,7 @@ SourcePosition refused_value_at(const input::PlanRefusal& refusal, const Effecti
 std::optional<FleetRefusal> peer_key_refusal(const EffectiveSettings& settings, const std::string& target_name) {
     const SettingValue* peer_key = settings.find(SettingKey::peer_key);
     if (peer_key == nullptr) return std::nullopt;
-    auto key = parse_key(spec_of(SettingKey::peer_key).key_text, trim_unicode_whitespace(text_of(*peer_key)));
+    auto key = parse_key(spec_of(SettingKey::peer_key).key_text, trim_unicode_whitespace(peer_key->text()));
     if (key) return std::nullopt;
     return FleetRefusal{peer_key->at, target_prefix(target_name), key.error().to_text()};
 }

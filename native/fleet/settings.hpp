@@ -118,6 +118,10 @@ struct Label {
 struct SettingValue {
     SourcePosition at;
     std::variant<std::string, std::vector<LocatedText>, std::int64_t, std::vector<Label>, bool> value;
+
+    // The value of a text or text-list key (its kind checked when it was read).
+    const std::string& text() const { return std::get<std::string>(value); }
+    const std::vector<LocatedText>& items() const { return std::get<std::vector<LocatedText>>(value); }
 };
 
 struct TableSettings {
