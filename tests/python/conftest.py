@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import base64
 import socket
+import subprocess
 from pathlib import Path
 
 import pytest
@@ -56,6 +57,16 @@ def key_file(tmp_path: Path) -> Path:
 @pytest.fixture
 def missing_path(tmp_path: Path) -> Path:
     return tmp_path / "does-not-exist.conf"
+
+
+def stop_process(process, timeout: float = 30.0) -> None:
+    """SIGTERM, then SIGKILL when it has not ended within `timeout`; reaped either way."""
+    process.terminate()
+    try:
+        process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait(timeout=timeout)
 
 
 def quorlin_command() -> str:

@@ -25,6 +25,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import stop_process
 from exporter_process import ExporterProcess
 from real_peer import client_config, needs_peer
 
@@ -35,7 +36,6 @@ ROOT = Path(__file__).resolve().parents[2]
 EXPORTER = "127.0.0.1:9723"    # the default address; the namespace is the test's own
 PROMETHEUS = "127.0.0.1:9090"
 RESULT_TIMEOUT_S = 60.0
-STOP_TIMEOUT_S = 30.0
 README_PEER_KEY = "CWAsycgZwaxgamcVgA1vv/wFHEqT2hvk78xiGhtzqwk="
 EXPECTED_SUCCESS = {"lab-conf": "1", "lab-by-name": "1", "lab-wrong-key": "0", "lab-closed-port": "0"}
 
@@ -104,15 +104,6 @@ def start_prometheus(peer, tmp_path, config: Path):
         log.close()
 
 
-def stop(process: subprocess.Popen) -> None:
-    process.terminate()
-    try:
-        process.wait(timeout=STOP_TIMEOUT_S)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait(timeout=STOP_TIMEOUT_S)
-
-
 @pytest.mark.parametrize("config_name", ["prometheus.yml", "prometheus-http-sd.yml"])
 def test_prometheus_scrapes_the_readme_fleet(peer, tmp_path, config_name):
     fleet = write_readme_fleet(tmp_path, peer.info)
@@ -146,4 +137,4 @@ def test_prometheus_scrapes_the_readme_fleet(peer, tmp_path, config_name):
             firing = {series["metric"]["alertname"] for series in query(peer, "ALERTS")}
             assert firing == {"WireGuardEndpointDown"}
         finally:
-            stop(prometheus)
+            stop_process(prometheus)

@@ -14,9 +14,10 @@ import subprocess
 
 import pytest
 
+from conftest import stop_process
 from exporter_process import REQUEST_TIMEOUT_S, ExporterProcess, write_fleet
 from real_peer import needs_peer
-from test_exporter_prometheus import (EXPECTED_SUCCESS, EXPORTER, ROOT, probe_results, query, start_prometheus, stop,
+from test_exporter_prometheus import (EXPECTED_SUCCESS, EXPORTER, ROOT, probe_results, query, start_prometheus,
                                       write_readme_fleet)
 from test_exporter_web_config import bcrypt
 
@@ -178,4 +179,4 @@ def test_readme_https_job_scrapes_the_readme_fleet(peer, certificates):
             assert {series["metric"]["instance"]: series["value"][1]
                     for series in query(peer, 'up{job="wireguard"}')} == dict.fromkeys(EXPECTED_SUCCESS, "1")
         finally:
-            stop(prometheus)
+            stop_process(prometheus)

@@ -18,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import PEER_KEY, quorlin_command
+from conftest import PEER_KEY, quorlin_command, stop_process
 from real_peer import client_config, needs_peer
 
 pytestmark = [needs_peer, pytest.mark.skipif(shutil.which("nagios4") is None,
@@ -140,12 +140,7 @@ def test_nagios_runs_the_plugin(peer, tmp_path):
     try:
         found = checked(folder / "status.dat", {"WireGuard", "WireGuard wrong key"}, nagios)
     finally:
-        nagios.terminate()
-        try:
-            nagios.wait(timeout=STOP_TIMEOUT_S)
-        except subprocess.TimeoutExpired:
-            nagios.kill()
-            nagios.wait(timeout=STOP_TIMEOUT_S)
+        stop_process(nagios, STOP_TIMEOUT_S)
 
     ok, critical = found["WireGuard"], found["WireGuard wrong key"]
     assert (ok["current_state"], ok["plugin_output"][:15]) == ("0", "WIREGUARD OK - "), ok
