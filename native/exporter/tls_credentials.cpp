@@ -132,8 +132,6 @@ std::expected<void, std::string> TlsCredentials::reload(const TlsSettings& setti
     while (!retired_.empty() && now - retired_.front().since > retired_pair_life) retired_.pop_front();
     retired_.push_back({std::move(current_), now});
     current_ = std::move(*pair);
-    settings_.cert_file = settings.cert_file;
-    settings_.key_file = settings.key_file;
     return {};
 }
 

@@ -31,6 +31,7 @@ public:
     // settings ask for what only a restart can change (client certificates).
     std::expected<void, std::string> reload(const TlsSettings& settings);
 
+    // As loaded at start: what a reload may change (the files) is not read again from here.
     const TlsSettings& settings() const noexcept { return settings_; }
     // The client CA's PEM text; empty when client certificates are not asked for.
     const std::string& client_ca_pem() const noexcept { return client_ca_pem_; }
@@ -44,7 +45,7 @@ private:
     struct Pair;
     TlsCredentials(TlsSettings settings, std::shared_ptr<Pair> pair, std::string client_ca_pem);
 
-    TlsSettings settings_;
+    const TlsSettings settings_;
     std::string client_ca_pem_;
     mutable std::mutex mutex_;
     std::shared_ptr<Pair> current_;
