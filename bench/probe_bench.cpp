@@ -420,9 +420,11 @@ std::vector<double> unanswered_ping_overshoot(Peer& peer, std::size_t samples, D
             const auto request = icmp_echo_request(source, nobody, static_cast<std::uint16_t>(random_u32()), 1,
                                                    static_cast<std::uint16_t>(i));
             const Instant deadline = Clock::now() + *limit.to_clock();
-            exchange(*socket, endpoint, tunnel, request,
-                     ExchangeLimits{deadline, ExchangeOutcome::Limit::check_deadline, Instant::max()},
-                     [](std::span<const std::uint8_t>) -> std::optional<std::vector<Ipv4Octets>> { return std::nullopt; });
+            exchange(*socket, endpoint, tunnel,
+                     same_packet_request(request, [](std::span<const std::uint8_t>) -> std::optional<std::vector<Ipv4Octets>> {
+                         return std::nullopt;
+                     }),
+                     ExchangeLimits{deadline, ExchangeOutcome::Limit::check_deadline, Instant::max()});
             overshoot.push_back(ms_between(deadline, Clock::now()));
         }
     });

@@ -75,7 +75,7 @@ std::string fleet_table_row(const fleet::TargetOutcome& outcome, std::size_t nam
     std::string handshake = "-";
     if (const PhaseResult* passed = passed_handshake(report)) {
         handshake.clear();
-        append_thousandths(handshake, whole_microseconds(passed->elapsed));
+        append_thousandths(handshake, whole_microseconds(measured_time(*passed)));
     }
     append_column(out, handshake, handshake_header.size(), Align::right);
     append_column(out, checks_cell(report), checks_header.size(), Align::right);

@@ -25,7 +25,7 @@ void FleetTally::add(const fleet::TargetOutcome& outcome, ServiceState state) {
     if (outcome.report) {
         ++verdicts[index_of(outcome.report->verdict)];
         if (const PhaseResult* handshake = passed_handshake(*outcome.report)) {
-            slowest_handshake = std::max(slowest_handshake.value_or(Clock::duration::zero()), handshake->elapsed);
+            slowest_handshake = std::max(slowest_handshake.value_or(Clock::duration::zero()), measured_time(*handshake));
         }
     } else {
         ++refused;

@@ -27,7 +27,7 @@ void append_summary(std::string& out, const ProbeReport& report, const Handshake
             out += ", " + note;
         } else {
             out += ", handshake ";
-            append_thousandths(out, whole_microseconds(handshake->elapsed));
+            append_thousandths(out, whole_microseconds(measured_time(*handshake)));
             out += " ms";
         }
         const CheckCount checks = count_checks(report);
@@ -82,7 +82,7 @@ void append_time_datum(std::string& out, std::string_view label, const PhaseResu
     out += " '";
     out += label;
     out += "'=";
-    append_seconds(out, phase->elapsed);
+    append_seconds(out, measured_time(*phase));
     out.push_back(';');
     if (thresholds && thresholds->warning_ms) append_thousandths(out, *thresholds->warning_ms);
     out.push_back(';');

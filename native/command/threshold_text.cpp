@@ -20,7 +20,7 @@ std::string handshake_threshold_note(const ProbeReport& report, const HandshakeT
     if (exceeded == ServiceState::ok) return {};
     const bool critical = exceeded == ServiceState::critical;
     std::string out = "handshake ";
-    append_thousandths(out, whole_microseconds(passed_handshake(report)->elapsed));
+    append_thousandths(out, whole_microseconds(measured_time(*passed_handshake(report))));
     out += " ms above the " + level_text(exceeded) + " threshold of ";
     out += std::to_string(critical ? *thresholds.critical_ms : *thresholds.warning_ms) + " ms";
     return out;

@@ -31,23 +31,38 @@ std::string a_records_detail(const std::vector<Ipv4Octets>& records) {
     return detail;
 }
 
+// One echo of a ping check. Alone (one echo per target), it is sent again on
+// the retry schedule, each try with the next sequence number so that an
+// answer is timed from its own try; among several it is sent once, since
+// those measure loss.
 bool ping_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address& source, const Ipv4Address& target,
                 std::size_t position) {
     const std::uint32_t first = random_u32();
     const std::uint32_t second = random_u32();
+    const std::uint16_t identifier = low16(first);
     const std::uint16_t sequence = low16(static_cast<std::uint32_t>(position));
-    const auto request = icmp_echo_request(source.octets, target.octets, low16(second), low16(first), sequence);
     const std::string target_text = target.to_text();
 
     emit_start(c.run_start, c.sink, phase_name::ping, target_text);
     const Instant check_start = Clock::now();
-    const ExchangeLimits limits = check_limits(c, check_start, c.plan.ping_timeout);
-    // An echo reply carries no addresses to report.
-    const InnerPacketMatch is_reply = [&](std::span<const std::uint8_t> packet) -> std::optional<std::vector<Ipv4Octets>> {
-        if (!is_icmp_echo_reply(packet, target.octets, source.octets, low16(first), sequence)) return std::nullopt;
-        return std::vector<Ipv4Octets>{};
-    };
-    const ExchangeOutcome outcome = exchange(c.socket, c.endpoint, c.tunnel, request, limits, is_reply);
+    ExchangeLimits limits = check_limits(c, check_start, c.plan.ping_timeout);
+    if (c.plan.ping_count == 1) limits.retry_interval = answer_retry_interval(c.path_round_trip, c.plan.ping_timeout);
+    const auto try_sequence = [sequence](std::uint32_t index) { return static_cast<std::uint16_t>(sequence + index); };
+    const ExchangeRequest request{
+        [&](std::uint32_t index) {
+            return icmp_echo_request(source.octets, target.octets, low16(second + index), identifier,
+                                     try_sequence(index));
+        },
+        // An echo reply carries no addresses to report.
+        [&](std::span<const std::uint8_t> packet, std::uint32_t tries) -> std::optional<ExchangeRequest::Answer> {
+            for (std::uint32_t index = 0; index < tries; ++index) {
+                if (is_icmp_echo_reply(packet, target.octets, source.octets, identifier, try_sequence(index))) {
+                    return ExchangeRequest::Answer{{}, index};
+                }
+            }
+            return std::nullopt;
+        }};
+    const ExchangeOutcome outcome = exchange(c.socket, c.endpoint, c.tunnel, request, limits);
     PhaseResult result = check_phase(phase_name::ping, target_text, check_start, outcome);
     result.subject = target_text;
     const bool passed = result.status == PhaseStatus::passed;
@@ -55,6 +70,8 @@ bool ping_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Addres
     return passed;
 }
 
+// One A query, sent again on the retry schedule with the same id and source
+// port, as stub resolvers do: an answer to any try counts.
 bool dns_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address& source, const Ipv4Address& server,
                const std::string& name) {
     const std::uint32_t first = random_u32();
@@ -73,11 +90,12 @@ bool dns_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address
         push_phase(report, c.run_start, c.sink, std::move(result));
         return false;
     }
-    const ExchangeLimits limits = check_limits(c, check_start, c.plan.dns_timeout);
-    const InnerPacketMatch is_answer = [&](std::span<const std::uint8_t> packet) {
+    ExchangeLimits limits = check_limits(c, check_start, c.plan.dns_timeout);
+    limits.retry_interval = answer_retry_interval(c.path_round_trip, c.plan.dns_timeout);
+    const ExchangeRequest request = same_packet_request(std::move(*query), [&](std::span<const std::uint8_t> packet) {
         return parse_dns_a_response(packet, server.octets, source.octets, source_port, query_id, name);
-    };
-    const ExchangeOutcome outcome = exchange(c.socket, c.endpoint, c.tunnel, *query, limits, is_answer);
+    });
+    const ExchangeOutcome outcome = exchange(c.socket, c.endpoint, c.tunnel, request, limits);
     PhaseResult result = check_phase(phase_name::dns, target_text, check_start, outcome);
     result.subject = name;
     const bool passed = result.status == PhaseStatus::passed;
@@ -117,7 +135,13 @@ ExchangeLimits check_limits(const DataCheckContext& c, Instant check_start, Dura
     const Instant check_deadline = deadline(c.overall_deadline, check_start, check_timeout);
     const auto kind = check_deadline == c.overall_deadline ? ExchangeOutcome::Limit::overall_deadline
                                                            : ExchangeOutcome::Limit::check_deadline;
-    return ExchangeLimits{check_deadline, kind, c.session_expiry};
+    return ExchangeLimits{check_deadline, kind, c.session_expiry, check_timeout, c.overall_deadline};
+}
+
+Clock::duration answer_retry_interval(Clock::duration path_round_trip, Duration check_timeout) {
+    constexpr Clock::duration floor = std::chrono::milliseconds(250);
+    const Clock::duration limit = check_timeout.to_clock().value_or(Clock::duration::max());
+    return std::min(std::max(3 * path_round_trip, floor), limit / 4);
 }
 
 }  // namespace quorlin

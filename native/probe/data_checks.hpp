@@ -23,6 +23,7 @@ struct DataCheckContext {
     Instant session_expiry;  // the session carries no traffic from here on
     Instant run_start;
     const EventSink& sink;
+    Clock::duration path_round_trip{};  // the handshake's answered round trip
 };
 
 // Records every ping check, then every DNS check, in plan order, then the
@@ -30,7 +31,17 @@ struct DataCheckContext {
 bool run_data_checks(ProbeReport& report, const DataCheckContext& context);
 
 // A check's deadline and which limit it is: the overall deadline when that
-// comes first, so an unanswered check blames the right one.
+// comes first, so an unanswered check blames the right one. The check begins
+// again on a new session (see ExchangeLimits); it is tried once unless a
+// retry interval is added.
 ExchangeLimits check_limits(const DataCheckContext& context, Instant check_start, Duration check_timeout);
+
+// When a check that waits for one answer sends again: after three of the
+// path's round trips, at least 250 ms (an answer that is merely slow is not
+// hurried), and at most a quarter of the check's limit, so that two more
+// tries fit with time left for their answers (the default 1 s ping limit:
+// tries at 0, 250 and 750 ms; the default 2 s DNS limit: 0, 250, 750 ms and
+// 1.75 s), each wait twice the one before.
+Clock::duration answer_retry_interval(Clock::duration path_round_trip, Duration check_timeout);
 
 }  // namespace quorlin

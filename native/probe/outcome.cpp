@@ -59,7 +59,7 @@ ServiceState local_error_state(const ProbeReport& report) noexcept {
 }
 
 bool above(const PhaseResult& handshake, std::optional<std::uint64_t> limit_ms) noexcept {
-    return limit_ms && handshake.elapsed > std::chrono::milliseconds(*limit_ms);
+    return limit_ms && measured_time(handshake) > std::chrono::milliseconds(*limit_ms);
 }
 
 }  // namespace

@@ -14,7 +14,20 @@ namespace quorlin {
 
 namespace {
 
-constexpr int tries_per_size = 2;
+// A size is too big only when none of this many tries is answered: with 5%
+// random loss each way an echo's round trip is lost one time in ten, and
+// five in a row one time in a hundred thousand. The tries go out evenly
+// within the echo limit, every three round trips of the path but at least
+// 100 ms apart; an answer to any of them counts.
+constexpr std::uint32_t tries_per_size = 5;
+constexpr Clock::duration least_try_interval = std::chrono::milliseconds(100);
+
+// WireGuard pads an inner packet to a multiple of 16 bytes, so the sizes of
+// one step of 16 leave as the same datagram: they share one answer, tried at
+// the step's largest size (or the expected size, in its own step).
+constexpr std::uint32_t padding_step = 16;
+constexpr std::uint32_t step_of(std::uint32_t size) { return (size + padding_step - 1) / padding_step; }
+static_assert(min_mtu % padding_step == 0);
 
 // What trying one size found.
 enum class Crossing { crossed, lost, too_large_here, stopped };
@@ -26,7 +39,7 @@ public:
           source_(source),
           target_(target),
           identifier_(static_cast<std::uint16_t>(random_u32())),
-          sequence_(static_cast<std::uint16_t>(random_u32())),
+          next_sequence_(static_cast<std::uint16_t>(random_u32())),
           fill_(static_cast<std::uint8_t>(random_u32())) {}
 
     PhaseResult run(Instant phase_start) {
@@ -57,15 +70,20 @@ public:
         }
         std::uint32_t crossed = min_mtu;
         sizes_.largest_crossed = crossed;
-        while (too_large - crossed > 1) {
-            const std::uint32_t middle = crossed + (too_large - crossed) / 2;
+        std::uint32_t crossed_step = step_of(min_mtu);
+        std::uint32_t too_large_step = step_of(expected);
+        while (too_large_step - crossed_step > 1) {
+            const std::uint32_t middle_step = crossed_step + (too_large_step - crossed_step) / 2;
+            const std::uint32_t middle = middle_step * padding_step;
             const Crossing found = attempt(middle);
             if (found == Crossing::stopped) return stopped(phase_start, crossed, too_large);
             if (found == Crossing::crossed) {
                 crossed = middle;
+                crossed_step = middle_step;
                 sizes_.largest_crossed = crossed;
             } else {
                 too_large = middle;
+                too_large_step = middle_step;
                 local_limit = found == Crossing::too_large_here;
             }
         }
@@ -79,31 +97,50 @@ public:
     }
 
 private:
-    // One size, sent again once when its echo went unanswered.
+    // One size: its tries, and the answer to any of them.
     Crossing attempt(std::uint32_t size) {
-        for (int i = 0; i < tries_per_size; ++i) {
-            last_ = echo(size);
-            if (last_ != Crossing::lost) return last_;
-        }
+        const std::uint16_t first_sequence = next_sequence_;
+        next_sequence_ = static_cast<std::uint16_t>(next_sequence_ + sequences_per_size);
+        const auto try_sequence = [first_sequence](std::uint32_t index) {
+            return static_cast<std::uint16_t>(first_sequence + index);
+        };
+        std::vector<std::uint8_t> sent_request;
+        const ExchangeRequest request{
+            [&](std::uint32_t index) {
+                sent_request = icmp_sized_echo_request(source_.octets, target_.octets,
+                                                       static_cast<std::uint16_t>(random_u32()), identifier_,
+                                                       try_sequence(index), size, fill_);
+                return sent_request;
+            },
+            // The payload is the same in every try: any one checks it.
+            [&](std::span<const std::uint8_t> packet, std::uint32_t tries) -> std::optional<ExchangeRequest::Answer> {
+                for (std::uint32_t index = 0; index < tries && index < sequences_per_size; ++index) {
+                    if (is_icmp_echo_reply(packet, target_.octets, source_.octets, identifier_,
+                                           try_sequence(index), sent_request)) {
+                        return ExchangeRequest::Answer{{}, index};
+                    }
+                }
+                return std::nullopt;
+            }};
+        const Clock::duration interval = try_interval();
+        const Instant start = Clock::now();
+        ExchangeLimits limits = check_limits(c_, start, Duration::from_clock(interval * tries_per_size));
+        limits.retry_interval = interval;
+        limits.backoff = false;
+        const ExchangeOutcome outcome = exchange(c_.socket, c_.endpoint, c_.tunnel, request, limits);
+        sent_ += outcome.sent_bytes;
+        received_ += outcome.received_bytes;
+        last_ = classify(outcome);
         return last_;
     }
 
-    Crossing echo(std::uint32_t size) {
-        const auto request = icmp_sized_echo_request(source_.octets, target_.octets,
-                                                     static_cast<std::uint16_t>(random_u32()), identifier_,
-                                                     ++sequence_, size, fill_);
-        const std::uint16_t sequence = sequence_;
-        const InnerPacketMatch is_reply =
-            [&](std::span<const std::uint8_t> packet) -> std::optional<std::vector<Ipv4Octets>> {
-            if (!is_icmp_echo_reply(packet, target_.octets, source_.octets, identifier_, sequence, request)) {
-                return std::nullopt;
-            }
-            return std::vector<Ipv4Octets>{};
-        };
-        const ExchangeOutcome outcome = exchange(c_.socket, c_.endpoint, c_.tunnel, request,
-                                                 check_limits(c_, Clock::now(), c_.plan.ping_timeout), is_reply);
-        sent_ += outcome.sent_bytes;
-        received_ += outcome.received_bytes;
+    Clock::duration try_interval() const {
+        const Clock::duration echo_limit =
+            c_.plan.ping_timeout.to_clock().value_or(Clock::duration::max()) / tries_per_size;
+        return std::min(std::max(3 * c_.path_round_trip, least_try_interval), echo_limit);
+    }
+
+    Crossing classify(const ExchangeOutcome& outcome) {
         if (outcome.is_matched()) return Crossing::crossed;
         if (const auto* error = std::get_if<ExchangeOutcome::Error>(&outcome.result)) {
             if (error->error_number == EMSGSIZE) return Crossing::too_large_here;
@@ -141,7 +178,10 @@ private:
     const Ipv4Address source_;
     const Ipv4Address target_;
     const std::uint16_t identifier_;
-    std::uint16_t sequence_;
+    // Each size takes a block of sequence numbers (a try per number; a new
+    // session adds one).
+    static constexpr std::uint16_t sequences_per_size = 64;
+    std::uint16_t next_sequence_;
     const std::uint8_t fill_;
     std::uint64_t sent_ = 0;
     std::uint64_t received_ = 0;

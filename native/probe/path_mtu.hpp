@@ -3,12 +3,12 @@
 // to a ping target and back, found by echo requests padded to the size under
 // test (inner don't-fragment bit set, payload checked in the reply), sent with
 // the outer don't-fragment bit set. A binary search between the least size
-// every IPv4 path carries (576) and the size expected; each size is tried at
-// most twice, since a lost echo is not a size limit. It ends by the overall
-// deadline at the latest.
-//
-// WireGuard pads each data message to a multiple of 16 bytes, so the outer
-// datagram grows in steps of 16: the sizes reported are inner packet sizes.
+// every IPv4 path carries (576) and the size expected, in steps of 16 bytes:
+// WireGuard pads each data message to a multiple of 16, so the sizes of one
+// step leave as the same datagram and share one answer. A lost echo is not a
+// size limit: a size is too big only when several tries all go unanswered.
+// It ends by the overall deadline at the latest. The sizes reported are inner
+// packet sizes.
 
 #include "probe/data_checks.hpp"
 

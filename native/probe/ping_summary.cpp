@@ -25,9 +25,10 @@ std::vector<PingSummary> ping_summaries(const ProbeReport& report) {
         if (phase.status != PhaseStatus::passed) continue;
         ++found->received;
         Clock::duration& total = totals[static_cast<std::size_t>(found - summaries.begin())];
-        total += phase.elapsed;
-        found->rtt_min = std::min(found->rtt_min.value_or(phase.elapsed), phase.elapsed);
-        found->rtt_max = std::max(found->rtt_max.value_or(phase.elapsed), phase.elapsed);
+        const Clock::duration round_trip = measured_time(phase);
+        total += round_trip;
+        found->rtt_min = std::min(found->rtt_min.value_or(round_trip), round_trip);
+        found->rtt_max = std::max(found->rtt_max.value_or(round_trip), round_trip);
         found->rtt_avg = total / static_cast<Clock::rep>(found->received);
     }
     return summaries;

@@ -116,8 +116,11 @@ std::optional<SessionStart> handshake_phase(const PhaseRun& run, UdpSocket& sock
                                    : SessionOutcome(HandshakeFailure{std::move(taken.error()), 0, 0,
                                                                      PhaseStatus::error, std::nullopt});
     if (auto* start = std::get_if<SessionStart>(&session)) {
-        run.record(phase_passed(phase_name::handshake, endpoint_text, measured_from, start->handshake_sent_bytes,
-                                start->handshake_received_bytes, std::string(handshake_detail)));
+        PhaseResult passed = phase_passed(phase_name::handshake, endpoint_text, measured_from,
+                                          start->handshake_sent_bytes, start->handshake_received_bytes,
+                                          std::string(handshake_detail));
+        passed.round_trip = start->round_trip;
+        run.record(std::move(passed));
         return std::move(*start);
     }
     auto& failure = std::get<HandshakeFailure>(session);
@@ -173,8 +176,8 @@ void run_phases(const PhaseRun& run) {
     run.report.verdict = Verdict::authentication_confirmed;
 
     const Instant session_expiry = start->established + wireguard::reject_after_time;
-    const DataCheckContext context{*socket, *endpoint, tunnel, run.plan, run.overall_deadline, session_expiry,
-                                   run.run_start, run.sink};
+    const DataCheckContext context{*socket,         *endpoint,     tunnel,   run.plan,         run.overall_deadline,
+                                   session_expiry, run.run_start, run.sink, start->round_trip};
     if (run_data_checks(run.report, context)) run.report.verdict = Verdict::data_plane_confirmed;
 }
 

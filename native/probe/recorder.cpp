@@ -113,9 +113,11 @@ PhaseResult check_phase(std::string_view phase, std::optional<std::string> targe
     stamp_duration(result, phase_start);
     result.sent_bytes = outcome.sent_bytes;
     result.received_bytes = outcome.received_bytes;
-    if (outcome.is_matched()) {
+    if (const ExchangeOutcome::Matched* match = outcome.match()) {
         result.status = PhaseStatus::passed;
         result.detail = std::string(check_matched_detail);
+        result.round_trip = match->round_trip;
+        result.tries = match->tries;
     } else if (const auto* error = std::get_if<ExchangeOutcome::Error>(&outcome.result)) {
         result.status = PhaseStatus::error;
         result.detail = error->message;

@@ -72,9 +72,21 @@ struct PhaseResult {
     // target or the DNS name (the target text may say more, "NAME via
     // SERVER"). Not part of the JSON.
     std::optional<std::string> subject;
+    // A handshake or check that passed: the round trip of the try that was
+    // answered, and how many tries had gone out by then. A lost datagram's
+    // wait is in `elapsed`, not here: loss is not latency. Not part of the
+    // JSON.
+    std::optional<Clock::duration> round_trip;
+    std::uint32_t tries = 0;
 
     friend bool operator==(const PhaseResult&, const PhaseResult&) = default;
 };
+
+// The time a passed phase is judged by (thresholds, perfdata, round-trip
+// figures): its answered try's round trip, else its whole duration.
+inline Clock::duration measured_time(const PhaseResult& phase) noexcept {
+    return phase.round_trip.value_or(phase.elapsed);
+}
 
 struct ProbeReport {
     // A report as a run begins: no phases, no addresses, counters 0, verdict

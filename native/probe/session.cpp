@@ -62,6 +62,9 @@ bool is_message(std::span<const std::uint8_t> datagram, MessageType type, std::s
 constexpr std::chrono::seconds initiation_retry_interval{1};
 static_assert(initiation_retry_interval > wireguard::initiation_rate_limit);
 
+// The tunnel answers a response to any of its last 8 initiations.
+constexpr std::size_t answerable_initiations = 8;
+
 class Handshake {
 public:
     Handshake(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel, Instant deadline)
@@ -114,8 +117,22 @@ private:
         if (sent.kind == IoOutcome::Kind::failed) return fail_local(sent);
         if (sent.kind == IoOutcome::Kind::deadline) return fail(std::string(no_response_message));
         sent_ += sent.bytes;
-        next_initiation_ = Clock::now() + initiation_retry_interval;
+        const Instant now = Clock::now();
+        next_initiation_ = now + initiation_retry_interval;
+        // Only as many as the tunnel keeps answerable: the oldest goes first.
+        if (initiations_.size() == answerable_initiations) initiations_.erase(initiations_.begin());
+        initiations_.push_back({wireguard::load_le32(made.packet, wireguard::initiation::sender_offset), now});
         return std::nullopt;
+    }
+
+    // From the sending of the initiation this response answers (its receiver
+    // index is that initiation's sender index) to now.
+    Clock::duration round_trip_of(std::span<const std::uint8_t> response, Instant now) const {
+        const std::uint32_t index = wireguard::load_le32(response, wireguard::response::receiver_offset);
+        for (const SentInitiation& sent : initiations_) {
+            if (sent.sender_index == index) return now - sent.at;
+        }
+        return now - initiations_.back().at;  // not reached: the tunnel accepted it as ours
     }
 
     // A cookie reply that does not open under the peer's key and the mac1 of
@@ -140,7 +157,8 @@ private:
         if (result.kind != Kind::WriteToNetwork) {
             return fail(protocol_error("handshake response did not establish a session"));
         }
-        SessionStart start{sent_, received_, KeepaliveSent{}, Clock::now()};
+        const Instant now = Clock::now();
+        SessionStart start{sent_, received_, KeepaliveSent{}, now, round_trip_of(datagram, now)};
         const IoOutcome keepalive = send(socket_, result.packet, deadline_);
         switch (keepalive.kind) {
             case IoOutcome::Kind::done:
@@ -166,6 +184,11 @@ private:
     std::uint64_t received_ = 0;
     int cookie_replies_answered_ = 0;
     Instant next_initiation_{};
+    struct SentInitiation {
+        std::uint32_t sender_index = 0;
+        Instant at{};
+    };
+    std::vector<SentInitiation> initiations_;
 };
 
 }  // namespace
@@ -175,36 +198,50 @@ SessionOutcome establish_session(UdpSocket& socket, const SocketAddress& endpoin
     return Handshake(socket, endpoint, tunnel, handshake_deadline).run();
 }
 
+ExchangeRequest same_packet_request(
+    std::vector<std::uint8_t> packet,
+    std::function<std::optional<std::vector<Ipv4Octets>>(std::span<const std::uint8_t>)> match) {
+    return ExchangeRequest{
+        [packet = std::move(packet)](std::uint32_t) { return packet; },
+        [match = std::move(match)](std::span<const std::uint8_t> inner,
+                                   std::uint32_t) -> std::optional<ExchangeRequest::Answer> {
+            auto records = match(inner);
+            if (!records) return std::nullopt;
+            return ExchangeRequest::Answer{std::move(*records), std::nullopt};
+        }};
+}
+
 namespace {
 
-// One request and the wait for its reply. The request goes out again when a
-// handshake response completes during the wait: the tunnel then moves to the
-// session of a later initiation, the one the peer keeps, and the peer may
-// have dropped the request sent on the earlier session.
+// One request and the wait for its answer: tries on a schedule, and one at
+// once on each new session (a late answer to a resent initiation moves the
+// tunnel to the session the peer keeps, and the peer has dropped what came on
+// the session it replaced).
 class Exchange {
 public:
     Exchange(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
-             std::span<const std::uint8_t> inner_packet, const ExchangeLimits& limits, const InnerPacketMatch& match)
+             const ExchangeRequest& request, const ExchangeLimits& limits)
         : socket_(socket),
           source_(wireguard::IpAddress::of(endpoint)),
           tunnel_(tunnel),
-          inner_packet_(inner_packet),
-          match_(match),
-          // The session cannot carry a reply past its lifetime, so the wait
-          // ends there too, and says so.
-          session_ends_first_(limits.session_expiry < limits.deadline),
-          wait_end_(session_ends_first_ ? limits.session_expiry : limits.deadline),
-          limit_(session_ends_first_ ? ExchangeOutcome::Limit::session_lifetime : limits.kind) {}
+          request_(request),
+          limits_(limits) {
+        set_wait_end(limits.deadline, limits.kind, limits.session_expiry);
+    }
 
     ExchangeOutcome run() {
         if (Clock::now() >= wait_end_) return no_match();
-        if (auto ended = send_request()) return std::move(*ended);
+        if (auto ended = send_try()) return std::move(*ended);
         for (;;) {
-            const IoOutcome got = recv(socket_, receive_.span(), wait_end_);
+            const IoOutcome got = recv(socket_, receive_.span(), std::min(wait_end_, next_try_));
             if (got.kind == IoOutcome::Kind::failed) {
                 return error("could not receive encrypted response: " + got.error_text);
             }
-            if (got.kind == IoOutcome::Kind::deadline) return no_match();
+            if (got.kind == IoOutcome::Kind::deadline) {
+                if (Clock::now() >= wait_end_) return no_match();
+                if (auto ended = send_try()) return std::move(*ended);
+                continue;
+            }
             received_ += got.bytes;
             if (auto ended = on_datagram(std::span<const std::uint8_t>(receive_.data(), got.bytes))) {
                 return std::move(*ended);
@@ -218,8 +255,27 @@ private:
         return ExchangeOutcome::error(std::move(message), sent_, received_, error_number);
     }
 
-    std::optional<ExchangeOutcome> send_request() {
-        const TunnResult encrypted = tunnel_.encapsulate(inner_packet_, output_.span());
+    // The session cannot carry an answer past its lifetime, so the wait ends
+    // there too, and says so.
+    void set_wait_end(Instant deadline, ExchangeOutcome::Limit kind, Instant session_expiry) {
+        const bool session_ends_first = session_expiry < deadline;
+        wait_end_ = session_ends_first ? session_expiry : deadline;
+        limit_ = session_ends_first ? ExchangeOutcome::Limit::session_lifetime : kind;
+    }
+
+    // The try after this one: never when there is no schedule.
+    void schedule_next_try(Instant now) {
+        if (limits_.retry_interval <= Clock::duration::zero()) {
+            next_try_ = Instant::max();
+            return;
+        }
+        next_try_ = now + retry_wait_;
+        if (limits_.backoff) retry_wait_ *= 2;
+    }
+
+    std::optional<ExchangeOutcome> send_try() {
+        const std::vector<std::uint8_t> inner = request_.packet(static_cast<std::uint32_t>(tries_.size()));
+        const TunnResult encrypted = tunnel_.encapsulate(inner, output_.span());
         if (encrypted.kind == Kind::Err) {
             return error("WireGuard encapsulation error: " + std::string(wireguard::error_name(encrypted.error)));
         }
@@ -232,7 +288,25 @@ private:
         }
         if (sent.kind == IoOutcome::Kind::deadline) return no_match();
         sent_ += sent.bytes;
+        const Instant now = Clock::now();
+        tries_.push_back(now);
+        schedule_next_try(now);
         return std::nullopt;
+    }
+
+    // The tunnel now uses a later session: the check begins again from here.
+    std::optional<ExchangeOutcome> begin_again_on_new_session() {
+        const Instant now = Clock::now();
+        if (!limits_.check_timeout.is_zero()) {
+            const Instant restarted = deadline(limits_.overall_deadline, now, limits_.check_timeout);
+            if (restarted > limits_.deadline) {
+                const auto kind = restarted == limits_.overall_deadline ? ExchangeOutcome::Limit::overall_deadline
+                                                                        : ExchangeOutcome::Limit::check_deadline;
+                set_wait_end(restarted, kind, limits_.session_expiry);
+            }
+        }
+        retry_wait_ = limits_.retry_interval;
+        return send_try();
     }
 
     std::optional<ExchangeOutcome> on_datagram(std::span<const std::uint8_t> datagram) {
@@ -246,13 +320,13 @@ private:
                 if (reply.kind == IoOutcome::Kind::deadline) return no_match();
                 sent_ += reply.bytes;
                 if (is_message(datagram, MessageType::HandshakeResponse, wireguard::response::size)) {
-                    return send_request();
+                    return begin_again_on_new_session();
                 }
                 return std::nullopt;
             }
             case Kind::WriteToTunnelV4:
-                if (auto records = match_(result.packet)) {
-                    return ExchangeOutcome::matched(std::move(*records), sent_, received_);
+                if (auto answer = request_.match(result.packet, static_cast<std::uint32_t>(tries_.size()))) {
+                    return matched(std::move(*answer));
                 }
                 return std::nullopt;
             // A datagram that does not decapsulate (a duplicate or replayed
@@ -267,14 +341,26 @@ private:
         return std::nullopt;
     }
 
+    // Timed from the try it answers; from the latest try when it does not
+    // say which, which never makes the round trip longer than it was.
+    ExchangeOutcome matched(ExchangeRequest::Answer answer) const {
+        const std::size_t index = answer.answered_try && *answer.answered_try < tries_.size()
+                                      ? *answer.answered_try
+                                      : tries_.size() - 1;
+        return ExchangeOutcome::matched(std::move(answer.a_records), sent_, received_, Clock::now() - tries_[index],
+                                        static_cast<std::uint32_t>(tries_.size()));
+    }
+
     UdpSocket& socket_;
     const wireguard::IpAddress source_;
     wireguard::Tunn& tunnel_;
-    const std::span<const std::uint8_t> inner_packet_;
-    const InnerPacketMatch& match_;
-    const bool session_ends_first_;
-    const Instant wait_end_;
-    const ExchangeOutcome::Limit limit_;
+    const ExchangeRequest& request_;
+    const ExchangeLimits& limits_;
+    Instant wait_end_{};
+    ExchangeOutcome::Limit limit_ = ExchangeOutcome::Limit::check_deadline;
+    Clock::duration retry_wait_ = limits_.retry_interval;
+    Instant next_try_ = Instant::max();
+    std::vector<Instant> tries_;  // when each try went out
     DatagramBuffer output_;
     DatagramBuffer receive_;
     std::uint64_t sent_ = 0;
@@ -284,9 +370,8 @@ private:
 }  // namespace
 
 ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
-                         std::span<const std::uint8_t> inner_packet, const ExchangeLimits& limits,
-                         const InnerPacketMatch& match) {
-    return Exchange(socket, endpoint, tunnel, inner_packet, limits, match).run();
+                         const ExchangeRequest& request, const ExchangeLimits& limits) {
+    return Exchange(socket, endpoint, tunnel, request, limits).run();
 }
 
 }  // namespace quorlin

@@ -34,6 +34,9 @@ struct SessionStart {
     std::uint64_t handshake_received_bytes = 0;
     std::variant<KeepaliveSent, KeepaliveFailed> keepalive;
     Instant established{};  // when the response was accepted: the session's age counts from here
+    // From the sending of the initiation that was answered to the response:
+    // the path's round trip, whatever earlier initiations were lost.
+    Clock::duration round_trip{};
 };
 
 struct HandshakeFailure {
@@ -55,27 +58,56 @@ using SessionOutcome = std::variant<SessionStart, HandshakeFailure>;
 SessionOutcome establish_session(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
                                  Instant handshake_deadline);
 
-// Decides whether a decrypted inner IPv4 packet answers the request: nullopt
-// to keep waiting, or the A records to report (none for an echo reply).
-using InnerPacketMatch = std::function<std::optional<std::vector<Ipv4Octets>>(std::span<const std::uint8_t>)>;
-
-// How long one exchange may last: its deadline, which limit that deadline is
-// (the check's own or the overall one), and when the session stops carrying
-// traffic (the protocol's reject-after time from its establishment).
-struct ExchangeLimits {
-    Instant deadline;
-    ExchangeOutcome::Limit kind = ExchangeOutcome::Limit::check_deadline;
-    Instant session_expiry;
+// What one check sends and accepts, try by try.
+struct ExchangeRequest {
+    // The inner IPv4 packet of try `index` (0 for the first).
+    std::function<std::vector<std::uint8_t>(std::uint32_t index)> packet;
+    // Whether a decrypted inner packet answers one of the first `tries` tries:
+    // nullopt to keep waiting; else the A records to report (none for an
+    // echo reply) and, when the reply tells, which try it answers.
+    struct Answer {
+        std::vector<Ipv4Octets> a_records;
+        std::optional<std::uint32_t> answered_try;
+    };
+    std::function<std::optional<Answer>(std::span<const std::uint8_t>, std::uint32_t tries)> match;
 };
 
-// Encrypts and sends `inner_packet`, then waits until `match` accepts a
+// The same inner packet for every try, for a request whose answer matches
+// whichever try it came for (a DNS query keeps its id and source port).
+ExchangeRequest same_packet_request(
+    std::vector<std::uint8_t> packet,
+    std::function<std::optional<std::vector<Ipv4Octets>>(std::span<const std::uint8_t>)> match);
+
+// How long one exchange may last, and when it sends again.
+struct ExchangeLimits {
+    // The wait's end as the check starts, and which limit that is (the
+    // check's own or the overall one).
+    Instant deadline;
+    ExchangeOutcome::Limit kind = ExchangeOutcome::Limit::check_deadline;
+    // When the session stops carrying traffic (the protocol's reject-after
+    // time from its establishment): the wait ends there too, and says so.
+    Instant session_expiry = Instant::max();
+    // When a later handshake response moves the tunnel to the session the
+    // peer keeps, every try before went on a session the peer had already
+    // replaced: the check begins again from then, with this limit, never past
+    // the overall deadline. Zero keeps the first deadline.
+    Duration check_timeout{};
+    Instant overall_deadline = Instant::max();
+    // Zero: one try (and one more on each new session). Otherwise the next try
+    // goes out this long after the first when no answer has come, and each
+    // later one after twice the previous wait when `backoff` (else evenly).
+    Clock::duration retry_interval{};
+    bool backoff = true;
+};
+
+// Encrypts and sends the first try, then waits until `match` accepts a
 // decrypted packet or the earlier of the deadline and the session's expiry
-// passes, answering protocol packets the tunnel wants sent on the way and
-// dropping datagrams that do not decapsulate. A late answer to a resent
-// initiation moves the tunnel to the session the peer keeps; the packet is
-// then sent again on it.
+// passes, sending the next try on the schedule, answering protocol packets the
+// tunnel wants sent on the way and dropping datagrams that do not decapsulate.
+// A late answer to a resent initiation moves the tunnel to the session the
+// peer keeps; a try is then sent on it at once. Each answer is timed from its
+// own try; every try counts in the bytes sent.
 ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
-                         std::span<const std::uint8_t> inner_packet, const ExchangeLimits& limits,
-                         const InnerPacketMatch& match);
+                         const ExchangeRequest& request, const ExchangeLimits& limits);
 
 }  // namespace quorlin

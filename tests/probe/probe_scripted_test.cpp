@@ -229,8 +229,10 @@ TEST(ProbeAgainstScriptedPeer, LateReplyToAnEarlierCheckCountsButDoesNotMatch) {
     });
     const std::string endpoint = responder.endpoint_text();
 
-    const ProbeReport report =
-        probe(ping_plan(client, peer, endpoint, {"10.0.0.1", "10.0.0.1"}, Duration::from_millis(300)), {});
+    // Two echoes to one target: measuring loss, neither is sent again.
+    ProbePlan plan = ping_plan(client, peer, endpoint, {"10.0.0.1"}, Duration::from_millis(300));
+    plan.ping_count = 2;
+    const ProbeReport report = probe(std::move(plan), {});
     responder.join();
 
     expect_phases(report, opening(report, endpoint) + std::vector<Expected>{

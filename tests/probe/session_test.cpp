@@ -28,10 +28,11 @@ const std::uint64_t ping_datagram = transport_bytes(icmp_echo_request_bytes);
 
 std::vector<std::uint8_t> echo_request() { return icmp_echo_request(client_ip, peer_ip, 7, echo_identifier, 0); }
 
-const InnerPacketMatch is_echo_reply = [](std::span<const std::uint8_t> packet) -> std::optional<std::vector<Ipv4Octets>> {
-    if (is_icmp_echo_reply(packet, peer_ip, client_ip, echo_identifier, 0)) return std::vector<Ipv4Octets>{};
-    return std::nullopt;
-};
+const ExchangeRequest echo = same_packet_request(
+    echo_request(), [](std::span<const std::uint8_t> packet) -> std::optional<std::vector<Ipv4Octets>> {
+        if (is_icmp_echo_reply(packet, peer_ip, client_ip, echo_identifier, 0)) return std::vector<Ipv4Octets>{};
+        return std::nullopt;
+    });
 
 // The prober's side of one session: socket and tunnel, as the sequence holds them.
 struct Prober {
@@ -153,9 +154,9 @@ TEST(SessionExchange, DropsWhatDoesNotDecapsulateAndEndsOnlyByReplyLimitOrLocalE
 
         c.before(responder);
         responder.run(c.during);
-        const ExchangeOutcome outcome =
-            exchange(prober.socket, prober.endpoint, prober.tunnel, echo_request(), c.limits, is_echo_reply);
+        ExchangeOutcome outcome = exchange(prober.socket, prober.endpoint, prober.tunnel, echo, c.limits);
         responder.join();
+        if (auto* matched = std::get_if<ExchangeOutcome::Matched>(&outcome.result)) matched->round_trip = {};
         EXPECT_EQ(outcome, c.expected) << describe(outcome);
     }
 }
