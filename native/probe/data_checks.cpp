@@ -141,7 +141,8 @@ ExchangeLimits check_limits(const DataCheckContext& c, Instant check_start, Dura
 Clock::duration answer_retry_interval(Clock::duration path_round_trip, Duration check_timeout) {
     constexpr Clock::duration floor = std::chrono::milliseconds(250);
     const Clock::duration limit = check_timeout.to_clock().value_or(Clock::duration::max());
-    return std::min(std::max(3 * path_round_trip, floor), limit / 4);
+    const Clock::duration fitted = std::min(std::max(3 * path_round_trip, floor), limit / 4);
+    return std::max(fitted, path_round_trip * 3 / 2);
 }
 
 }  // namespace quorlin

@@ -41,7 +41,9 @@ ExchangeLimits check_limits(const DataCheckContext& context, Instant check_start
 // hurried), and at most a quarter of the check's limit, so that two more
 // tries fit with time left for their answers (the default 1 s ping limit:
 // tries at 0, 250 and 750 ms; the default 2 s DNS limit: 0, 250, 750 ms and
-// 1.75 s), each wait twice the one before.
+// 1.75 s), each wait twice the one before. Never sooner than one and a half
+// round trips: an answer then comes before the next try, and one that does
+// not say which try it is for (DNS) is timed from the right one.
 Clock::duration answer_retry_interval(Clock::duration path_round_trip, Duration check_timeout);
 
 }  // namespace quorlin

@@ -106,7 +106,9 @@ struct ExchangeLimits {
 // tunnel wants sent on the way and dropping datagrams that do not decapsulate.
 // A late answer to a resent initiation moves the tunnel to the session the
 // peer keeps; a try is then sent on it at once. Each answer is timed from its
-// own try; every try counts in the bytes sent.
+// own try, or from the latest one when it does not say which (tries go out
+// farther apart than the path's round trip, so that is the one); every try
+// counts in the bytes sent.
 ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
                          const ExchangeRequest& request, const ExchangeLimits& limits);
 

@@ -60,6 +60,8 @@ class Faults:
     late: tuple[tuple[int, int], ...] = ()  # (position, ms) pairs: that datagram goes out ms later still
     drop_every: int = 0               # every drop_every-th datagram is dropped (3: the 3rd, 6th, ...)
     max_bytes: int | None = None      # datagrams larger than this are dropped (a path-MTU black hole)
+    loss: float = 0.0                 # each datagram is dropped with this probability (a lossy path)
+    seed: int | None = None           # seeds the loss draws, for a run that can be repeated
     forge_cookie: bool = False        # to_client only: answer each client initiation with a cookie reply
     forge_cookie_forward: bool = False  # with forge_cookie: still forward the initiation to the peer
 
@@ -69,6 +71,10 @@ class Faults:
         _bounded("drop_every", self.drop_every, 0, 1_000_000)
         if self.max_bytes is not None:
             _bounded("max_bytes", self.max_bytes, 0, 65535)
+        if isinstance(self.loss, bool) or not isinstance(self.loss, (int, float)) or not 0 <= self.loss <= 1:
+            raise RelayError(f"loss must be a probability from 0 through 1, got {self.loss!r}")
+        if self.seed is not None and (not isinstance(self.seed, int) or isinstance(self.seed, bool)):
+            raise RelayError(f"seed must be an integer, got {self.seed!r}")
         object.__setattr__(self, "drop_nth", _positions("drop_nth", self.drop_nth))
         object.__setattr__(self, "reorder", _positions("reorder", self.reorder))
         object.__setattr__(self, "late", _late(self.late))

@@ -11,6 +11,7 @@ from __future__ import annotations
 import collections
 import heapq
 import itertools
+import random
 import selectors
 import socket
 import time
@@ -41,6 +42,7 @@ class _Direction:
         self.history: collections.deque[bytes] = collections.deque(maxlen=REPLAY_HISTORY)
         self.junk_turn = 0
         self.held: tuple | None = None  # (flow, datagram) waiting for the next datagram
+        self.loss_draws = random.Random(faults.seed)
 
     def stats(self) -> dict:
         return {**self.counters, "received_by_kind": dict(self.by_kind)}
@@ -168,7 +170,8 @@ class Relay:
                 return
         if (position in faults.drop_nth or (faults.drop_from is not None and position >= faults.drop_from)
                 or (faults.drop_every and position % faults.drop_every == 0)
-                or (faults.max_bytes is not None and len(datagram) > faults.max_bytes)):
+                or (faults.max_bytes is not None and len(datagram) > faults.max_bytes)
+                or (faults.loss and direction.loss_draws.random() < faults.loss)):
             counters["dropped"] += 1
             return
         if position in faults.reorder and direction.held is None:

@@ -4,6 +4,7 @@
 // closes after the handshake).
 
 #include "probe/session.hpp"
+#include "probe/data_checks.hpp"
 
 #include <gtest/gtest.h>
 
@@ -158,6 +159,29 @@ TEST(SessionExchange, DropsWhatDoesNotDecapsulateAndEndsOnlyByReplyLimitOrLocalE
         responder.join();
         if (auto* matched = std::get_if<ExchangeOutcome::Matched>(&outcome.result)) matched->round_trip = {};
         EXPECT_EQ(outcome, c.expected) << describe(outcome);
+    }
+}
+
+// When a single-answer check sends again: a few round trips of the path, but
+// at least 250 ms, two more tries within the limit, and never before an answer
+// to the last try could be back.
+TEST(DataCheckRetry, ScheduleFollowsThePathAndFitsTheLimit) {
+    using std::chrono::milliseconds;
+    const struct {
+        milliseconds round_trip;
+        std::uint64_t limit_ms;
+        milliseconds interval;
+    } cases[] = {
+        {milliseconds(1), 1000, milliseconds(250)},     // the default ping limit: 0, 250, 750 ms
+        {milliseconds(1), 2000, milliseconds(250)},     // the default DNS limit
+        {milliseconds(100), 2000, milliseconds(300)},   // three round trips
+        {milliseconds(1), 500, milliseconds(125)},      // a short limit: a quarter of it
+        {milliseconds(200), 1000, milliseconds(300)},   // never sooner than 1.5 round trips
+        {milliseconds(2200), 4000, milliseconds(3300)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.round_trip.count()) + " ms round trip, limit " + std::to_string(c.limit_ms));
+        EXPECT_EQ(answer_retry_interval(c.round_trip, Duration::from_millis(c.limit_ms)), c.interval);
     }
 }
 
