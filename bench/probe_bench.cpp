@@ -259,22 +259,25 @@ std::vector<double> handshake_times(Peer& peer, std::size_t samples) {
 }
 
 // A forwarder in front of the peer, inside its namespace: carries datagrams
-// both ways, dropping those from the prober that `drop` picks (it sees each
-// one and its position, counted from 1).
+// both ways, dropping those from the prober that `drop` picks and those from
+// the peer that `drop_back` picks (each sees a datagram and its position in
+// its direction, counted from 1).
 class Forwarder {
 public:
     using Drop = std::function<bool(std::size_t position, std::size_t bytes)>;
 
-    static std::optional<Forwarder> open(const SocketAddress& peer_endpoint, Drop drop) {
+    static std::optional<Forwarder> open(const SocketAddress& peer_endpoint, Drop drop, Drop drop_back = {}) {
         auto front = peer::ScriptedPeer::open(AF_INET);
         auto upstream = open_probe_socket(peer_endpoint);
         if (!front || !upstream) return std::nullopt;
-        return std::optional<Forwarder>(std::in_place, std::move(*front), std::move(*upstream), std::move(drop));
+        return std::optional<Forwarder>(std::in_place, std::move(*front), std::move(*upstream), std::move(drop),
+                                        std::move(drop_back));
     }
-    Forwarder(peer::ScriptedPeer front, UdpSocket upstream, Drop drop)
+    Forwarder(peer::ScriptedPeer front, UdpSocket upstream, Drop drop, Drop drop_back)
         : front_(std::make_unique<peer::ScriptedPeer>(std::move(front))),
           upstream_(std::make_unique<UdpSocket>(std::move(upstream))),
-          drop_(std::move(drop)),
+          drop_(drop ? std::move(drop) : keep_all),
+          drop_back_(drop_back ? std::move(drop_back) : keep_all),
           carry_([this](std::stop_token stop) { run(stop); }) {}
 
     const SocketAddress& address() const { return front_->address(); }
@@ -293,16 +296,20 @@ private:
                 }
             }
             const IoOutcome back = recv(*upstream_, buffer, Clock::now() + 2ms);
-            if (back.kind == IoOutcome::Kind::done && prober) {
+            if (back.kind == IoOutcome::Kind::done && prober && !drop_back_(++from_peer_, back.bytes)) {
                 (void)front_->send_to(std::span(buffer).first(back.bytes), *prober);
             }
         }
     }
 
+    static bool keep_all(std::size_t, std::size_t) { return false; }
+
     std::unique_ptr<peer::ScriptedPeer> front_;
     std::unique_ptr<UdpSocket> upstream_;
     Drop drop_;
+    Drop drop_back_;
     std::atomic<std::size_t> from_prober_{0};
+    std::size_t from_peer_ = 0;
     std::jthread carry_;  // last: stops and joins first
 };
 
@@ -321,6 +328,33 @@ std::vector<double> lost_initiation_handshake_times(Peer& peer, std::size_t samp
         }
     });
     if (!done) std::fprintf(stderr, "could not enter the peer's namespace: %s\n", done.error().c_str());
+    return times;
+}
+
+// A whole probe with one check whose first request (echo) or first answer
+// (DNS) is lost: the check's resend is what a lossy path costs it. Positions:
+// towards the peer the initiation, the keepalive, then the request; back the
+// response, then the answer.
+std::vector<double> lost_check_probe_times(Peer& peer, std::size_t samples, bool dns) {
+    std::vector<double> times;
+    const SocketAddress endpoint = parse_socket_address_literal(peer.real.info().endpoint_ipv4).value();
+    auto done = peer::run_in_peer_namespace(peer.real.info().namespace_name, [&] {
+        for (std::size_t i = 0; i < samples; ++i) {
+            Client& client = peer.clients[i % peer.clients.size()];
+            auto forwarder = dns ? Forwarder::open(endpoint, {}, [](std::size_t position, std::size_t) { return position == 2; })
+                                 : Forwarder::open(endpoint, [](std::size_t position, std::size_t) { return position == 3; });
+            if (!forwarder) continue;
+            pace(client);
+            ProbePlan plan = probe_plan(peer, client, ProbeKind::ping_and_dns);
+            plan.config.endpoint = forwarder->address().to_text();
+            if (dns) plan.ping.clear(); else plan.resolve.clear();
+            const Instant begun = Clock::now();
+            const ProbeReport report = probe(std::move(plan), {});
+            if (report.verdict == Verdict::data_plane_confirmed) times.push_back(ms_between(begun, Clock::now()));
+        }
+    });
+    if (!done) std::fprintf(stderr, "could not enter the peer's namespace: %s
+", done.error().c_str());
     return times;
 }
 
@@ -514,6 +548,10 @@ int run(int argc, char** argv) {
     print_summary("handshake alone (initiation to keepalive sent)", handshake, "ms");
     const Summary lost = summarize(lost_initiation_handshake_times(*peer, std::min<std::size_t>(samples, 5)));
     print_summary("handshake, the first initiation lost", lost, "ms");
+    const std::size_t lossy = std::min<std::size_t>(samples, 5);
+    print_summary("probe with one ping, its first echo lost", summarize(lost_check_probe_times(*peer, lossy, false)), "ms");
+    print_summary("probe with one DNS query, its first answer lost", summarize(lost_check_probe_times(*peer, lossy, true)),
+                  "ms");
     print_path_check_costs(*peer);
 
     // One thread each, so that process CPU time is the probes' own.

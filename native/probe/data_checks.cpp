@@ -46,7 +46,10 @@ bool ping_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Addres
     emit_start(c.run_start, c.sink, phase_name::ping, target_text);
     const Instant check_start = Clock::now();
     ExchangeLimits limits = check_limits(c, check_start, c.plan.ping_timeout);
-    if (c.plan.ping_count == 1) limits.retry_interval = answer_retry_interval(c.path_round_trip, c.plan.ping_timeout);
+    if (c.plan.ping_count == 1) {
+        limits.retry_interval = answer_retry_interval(c.path_round_trip, c.plan.ping_timeout);
+        limits.backoff = false;
+    }
     const auto try_sequence = [sequence](std::uint32_t index) { return static_cast<std::uint16_t>(sequence + index); };
     const ExchangeRequest request{
         [&](std::uint32_t index) {
@@ -92,6 +95,7 @@ bool dns_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address
     }
     ExchangeLimits limits = check_limits(c, check_start, c.plan.dns_timeout);
     limits.retry_interval = answer_retry_interval(c.path_round_trip, c.plan.dns_timeout);
+    limits.backoff = false;
     const ExchangeRequest request = same_packet_request(std::move(*query), [&](std::span<const std::uint8_t> packet) {
         return parse_dns_a_response(packet, server.octets, source.octets, source_port, query_id, name);
     });
@@ -139,10 +143,8 @@ ExchangeLimits check_limits(const DataCheckContext& c, Instant check_start, Dura
 }
 
 Clock::duration answer_retry_interval(Clock::duration path_round_trip, Duration check_timeout) {
-    constexpr Clock::duration floor = std::chrono::milliseconds(250);
     const Clock::duration limit = check_timeout.to_clock().value_or(Clock::duration::max());
-    const Clock::duration fitted = std::min(std::max(3 * path_round_trip, floor), limit / 4);
-    return std::max(fitted, path_round_trip * 3 / 2);
+    return std::max(limit / answer_tries, path_round_trip * 3 / 2);
 }
 
 }  // namespace quorlin

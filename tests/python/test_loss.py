@@ -54,7 +54,7 @@ def test_one_lost_datagram_in_a_check_is_tried_again(peer, prober, tmp_path, che
     assert (checked["phase"], checked["status"]) == (phase, "passed")
     assert checked["sent_bytes"] == 2 * datagram  # the lost try and the answered one
     # the wait for the second try is in the phase, not in what it measured
-    assert checked["duration_ms"] >= 250
+    assert checked["duration_ms"] >= 200
 
 
 # The first initiation lost, or its response: the handshake takes a second
@@ -146,7 +146,9 @@ def test_the_mtu_search_takes_no_loss_for_a_size_limit(many_keys, tmp_path):
     info = many_keys.info
     lossy = dict(to_peer=Faults(loss=0.05, seed=5), to_client=Faults(loss=0.05, seed=50))
     with UdpRelay(many_keys, **lossy) as relay:
-        fleet = lossy_fleet(tmp_path, info, relay.endpoint, 400, "mtu_check = true")
+        # a handshake lost three times would skip the search: not what is tested here
+        fleet = lossy_fleet(tmp_path, info, relay.endpoint, 400,
+                            "mtu_check = true\nhandshake_timeout_ms = 6000\ndeadline_ms = 15000")
         done = many_keys.run([quorlin_command(), "fleet", fleet, "--json", "--concurrency", "64"], timeout=300)
     reports = [json.loads(line)["report"] for line in done.stdout.splitlines()]
     assert len(reports) == 400, done.stderr
