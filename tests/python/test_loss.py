@@ -107,12 +107,12 @@ def many_keys():
 
 
 def lossy_fleet(tmp_path, info, endpoint: str, count: int, settings: str) -> str:
-    lines = ["[defaults]", f'allowed_ips = ["{ALLOWED_IPS}"]', f'peer_key = "{info["peer_public_key"]}"',
-             f'endpoint = "{endpoint}"', f'ping = ["{info["peer_tunnel_ip"]}"]', settings, ""]
+    lines = ["[defaults]", f'allowed_ips = ["{ALLOWED_IPS}"]', f'endpoint = "{endpoint}"',
+             f'ping = ["{info["peer_tunnel_ip"]}"]', settings, ""]
     for i, client in enumerate(info["extra_clients"][:count]):
         write_key(tmp_path / f"c{i}.key", client["private_key"])
-        lines += ["[[target]]", f'name = "c{i}"', f'private_key_file = "c{i}.key"', f'address = "{client["address"]}"',
-                  ""]
+        lines += ["[[target]]", f'name = "c{i}"', f'private_key_file = "c{i}.key"',
+                  f'peer_key = "{info["peer_public_key"]}"', f'address = "{client["address"]}"', ""]
     path = tmp_path / "fleet.toml"
     path.write_text("\n".join(lines))
     return str(path)
