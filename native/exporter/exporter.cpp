@@ -87,14 +87,15 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
             continue;
         }
         if (signal == 0) log("could not read a signal: " + os_error_text(errno));
-        log("stopping: running probes end by their deadlines");
         break;
     }
-    // New probes and those in line for a worker are refused from now on; the
-    // running probes end by their deadlines and are answered. Only then does
-    // the server stop: it sends nothing more once it is stopping, and no
-    // worker may answer a connection after that.
+    // New probes and those in line for a worker are refused from now on (and
+    // already when the line saying so is read); the running probes end by
+    // their deadlines and are answered. Only then does the server stop: it
+    // sends nothing more once it is stopping, and no worker may answer a
+    // connection after that.
     probes.close();
+    log("stopping: running probes end by their deadlines");
     const Instant longest_probe_end =
         Clock::now() + std::chrono::milliseconds(input::max_timeout_ms) + probe_overrun_grace;
     if (!(*server)->wait_until_idle(longest_probe_end)) log("a probe did not end by its deadline; stopping anyway");
