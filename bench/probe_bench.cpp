@@ -353,8 +353,7 @@ std::vector<double> lost_check_probe_times(Peer& peer, std::size_t samples, bool
             if (report.verdict == Verdict::data_plane_confirmed) times.push_back(ms_between(begun, Clock::now()));
         }
     });
-    if (!done) std::fprintf(stderr, "could not enter the peer's namespace: %s
-", done.error().c_str());
+    if (!done) std::fprintf(stderr, "could not enter the peer's namespace: %s\n", done.error().c_str());
     return times;
 }
 
