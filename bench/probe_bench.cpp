@@ -359,7 +359,7 @@ std::vector<double> lost_check_probe_times(Peer& peer, std::size_t samples, bool
 
 // What the path checks cost: the MTU search through a path that drops every
 // datagram above 1200 bytes (echoes and bytes against the fewest sizes a
-// binary search over 576..1420 must try), and ten echoes 10 ms apart against
+// binary search over the padding steps of 576..1420 must try), and ten echoes 10 ms apart against
 // ten round trips.
 void print_path_check_costs(Peer& peer) {
     const peer::PeerInfo& info = peer.real.info();
@@ -378,7 +378,10 @@ void print_path_check_costs(Peer& peer) {
         const PhaseResult* phase = path_mtu_phase(mtu);
         // Handshake, keepalive and the one small echo came before the search.
         const std::size_t echoes = forwarder->from_prober() - 3;
-        const double fewest = std::ceil(std::log2(1420.0 - 576.0 + 1)) + 2;  // the expected size and 576 first
+        // The expected size and 576 first, then a binary search over the
+        // 16-byte padding steps between them; a size that does not cross
+        // costs five echoes, one that crosses usually one.
+        const double fewest = std::ceil(std::log2(1424.0 / 16 - 576.0 / 16 + 1)) + 2;
         if (phase != nullptr) {
             std::printf("  %-50s %9zu echoes %9llu bytes sent %9.1f ms  (%s)\n", "path MTU search, black hole at 1200",
                         echoes, static_cast<unsigned long long>(phase->sent_bytes),
