@@ -118,14 +118,5 @@ TEST(ResolveEndpoint, LooksUpHostsThatStayOnThisMachine) {
     EXPECT_EQ(active_resolver_workers(), before);
 }
 
-TEST(ResolverWorkerLimit, IsAtLeastOne) {
-    ASSERT_EQ(resolver_worker_limit(), RESOLVER_WORKER_LIMIT);
-    set_resolver_worker_limit(0);
-    EXPECT_EQ(resolver_worker_limit(), 1u);
-    set_resolver_worker_limit(64);
-    EXPECT_EQ(resolver_worker_limit(), 64u);
-    set_resolver_worker_limit(RESOLVER_WORKER_LIMIT);
-}
-
 }  // namespace
 }  // namespace quorlin
