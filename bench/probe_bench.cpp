@@ -51,7 +51,7 @@
 #include "probe/ping_summary.hpp"
 #include "probe/probe.hpp"
 #include "probe/resolve.hpp"
-#include "probe/resolver_slot.hpp"
+#include "probe/shared_lookups.hpp"
 #include "probe/session.hpp"
 #include "probe/socket_address_literal.hpp"
 #include "probe/udp_socket.hpp"
@@ -470,8 +470,8 @@ std::vector<double> unanswered_ping_overshoot(Peer& peer, std::size_t samples, D
 
 // A host-name lookup whose DNS server never answers: inside the peer's
 // namespace, whose resolv.conf names 127.0.0.1, with a silent socket bound
-// to 127.0.0.1:53. Each abandoned lookup keeps its resolver slot until the
-// system resolver gives up, so samples wait for a free slot first.
+// to 127.0.0.1:53. Each abandoned lookup keeps its resolver worker until the
+// system resolver gives up, so samples wait for a free worker first.
 std::vector<double> hanging_resolution_overshoot(const Peer& peer, std::size_t samples, Duration limit) {
     std::vector<double> overshoot;
     auto done = peer::run_in_peer_namespace(peer.real.info().namespace_name, [&] {
@@ -487,7 +487,7 @@ std::vector<double> hanging_resolution_overshoot(const Peer& peer, std::size_t s
         }
         for (std::size_t i = 0; i < samples; ++i) {
             const Instant wait_end = Clock::now() + 10s;
-            while (active_resolver_workers() >= RESOLVER_WORKER_LIMIT && Clock::now() < wait_end) {
+            while (active_resolver_workers() >= resolver_worker_limit() && Clock::now() < wait_end) {
                 std::this_thread::sleep_for(5ms);
             }
             const Instant deadline = Clock::now() + *limit.to_clock();

@@ -10,7 +10,9 @@
 #include "fleet/fleet_file.hpp"
 #include "fleet/fleet_run.hpp"
 #include "fleet/open_file_budget.hpp"
+#include "fleet/resolver_workers.hpp"
 #include "probe/probe.hpp"
+#include "probe/shared_lookups.hpp"
 
 #include <poll.h>
 #include <unistd.h>
@@ -141,6 +143,7 @@ CommandEnd run_fleet_command(FleetRequest request) {
     }
 
     const std::size_t concurrency = fitting_concurrency(request.concurrency, selected->size());
+    set_resolver_worker_limit(fleet::FLEET_RESOLVER_WORKER_LIMIT);
     const bool progress = ::isatty(STDERR_FILENO) == 1;
     std::stop_source stop;
     const auto printer = std::make_shared<FleetPrinter>(request.output, selected->size(),

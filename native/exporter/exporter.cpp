@@ -5,8 +5,10 @@
 #include "exporter/http_server.hpp"
 #include "exporter/tls_credentials.hpp"
 #include "fleet/open_file_budget.hpp"
+#include "fleet/resolver_workers.hpp"
 #include "input/timeout.hpp"
 #include "probe/probe.hpp"
+#include "probe/shared_lookups.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -58,6 +60,7 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
     const std::size_t wanted = settings.max_concurrent;
     const fleet::OpenFileBudget budget = fleet::fit_open_files(wanted);
     if (const std::string notice = fleet::lowered_notice(wanted, wanted, budget); !notice.empty()) log(notice);
+    set_resolver_worker_limit(fleet::FLEET_RESOLVER_WORKER_LIMIT);
     ProbeWorkers probes(budget.probes);
     const RequestHandler handler(
         HandlerParts{fleet, web, probes, metrics, report_text, log, settings.timeout_offset});

@@ -25,12 +25,13 @@ struct ResolveError {
 using ResolveOutcome = std::expected<std::optional<SocketAddress>, ResolveError>;
 
 // Turns "a.b.c.d:port", "[ipv6]:port", "[ipv6%scope]:port" or "host:port"
-// into one socket address. Literals are converted on the spot; a host name
-// is looked up on a detached resolver thread (at most RESOLVER_WORKER_LIMIT
-// busy across the process; a caller that finds them all busy waits for one to
-// free up), and the caller waits no longer than `remaining`, the time left
-// before the overall deadline. Never throws; never blocks for longer than
-// `remaining` plus the time it takes to start a thread.
+// into one socket address. Literals are converted on the spot, and text that
+// is neither is refused at once. A host name is looked up on a resolver
+// worker (shared_lookups.hpp): callers that ask for the same host while its
+// lookup is in flight share it, each with its own port; one that finds every
+// worker busy waits for one. Either way the caller waits no longer than
+// `remaining`, the time left before the overall deadline. Never throws; never
+// blocks for longer than `remaining` plus the time it takes to start a thread.
 ResolveOutcome resolve_endpoint(std::string endpoint, Duration remaining);
 
 // The port of "host:port" as resolution reads it: decimal 0 to 65535 with an
