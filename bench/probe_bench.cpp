@@ -457,7 +457,7 @@ std::vector<double> unanswered_ping_overshoot(Peer& peer, std::size_t samples, D
                                                    static_cast<std::uint16_t>(i));
             const Instant deadline = Clock::now() + *limit.to_clock();
             exchange(*socket, endpoint, tunnel,
-                     same_packet_request(request, [](std::span<const std::uint8_t>) -> std::optional<std::vector<Ipv4Octets>> {
+                     same_packet_request(request, [](std::span<const std::uint8_t>) -> std::optional<ExchangeRequest::Answer> {
                          return std::nullopt;
                      }),
                      ExchangeLimits{deadline, ExchangeOutcome::Limit::check_deadline, Instant::max()});

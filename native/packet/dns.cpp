@@ -132,7 +132,7 @@ std::optional<std::vector<Ipv4Octets>> a_records(std::span<const std::uint8_t> m
 
 }  // namespace
 
-std::optional<std::vector<Ipv4Octets>> parse_dns_a_response(
+std::optional<DnsAnswer> parse_dns_a_response(
     std::span<const std::uint8_t> packet, const Ipv4Octets& dns_server, const Ipv4Octets& client,
     std::uint16_t source_port, std::uint16_t query_id, std::string_view name) {
     const auto message = dns_message_of(packet, dns_server, client, source_port);
@@ -145,7 +145,16 @@ std::optional<std::vector<Ipv4Octets>> parse_dns_a_response(
     if (question_count == 0) return std::nullopt;
     const auto answers_start = questions_end(*message, question_count, name);
     if (!answers_start) return std::nullopt;
-    return a_records(*message, *answers_start, answer_count);
+    auto records = a_records(*message, *answers_start, answer_count);
+    if (!records) return std::nullopt;
+    return DnsAnswer{static_cast<std::uint8_t>((*message)[3] & 0x0F), std::move(*records)};
+}
+
+std::string dns_response_code_name(std::uint8_t code) {
+    static constexpr std::string_view names[] = {"NOERROR", "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP",  "REFUSED",
+                                                 "YXDOMAIN", "YXRRSET", "NXRRSET",  "NOTAUTH",  "NOTZONE"};
+    if (code < std::size(names)) return std::string(names[code]);
+    return "RCODE " + std::to_string(code);
 }
 
 }  // namespace quorlin

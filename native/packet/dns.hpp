@@ -1,6 +1,7 @@
 #pragma once
 // The DNS A-record check's inner packets: the IPv4/UDP query to port 53 and
-// the recogniser for its response (RFC 1035 wire format).
+// the recogniser for its response (RFC 1035 wire format), and the names of
+// response codes.
 
 #include "packet/dns_name.hpp"
 #include "packet/ipv4.hpp"
@@ -30,13 +31,25 @@ std::expected<std::vector<std::uint8_t>, std::string> dns_query(
     const Ipv4Octets& source, const Ipv4Octets& destination, std::uint16_t source_port,
     std::uint16_t query_id, std::uint16_t ip_identification, std::string_view name);
 
-// The A-record addresses (answer order, possibly none) of a response from
-// `dns_server` port 53 to `client` port `source_port` that answers exactly
-// this query; nullopt for anything else, malformed input included. Response
-// codes are not looked at: NXDOMAIN with no answers is a match with no
-// addresses.
-std::optional<std::vector<Ipv4Octets>> parse_dns_a_response(
+// A response's code (RCODE: 0 NOERROR, 2 SERVFAIL, 3 NXDOMAIN, 5 REFUSED, ...)
+// and its A-record addresses in answer order, possibly none.
+struct DnsAnswer {
+    std::uint8_t response_code = 0;
+    std::vector<Ipv4Octets> a_records;
+    friend bool operator==(const DnsAnswer&, const DnsAnswer&) = default;
+};
+inline constexpr std::uint8_t dns_noerror = 0;
+
+// The answer of a response from `dns_server` port 53 to `client` port
+// `source_port` that answers exactly this query, whatever its response code
+// (NXDOMAIN with no answers is a match with no addresses); nullopt for
+// anything else, malformed input included.
+std::optional<DnsAnswer> parse_dns_a_response(
     std::span<const std::uint8_t> packet, const Ipv4Octets& dns_server, const Ipv4Octets& client,
     std::uint16_t source_port, std::uint16_t query_id, std::string_view name);
+
+// "NOERROR", "SERVFAIL", "NXDOMAIN", "REFUSED", ... as RFC 1035 and RFC 6895
+// name them; "RCODE 12" for a code without a name.
+std::string dns_response_code_name(std::uint8_t code);
 
 }  // namespace quorlin

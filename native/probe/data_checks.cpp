@@ -96,9 +96,14 @@ bool dns_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address
     ExchangeLimits limits = check_limits(c, check_start, c.plan.dns_timeout);
     limits.retry_interval = answer_retry_interval(c.path_round_trip, c.plan.dns_timeout);
     limits.backoff = false;
-    const ExchangeRequest request = same_packet_request(std::move(*query), [&](std::span<const std::uint8_t> packet) {
-        return parse_dns_a_response(packet, server.octets, source.octets, source_port, query_id, name);
-    });
+    const ExchangeRequest request =
+        same_packet_request(std::move(*query), [&](std::span<const std::uint8_t> packet) {
+            std::optional<ExchangeRequest::Answer> answer;
+            if (auto dns = parse_dns_a_response(packet, server.octets, source.octets, source_port, query_id, name)) {
+                answer = ExchangeRequest::Answer{std::move(dns->a_records), std::nullopt, dns->response_code};
+            }
+            return answer;
+        });
     const ExchangeOutcome outcome = exchange(c.socket, c.endpoint, c.tunnel, request, limits);
     PhaseResult result = check_phase(phase_name::dns, target_text, check_start, outcome);
     result.subject = name;

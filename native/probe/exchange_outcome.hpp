@@ -6,6 +6,7 @@
 #include "packet/ipv4.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -24,6 +25,7 @@ struct ExchangeOutcome {
         std::vector<Ipv4Octets> a_records;
         Clock::duration round_trip{};
         std::uint32_t tries = 1;
+        std::optional<std::uint8_t> dns_response_code;  // a DNS answer's RCODE
         friend bool operator==(const Matched&, const Matched&) = default;
     };
     // What ended a wait without a match.

@@ -78,6 +78,14 @@ struct PhaseResult {
     // JSON.
     std::optional<Clock::duration> round_trip;
     std::uint32_t tries = 0;
+    // A DNS check that was answered: the response code and how many A
+    // records came. Not part of the JSON.
+    struct DnsOutcome {
+        std::uint8_t response_code = 0;
+        std::size_t a_records = 0;
+        friend bool operator==(const DnsOutcome&, const DnsOutcome&) = default;
+    };
+    std::optional<DnsOutcome> dns;
 
     friend bool operator==(const PhaseResult&, const PhaseResult&) = default;
 };

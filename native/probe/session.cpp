@@ -200,15 +200,11 @@ SessionOutcome establish_session(UdpSocket& socket, const SocketAddress& endpoin
 
 ExchangeRequest same_packet_request(
     std::vector<std::uint8_t> packet,
-    std::function<std::optional<std::vector<Ipv4Octets>>(std::span<const std::uint8_t>)> match) {
-    return ExchangeRequest{
-        [packet = std::move(packet)](std::uint32_t) { return packet; },
-        [match = std::move(match)](std::span<const std::uint8_t> inner,
-                                   std::uint32_t) -> std::optional<ExchangeRequest::Answer> {
-            auto records = match(inner);
-            if (!records) return std::nullopt;
-            return ExchangeRequest::Answer{std::move(*records), std::nullopt};
-        }};
+    std::function<std::optional<ExchangeRequest::Answer>(std::span<const std::uint8_t>)> match) {
+    return ExchangeRequest{[packet = std::move(packet)](std::uint32_t) { return packet; },
+                           [match = std::move(match)](std::span<const std::uint8_t> inner, std::uint32_t) {
+                               return match(inner);
+                           }};
 }
 
 namespace {
@@ -347,8 +343,11 @@ private:
         const std::size_t index = answer.answered_try && *answer.answered_try < tries_.size()
                                       ? *answer.answered_try
                                       : tries_.size() - 1;
-        return ExchangeOutcome::matched(std::move(answer.a_records), sent_, received_, Clock::now() - tries_[index],
-                                        static_cast<std::uint32_t>(tries_.size()));
+        ExchangeOutcome outcome = ExchangeOutcome::matched(std::move(answer.a_records), sent_, received_,
+                                                           Clock::now() - tries_[index],
+                                                           static_cast<std::uint32_t>(tries_.size()));
+        std::get<ExchangeOutcome::Matched>(outcome.result).dns_response_code = answer.dns_response_code;
+        return outcome;
     }
 
     UdpSocket& socket_;

@@ -68,6 +68,7 @@ struct ExchangeRequest {
     struct Answer {
         std::vector<Ipv4Octets> a_records;
         std::optional<std::uint32_t> answered_try;
+        std::optional<std::uint8_t> dns_response_code;
     };
     std::function<std::optional<Answer>(std::span<const std::uint8_t>, std::uint32_t tries)> match;
 };
@@ -76,7 +77,7 @@ struct ExchangeRequest {
 // whichever try it came for (a DNS query keeps its id and source port).
 ExchangeRequest same_packet_request(
     std::vector<std::uint8_t> packet,
-    std::function<std::optional<std::vector<Ipv4Octets>>(std::span<const std::uint8_t>)> match);
+    std::function<std::optional<ExchangeRequest::Answer>(std::span<const std::uint8_t>)> match);
 
 // How long one exchange may last, and when it sends again.
 struct ExchangeLimits {

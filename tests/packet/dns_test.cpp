@@ -155,8 +155,12 @@ Bytes response_with(const ResponseShape& shape) {
     return packet;
 }
 
-std::optional<std::vector<Ipv4Octets>> parse(const ResponseShape& shape, std::string_view name = "ab.cd") {
+std::optional<DnsAnswer> answer_to(const ResponseShape& shape, std::string_view name = "ab.cd") {
     return parse_dns_a_response(response_with(shape), server, client, client_port, query_id, name);
+}
+
+std::optional<std::vector<Ipv4Octets>> parse(const ResponseShape& shape, std::string_view name = "ab.cd") {
+    return answer_to(shape, name).transform([](DnsAnswer answer) { return std::move(answer.a_records); });
 }
 
 TEST(ParseDnsAResponse, MatchesOnlyTheAnswerToThisQuery) {
@@ -208,12 +212,14 @@ TEST(ParseDnsAResponse, MatchesOnlyTheAnswerToThisQuery) {
     }
 }
 
-TEST(ParseDnsAResponse, CollectsARecordsInAnswerOrder) {
+TEST(ParseDnsAResponse, CollectsTheResponseCodeAndARecordsInAnswerOrder) {
     struct Case {
         const char* what;
         Bytes message;
         std::string name;
         std::vector<Ipv4Octets> addresses;
+        std::uint8_t response_code = 0;
+        std::string code_name = "NOERROR";
     };
     const Bytes name_abcd = test::wire_name({"ab", "cd"});
     const Case cases[] = {
@@ -222,7 +228,17 @@ TEST(ParseDnsAResponse, CollectsARecordsInAnswerOrder) {
                      record(to_question, 1, 1, {192, 0, 2, 10})}),
          "Ab.CD.",
          {{192, 0, 2, 10}}},
-        {"name error without answers", message_of({header(query_id, 0x8183, 1, 0), question(name_abcd)}), "ab.cd", {}},
+        {"name error without answers", message_of({header(query_id, 0x8183, 1, 0), question(name_abcd)}), "ab.cd", {},
+         3, "NXDOMAIN"},
+        {"server failure", message_of({header(query_id, 0x8182, 1, 0), question(name_abcd)}), "ab.cd", {}, 2,
+         "SERVFAIL"},
+        {"refused", message_of({header(query_id, 0x8185, 1, 0), question(name_abcd)}), "ab.cd", {}, 5, "REFUSED"},
+        {"a code without a name, its records still read",
+         message_of({header(query_id, 0x818C, 1, 1), question(name_abcd), record(to_question, 1, 1, {10, 5, 5, 5})}),
+         "ab.cd",
+         {{10, 5, 5, 5}},
+         12,
+         "RCODE 12"},
         {"CNAME then two A records",
          message_of({header(query_id, 0x8180, 1, 3), question(name_abcd),
                      record(to_question, 5, 1, {5, 'a', 'l', 'i', 'a', 's', 0xC0, 0x0F}),
@@ -249,9 +265,11 @@ TEST(ParseDnsAResponse, CollectsARecordsInAnswerOrder) {
     for (const auto& c : cases) {
         ResponseShape shape;
         shape.message = c.message;
-        const auto result = parse(shape, c.name);
+        const auto result = answer_to(shape, c.name);
         ASSERT_TRUE(result.has_value()) << c.what;
-        EXPECT_EQ(*result, c.addresses) << c.what;
+        EXPECT_EQ(result->a_records, c.addresses) << c.what;
+        EXPECT_EQ(result->response_code, c.response_code) << c.what;
+        EXPECT_EQ(dns_response_code_name(result->response_code), c.code_name) << c.what;
     }
 }
 

@@ -30,8 +30,8 @@ const std::uint64_t ping_datagram = transport_bytes(icmp_echo_request_bytes);
 std::vector<std::uint8_t> echo_request() { return icmp_echo_request(client_ip, peer_ip, 7, echo_identifier, 0); }
 
 const ExchangeRequest echo = same_packet_request(
-    echo_request(), [](std::span<const std::uint8_t> packet) -> std::optional<std::vector<Ipv4Octets>> {
-        if (is_icmp_echo_reply(packet, peer_ip, client_ip, echo_identifier, 0)) return std::vector<Ipv4Octets>{};
+    echo_request(), [](std::span<const std::uint8_t> packet) -> std::optional<ExchangeRequest::Answer> {
+        if (is_icmp_echo_reply(packet, peer_ip, client_ip, echo_identifier, 0)) return ExchangeRequest::Answer{};
         return std::nullopt;
     });
 
