@@ -1,6 +1,6 @@
 #include "command/fleet_nagios_line.hpp"
 
-#include "command/decimal_text.hpp"
+#include "common/decimal_text.hpp"
 #include "command/plugin_text.hpp"
 
 #include <string_view>

@@ -1,6 +1,6 @@
 #include "command/fleet_table.hpp"
 
-#include "command/decimal_text.hpp"
+#include "common/decimal_text.hpp"
 #include "command/terminal_text.hpp"
 #include "command/threshold_text.hpp"
 

@@ -1,6 +1,6 @@
 #include "command/nagios_line.hpp"
 
-#include "command/decimal_text.hpp"
+#include "common/decimal_text.hpp"
 #include "command/ping_text.hpp"
 #include "command/plugin_text.hpp"
 #include "command/threshold_text.hpp"

@@ -1,6 +1,6 @@
 #include "command/ping_text.hpp"
 
-#include "command/decimal_text.hpp"
+#include "common/decimal_text.hpp"
 
 namespace quorlin::command {
 
@@ -9,8 +9,6 @@ bool several_echoes(const std::vector<PingSummary>& pings, const ProbeReport& re
     for (const PhaseResult& phase : report.phases) echoes += phase.phase == phase_name::ping;
     return echoes > pings.size();
 }
-
-std::string whole_percent(double percent) { return std::to_string(static_cast<long long>(percent + 0.5)); }
 
 std::string ping_summary_text(std::string_view shown_target, const PingSummary& ping) {
     std::string out = "ping ";

@@ -13,9 +13,6 @@ namespace quorlin::command {
 // then told per target; a single echo per target is told as its own check.
 bool several_echoes(const std::vector<PingSummary>& pings, const ProbeReport& report) noexcept;
 
-// A percentage rounded to a whole number.
-std::string whole_percent(double percent);
-
 // "ping TARGET: 7 of 10 received, 30% loss, round trip min/avg/max
 // 0.301/0.412/0.633 ms", with the target as the caller shows it.
 std::string ping_summary_text(std::string_view shown_target, const PingSummary& ping);

@@ -1,6 +1,6 @@
 #include "command/threshold_text.hpp"
 
-#include "command/decimal_text.hpp"
+#include "common/decimal_text.hpp"
 #include "command/ping_text.hpp"
 #include "command/terminal_text.hpp"
 #include "probe/ping_summary.hpp"

@@ -1,9 +1,11 @@
-#include "command/decimal_text.hpp"
+#include "common/decimal_text.hpp"
 
 #include <chrono>
 #include <cstdio>
 
-namespace quorlin::command {
+namespace quorlin {
+
+std::string whole_percent(double percent) { return std::to_string(static_cast<long long>(percent + 0.5)); }
 
 std::uint64_t whole_microseconds(Clock::duration span) {
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(span).count();
@@ -26,4 +28,4 @@ void append_seconds(std::string& out, Clock::duration span) {
     out.append(digits, static_cast<std::size_t>(length));
 }
 
-}  // namespace quorlin::command
+}  // namespace quorlin

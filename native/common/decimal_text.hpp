@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace quorlin::command {
+namespace quorlin {
 
 // Whole microseconds of a span; 0 for a negative one.
 std::uint64_t whole_microseconds(Clock::duration span);
@@ -15,5 +15,7 @@ std::uint64_t whole_microseconds(Clock::duration span);
 void append_thousandths(std::string& out, std::uint64_t thousandths);
 // Seconds with six places and the unit: "0.000581s".
 void append_seconds(std::string& out, Clock::duration span);
+// A percentage rounded to a whole number: 66.67 -> "67".
+std::string whole_percent(double percent);
 
-}  // namespace quorlin::command
+}  // namespace quorlin
