@@ -14,7 +14,8 @@ ideal (targets / concurrency x one probe's time at that latency, the median
 probe of the concurrency-1 run), when the first result came (the fleet file
 read and checked, then one probe), the median and slowest probe at that
 concurrency in ms (the peers and relays share the machine), the CPU time per probe and the peak RSS
-of the command, and at the end the RSS growth per concurrent probe. Concurrency 1
+of the command, and at the end the RSS growth per concurrent probe. Under each run, every failed phase
+seen, counted by verdict, phase, status and detail. Concurrency 1
 probes only the first --serial-targets targets (512 one after another would
 take minutes). Figures only: it never fails on a time. Needs root.
 
@@ -140,11 +141,16 @@ def run_fleet(quorlin: str, namespace: str, fleet: Path, concurrency: int) -> di
     wall = time.monotonic() - started
     reports = [json.loads(line)["report"] for line in out.decode().splitlines()]
     verdicts: dict[str, int] = {}
+    failures: dict[str, int] = {}
     for report in reports:
         verdicts[report["verdict"]] = verdicts.get(report["verdict"], 0) + 1
+        for phase in report["phases"]:
+            if phase["status"] in ("error", "unconfirmed"):
+                what = f'{report["verdict"]}: {phase["phase"]} {phase["status"]}: {phase["detail"]}'
+                failures[what] = failures.get(what, 0) + 1
     return {"wall_s": wall, "first_result_s": first_result_s, "status": process.returncode, "stderr": err.decode().strip(),
             "cpu_s": usage.ru_utime + usage.ru_stime, "max_rss_kib": peak[0], "verdicts": verdicts,
-            "durations_ms": [report["duration_ms"] for report in reports]}
+            "failures": failures, "durations_ms": [report["duration_ms"] for report in reports]}
 
 
 def find_quorlin(given: str | None) -> str:
@@ -209,6 +215,8 @@ def main() -> int:
                   f"{max(result['durations_ms'], default=0):>8} "
                   f"{count / result['wall_s']:>9.1f} "
                   f"{1000 * result['cpu_s'] / count:>12.3f} {result['max_rss_kib'] / 1024:>12.1f}  {verdicts}")
+            for what, n in sorted(result["failures"].items(), key=lambda item: -item[1]):
+                print(f"{'':>11} {n:>7} x {what}")
         if one_probe_s:
             print(f"one probe at this latency (median at concurrency 1): {1000 * one_probe_s:.0f} ms")
         low = min(rss, default=None)

@@ -1,5 +1,6 @@
 #include "command/nagios_line.hpp"
 
+#include "command/key_turn_text.hpp"
 #include "common/decimal_text.hpp"
 #include "command/ping_text.hpp"
 #include "command/plugin_text.hpp"
@@ -148,6 +149,7 @@ std::string nagios_line(const ProbeReport& report, ServiceState state, const Han
     append_summary(out, report, thresholds, ping_thresholds);
     append_perfdata(out, report, thresholds, ping_thresholds);
     out.push_back('\n');
+    if (const auto waited = key_turn_wait_note(report)) out += *waited + "\n";
     return out;
 }
 

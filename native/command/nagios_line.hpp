@@ -1,6 +1,8 @@
 #pragma once
-// The monitoring-plugin output of one probe, one line:
+// The monitoring-plugin output of one probe, a first line
 //   WIREGUARD <STATE> - <summary> | <perfdata>
+// and, when the probe waited for its key's turn (key_turn_text.hpp), a
+// long-output line after it, which Nagios and Icinga 2 show with the details.
 // The summary names the verdict, the endpoint as configured, the handshake time, the checks passed and
 // each phase that failed. The performance data, in
 // 'label'=value[UOM];[warn];[crit];[min];[max] form:
@@ -19,7 +21,7 @@
 
 namespace quorlin::command {
 
-// The line, newline included.
+// The output, each line ending in a newline.
 std::string nagios_line(const ProbeReport& report, ServiceState state, const HandshakeThresholds& thresholds,
                         const PingThresholds& ping_thresholds = {});
 

@@ -1,5 +1,6 @@
 #include "command/report_table.hpp"
 
+#include "command/key_turn_text.hpp"
 #include "command/ping_text.hpp"
 #include "command/terminal_text.hpp"
 #include "command/threshold_text.hpp"
@@ -62,6 +63,7 @@ std::string report_table(const ProbeReport& report, const HandshakeThresholds& t
         for (const PingSummary& ping : pings) out += ping_summary_text(shown(ping.target), ping) + "\n";
     }
     for (const std::string& note : threshold_notes(report, thresholds, ping_thresholds)) out += "threshold: " + note + "\n";
+    if (const auto waited = key_turn_wait_note(report)) out += *waited + "\n";
     return out;
 }
 

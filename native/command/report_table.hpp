@@ -4,7 +4,8 @@
 //   PHASE  TARGET  STATUS  MS  SENT  RECEIVED  DETAIL
 // two spaces apart, numbers aligned right. Texts from the configuration or the
 // system are escaped (terminal_text.hpp); an absent text shows as "-". Last, a
-// line "threshold: ..." for each threshold that made the state worse.
+// line "threshold: ..." for each threshold that made the state worse, and the
+// wait for the key's turn when there was one worth telling (key_turn_text.hpp).
 
 #include "probe/outcome.hpp"
 

@@ -2,16 +2,19 @@
 
 #include "common/os_error.hpp"
 #include "probe/turn_folder.hpp"
+#include "probe/turn_record.hpp"
+#include "probe/turn_sweep.hpp"
 
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <condition_variable>
+#include <map>
 #include <mutex>
-#include <set>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -19,24 +22,50 @@ namespace quorlin {
 
 namespace {
 
-constexpr std::string_view turn_kept_message =
-    "another probe with the same client and peer keys kept its turn past the handshake deadline";
+constexpr std::string_view kept_message =
+    "another probe with the same client and peer keys kept its turn past the overall deadline";
+constexpr std::string_view too_late_message = "the overall deadline passed before this probe could take its key's turn";
+constexpr std::string_view unusable_prefix = "could not take this key's turn: ";
 
 // How often a lock held by another process is tried again: short beside a
 // probe, long beside a system call.
 constexpr std::chrono::milliseconds lock_retry_interval{1};
 
+// How often the folder is opened again when it was removed from under this
+// process before the turn is given up.
+constexpr int reopen_attempts = 3;
+
+std::string kept(std::optional<Instant> began) {
+    std::string text(kept_message);
+    const Instant now = Clock::now();
+    if (!began || *began > now) return text;
+    const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(now - *began).count() / 100;
+    return text + " (held for " + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s by then)";
+}
+
+std::string spacing_past_deadline() {
+    return "another probe with the same client and peer keys ended its turn less than " +
+           std::to_string(std::chrono::milliseconds(key_turn_spacing).count()) + " ms before the overall deadline";
+}
+
 // Turns running in this process, so that its threads wait on a condition
 // rather than on the file lock (which they would also honour: each opens the
-// file for itself). Lives as long as the process: a detached fleet worker may
-// end its turn during exit.
+// file for itself), with when each began once it has. Lives as long as the
+// process: a detached fleet worker may end its turn during exit.
 class LocalTurns {
 public:
-    bool enter(const KeyIdentity& identity, Instant until) {
+    // Nothing once entered, else when the running turn began (if it has).
+    std::optional<std::optional<Instant>> enter(const KeyIdentity& identity, Instant until) {
         std::unique_lock lock(mutex_);
-        if (!changed_.wait_until(lock, until, [&] { return !running_.contains(identity); })) return false;
-        running_.insert(identity);
-        return true;
+        if (!changed_.wait_until(lock, until, [&] { return !running_.contains(identity); })) {
+            return running_.at(identity);
+        }
+        running_.emplace(identity, std::nullopt);
+        return std::nullopt;
+    }
+    void began(const KeyIdentity& identity, Instant when) {
+        const std::lock_guard lock(mutex_);
+        running_.at(identity) = when;
     }
     void leave(const KeyIdentity& identity) {
         {
@@ -49,7 +78,7 @@ public:
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::set<KeyIdentity> running_;
+    std::map<KeyIdentity, std::optional<Instant>> running_;
 };
 
 LocalTurns& local_turns() {
@@ -77,65 +106,78 @@ int lock_until(int fd, Instant until) {
     }
 }
 
-// When the last turn ended, on the monotonic clock every process of this
-// boot shares; nothing for a new or unreadable file.
-std::optional<Instant> last_end(int fd) {
-    char text[32];
-    const ssize_t size = ::pread(fd, text, sizeof text, 0);
-    if (size <= 0) return std::nullopt;
-    std::int64_t nanoseconds = 0;
-    const auto [end, error] = std::from_chars(text, text + size, nanoseconds);
-    if (error != std::errc{} || end == text || nanoseconds < 0) return std::nullopt;
-    return Instant(std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(nanoseconds)));
+bool removed(const OwnedFd& folder) {
+    struct stat status {};
+    return ::fstat(folder.get(), &status) == 0 && status.st_nlink == 0;
 }
 
-void record_end(int fd, Instant end) {
-    const std::string text =
-        std::to_string(std::chrono::duration_cast<std::chrono::nanoseconds>(end.time_since_epoch()).count()) + "\n";
-    // A record that could not be written costs the next turn its spacing at
-    // worst: the lock itself still keeps turns apart.
-    if (::pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size())) {
-        (void)::ftruncate(fd, static_cast<off_t>(text.size()));
+struct LockedFile {
+    std::shared_ptr<const OwnedFd> folder;
+    OwnedFd file;
+};
+
+// The lock file of `identity`, locked, and still under its name: a file the
+// clean-up removed while this probe waited for its lock is opened again.
+std::expected<LockedFile, std::string> lock_turn_file(const KeyIdentity& identity, Instant until) {
+    const std::string folder_path = turn_folder_path();
+    const std::string name = turn_file_name(identity);
+    for (int attempt = 1;; ++attempt) {
+        auto folder = current_turn_folder(folder_path);
+        if (!folder) return std::unexpected(std::string(unusable_prefix) + folder.error());
+        auto file = open_turn_file(**folder, folder_path, name);
+        if (!file) {
+            if (attempt < reopen_attempts && removed(**folder)) continue;
+            return std::unexpected(std::string(unusable_prefix) + file.error());
+        }
+        if (const int locked = lock_until(file->get(), until); locked == ETIMEDOUT) {
+            return std::unexpected(kept(read_turn_record(file->get()).began));
+        } else if (locked != 0) {
+            return std::unexpected(std::string(unusable_prefix) + os_error_text(locked));
+        }
+        if (still_named(**folder, name, file->get())) return LockedFile{std::move(*folder), std::move(*file)};
+        if (Clock::now() >= until) return std::unexpected(std::string(too_late_message));
+        attempt = 0;
     }
 }
 
 }  // namespace
 
 KeyTurn::KeyTurn(KeyTurn&& other) noexcept
-    : identity_(other.identity_), lock_fd_(std::exchange(other.lock_fd_, -1)) {}
+    : identity_(other.identity_), lock_fd_(std::exchange(other.lock_fd_, -1)), folder_(std::move(other.folder_)) {}
 
 KeyTurn::~KeyTurn() {
     if (lock_fd_ < 0) return;
-    record_end(lock_fd_, Clock::now());
+    write_turn_record(lock_fd_, {Clock::now(), std::nullopt});
     ::close(lock_fd_);  // releases the lock
     local_turns().leave(identity_);
+    sweep_turn_folder_if_due(std::move(folder_));
 }
 
 std::expected<KeyTurn, std::string> take_key_turn(const KeyIdentity& identity, Instant until) {
-    if (!local_turns().enter(identity, until)) return std::unexpected(std::string(turn_kept_message));
+    if (auto running = local_turns().enter(identity, until)) return std::unexpected(kept(*running));
     LocalClaim claim{identity};
 
-    const std::string folder_path = turn_folder_path();
-    auto folder = open_turn_folder(folder_path);
-    if (!folder) return std::unexpected("could not take this key's turn: " + folder.error());
-    auto file = open_turn_file(*folder, folder_path, identity);
-    if (!file) return std::unexpected("could not take this key's turn: " + file.error());
-    if (const int locked = lock_until(file->get(), until); locked == ETIMEDOUT) {
-        return std::unexpected(std::string(turn_kept_message));
-    } else if (locked != 0) {
-        return std::unexpected("could not take this key's turn: " + os_error_text(locked));
-    }
+    auto locked = lock_turn_file(identity, until);
+    if (!locked) return std::unexpected(std::move(locked.error()));
+    const int fd = locked->file.get();
+    // Opening the file may itself have outlasted the deadline: no other
+    // probe is to blame then.
+    const Instant now = Clock::now();
+    if (now >= until) return std::unexpected(std::string(too_late_message));
 
     // Never more than one spacing from now: a record from before a reboot
     // (a /tmp that survives it) is a time the clock has not reached yet.
-    const Instant now = Clock::now();
-    const Instant start = std::min(last_end(file->get()).value_or(now - key_turn_spacing) + key_turn_spacing,
-                                   now + key_turn_spacing);
-    if (start > until) return std::unexpected(std::string(turn_kept_message));
+    const std::optional<Instant> last_end = read_turn_record(fd).last_end;
+    const Instant start =
+        std::min(last_end.value_or(now - key_turn_spacing) + key_turn_spacing, now + key_turn_spacing);
+    if (start > until) return std::unexpected(spacing_past_deadline());
     if (start > now) std::this_thread::sleep_until(start);
 
+    const Instant began = Clock::now();
+    write_turn_record(fd, {last_end, began});
+    local_turns().began(identity, began);
     claim.held = false;
-    return KeyTurn(identity, file->release());
+    return KeyTurn(identity, locked->file.release(), std::move(locked->folder));
 }
 
 }  // namespace quorlin

@@ -7,11 +7,13 @@
 // key, so two such probes at once would fail each other.
 //
 // The turn is a lock file per key identity in a private folder of the user
-// (see turn_folder.hpp) holding when the last turn ended. Probers of other
-// users or on other machines cannot be coordinated: each needs a key of its
-// own.
+// (see turn_folder.hpp) holding when the last turn ended and when the running
+// one began (turn_record.hpp); files whose last turn ended long ago are
+// removed (turn_sweep.hpp). Probers of other users or on other machines
+// cannot be coordinated: each needs a key of its own.
 
 #include "common/clock.hpp"
+#include "common/owned_fd.hpp"
 #include "wireguard/handshake.hpp"
 
 #include <array>
@@ -19,6 +21,7 @@
 #include <compare>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <string>
 
 namespace quorlin {
@@ -47,15 +50,19 @@ public:
 
 private:
     friend std::expected<KeyTurn, std::string> take_key_turn(const KeyIdentity&, Instant);
-    KeyTurn(const KeyIdentity& identity, int lock_fd) noexcept : identity_(identity), lock_fd_(lock_fd) {}
+    KeyTurn(const KeyIdentity& identity, int lock_fd, std::shared_ptr<const OwnedFd> folder) noexcept
+        : identity_(identity), lock_fd_(lock_fd), folder_(std::move(folder)) {}
 
     KeyIdentity identity_;
     int lock_fd_;  // -1 once moved from
+    std::shared_ptr<const OwnedFd> folder_;
 };
 
-// Waits, until `until` at the latest, for the turn of `identity`. The error
-// says why no turn came: another probe held it, or the turn folder or file
-// cannot be used safely.
+// Waits, until `until` (the probe's overall deadline) at the latest, for the
+// turn of `identity`. The error says why no turn came: another probe kept it
+// past `until` (and for how long, when known), or ended it too close to
+// `until` for the spacing, or `until` had passed before this one could take
+// it, or the turn folder or file cannot be used safely.
 std::expected<KeyTurn, std::string> take_key_turn(const KeyIdentity& identity, Instant until);
 
 }  // namespace quorlin

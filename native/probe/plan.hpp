@@ -49,8 +49,9 @@ struct ProbePlan {
     bool mtu_check = false;
     std::optional<std::uint32_t> mtu;
     // Whether the run takes its key's turn on this machine before the
-    // handshake (see key_turn.hpp); the waiting comes out of the handshake's
-    // time. The command, the fleet and the exporter do.
+    // handshake (see key_turn.hpp); the turn is waited for until the overall
+    // deadline, and the handshake's limit runs from the moment it is taken.
+    // The command, the fleet and the exporter do.
     bool take_key_turn = false;
 
     explicit ProbePlan(ProbeConfig config) noexcept : config(std::move(config)) {}

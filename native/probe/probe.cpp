@@ -106,12 +106,15 @@ std::optional<SessionStart> handshake_phase(const PhaseRun& run, UdpSocket& sock
                                             std::optional<KeyTurn>& turn) {
     run.announce(phase_name::handshake, endpoint_text);
     const Instant phase_start = Clock::now();
-    const Instant handshake_deadline = deadline(run.overall_deadline, phase_start, run.plan.handshake_timeout);
-    auto taken = take_turn_if_asked(run.plan, handshake_deadline);
+    // The turn may be waited for until the overall deadline: the probes
+    // before it on this key may each use their whole time.
+    auto taken = take_turn_if_asked(run.plan, run.overall_deadline);
+    if (run.plan.take_key_turn) run.report.key_turn_wait = Clock::now() - phase_start;
     if (taken && *taken) turn.emplace(std::move(**taken));
-    // The wait for the turn comes out of the handshake's limit but is not
-    // its round trip, which thresholds judge: the phase is timed from here.
+    // The handshake's limit, and its round trip that thresholds judge, run
+    // from the moment the turn was taken.
     const Instant measured_from = taken ? Clock::now() : phase_start;
+    const Instant handshake_deadline = deadline(run.overall_deadline, measured_from, run.plan.handshake_timeout);
     SessionOutcome session = taken ? establish_session(socket, endpoint, tunnel, handshake_deadline)
                                    : SessionOutcome(HandshakeFailure{std::move(taken.error()), 0, 0,
                                                                      PhaseStatus::error, std::nullopt});

@@ -113,6 +113,9 @@ struct ProbeReport {
     std::uint64_t sent_bytes = 0;
     std::uint64_t received_bytes = 0;
     std::vector<PhaseResult> phases;
+    // How long the run waited for its key's turn, when it took one (see
+    // key_turn.hpp). Not part of the JSON.
+    std::optional<Clock::duration> key_turn_wait;
 };
 
 enum class ProbeEventKind : std::uint8_t { started, finished };

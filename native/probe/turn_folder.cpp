@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <mutex>
+#include <optional>
 
 namespace quorlin {
 
@@ -19,7 +22,51 @@ namespace {
 // two identities from ever sharing a file.
 constexpr std::size_t name_hash_bytes = 16;
 
-std::string file_name(const KeyIdentity& identity) {
+std::string mode_text(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+struct OpenedFolder {
+    std::shared_ptr<const OwnedFd> fd;
+    struct stat status {};
+};
+
+// The folders this process opened, by path. Lives as long as the process: a
+// detached fleet worker may take a turn during exit.
+class OpenedFolders {
+public:
+    std::optional<OpenedFolder> find(const std::string& path) {
+        const std::lock_guard lock(mutex_);
+        const auto found = folders_.find(path);
+        if (found == folders_.end()) return std::nullopt;
+        return found->second;
+    }
+    void keep(const std::string& path, OpenedFolder folder) {
+        const std::lock_guard lock(mutex_);
+        folders_.insert_or_assign(path, std::move(folder));
+    }
+    void forget(const std::string& path) {
+        const std::lock_guard lock(mutex_);
+        folders_.erase(path);
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::string, OpenedFolder> folders_;
+};
+
+OpenedFolders& opened_folders() {
+    static OpenedFolders* const folders = new OpenedFolders;
+    return *folders;
+}
+
+}  // namespace
+
+std::string turn_file_name(const KeyIdentity& identity) {
     std::array<std::uint8_t, wireguard::hash_bytes> digest{};
     wireguard::hash(digest, {identity.client_public_key, identity.peer_public_key});
     static constexpr char digits[] = "0123456789abcdef";
@@ -31,14 +78,6 @@ std::string file_name(const KeyIdentity& identity) {
     return name + ".turn";
 }
 
-std::string mode_text(mode_t mode) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-    return text;
-}
-
-}  // namespace
-
 std::string turn_folder_path() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/quorlin";
@@ -48,8 +87,14 @@ std::string turn_folder_path() {
 
 std::expected<OwnedFd, std::string> open_turn_folder(const std::string& path) {
     const std::string where = "key turn folder " + path + ": ";
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return std::unexpected(where + os_error_text(errno));
-    OwnedFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    // mkdir only when missing: it locks the parent folder even when it fails.
+    int opened = ::open(path.c_str(), flags);
+    if (opened < 0 && errno == ENOENT) {
+        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return std::unexpected(where + os_error_text(errno));
+        opened = ::open(path.c_str(), flags);
+    }
+    OwnedFd folder(opened);
     if (folder.get() < 0) {
         if (errno == ELOOP || errno == ENOTDIR) return std::unexpected(where + "is a link or not a folder");
         return std::unexpected(where + os_error_text(errno));
@@ -63,12 +108,40 @@ std::expected<OwnedFd, std::string> open_turn_folder(const std::string& path) {
     return folder;
 }
 
+std::expected<std::shared_ptr<const OwnedFd>, std::string> current_turn_folder(const std::string& path) {
+    if (std::optional<OpenedFolder> opened = opened_folders().find(path)) {
+        // Removed folders keep their descriptors working in part: the
+        // link count tells, since a new folder may reuse the inode number.
+        struct stat now {};
+        struct stat held {};
+        if (::lstat(path.c_str(), &now) == 0 && same_file(now, opened->status) && S_ISDIR(now.st_mode) &&
+            now.st_uid == ::geteuid() && (now.st_mode & 077) == 0 && ::fstat(opened->fd->get(), &held) == 0 &&
+            held.st_nlink > 0) {
+            return std::move(opened->fd);
+        }
+    }
+    // New, replaced, or changed since: opened and checked again.
+    auto folder = open_turn_folder(path);
+    if (!folder) {
+        opened_folders().forget(path);
+        return std::unexpected(std::move(folder.error()));
+    }
+    OpenedFolder opened{std::make_shared<const OwnedFd>(std::move(*folder)), {}};
+    if (::fstat(opened.fd->get(), &opened.status) != 0) {
+        return std::unexpected("key turn folder " + path + ": " + os_error_text(errno));
+    }
+    opened_folders().keep(path, opened);
+    return std::move(opened.fd);
+}
+
 std::expected<OwnedFd, std::string> open_turn_file(const OwnedFd& folder, const std::string& folder_path,
-                                                   const KeyIdentity& identity) {
-    const std::string name = file_name(identity);
+                                                   const std::string& name) {
     const std::string where = "key turn file " + folder_path + "/" + name + ": ";
     // O_NONBLOCK: a FIFO planted under that name must not hang the open.
-    OwnedFd file(::openat(folder.get(), name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    constexpr int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int opened = ::openat(folder.get(), name.c_str(), flags);
+    if (opened < 0 && errno == ENOENT) opened = ::openat(folder.get(), name.c_str(), flags | O_CREAT, 0600);
+    OwnedFd file(opened);
     if (file.get() < 0) {
         if (errno == ELOOP) return std::unexpected(where + "is a link");
         return std::unexpected(where + os_error_text(errno));
@@ -78,6 +151,13 @@ std::expected<OwnedFd, std::string> open_turn_file(const OwnedFd& folder, const 
     if (!S_ISREG(status.st_mode)) return std::unexpected(where + "is not a regular file");
     if (status.st_uid != ::geteuid()) return std::unexpected(where + "is not owned by this user");
     return file;
+}
+
+bool still_named(const OwnedFd& folder, const std::string& name, int fd) {
+    struct stat named {};
+    struct stat opened {};
+    return ::fstatat(folder.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(fd, &opened) == 0 &&
+           same_file(named, opened);
 }
 
 }  // namespace quorlin

@@ -2,11 +2,17 @@
 // Where key turns are kept: a folder only this user can enter, its lock files
 // created by this user alone. Links are refused at every step, so another user
 // cannot point a prober's lock file elsewhere.
+//
+// Taking a turn must not serialise unrelated probes: a process opens the
+// folder once (mkdir takes its parent's lock exclusively) and opens an
+// existing lock file without O_CREAT (which takes the folder's lock
+// exclusively); only a missing file is created.
 
 #include "common/owned_fd.hpp"
 #include "probe/key_turn.hpp"
 
 #include <expected>
+#include <memory>
 #include <string>
 
 namespace quorlin {
@@ -19,10 +25,22 @@ std::string turn_folder_path();
 // is a real folder (not a link) owned by this user and closed to others.
 std::expected<OwnedFd, std::string> open_turn_folder(const std::string& path);
 
-// The lock file of `identity` inside the folder, created with mode 0600; its
-// name is a hash of the two public keys. Refused unless it is a regular file
-// owned by this user.
+// The folder at `path` as this process opened it, shared by its turns. Opened
+// by open_turn_folder the first time, and again whenever the path no longer
+// names that folder; otherwise one lstat checks it is still this user's and
+// closed to others.
+std::expected<std::shared_ptr<const OwnedFd>, std::string> current_turn_folder(const std::string& path);
+
+// The lock file's name for `identity`: a hash of the two public keys.
+std::string turn_file_name(const KeyIdentity& identity);
+
+// The lock file `name` inside the folder, created with mode 0600 when
+// missing. Refused unless it is a regular file owned by this user.
 std::expected<OwnedFd, std::string> open_turn_file(const OwnedFd& folder, const std::string& folder_path,
-                                                   const KeyIdentity& identity);
+                                                   const std::string& name);
+
+// Whether `name` in the folder still names the file open as `fd`: a lock
+// taken on a file that was removed meanwhile guards nothing.
+bool still_named(const OwnedFd& folder, const std::string& name, int fd);
 
 }  // namespace quorlin

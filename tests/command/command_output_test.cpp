@@ -57,6 +57,12 @@ ProbeReport all_passed() {
     return report(Verdict::data_plane_confirmed, {handshake_passed(microseconds(412)), echo("10.99.0.1", true)});
 }
 
+ProbeReport waited_for_the_turn(std::chrono::milliseconds wait) {
+    ProbeReport built = all_passed();
+    built.key_turn_wait = wait;
+    return built;
+}
+
 ProbeReport echoes_lost() {
     return report(Verdict::data_plane_confirmed,
                   {handshake_passed(microseconds(2'146)), echo("10.99.0.1", true, microseconds(12'500)),
@@ -94,6 +100,15 @@ TEST(NagiosLine, SummaryAndPerfdataByteForByte) {
          "ping 10.99.0.1 loss 50% reaches the critical threshold of 50% - failed: ping 10.99.0.1 unconfirmed: "
          "no reply, ping 10.99.0.1 unconfirmed: no reply | 'handshake'=0.002146s;;;0 "
          "'ping1_rta'=0.010000s;0.010000;0.100000;0 'ping1_pl'=50%;40;50;0;100 'sent'=356B;;;0 'received'=284B;;;0\n"},
+        {"a wait for the turn is a long-output line", waited_for_the_turn(std::chrono::milliseconds(1'799)),
+         ServiceState::ok, {}, {},
+         "WIREGUARD OK - data_plane_confirmed at peer.test:51820, handshake 0.412 ms, 1 of 1 checks passed | "
+         "'handshake'=0.000412s;;;0 'ping1'=0.000400s;;;0 'sent'=356B;;;0 'received'=284B;;;0\n"
+         "waited 1.7 s for the turn of this key\n"},
+        {"the spacing alone is not worth telling", waited_for_the_turn(std::chrono::milliseconds(99)),
+         ServiceState::ok, {}, {},
+         "WIREGUARD OK - data_plane_confirmed at peer.test:51820, handshake 0.412 ms, 1 of 1 checks passed | "
+         "'handshake'=0.000412s;;;0 'ping1'=0.000400s;;;0 'sent'=356B;;;0 'received'=284B;;;0\n"},
     };
     for (const auto& c : cases) EXPECT_EQ(nagios_line(c.report, c.state, c.thresholds, c.ping), c.expected) << c.label;
     EXPECT_EQ(nagios_unknown_line("interrupted"), "WIREGUARD UNKNOWN - interrupted\n");
@@ -103,16 +118,25 @@ TEST(ReportTable, ThresholdThatSetTheStateIsNamed) {
     EXPECT_TRUE(report_table(all_passed(), {std::nullopt, 0}).ends_with(
         "threshold: handshake 0.412 ms above the critical threshold of 0 ms\n"));
     EXPECT_EQ(report_table(all_passed(), {1, 2}).find("threshold:"), std::string::npos);
+    EXPECT_TRUE(report_table(waited_for_the_turn(std::chrono::milliseconds(100)))
+                    .ends_with("  valid matching reply\nwaited 0.1 s for the turn of this key\n"));
+    EXPECT_EQ(report_table(waited_for_the_turn(std::chrono::milliseconds(99))).find("waited"), std::string::npos);
 }
 
-// What Nagios and Icinga 2 accept, for every line either writer gives: one
-// line; no ';' in the summary (Nagios rewrites it); every datum
+// What Nagios and Icinga 2 accept, for every output either writer gives: a
+// first line with no ';' in the summary (Nagios rewrites it) and every datum
 // 'label'=value[UOM];[warn];[crit];[min];[max] with a number as value (Icinga 2
-// refuses U), a unit of s, % or B, and each label once.
-void expect_plugin_rules(const std::string& line, const std::string& label) {
-    SCOPED_TRACE(label + ": " + line);
-    ASSERT_TRUE(line.ends_with('\n'));
-    ASSERT_EQ(line.find('\n'), line.size() - 1);
+// refuses U), a unit of s, % or B, and each label once; then long-output
+// lines, our own text, with no '|' (it would start more performance data) and
+// none of the characters Nagios strips from what reaches its macros.
+void expect_plugin_rules(const std::string& output, const std::string& label) {
+    SCOPED_TRACE(label + ": " + output);
+    ASSERT_TRUE(output.ends_with('\n'));
+    const std::string line = output.substr(0, output.find('\n') + 1);
+    std::istringstream long_output(output.substr(line.size()));
+    for (std::string more; std::getline(long_output, more);) {
+        EXPECT_TRUE(std::regex_match(more, std::regex("[^;|`~$&'\"<>]+"))) << more;
+    }
     const std::size_t bar = line.find(" | ");
     const std::string summary = line.substr(0, bar);
     EXPECT_TRUE(std::regex_match(summary, std::regex("WIREGUARD (OK|WARNING|CRITICAL|UNKNOWN) - [^;|]+\n?")));
@@ -137,7 +161,7 @@ TEST(PluginLine, EveryLineFollowsTheRulesOfTheMonitoringSystems) {
     const std::pair<const char*, ProbeReport> reports[] = {
         {"resolution failed", resolution_failed()}, {"handshake failed", handshake_failed()},
         {"a check failed", second_ping_lost()},     {"all passed", all_passed()},
-        {"echoes lost", echoes_lost()},
+        {"echoes lost", echoes_lost()},           {"waited", waited_for_the_turn(std::chrono::milliseconds(2'000))},
     };
     for (const auto& [label, built] : reports) {
         for (const auto& limits : handshake_limits) {

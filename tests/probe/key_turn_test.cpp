@@ -1,9 +1,12 @@
-// Key turns on the real file system: the private folder's checks, and the rule
-// between turns in one process and across processes.
+// Key turns on the real file system: the private folder's checks, the rule
+// between turns in one process and across processes, why a turn did not come,
+// and the clean-up of old lock files beside turns being taken.
 #include "probe/key_turn.hpp"
 
 #include "probe/turn_folder.hpp"
+#include "probe/turn_sweep.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <regex>
 #include <thread>
 
 namespace quorlin {
@@ -21,7 +25,7 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-constexpr std::string_view kept = "another probe with the same client and peer keys kept its turn past the handshake deadline";
+constexpr std::string_view kept = "another probe with the same client and peer keys kept its turn past the overall deadline";
 
 KeyIdentity identity(std::uint8_t client, std::uint8_t peer) {
     KeyIdentity id;
@@ -41,6 +45,12 @@ protected:
         folder_ = runtime_ + "/quorlin";
     }
     void TearDown() override { fs::remove_all(runtime_); }
+
+    std::size_t turn_files() const {
+        std::size_t count = 0;
+        for (const auto& entry : fs::directory_iterator(folder_)) count += entry.path().extension() == ".turn";
+        return count;
+    }
 
     std::string runtime_;
     std::string folder_;
@@ -161,17 +171,127 @@ TEST_F(KeyTurns, OneAtATimeAndTheSpacingAfterTheLastEndAcrossProcesses) {
     EXPECT_GE(started - child_before_end, key_turn_spacing);
 }
 
-TEST_F(KeyTurns, ATurnThatCannotComeInTimeIsRefusedAtItsLimit) {
-    std::optional<KeyTurn> held(*take_key_turn(identity(1, 2), Clock::now() + 1s));
-    const Instant asked = Clock::now();
-    auto turn = take_key_turn(identity(1, 2), asked + 30ms);
-    ASSERT_FALSE(turn);
-    EXPECT_EQ(turn.error(), kept) << "held by another probe";
-    EXPECT_GE(Clock::now() - asked, 30ms);
-    held.reset();
+// Each refusal names the true cause: a turn still held (and for how long), a
+// spacing that ends past the deadline, or a deadline gone before any wait.
+TEST_F(KeyTurns, ATurnThatCannotComeInTimeSaysWhy) {
+    const std::regex held_for(std::string(kept) + R"( \(held for [0-9]+\.[0-9] s by then\))");
+    {
+        std::optional<KeyTurn> held(*take_key_turn(identity(1, 2), Clock::now() + 1s));
+        const Instant asked = Clock::now();
+        auto turn = take_key_turn(identity(1, 2), asked + 30ms);
+        ASSERT_FALSE(turn);
+        EXPECT_TRUE(std::regex_match(turn.error(), held_for)) << "held in this process: " << turn.error();
+        EXPECT_GE(Clock::now() - asked, 30ms);
+    }
     const auto soon = take_key_turn(identity(1, 2), Clock::now() + key_turn_spacing / 2);
     ASSERT_FALSE(soon);
-    EXPECT_EQ(soon.error(), kept) << "the spacing after the last end ends past the limit";
+    EXPECT_EQ(soon.error(),
+              "another probe with the same client and peer keys ended its turn less than 50 ms before the overall "
+              "deadline");
+    std::this_thread::sleep_for(key_turn_spacing);
+    const auto late = take_key_turn(identity(1, 2), Clock::now() - 1ms);
+    ASSERT_FALSE(late);
+    EXPECT_EQ(late.error(), "the overall deadline passed before this probe could take its key's turn")
+        << "free, but asked too late: no other probe is to blame";
+
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto turn = take_key_turn(identity(1, 2), Clock::now() + 5s);
+        (void)::write(pipe_fds[1], "t", 1);
+        char done = 0;
+        (void)::read(pipe_fds[0], &done, 1);
+        ::_exit(turn ? 0 : 1);
+    }
+    char taken = 0;
+    ASSERT_EQ(::read(pipe_fds[0], &taken, 1), 1);
+    std::this_thread::sleep_for(100ms);
+    auto other = take_key_turn(identity(1, 2), Clock::now() + 30ms);
+    (void)::write(pipe_fds[1], "d", 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(pipe_fds[0]), ::close(pipe_fds[1]);
+    ASSERT_FALSE(other);
+    EXPECT_TRUE(std::regex_match(other.error(), held_for)) << "held by another process: " << other.error();
+}
+
+// The clean-up removes what is old, unreadable or from before a reboot, never
+// a file in use; 2,000 key pairs leave the folder back to a handful.
+TEST_F(KeyTurns, OldTurnFilesAreRemovedAndUsedOnesKept) {
+    for (int i = 0; i < 2000; ++i) {
+        ASSERT_TRUE(take_key_turn(identity(static_cast<std::uint8_t>(i % 250), static_cast<std::uint8_t>(i / 250)),
+                                  Clock::now() + 1s));
+    }
+    ASSERT_EQ(turn_files(), 2000u);
+    auto folder = current_turn_folder(folder_);
+    ASSERT_TRUE(folder);
+    EXPECT_EQ(sweep_turn_files(**folder, turn_file_age), 0u) << "all ended just now";
+
+    std::optional<KeyTurn> held(*take_key_turn(identity(9, 9), Clock::now() + 1s));
+    const auto plant = [&](const char* name, const char* record) {
+        std::FILE* file = std::fopen((folder_ + "/" + name).c_str(), "w");
+        std::fputs(record, file);
+        std::fclose(file);
+    };
+    plant("from-before-a-reboot.turn", "99999999999999999\n");  // about three years of uptime
+    plant("unreadable.turn", "x");
+    plant("other-file", "");
+    EXPECT_EQ(sweep_turn_files(**folder, turn_file_age), 2u) << "the future record and the unreadable one";
+    EXPECT_EQ(sweep_turn_files(**folder, 0s), 2000u) << "all but the held turn";
+    EXPECT_EQ(turn_files(), 1u);
+    EXPECT_TRUE(fs::exists(folder_ + "/other-file")) << "only lock files are swept";
+    held.reset();
+    EXPECT_TRUE(take_key_turn(identity(9, 9), Clock::now() + 1s)) << "a swept key takes its turn as before";
+}
+
+// Takers in several processes hammer one key while another process sweeps
+// with age 0, so the file is removed between turns again and again: a taker
+// that locked a removed file must open the new one, never run beside it.
+TEST_F(KeyTurns, ATurnRacingTheCleanUpIsNeverShared) {
+    const std::string marker = runtime_ + "/holder";
+    const auto run_for = [](auto body) {
+        const pid_t child = ::fork();
+        if (child == 0) ::_exit(body());
+        return child;
+    };
+    const Instant stop = Clock::now() + 2s;
+    std::vector<pid_t> children;
+    for (int i = 0; i < 3; ++i) {
+        children.push_back(run_for([&] {
+            int turns = 0;
+            while (Clock::now() < stop) {
+                {
+                    auto turn = take_key_turn(identity(1, 2), Clock::now() + 5s);
+                    if (!turn) return 2;
+                    const int alone = ::open(marker.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+                    if (alone < 0) return 1;
+                    std::this_thread::sleep_for(200us);
+                    ::close(alone);
+                    ::unlink(marker.c_str());
+                }
+                // Free now and then, or the next taker's lock (held through
+                // the spacing) never lets the sweep in.
+                std::this_thread::sleep_for(key_turn_spacing + std::chrono::milliseconds((++turns * 37 + i * 13) % 50));
+            }
+            return turns > 0 ? 0 : 3;
+        }));
+    }
+    children.push_back(run_for([&] {
+        std::size_t removed = 0;
+        while (Clock::now() < stop) {
+            if (auto folder = current_turn_folder(folder_)) removed += sweep_turn_files(**folder, 0s);
+        }
+        return removed > 10 ? 0 : 4;
+    }));
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "1: two turns at once, 2: a turn refused, 3: no turn, 4: the sweep removed too little; got "
+            << WEXITSTATUS(status);
+    }
 }
 
 }  // namespace
