@@ -4,6 +4,8 @@
 #include "probe/turn_record.hpp"
 
 #include <dirent.h>
+#include <pthread.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -55,6 +57,9 @@ void sweep_if_stamp_allows(const OwnedFd& folder) {
 // When this process may sweep next, in nanoseconds of the monotonic clock.
 std::atomic<std::int64_t> next_sweep_ns{0};
 
+constexpr char sweep_thread_name[] = "quorlin-sweep";
+static_assert(sizeof sweep_thread_name - 1 <= 15);  // Linux refuses longer names
+
 std::int64_t nanoseconds(Instant instant) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(instant.time_since_epoch()).count();
 }
@@ -87,13 +92,23 @@ void sweep_turn_folder_if_due(std::shared_ptr<const OwnedFd> folder) {
     std::int64_t due = next_sweep_ns.load();
     const std::int64_t interval = std::chrono::nanoseconds(turn_sweep_interval).count();
     if (now < due || !next_sweep_ns.compare_exchange_strong(due, now + interval)) return;
+    // Signals stay with the caller's threads: the sweep starts with every
+    // signal blocked, then the caller's mask is restored.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    const bool masked = pthread_sigmask(SIG_SETMASK, &all, &previous) == 0;
     try {
         // Detached: it touches nothing but the folder it holds, so a process
         // may end while it runs; a sweep cut short only leaves files behind.
-        std::thread([folder = std::move(folder)] { sweep_if_stamp_allows(*folder); }).detach();
+        std::thread([folder = std::move(folder)] {
+            pthread_setname_np(pthread_self(), sweep_thread_name);
+            sweep_if_stamp_allows(*folder);
+        }).detach();
     } catch (const std::system_error&) {
         // No thread to spare: the next turn's end tries again after the interval.
     }
+    if (masked) pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 }  // namespace quorlin

@@ -31,7 +31,8 @@ std::size_t sweep_turn_files(const OwnedFd& folder, Clock::duration age);
 // After a turn ends: sweeps the folder on a thread of its own when neither
 // this process nor any other of this user swept it in the last
 // turn_sweep_interval (a stamp file in the folder), so the probe that ended
-// never waits for it.
+// never waits for it. The thread is named "quorlin-sweep".
 void sweep_turn_folder_if_due(std::shared_ptr<const OwnedFd> folder);
+
 
 }  // namespace quorlin

@@ -5,6 +5,7 @@
 
 #include "probe/turn_folder.hpp"
 #include "probe/turn_sweep.hpp"
+#include "probe/sweep_wait.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -44,7 +45,10 @@ protected:
         ::setenv("XDG_RUNTIME_DIR", name, 1);
         folder_ = runtime_ + "/quorlin";
     }
-    void TearDown() override { fs::remove_all(runtime_); }
+    void TearDown() override {
+        probe_testing::sweeps_ended();
+        fs::remove_all(runtime_);
+    }
 
     std::size_t turn_files() const {
         std::size_t count = 0;
@@ -87,6 +91,7 @@ TEST_F(KeyTurns, RefusesAFolderOrFileAnotherUserCouldControl) {
          ::geteuid() == 0 ? "is not owned by this user" : ""},
     };
     for (const Case& c : cases) {
+        probe_testing::sweeps_ended();
         fs::remove_all(folder_);
         c.prepare(folder_);
         auto turn = take_key_turn(identity(1, 2), Clock::now() + 1s);
@@ -100,6 +105,7 @@ TEST_F(KeyTurns, RefusesAFolderOrFileAnotherUserCouldControl) {
     }
 
     // The lock file itself: only a regular file of this user's.
+    probe_testing::sweeps_ended();
     fs::remove_all(folder_);
     ASSERT_TRUE(take_key_turn(identity(1, 2), Clock::now() + 1s));
     const fs::path made = fs::directory_iterator(folder_)->path();

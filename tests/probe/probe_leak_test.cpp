@@ -20,6 +20,7 @@
 #include "peer/peer_harness.hpp"
 #include "probe/probe.hpp"
 #include "probe/probe_test_support.hpp"
+#include "probe/sweep_wait.hpp"
 
 namespace quorlin {
 namespace {
@@ -46,9 +47,11 @@ std::size_t count_entries(const char* path) {
 std::size_t open_descriptors() { return count_entries("/proc/self/fd"); }
 std::size_t threads() { return count_entries("/proc/self/task"); }
 
-// Resolver threads are detached and end on their own just after answering;
-// give them a moment (bounded) before counting.
+// Resolver threads are detached and end on their own just after answering,
+// and a turn's end may start a sweep of the turn folder on a thread of its
+// own: give them a moment (bounded) before counting.
 std::size_t threads_settled_to(std::size_t expected) {
+    sweeps_ended();
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     std::size_t now = threads();
     while (now > expected && std::chrono::steady_clock::now() < deadline) {
@@ -132,13 +135,14 @@ TEST(ProbeResources, ManyProbesLeaveNoDescriptorsOrThreadsBehind) {
     // One round first, so that one-time setup (libraries, caches) is not
     // mistaken for a leak.
     ASSERT_TRUE(run_all());
+    sweeps_ended();
     const std::size_t descriptors_before = open_descriptors();
     const std::size_t threads_before = threads_settled_to(threads());
 
     constexpr int rounds = 60;  // five probes each
     for (int i = 0; i < rounds; ++i) ASSERT_TRUE(run_all()) << "round " << i;
 
-    EXPECT_EQ(threads_settled_to(threads_before), threads_before);
+    EXPECT_EQ(threads_settled_to(threads_before), threads_before);  // sweeps ended first
     EXPECT_EQ(open_descriptors(), descriptors_before);
 }
 
