@@ -11,7 +11,10 @@ CommandEnd run_exporter_command(const ExporterRequest& request, const char* cons
     // Only the command line has been read so far: no thread exists yet.
     exporter::block_exporter_signals();
     const exporter::LogSink log = [](std::string_view line) { print_error(line); };
-    const exporter::ReportText report_text = [](const ProbeReport& report) { return report_table(report); };
+    // The debug answer: the table with the threshold lines that set the state.
+    const exporter::ReportText report_text = [](const ProbeReport& report, const PingThresholds& ping_thresholds) {
+        return report_table(report, assess(report, Thresholds{{}, ping_thresholds}));
+    };
     const auto served = exporter::run_exporter(request.settings, report_text, log);
     if (!served) {
         print_error(served.error());

@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <optional>
 #include <utility>
 
 namespace quorlin::command {
@@ -50,11 +51,14 @@ void FleetPrinter::add(fleet::TargetOutcome outcome) {
     // target's own from the fleet file.
     const bool given = output_.ping_thresholds.warning || output_.ping_thresholds.critical;
     const PingThresholds& ping = given ? output_.ping_thresholds : outcome.target->ping_thresholds;
-    const ServiceState state =
-        outcome.report ? probe_state(*outcome.report, output_.thresholds, ping) : ServiceState::unknown;
+    std::optional<Assessment> assessment;
+    if (outcome.report) assessment = assess(*outcome.report, Thresholds{output_.thresholds, ping});
+    const ServiceState state = assessment ? assessment->state : ServiceState::unknown;
     std::string text;
     if (output_.format == OutputFormat::json) text = fleet_json_line(outcome);
-    if (output_.format == OutputFormat::table) text = fleet_table_row(outcome, name_width_, output_.thresholds, ping);
+    if (output_.format == OutputFormat::table) {
+        text = fleet_table_row(outcome, name_width_, assessment ? &*assessment : nullptr);
+    }
 
     std::lock_guard lock(mutex_);
     if (finished_) return;

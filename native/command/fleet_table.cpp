@@ -2,7 +2,6 @@
 
 #include "common/decimal_text.hpp"
 #include "command/terminal_text.hpp"
-#include "command/threshold_text.hpp"
 
 #include <algorithm>
 #include <string_view>
@@ -27,10 +26,10 @@ void append_column(std::string& out, std::string_view cell, std::size_t width, A
 
 std::size_t name_column(std::size_t name_width) { return std::max(name_width, target_header.size()); }
 
-// "passed/asked" over the ping and DNS checks, or "-" when none was asked.
-std::string checks_cell(const ProbeReport& report) {
-    const CheckCount checks = count_checks(report);
-    return checks.asked == 0 ? "-" : std::to_string(checks.passed) + "/" + std::to_string(checks.asked);
+// "passed/asked" over the checks, or "-" when none was asked.
+std::string checks_cell(const Assessment& assessment) {
+    if (assessment.checks.empty()) return "-";
+    return std::to_string(assessment.passed_checks()) + "/" + std::to_string(assessment.checks.size());
 }
 
 // The first phase that failed: "PHASE [TARGET] STATUS: DETAIL", escaped.
@@ -60,10 +59,10 @@ std::string fleet_table_header(std::size_t name_width) {
 }
 
 std::string fleet_table_row(const fleet::TargetOutcome& outcome, std::size_t name_width,
-                            const HandshakeThresholds& thresholds, const PingThresholds& ping_thresholds) {
+                            const Assessment* assessment) {
     std::string out;
     append_column(out, outcome.target->name, name_column(name_width), Align::left);
-    if (!outcome.report) {
+    if (!outcome.report || assessment == nullptr) {
         append_column(out, refused_verdict, verdict_width, Align::left);
         append_column(out, "-", handshake_header.size(), Align::right);
         append_column(out, "-", checks_header.size(), Align::right);
@@ -73,17 +72,23 @@ std::string fleet_table_row(const fleet::TargetOutcome& outcome, std::size_t nam
     const ProbeReport& report = *outcome.report;
     append_column(out, verdict_text(report.verdict), verdict_width, Align::left);
     std::string handshake = "-";
-    if (const PhaseResult* passed = passed_handshake(report)) {
+    if (assessment->handshake) {
         handshake.clear();
-        append_thousandths(handshake, whole_microseconds(measured_time(*passed)));
+        append_thousandths(handshake, whole_microseconds(*assessment->handshake));
     }
     append_column(out, handshake, handshake_header.size(), Align::right);
-    append_column(out, checks_cell(report), checks_header.size(), Align::right);
+    append_column(out, checks_cell(*assessment), checks_header.size(), Align::right);
     std::string detail = first_failure(report);
-    // No failure: the thresholds that made the state worse, if any.
-    const std::vector<std::string> notes =
-        detail == "-" ? threshold_notes(report, thresholds, ping_thresholds) : std::vector<std::string>{};
-    for (std::size_t i = 0; i < notes.size(); ++i) detail = (i == 0 ? "" : detail + ", ") + notes[i];
+    // No phase failed: the thresholds reached and the checks that failed all
+    // the same (a DNS answer of SERVFAIL), if any.
+    if (detail == "-") {
+        std::vector<std::string> reasons;
+        for (const Breach& breach : assessment->breaches) reasons.push_back(breach.text);
+        for (const CheckAssessment& check : assessment->checks) {
+            if (!check.failure.empty()) reasons.push_back(check.failure);
+        }
+        for (std::size_t i = 0; i < reasons.size(); ++i) detail = (i == 0 ? "" : detail + ", ") + shown(reasons[i]);
+    }
     out += detail + "\n";
     return out;
 }

@@ -1,14 +1,12 @@
 #include "command/nagios_line.hpp"
 
 #include "command/key_turn_text.hpp"
-#include "common/decimal_text.hpp"
-#include "command/ping_text.hpp"
 #include "command/plugin_text.hpp"
-#include "command/threshold_text.hpp"
+#include "command/report_table.hpp"
+#include "common/decimal_text.hpp"
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -17,139 +15,198 @@ namespace quorlin::command {
 
 namespace {
 
-void append_summary(std::string& out, const ProbeReport& report, const HandshakeThresholds& thresholds,
-                    const PingThresholds& ping_thresholds) {
-    out += verdict_text(report.verdict);
-    out += " at ";
-    append_plugin_text(out, report.endpoint);
-    const PhaseResult* handshake = passed_handshake(report);
-    if (handshake != nullptr) {
-        if (std::string note = handshake_threshold_note(report, thresholds); !note.empty()) {
-            out += ", " + note;
-        } else {
-            out += ", handshake ";
-            append_thousandths(out, whole_microseconds(measured_time(*handshake)));
-            out += " ms";
-        }
-        const CheckCount checks = count_checks(report);
-        if (checks.asked > 0) {
-            out += ", " + std::to_string(checks.passed) + " of " + std::to_string(checks.asked) + " checks passed";
-        }
-        const std::vector<PingSummary> pings = ping_summaries(report);
-        if (several_echoes(pings, report)) {
-            for (const PingSummary& ping : pings) {
-                std::string target;
-                append_plugin_text(target, ping.target);
-                out += ", " + ping_summary_text(target, ping);
-            }
-        }
-        for (const std::string& note : ping_threshold_notes(report, ping_thresholds)) {
-            out += ", ";
-            append_plugin_text(out, note);
-        }
-        const PhaseResult* mtu = path_mtu_phase(report);
-        if (path_mtu_state(report) != ServiceState::ok && mtu->path_mtu && mtu->path_mtu->largest_crossed) {
-            out += ", path MTU " + std::to_string(*mtu->path_mtu->largest_crossed) + " < " +
-                   std::to_string(mtu->path_mtu->expected);
-        }
-    }
-    bool first = true;
+// The first line stays short: Nagios keeps 8 KiB of output in all and shows
+// the first line in lists; the details follow on their own lines.
+constexpr std::size_t summary_budget = 200;
+
+// What stopped a run that did not reach its checks: the first phase that
+// failed, as "handshake unconfirmed: no authenticated response ...".
+std::optional<std::string> failed_phase_text(const ProbeReport& report) {
     for (const PhaseResult& phase : report.phases) {
-        if (phase.status == PhaseStatus::passed || phase.status == PhaseStatus::sent ||
-            phase.status == PhaseStatus::skipped) {
-            continue;
+        if (phase.status != PhaseStatus::error && phase.status != PhaseStatus::unconfirmed) continue;
+        if (phase.phase == phase_name::ping || phase.phase == phase_name::dns || phase.phase == phase_name::path_mtu) {
+            continue;  // told by their checks
         }
-        out += first ? std::string(summary_part_separator) + "failed: " : std::string(list_separator);
-        first = false;
-        out += phase.phase;
-        if (phase.target) {
-            out.push_back(' ');
-            append_plugin_text(out, *phase.target);
-        }
-        out.push_back(' ');
-        out += status_text(phase.status);
-        if (phase.detail) {
-            out += ": ";
-            append_plugin_text(out, *phase.detail);
-        }
+        std::string text = phase.phase;
+        if (phase.target) text += " " + *phase.target;
+        text += " " + std::string(status_text(phase.status));
+        if (phase.detail) text += ": " + *phase.detail;
+        return text;
     }
+    return std::nullopt;
 }
 
-// A phase that did not pass has no time to show: its label is left out
-// (Icinga 2 refuses the undetermined value U).
-void append_time_datum(std::string& out, std::string_view label, const PhaseResult* phase,
+void append_summary(std::string& out, const ProbeReport& report, const Assessment& assessment) {
+    const std::size_t start = out.size();
+    std::string head = std::string(verdict_text(report.verdict)) + " at ";
+    append_plugin_text(head, report.endpoint);
+    // A handshake above a threshold is told by its breach, with its time.
+    const bool handshake_breach = !assessment.breaches.empty() && assessment.breaches.front().handshake;
+    if (assessment.handshake && !handshake_breach) {
+        head += ", handshake ";
+        append_thousandths(head, whole_microseconds(*assessment.handshake));
+        head += " ms";
+    }
+    if (!assessment.checks.empty()) {
+        head += ", " + std::to_string(assessment.passed_checks()) + " of " + std::to_string(assessment.checks.size()) +
+                " checks passed";
+    }
+    // One clause per reason: what stopped the run, each threshold reached,
+    // each check that failed for a reason no threshold gives.
+    std::vector<std::string> clauses;
+    if (!assessment.handshake) {
+        if (auto failed = failed_phase_text(report)) clauses.push_back(std::move(*failed));
+    }
+    for (const Breach& breach : assessment.breaches) clauses.push_back(breach.text);
+    if (assessment.handshake) {
+        for (const CheckAssessment& check : assessment.checks) {
+            if (!check.failure.empty()) clauses.push_back(check.failure);
+        }
+    }
+    out += head;
+    std::size_t shown = 0;
+    for (const std::string& clause : clauses) {
+        std::string text;
+        append_plugin_text(text, clause);
+        const std::size_t left = clauses.size() - shown - 1;
+        // Room for this clause and, if more follow, for ", and N more".
+        if (out.size() - start + 2 + text.size() + (left > 0 ? 16 : 0) > summary_budget && shown > 0) break;
+        out += (shown == 0 ? std::string(summary_part_separator) : std::string(list_separator)) + text;
+        ++shown;
+    }
+    if (shown < clauses.size()) out += ", and " + std::to_string(clauses.size() - shown) + " more";
+}
+
+void append_threshold_levels(std::string& out, std::optional<std::string> warning, std::optional<std::string> critical) {
+    out.push_back(';');
+    if (warning) out += *warning;
+    out.push_back(';');
+    if (critical) out += *critical;
+}
+
+// 'label'=0.000412s;W;C;0
+void append_time_datum(std::string& out, const std::string& label, Clock::duration value,
                        const HandshakeThresholds* thresholds) {
-    if (phase == nullptr || phase->status != PhaseStatus::passed) return;
-    out += " '";
-    out += label;
-    out += "'=";
-    append_seconds(out, measured_time(*phase));
-    out.push_back(';');
-    if (thresholds && thresholds->warning_ms) append_thousandths(out, *thresholds->warning_ms);
-    out.push_back(';');
-    if (thresholds && thresholds->critical_ms) append_thousandths(out, *thresholds->critical_ms);
+    out += " '" + label + "'=";
+    append_seconds(out, value);
+    std::optional<std::string> warning;
+    std::optional<std::string> critical;
+    if (thresholds && thresholds->warning_ms) append_thousandths(warning.emplace(), *thresholds->warning_ms);
+    if (thresholds && thresholds->critical_ms) append_thousandths(critical.emplace(), *thresholds->critical_ms);
+    append_threshold_levels(out, warning, critical);
     out += ";0";
 }
 
-// 'ping1_rta'=0.000412s;W;C;0 'ping1_pl'=30%;W;C;0;100, as the standard
-// ping check writes them; a value that does not exist is left out.
-void append_ping_perfdata(std::string& out, const std::vector<PingSummary>& pings, const PingThresholds& limits) {
-    const auto limit = [&](const std::optional<PingLimit>& level, bool rta) {
-        if (!level) return std::string();
-        if (!rta) return whole_percent(level->loss_percent);
-        std::string text;
-        append_seconds(text, std::chrono::milliseconds(level->rta_ms));
-        return text.substr(0, text.size() - 1);  // the unit goes with the value only
-    };
-    for (std::size_t i = 0; i < pings.size(); ++i) {
-        const std::string label = "ping" + std::to_string(i + 1);
-        if (pings[i].rtt_avg) {
-            out += " '" + label + "_rta'=";
-            append_seconds(out, *pings[i].rtt_avg);
-            out += ";" + limit(limits.warning, true) + ";" + limit(limits.critical, true) + ";0";
-        }
-        if (const auto loss = pings[i].loss_percent()) {
-            out += " '" + label + "_pl'=" + whole_percent(*loss) + "%;" + limit(limits.warning, false) + ";" +
-                   limit(limits.critical, false) + ";0;100";
-        }
-    }
+std::optional<std::string> rta_level(const std::optional<PingLimit>& level) {
+    if (!level) return std::nullopt;
+    std::string text;
+    append_seconds(text, std::chrono::milliseconds(level->rta_ms));
+    text.pop_back();  // the unit goes with the value only
+    return text;
 }
 
-void append_perfdata(std::string& out, const ProbeReport& report, const HandshakeThresholds& thresholds,
-                     const PingThresholds& ping_thresholds) {
-    const PhaseResult* handshake = nullptr;
-    for (const PhaseResult& phase : report.phases) {
-        if (phase.phase == phase_name::handshake) handshake = &phase;
+std::optional<std::string> loss_level(const std::optional<PingLimit>& level) {
+    if (!level) return std::nullopt;
+    return whole_percent(level->loss_percent);
+}
+
+// Per ping target as the standard ping check writes them:
+// 'ping1_rta'=0.000412s;W;C;0 'ping1_pl'=30%;W;C;0;100. A target whose
+// echoes never went out (the handshake failed) lost them all: 100%.
+void append_ping_target(std::string& out, std::size_t number, const PingSummary& ping, const PingThresholds& limits) {
+    const std::string label = "ping" + std::to_string(number);
+    if (ping.rtt_avg) {
+        out += " '" + label + "_rta'=";
+        append_seconds(out, *ping.rtt_avg);
+        append_threshold_levels(out, rta_level(limits.warning), rta_level(limits.critical));
+        out += ";0";
     }
+    const double loss = ping.loss_percent().value_or(100);
+    out += " '" + label + "_pl'=" + whole_percent(loss) + "%";
+    append_threshold_levels(out, loss_level(limits.warning), loss_level(limits.critical));
+    out += ";0;100";
+}
+
+void append_perfdata(std::string& out, const ProbeReport& report, const Assessment& assessment,
+                     const Thresholds& thresholds) {
     out += " |";
-    append_time_datum(out, "handshake", handshake, &thresholds);
-    const std::vector<PingSummary> summaries = ping_summaries(report);
-    const bool per_target = several_echoes(summaries, report);
-    if (per_target) append_ping_perfdata(out, summaries, ping_thresholds);
+    if (assessment.handshake) append_time_datum(out, "handshake", *assessment.handshake, &thresholds.handshake);
     std::size_t pings = 0;
+    for (const CheckAssessment& check : assessment.checks) {
+        switch (check.kind) {
+            case CheckKind::ping: {
+                ++pings;
+                if (!check.ping) break;
+                if (assessment.several_echoes) {
+                    append_ping_target(out, pings, *check.ping, thresholds.ping);
+                } else if (check.ping->rtt_avg) {
+                    append_time_datum(out, "ping" + std::to_string(pings), *check.ping->rtt_avg, nullptr);
+                }
+                break;
+            }
+            case CheckKind::dns: break;  // below, by their phases
+            case CheckKind::path_mtu: {
+                // Below the expected size is a warning: the range "EXPECTED:".
+                if (!check.path_mtu) break;
+                const std::optional<std::uint32_t> crossed =
+                    check.passed ? std::optional(check.path_mtu->expected) : check.path_mtu->largest_crossed;
+                if (!crossed) break;
+                out += " 'path_mtu'=" + std::to_string(*crossed) + "B;" + std::to_string(check.path_mtu->expected) +
+                       ":;;0";
+                break;
+            }
+        }
+    }
+    // A DNS check's round trip, numbered in the order asked; one that was
+    // not answered has none to show.
     std::size_t lookups = 0;
     for (const PhaseResult& phase : report.phases) {
-        if (phase.phase == phase_name::ping && !per_target) {
-            append_time_datum(out, "ping" + std::to_string(++pings), &phase, nullptr);
-        } else if (phase.phase == phase_name::dns) {
-            append_time_datum(out, "dns" + std::to_string(++lookups), &phase, nullptr);
+        if (phase.phase != phase_name::dns) continue;
+        ++lookups;
+        if (phase.status == PhaseStatus::passed) {
+            append_time_datum(out, "dns" + std::to_string(lookups), measured_time(phase), nullptr);
         }
     }
     out += " 'sent'=" + std::to_string(report.sent_bytes) + "B;;;0";
     out += " 'received'=" + std::to_string(report.received_bytes) + "B;;;0";
 }
 
+void append_long_line(std::string& out, std::string_view text) {
+    append_plugin_text(out, text);
+    out.push_back('\n');
+}
+
+// After the first line: one line per check, the phase that stopped the run,
+// each threshold reached, the wait for the key's turn; the table with -v.
+void append_long_output(std::string& out, const ProbeReport& report, const Assessment& assessment,
+                        const Thresholds& thresholds, bool verbose) {
+    if (auto failed = failed_phase_text(report)) append_long_line(out, *failed);
+    for (const CheckAssessment& check : assessment.checks) {
+        append_long_line(out, std::string(check_phase_name(check.kind)) + " " + check.target + ": " + check.outcome);
+    }
+    for (const Breach& breach : assessment.breaches) append_long_line(out, "threshold: " + breach.text);
+    if (const auto waited = key_turn_wait_note(report)) append_long_line(out, *waited);
+    if (!verbose) return;
+    const std::string table = report_table(report, assess(report, thresholds));
+    std::size_t start = 0;
+    while (start < table.size()) {
+        const std::size_t end = table.find('\n', start);
+        append_long_line(out, std::string_view(table).substr(start, end - start));
+        start = end + 1;
+    }
+}
+
 }  // namespace
 
-std::string nagios_line(const ProbeReport& report, ServiceState state, const HandshakeThresholds& thresholds,
-                        const PingThresholds& ping_thresholds) {
+std::string nagios_line(const ProbeReport& report, const Assessment& assessment, const Thresholds& thresholds,
+                        bool verbose) {
     std::string out = "WIREGUARD ";
-    out += state_text(state);
+    out += state_text(assessment.state);
     out += " - ";
-    append_summary(out, report, thresholds, ping_thresholds);
-    append_perfdata(out, report, thresholds, ping_thresholds);
+    append_summary(out, report, assessment);
+    append_perfdata(out, report, assessment, thresholds);
     out.push_back('\n');
-    if (const auto waited = key_turn_wait_note(report)) out += *waited + "\n";
+    append_long_output(out, report, assessment, thresholds, verbose);
     return out;
 }
 

@@ -23,6 +23,8 @@ void add_output_options(CLI::App& app, OutputTexts& output) {
         app.add_flag("--json", output.json, "print the report's JSON on one line instead of the table")->group(group);
     app.add_flag("--nagios", output.nagios, "print one monitoring-plugin line: WIREGUARD STATE - summary | perfdata")
         ->group(group)->excludes(json);
+    app.add_flag("-v,--verbose", output.verbose, "with --nagios: the table too, after the summary (long output)")
+        ->group(group);
     // The range shows in the message of a refused value, not in the help.
     const WholeRange threshold_range{0, max_threshold_ms};
     whole_number_option(
@@ -51,6 +53,7 @@ void add_output_options(CLI::App& app, OutputTexts& output) {
 std::expected<OutputArguments, std::string> output_arguments(const OutputTexts& texts) {
     OutputArguments output;
     output.format = texts.json ? OutputFormat::json : texts.nagios ? OutputFormat::nagios : OutputFormat::table;
+    output.verbose = texts.verbose;
     // The range check has made both non-negative.
     if (texts.warning_ms) output.thresholds.warning_ms = static_cast<std::uint64_t>(*texts.warning_ms);
     if (texts.critical_ms) output.thresholds.critical_ms = static_cast<std::uint64_t>(*texts.critical_ms);

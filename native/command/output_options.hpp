@@ -21,12 +21,14 @@ struct OutputArguments {
     OutputFormat format = OutputFormat::table;
     HandshakeThresholds thresholds;
     PingThresholds ping_thresholds;
+    bool verbose = false;  // the plugin output's long output also holds the table
 };
 
 // The output options as given, before they become OutputArguments.
 struct OutputTexts {
     bool json = false;
     bool nagios = false;
+    bool verbose = false;
     std::optional<std::int64_t> warning_ms;
     std::optional<std::int64_t> critical_ms;
     std::optional<std::string> ping_warning;   // RTA_MS,LOSS%

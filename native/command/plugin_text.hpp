@@ -1,8 +1,10 @@
 #pragma once
-// Free text (from configuration, the system, the probe's details) inside a
-// plugin line's summary. Escaped for the terminal; '|' would start the
-// performance data, so it is escaped too; ';' becomes ',', since Nagios
-// rewrites every ';' of plugin output to ':' and ',' reads the same.
+// Free text (from configuration, the system, the probe's details) inside
+// plugin output. Escaped for the terminal; ';' becomes ',', since Nagios
+// rewrites every ';' of plugin output to ':' and ',' reads the same; '|'
+// would start the performance data, and Nagios strips ` ~ $ & ' " < > from
+// output that reaches its macros (notifications, event handlers): each of
+// these is written as its escape, \x7c for '|'.
 
 #include <string>
 #include <string_view>

@@ -33,13 +33,15 @@ std::expected<ProbePlan, std::string> plan_probe(ProbeArguments& probe) {
     return plan;
 }
 
-std::string rendered(const ProbeReport& report, ServiceState state, const OutputArguments& output) {
+std::string rendered(const ProbeReport& report, const Assessment& assessment, const OutputArguments& output) {
     switch (output.format) {
         case OutputFormat::json: return to_json(report) + "\n";
-        case OutputFormat::nagios: return nagios_line(report, state, output.thresholds, output.ping_thresholds);
+        case OutputFormat::nagios:
+            return nagios_line(report, assessment, Thresholds{output.thresholds, output.ping_thresholds},
+                               output.verbose);
         case OutputFormat::table: break;
     }
-    return report_table(report, output.thresholds, output.ping_thresholds);
+    return report_table(report, assessment);
 }
 
 }  // namespace
@@ -56,9 +58,10 @@ CommandEnd run_probe_command(ProbeRequest request) {
         print_unknown(report.error().message, request.output.format);
         return {unknown_exit_status, true};
     }
-    const ServiceState state = probe_state(*report, request.output.thresholds, request.output.ping_thresholds);
-    if (!print_output(rendered(*report, state, request.output))) return {unknown_exit_status, false};
-    return {exit_status(state), false};
+    const Assessment assessment =
+        assess(*report, Thresholds{request.output.thresholds, request.output.ping_thresholds});
+    if (!print_output(rendered(*report, assessment, request.output))) return {unknown_exit_status, false};
+    return {exit_status(assessment.state), false};
 }
 
 }  // namespace quorlin::command

@@ -1,9 +1,7 @@
 #include "command/report_table.hpp"
 
 #include "command/key_turn_text.hpp"
-#include "command/ping_text.hpp"
 #include "command/terminal_text.hpp"
-#include "command/threshold_text.hpp"
 
 #include <algorithm>
 #include <array>
@@ -24,8 +22,7 @@ std::string shown_or_dash(const std::optional<std::string>& text) { return text 
 
 }  // namespace
 
-std::string report_table(const ProbeReport& report, const HandshakeThresholds& thresholds,
-                         const PingThresholds& ping_thresholds) {
+std::string report_table(const ProbeReport& report, const Assessment& assessment) {
     std::string out = "verdict:  ";
     out += verdict_text(report.verdict);
     out += "\nendpoint: ";
@@ -58,11 +55,16 @@ std::string report_table(const ProbeReport& report, const HandshakeThresholds& t
         out += line;
         out.push_back('\n');
     }
-    const std::vector<PingSummary> pings = ping_summaries(report);
-    if (several_echoes(pings, report)) {
-        for (const PingSummary& ping : pings) out += ping_summary_text(shown(ping.target), ping) + "\n";
+    for (const CheckAssessment& check : assessment.checks) {
+        // Several echoes are told per target; a check whose phase passed but
+        // that still failed (a DNS answer of SERVFAIL) says why.
+        if (check.kind == CheckKind::ping && assessment.several_echoes) {
+            out += "ping " + shown(check.target) + ": " + check.outcome + "\n";
+        } else if (check.kind == CheckKind::dns && check.answered && !check.passed) {
+            out += "check: dns " + shown(check.target) + ": " + check.outcome + "\n";
+        }
     }
-    for (const std::string& note : threshold_notes(report, thresholds, ping_thresholds)) out += "threshold: " + note + "\n";
+    for (const Breach& breach : assessment.breaches) out += "threshold: " + shown(breach.text) + "\n";
     if (const auto waited = key_turn_wait_note(report)) out += *waited + "\n";
     return out;
 }

@@ -4,16 +4,17 @@
 //   PHASE  TARGET  STATUS  MS  SENT  RECEIVED  DETAIL
 // two spaces apart, numbers aligned right. Texts from the configuration or the
 // system are escaped (terminal_text.hpp); an absent text shows as "-". Last, a
-// line "threshold: ..." for each threshold that made the state worse, and the
+// line per ping target when some got several echoes, "check: dns ..." for a
+// DNS answer that does not pass (SERVFAIL, no A record), "threshold: ..." for
+// each threshold that made the state worse, and the
 // wait for the key's turn when there was one worth telling (key_turn_text.hpp).
 
-#include "probe/outcome.hpp"
+#include "probe/assessment.hpp"
 
 #include <string>
 
 namespace quorlin::command {
 
-std::string report_table(const ProbeReport& report, const HandshakeThresholds& thresholds = {},
-                         const PingThresholds& ping_thresholds = {});
+std::string report_table(const ProbeReport& report, const Assessment& assessment);
 
 }  // namespace quorlin::command

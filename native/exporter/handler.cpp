@@ -107,7 +107,7 @@ HttpResponse RequestHandler::run_probe(const HttpRequest& request, const fleet::
         return {200, text_content_type, "no probe ran: a file of the target could not be read (see the exporter's log)\n",
                 {}};
     }
-    return {200, text_content_type, parts_.report_text(*report) + "\n" + to_json(*report) + "\n", {}};
+    return {200, text_content_type, parts_.report_text(*report, target.ping_thresholds) + "\n" + to_json(*report) + "\n", {}};
 }
 
 HttpResponse RequestHandler::refuse(const HttpRequest& request, int status, std::string reason) const {

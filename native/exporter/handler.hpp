@@ -40,7 +40,7 @@ struct HttpResponse {
 
 // The report as people read it, for /probe?debug=true: the single probe's
 // own table, which the command owns and hands in.
-using ReportText = std::function<std::string(const ProbeReport& report)>;
+using ReportText = std::function<std::string(const ProbeReport& report, const PingThresholds& ping_thresholds)>;
 
 // Receives one log line (without prefix or newline); called from any thread.
 using LogSink = std::function<void(std::string_view line)>;

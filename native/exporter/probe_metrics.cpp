@@ -1,6 +1,6 @@
 #include "exporter/probe_metrics.hpp"
 
-#include "probe/outcome.hpp"
+#include "probe/assessment.hpp"
 #include "probe/ping_summary.hpp"
 
 #include <prometheus/gauge.h>
@@ -51,8 +51,9 @@ std::string ping_label(const std::string& text) {
 }
 
 // The phases that ran, one series per (phase, check), then every check asked
-// that did not run (skipped, or never reached), failed and without duration.
-SeriesMap phase_series(const ProbeReport* report, const input::OptionTexts* asked) {
+// that did not run (skipped, or never reached), failed and without duration:
+// as the report records them, or from the target's settings when no probe ran.
+SeriesMap phase_series(const ProbeReport* report, const input::OptionTexts* options) {
     SeriesMap series;
     for (const PhaseResult& phase : report ? std::span(report->phases) : std::span<const PhaseResult>{}) {
         if (phase.status == PhaseStatus::skipped) continue;
@@ -61,28 +62,52 @@ SeriesMap phase_series(const ProbeReport* report, const input::OptionTexts* aske
         // The keepalive cannot be answered: sent is as far as it goes.
         one.success = one.success && (phase.status == PhaseStatus::passed || phase.status == PhaseStatus::sent);
     }
-    if (asked == nullptr) return series;
+    ProbeReport::AskedChecks asked;
+    if (report != nullptr) {
+        asked = report->asked;
+    } else if (options != nullptr) {
+        for (const std::string& ping : options->ping) asked.ping.push_back(ping_label(ping));
+        asked.resolve = options->resolve;
+        asked.path_mtu = options->mtu_check && !options->ping.empty();
+    }
     const auto asked_check = [&series](std::string_view phase, std::string check) {
         // Inserted only when absent: a check that ran keeps its own series.
         series.try_emplace({std::string(phase), std::move(check)}, PhaseSeries{std::nullopt, false});
     };
-    for (const std::string& ping : asked->ping) asked_check(phase_name::ping, ping_label(ping));
-    for (const std::string& name : asked->resolve) asked_check(phase_name::dns, name);
-    if (asked->mtu_check && !asked->ping.empty()) asked_check(phase_name::path_mtu, ping_label(asked->ping.front()));
+    for (const std::string& ping : asked.ping) asked_check(phase_name::ping, ping);
+    for (const std::string& name : asked.resolve) asked_check(phase_name::dns, name);
+    if (asked.path_mtu) asked_check(phase_name::path_mtu, asked.ping.front());
     return series;
 }
 
-// Per ping target: loss and round trips; per path MTU search: the sizes.
-// A value that does not exist (no echo sent, none answered) is left out.
-void add_path_quality(prometheus::Registry& registry, const ProbeReport& report) {
+// Per check asked, the assessment's verdict on it (a ping target with all its
+// echoes, a DNS name, the path MTU), not per echo.
+void add_check_success(prometheus::Registry& registry, const Assessment& assessment) {
+    auto& success = gauge(registry, "quorlin_check_success",
+                          "1 when the check passed: a ping target within its thresholds, a DNS name with an A record, "
+                          "the path MTU as expected");
+    std::map<std::pair<std::string, std::string>, bool> passed;
+    for (const CheckAssessment& check : assessment.checks) {
+        const auto [each, inserted] = passed.try_emplace({std::string(check_phase_name(check.kind)), check.subject}, true);
+        each->second = each->second && check.passed;
+    }
+    for (const auto& [key, value] : passed) success.Add({{"check", key.first}, {"target", key.second}}).Set(value ? 1 : 0);
+}
+
+// Per ping target: loss and round trips (a target whose echoes never went
+// out lost them all); per path MTU search: the sizes. A value that does not
+// exist (no echo answered) is left out.
+void add_path_quality(prometheus::Registry& registry, const ProbeReport& report, const Assessment& assessment) {
     auto& loss = gauge(registry, "quorlin_ping_loss_ratio", "Share of the echoes to a ping target that went unanswered");
     auto& rtt_min = gauge(registry, "quorlin_ping_rtt_min_seconds", "Shortest echo round trip to a ping target");
     auto& rtt_avg = gauge(registry, "quorlin_ping_rtt_avg_seconds", "Average echo round trip to a ping target");
     auto& rtt_max = gauge(registry, "quorlin_ping_rtt_max_seconds", "Longest echo round trip to a ping target");
-    for (const PingSummary& ping : ping_summaries(report)) {
-        const prometheus::Labels labels{{"check", ping.target}};
-        if (const auto percent = ping.loss_percent()) loss.Add(labels).Set(*percent / 100);
-        if (!ping.rtt_avg) continue;
+    for (const CheckAssessment& check : assessment.checks) {
+        if (check.kind != CheckKind::ping) continue;
+        const prometheus::Labels labels{{"check", check.subject}};
+        loss.Add(labels).Set(check.ping ? check.ping->loss_percent().value_or(100) / 100 : 1);
+        if (!check.ping || !check.ping->rtt_avg) continue;
+        const PingSummary& ping = *check.ping;
         rtt_min.Add(labels).Set(seconds(*ping.rtt_min));
         rtt_avg.Add(labels).Set(seconds(*ping.rtt_avg));
         rtt_max.Add(labels).Set(seconds(*ping.rtt_max));
@@ -102,8 +127,14 @@ void add_path_quality(prometheus::Registry& registry, const ProbeReport& report)
 
 std::string probe_metrics_text(const ProbeOutcome& outcome) {
     prometheus::Registry registry;
-    set_single(registry, "probe_success", "1 when the probe answered everything asked of it, else 0",
-               outcome.report && probe_state(*outcome.report, {}, outcome.ping_thresholds) == ServiceState::ok ? 1 : 0);
+    std::optional<Assessment> assessment;
+    if (outcome.report) assessment = assess(*outcome.report, Thresholds{{}, outcome.ping_thresholds});
+    const ServiceState state = assessment ? assessment->state : ServiceState::unknown;
+    set_single(registry, "probe_success", "1 when the probe's state is OK: every check asked passed, else 0",
+               state == ServiceState::ok ? 1 : 0);
+    set_single(registry, "quorlin_probe_state",
+               "The probe's state as a monitoring plugin gives it: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN",
+               static_cast<double>(exit_status(state)));
     set_single(registry, "probe_duration_seconds", "How long the probe took, in seconds", seconds(outcome.duration));
 
     const Verdict verdict = outcome.report ? outcome.report->verdict : Verdict::local_error;
@@ -120,7 +151,10 @@ std::string probe_metrics_text(const ProbeOutcome& outcome) {
         successes.Add(labels).Set(series.success ? 1 : 0);
     }
 
-    if (outcome.report) add_path_quality(registry, *outcome.report);
+    if (assessment) {
+        add_check_success(registry, *assessment);
+        add_path_quality(registry, *outcome.report, *assessment);
+    }
 
     const ProbeReport* report = outcome.report;
     set_single(registry, "quorlin_probe_sent_bytes", "UDP payload bytes the probe sent to the peer",

@@ -58,10 +58,6 @@ ServiceState local_error_state(const ProbeReport& report) noexcept {
     return ServiceState::unknown;
 }
 
-bool above(const PhaseResult& handshake, std::optional<std::uint64_t> limit_ms) noexcept {
-    return limit_ms && measured_time(handshake) > std::chrono::milliseconds(*limit_ms);
-}
-
 }  // namespace
 
 std::string_view state_text(ServiceState state) noexcept {
@@ -76,9 +72,8 @@ std::string_view state_text(ServiceState state) noexcept {
 
 ServiceState verdict_state(const ProbeReport& report) noexcept {
     switch (report.verdict) {
-        case Verdict::data_plane_confirmed: return ServiceState::ok;
-        case Verdict::authentication_confirmed:
-            return count_checks(report).asked > 0 ? ServiceState::warning : ServiceState::ok;
+        case Verdict::data_plane_confirmed:
+        case Verdict::authentication_confirmed: return ServiceState::ok;
         case Verdict::unconfirmed: return ServiceState::critical;
         case Verdict::local_error: break;
     }
@@ -90,54 +85,6 @@ const PhaseResult* passed_handshake(const ProbeReport& report) noexcept {
         if (phase.phase == phase_name::handshake) return phase.status == PhaseStatus::passed ? &phase : nullptr;
     }
     return nullptr;
-}
-
-CheckCount count_checks(const ProbeReport& report) noexcept {
-    CheckCount count;
-    for (const PhaseResult& phase : report.phases) {
-        if (phase.phase != phase_name::ping && phase.phase != phase_name::dns) continue;
-        ++count.asked;
-        count.passed += phase.status == PhaseStatus::passed;
-    }
-    return count;
-}
-
-ServiceState threshold_state(const ProbeReport& report, const HandshakeThresholds& thresholds) noexcept {
-    const PhaseResult* handshake = passed_handshake(report);
-    if (handshake == nullptr) return ServiceState::ok;
-    if (above(*handshake, thresholds.critical_ms)) return ServiceState::critical;
-    if (above(*handshake, thresholds.warning_ms)) return ServiceState::warning;
-    return ServiceState::ok;
-}
-
-ServiceState ping_state(const ProbeReport& report, const PingThresholds& thresholds) {
-    if (!thresholds.warning && !thresholds.critical) return ServiceState::ok;
-    const auto reaches = [](const PingSummary& target, const std::optional<PingLimit>& limit) {
-        if (!limit) return false;
-        const bool slow = target.rtt_avg && *target.rtt_avg >= std::chrono::milliseconds(limit->rta_ms);
-        return slow || target.loss_percent().value_or(0) >= limit->loss_percent;
-    };
-    ServiceState state = ServiceState::ok;
-    for (const PingSummary& target : ping_summaries(report)) {
-        if (target.sent == 0) continue;
-        if (reaches(target, thresholds.critical)) return ServiceState::critical;
-        if (reaches(target, thresholds.warning)) state = ServiceState::warning;
-    }
-    return state;
-}
-
-ServiceState path_mtu_state(const ProbeReport& report) noexcept {
-    const PhaseResult* phase = path_mtu_phase(report);
-    if (phase == nullptr || phase->status == PhaseStatus::passed || phase->status == PhaseStatus::skipped) {
-        return ServiceState::ok;
-    }
-    return ServiceState::warning;
-}
-
-ServiceState probe_state(const ProbeReport& report, const HandshakeThresholds& thresholds,
-                         const PingThresholds& ping) {
-    return worse(worse(verdict_state(report), threshold_state(report, thresholds)),
-                 worse(ping_state(report, ping), path_mtu_state(report)));
 }
 
 }  // namespace quorlin

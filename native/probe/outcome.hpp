@@ -1,16 +1,8 @@
 #pragma once
-// What a probe's report means to a monitoring system: its state, and the exit
-// status by the plugin conventions that Nagios, Icinga, Naemon and Shinken share:
-//   0 OK        the verdict answers everything asked
-//   1 WARNING   authenticated, but no requested data check passed; or the
-//               handshake took longer than the warning threshold
-//   2 CRITICAL  unconfirmed; the endpoint's name does not resolve; the peer's
-//               host refuses or is unreachable; or the handshake took longer
-//               than the critical threshold
-//   3 UNKNOWN   refused input, usage errors and failures of this machine
-// Local errors are told apart by the failing phase and the system error
-// number behind it, never by message text. Everything comes from the report
-// itself: every data check asked is one of its phases, run or skipped.
+// The states a monitoring system shows, the thresholds that can set them, and
+// the state of a verdict alone; the whole rule, with every check asked, is
+// the assessment's (assessment.hpp). Local errors are told apart by the
+// failing phase and the system error number behind it, never by message text.
 
 #include "probe/report.hpp"
 
@@ -55,31 +47,13 @@ struct PingThresholds {
     }
 };
 
-// The state of the verdict alone.
+// The state of a verdict that is not an authenticated one: CRITICAL for
+// unconfirmed, for an endpoint name that does not resolve and for a peer's
+// host that refuses or is unreachable; UNKNOWN for the failures of this
+// machine. OK for the authenticated verdicts (their checks decide).
 ServiceState verdict_state(const ProbeReport& report) noexcept;
-
-// The state the thresholds give a passed handshake (OK without one).
-ServiceState threshold_state(const ProbeReport& report, const HandshakeThresholds& thresholds) noexcept;
-
-// The state the ping thresholds give the worst ping target that sent any
-// echo (OK without thresholds: then the verdict alone speaks for the pings).
-ServiceState ping_state(const ProbeReport& report, const PingThresholds& thresholds);
-
-// WARNING when a path MTU search ran and the expected size did not cross.
-ServiceState path_mtu_state(const ProbeReport& report) noexcept;
-
-// All together: the probe's state and exit status.
-ServiceState probe_state(const ProbeReport& report, const HandshakeThresholds& thresholds = {},
-                         const PingThresholds& ping = {});
 
 // The handshake phase, when it passed.
 const PhaseResult* passed_handshake(const ProbeReport& report) noexcept;
-
-// The report's data checks (ping and DNS): how many were asked, how many passed.
-struct CheckCount {
-    std::size_t asked = 0;
-    std::size_t passed = 0;
-};
-CheckCount count_checks(const ProbeReport& report) noexcept;
 
 }  // namespace quorlin

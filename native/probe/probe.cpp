@@ -189,6 +189,9 @@ void run_phases(const PhaseRun& run) {
 ProbeReport probe(ProbePlan plan, const EventSink& sink) {
     const Instant run_start = Clock::now();
     ProbeReport report(plan.config.endpoint, plan.config.client_public_key());
+    for (const Ipv4Address& target : plan.ping) report.asked.ping.push_back(target.to_text());
+    report.asked.resolve = plan.resolve;
+    report.asked.path_mtu = plan.mtu_check && !plan.ping.empty();
 
     if (auto valid = plan.validate(); valid) {
         const Instant overall_deadline = checked_add(run_start, plan.overall_deadline).value_or(run_start);

@@ -116,6 +116,16 @@ struct ProbeReport {
     // How long the run waited for its key's turn, when it took one (see
     // key_turn.hpp). Not part of the JSON.
     std::optional<Clock::duration> key_turn_wait;
+    // The checks the run was asked for, as the caller gave them, so that a
+    // run that ended before them still says what it did not check. Not part
+    // of the JSON.
+    struct AskedChecks {
+        std::vector<std::string> ping;     // addresses, one check each
+        std::vector<std::string> resolve;  // names, one check each
+        bool path_mtu = false;             // to the first ping target
+        friend bool operator==(const AskedChecks&, const AskedChecks&) = default;
+    };
+    AskedChecks asked;
 };
 
 enum class ProbeEventKind : std::uint8_t { started, finished };

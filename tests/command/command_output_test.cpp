@@ -32,6 +32,13 @@ PhaseResult echo(const char* target, bool answered, microseconds elapsed = micro
     return sent;
 }
 
+PhaseResult lookup_unanswered() {
+    PhaseResult sent = phase(phase_name::dns, PhaseStatus::unconfirmed, "nx.test via 10.99.0.1", microseconds(2'000'000),
+                             "no answer");
+    sent.sent_bytes = 96;
+    return sent;
+}
+
 ProbeReport resolution_failed() {
     return report(Verdict::local_error, {phase(phase_name::endpoint_resolution, PhaseStatus::error, std::nullopt, {},
                                                "could not resolve a|b;c\n'x'=1")});
@@ -49,8 +56,14 @@ ProbeReport second_ping_lost() {
     return report(Verdict::data_plane_confirmed,
                   {handshake_passed(microseconds(181'234)), phase(phase_name::keepalive, PhaseStatus::sent, "127.0.0.1:51820"),
                    echo("10.99.0.1", false), echo("10.99.0.2", true, microseconds(320)),
-                   phase(phase_name::dns, PhaseStatus::unconfirmed, "nx.test via 10.99.0.1", microseconds(2'000'000),
-                         "no answer")});
+                   lookup_unanswered()});
+}
+
+ProbeReport echoes_skipped() {
+    std::vector<PhaseResult> phases{phase(phase_name::handshake, PhaseStatus::unconfirmed, "127.0.0.1:51820",
+                                          microseconds(3'000'000), "no response")};
+    for (int i = 0; i < 3; ++i) phases.push_back(phase(phase_name::ping, PhaseStatus::skipped, "10.99.0.1"));
+    return report(Verdict::unconfirmed, std::move(phases));
 }
 
 ProbeReport all_passed() {
@@ -80,47 +93,72 @@ TEST(NagiosLine, SummaryAndPerfdataByteForByte) {
     } cases[] = {
         {"a failed check has no label, the others keep their numbers", second_ping_lost(), ServiceState::warning,
          {100, 500}, {},
-         "WIREGUARD WARNING - data_plane_confirmed at peer.test:51820, handshake 181.234 ms above the warning "
-         "threshold of 100 ms, 1 of 3 checks passed - failed: ping 10.99.0.1 unconfirmed: no reply, "
-         "dns nx.test via 10.99.0.1 unconfirmed: no answer | "
-         "'handshake'=0.181234s;0.100;0.500;0 'ping2'=0.000320s;;;0 'sent'=356B;;;0 'received'=284B;;;0\n"},
+         "WIREGUARD WARNING - data_plane_confirmed at peer.test:51820, 1 of 3 checks passed - handshake 181.234 ms "
+         "above the warning threshold of 100 ms, ping 10.99.0.1 unanswered, dns nx.test unanswered | "
+         "'handshake'=0.181234s;0.100;0.500;0 'ping2'=0.000320s;;;0 'sent'=356B;;;0 'received'=284B;;;0\n"
+         "ping 10.99.0.1: no reply\n"
+         "ping 10.99.0.2: valid matching reply, round trip 0.320 ms\n"
+         "dns nx.test via 10.99.0.1: no answer\n"
+         "threshold: handshake 181.234 ms above the warning threshold of 100 ms\n"},
         {"no handshake: no time at all", handshake_failed(), ServiceState::critical, {}, {},
-         "WIREGUARD CRITICAL - unconfirmed at peer.test:51820 - failed: handshake 127.0.0.1:51820 unconfirmed: "
-         "no response | 'sent'=356B;;;0 'received'=284B;;;0\n"},
-        {"texts from outside cannot break the line", resolution_failed(), ServiceState::critical, {std::nullopt, 7}, {},
-         "WIREGUARD CRITICAL - local_error at peer.test:51820 - failed: endpoint_resolution error: could not resolve "
-         "a\\x7cb,c\\n'x'=1 | 'sent'=356B;;;0 'received'=284B;;;0\n"},
+         "WIREGUARD CRITICAL - unconfirmed at peer.test:51820, 0 of 2 checks passed - handshake 127.0.0.1:51820 "
+         "unconfirmed: no response | 'sent'=356B;;;0 'received'=284B;;;0\n"
+         "handshake 127.0.0.1:51820 unconfirmed: no response\n"
+         "ping 10.99.0.1: skipped\n"
+         "dns a.test via 10.99.0.1: skipped\n"},
+        {"echoes that never went out are lost", echoes_skipped(), ServiceState::critical, {}, {std::nullopt, PingLimit{100, 50}},
+         "WIREGUARD CRITICAL - unconfirmed at peer.test:51820, 0 of 1 checks passed - handshake 127.0.0.1:51820 "
+         "unconfirmed: no response | 'ping1_pl'=100%;;50;0;100 'sent'=356B;;;0 'received'=284B;;;0\n"
+         "handshake 127.0.0.1:51820 unconfirmed: no response\n"
+         "ping 10.99.0.1: skipped\n"},
+        {"texts from outside cannot break the line", resolution_failed(), ServiceState::unknown, {std::nullopt, 7}, {},
+         "WIREGUARD UNKNOWN - local_error at peer.test:51820 - endpoint_resolution error: could not resolve "
+         "a\\x7cb,c\\n\\x27x\\x27=1 | 'sent'=356B;;;0 'received'=284B;;;0\n"
+         "endpoint_resolution error: could not resolve a\\x7cb,c\\n\\x27x\\x27=1\n"},
         {"a state set only by a threshold says which", all_passed(), ServiceState::critical, {std::nullopt, 0}, {},
-         "WIREGUARD CRITICAL - data_plane_confirmed at peer.test:51820, handshake 0.412 ms above the critical "
-         "threshold of 0 ms, 1 of 1 checks passed | 'handshake'=0.000412s;;0.000;0 'ping1'=0.000400s;;;0 "
-         "'sent'=356B;;;0 'received'=284B;;;0\n"},
-        {"ping thresholds say which", echoes_lost(), ServiceState::critical, {}, {PingLimit{10, 40}, PingLimit{100, 50}},
-         "WIREGUARD CRITICAL - data_plane_confirmed at peer.test:51820, handshake 2.146 ms, 2 of 4 checks passed, "
-         "ping 10.99.0.1: 2 of 4 received, 50% loss, round trip min/avg/max 7.500/10.000/12.500 ms, "
-         "ping 10.99.0.1 loss 50% reaches the critical threshold of 50% - failed: ping 10.99.0.1 unconfirmed: "
-         "no reply, ping 10.99.0.1 unconfirmed: no reply | 'handshake'=0.002146s;;;0 "
-         "'ping1_rta'=0.010000s;0.010000;0.100000;0 'ping1_pl'=50%;40;50;0;100 'sent'=356B;;;0 'received'=284B;;;0\n"},
+         "WIREGUARD CRITICAL - data_plane_confirmed at peer.test:51820, 1 of 1 checks passed - handshake 0.412 ms "
+         "above the critical threshold of 0 ms | 'handshake'=0.000412s;;0.000;0 'ping1'=0.000400s;;;0 "
+         "'sent'=356B;;;0 'received'=284B;;;0\n"
+         "ping 10.99.0.1: valid matching reply, round trip 0.400 ms\n"
+         "threshold: handshake 0.412 ms above the critical threshold of 0 ms\n"},
+        {"ping thresholds say which, one clause per target", echoes_lost(), ServiceState::critical, {},
+         {PingLimit{10, 40}, PingLimit{100, 50}},
+         "WIREGUARD CRITICAL - data_plane_confirmed at peer.test:51820, handshake 2.146 ms, 0 of 1 checks passed - "
+         "ping 10.99.0.1 loss 50% reaches the critical threshold of 50% | 'handshake'=0.002146s;;;0 "
+         "'ping1_rta'=0.010000s;0.010000;0.100000;0 'ping1_pl'=50%;40;50;0;100 'sent'=356B;;;0 'received'=284B;;;0\n"
+         "ping 10.99.0.1: 2 of 4 received, 50% loss, round trip min/avg/max 7.500/10.000/12.500 ms\n"
+         "threshold: ping 10.99.0.1 loss 50% reaches the critical threshold of 50%\n"},
         {"a wait for the turn is a long-output line", waited_for_the_turn(std::chrono::milliseconds(1'799)),
          ServiceState::ok, {}, {},
          "WIREGUARD OK - data_plane_confirmed at peer.test:51820, handshake 0.412 ms, 1 of 1 checks passed | "
          "'handshake'=0.000412s;;;0 'ping1'=0.000400s;;;0 'sent'=356B;;;0 'received'=284B;;;0\n"
+         "ping 10.99.0.1: valid matching reply, round trip 0.400 ms\n"
          "waited 1.7 s for the turn of this key\n"},
         {"the spacing alone is not worth telling", waited_for_the_turn(std::chrono::milliseconds(99)),
          ServiceState::ok, {}, {},
          "WIREGUARD OK - data_plane_confirmed at peer.test:51820, handshake 0.412 ms, 1 of 1 checks passed | "
-         "'handshake'=0.000412s;;;0 'ping1'=0.000400s;;;0 'sent'=356B;;;0 'received'=284B;;;0\n"},
+         "'handshake'=0.000412s;;;0 'ping1'=0.000400s;;;0 'sent'=356B;;;0 'received'=284B;;;0\n"
+         "ping 10.99.0.1: valid matching reply, round trip 0.400 ms\n"},
     };
-    for (const auto& c : cases) EXPECT_EQ(nagios_line(c.report, c.state, c.thresholds, c.ping), c.expected) << c.label;
+    for (const auto& c : cases) {
+        const Thresholds thresholds{c.thresholds, c.ping};
+        const Assessment assessment = assess(c.report, thresholds);
+        EXPECT_EQ(assessment.state, c.state) << c.label;
+        EXPECT_EQ(nagios_line(c.report, assessment, thresholds), c.expected) << c.label;
+    }
     EXPECT_EQ(nagios_unknown_line("interrupted"), "WIREGUARD UNKNOWN - interrupted\n");
 }
 
 TEST(ReportTable, ThresholdThatSetTheStateIsNamed) {
-    EXPECT_TRUE(report_table(all_passed(), {std::nullopt, 0}).ends_with(
+    const auto table = [](const ProbeReport& built, HandshakeThresholds thresholds = {}) {
+        return report_table(built, assess(built, {thresholds, {}}));
+    };
+    EXPECT_TRUE(table(all_passed(), {std::nullopt, 0}).ends_with(
         "threshold: handshake 0.412 ms above the critical threshold of 0 ms\n"));
-    EXPECT_EQ(report_table(all_passed(), {1, 2}).find("threshold:"), std::string::npos);
-    EXPECT_TRUE(report_table(waited_for_the_turn(std::chrono::milliseconds(100)))
+    EXPECT_EQ(table(all_passed(), {1, 2}).find("threshold:"), std::string::npos);
+    EXPECT_TRUE(table(waited_for_the_turn(std::chrono::milliseconds(100)))
                     .ends_with("  valid matching reply\nwaited 0.1 s for the turn of this key\n"));
-    EXPECT_EQ(report_table(waited_for_the_turn(std::chrono::milliseconds(99))).find("waited"), std::string::npos);
+    EXPECT_EQ(table(waited_for_the_turn(std::chrono::milliseconds(99))).find("waited"), std::string::npos);
 }
 
 // What Nagios and Icinga 2 accept, for every output either writer gives: a
@@ -166,7 +204,8 @@ TEST(PluginLine, EveryLineFollowsTheRulesOfTheMonitoringSystems) {
     for (const auto& [label, built] : reports) {
         for (const auto& limits : handshake_limits) {
             for (const auto& ping : ping_limits) {
-                expect_plugin_rules(nagios_line(built, probe_state(built, limits, ping), limits, ping), label);
+                const Thresholds thresholds{limits, ping};
+                expect_plugin_rules(nagios_line(built, assess(built, thresholds), thresholds, true), label);
             }
         }
     }

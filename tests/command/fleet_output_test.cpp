@@ -19,11 +19,17 @@ using std::chrono::microseconds;
 
 using test::phase;
 
+PhaseResult sent(PhaseResult phase) {
+    phase.sent_bytes = 80;
+    return phase;
+}
+
 ProbeReport confirmed_with_one_ping_lost() {
     return test::report(
         Verdict::data_plane_confirmed,
-        {test::handshake_passed(microseconds(581)), phase(phase_name::ping, PhaseStatus::passed, "10.0.0.1", {}, "valid matching reply"),
-         phase(phase_name::ping, PhaseStatus::unconfirmed, "10.0.0.9", {}, "no valid matching reply before the check deadline")},
+        {test::handshake_passed(microseconds(581)),
+         sent(phase(phase_name::ping, PhaseStatus::passed, "10.0.0.1", {}, "valid matching reply")),
+         sent(phase(phase_name::ping, PhaseStatus::unconfirmed, "10.0.0.9", {}, "no valid matching reply before the check deadline"))},
         "127.0.0.1:51820");
 }
 
@@ -52,22 +58,29 @@ TEST(FleetOutput, JsonLineWrapsTheReportUnchanged) {
               "{\"target\":\"gone\",\"labels\":{},\"error\":\"could not inspect configuration file x\"}\n");
 }
 
+// A row from the report's assessment, as the fleet makes it.
+std::string row(const fleet::TargetOutcome& outcome, HandshakeThresholds thresholds = {}) {
+    if (!outcome.report) return fleet_table_row(outcome, 7, nullptr);
+    const Assessment assessment = assess(*outcome.report, {thresholds, {}});
+    return fleet_table_row(outcome, 7, &assessment);
+}
+
 TEST(FleetOutput, TableRowsAndSummary) {
     const auto fra = target("fra-1");
     const auto nyc = target("nyc-2");
     const auto gone = target("gone");
     EXPECT_EQ(fleet_table_header(5), "TARGET  VERDICT                   HANDSHAKE_MS  CHECKS  DETAIL\n");
-    EXPECT_EQ(fleet_table_row({&fra, confirmed_with_one_ping_lost()}, 7),
+    EXPECT_EQ(row({&fra, confirmed_with_one_ping_lost()}),
               "fra-1    data_plane_confirmed             0.581     1/2  "
               "ping 10.0.0.9 unconfirmed: no valid matching reply before the check deadline\n");
-    EXPECT_EQ(fleet_table_row({&nyc, unconfirmed()}, 7),
+    EXPECT_EQ(row({&nyc, unconfirmed()}),
               "nyc-2    unconfirmed                          -       -  handshake 192.0.2.7:51820 unconfirmed: "
               "no authenticated WireGuard response before the handshake deadline\n");
     const ProbeReport all_passed = test::report(Verdict::data_plane_confirmed, {test::handshake_passed(microseconds(581))});
-    EXPECT_EQ(fleet_table_row({&fra, all_passed}, 7, {std::nullopt, 0}),
+    EXPECT_EQ(row({&fra, all_passed}, {std::nullopt, 0}),
               "fra-1    data_plane_confirmed             0.581       -  "
               "handshake 0.581 ms above the critical threshold of 0 ms\n");
-    EXPECT_EQ(fleet_table_row({&gone, std::unexpected(std::string("bad\nfile"))}, 7),
+    EXPECT_EQ(row({&gone, std::unexpected(std::string("bad\nfile"))}),
               "gone     refused                              -       -  bad\\nfile\n");
 
     FleetTally tally;

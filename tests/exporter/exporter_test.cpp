@@ -140,27 +140,48 @@ TEST(ExporterTimeLimit, ScrapeTimeoutLessTheOffset) {
     EXPECT_EQ(deadline_cap_ms({arrival, std::nullopt}, arrival), std::nullopt);
 }
 
+// probe_success is the OK state; quorlin_probe_state tells the others apart,
+// and each check asked has its own verdict (a target's echoes together).
 TEST(ProbeMetrics, SuccessIsTheReportsOkState) {
     using test::phase;
     const PhaseResult handshake = test::handshake_passed(std::chrono::microseconds(900));
-    const PhaseResult ping_passed = phase(phase_name::ping, PhaseStatus::passed, "10.0.0.1");
-    const PhaseResult ping_lost = phase(phase_name::ping, PhaseStatus::unconfirmed, "10.0.0.1");
+    const auto echo = [](const char* target, PhaseStatus status) {
+        PhaseResult sent = phase(phase_name::ping, status, target);
+        sent.sent_bytes = 80;
+        return sent;
+    };
+    const PhaseResult ping_passed = echo("10.0.0.1", PhaseStatus::passed);
+    const PhaseResult ping_lost = echo("10.0.0.1", PhaseStatus::unconfirmed);
+    const PhaseResult other_lost = echo("10.0.0.2", PhaseStatus::unconfirmed);
     const struct {
         const char* label;
         std::optional<ProbeReport> report;
         bool success;
+        int state;
+        std::vector<std::string> checks;
     } cases[] = {
-        {"every check passed", test::report(Verdict::data_plane_confirmed, {handshake, ping_passed}), true},
-        {"handshake only, nothing asked", test::report(Verdict::authentication_confirmed, {handshake}), true},
+        {"every check passed", test::report(Verdict::data_plane_confirmed, {handshake, ping_passed}), true, 0,
+         {"quorlin_check_success{check=\"ping\",target=\"10.0.0.1\"} 1"}},
+        {"handshake only, nothing asked", test::report(Verdict::authentication_confirmed, {handshake}), true, 0, {}},
+        {"one echo of two lost: the target passed", test::report(Verdict::data_plane_confirmed, {handshake, ping_lost, ping_passed}),
+         true, 0, {"quorlin_check_success{check=\"ping\",target=\"10.0.0.1\"} 1"}},
+        {"one of two targets dead", test::report(Verdict::data_plane_confirmed, {handshake, ping_passed, other_lost}),
+         false, 1,
+         {"quorlin_check_success{check=\"ping\",target=\"10.0.0.1\"} 1",
+          "quorlin_check_success{check=\"ping\",target=\"10.0.0.2\"} 0", "quorlin_ping_loss_ratio{check=\"10.0.0.2\"} 1"}},
         {"handshake passed, the ping asked failed", test::report(Verdict::authentication_confirmed, {handshake, ping_lost}),
-         false},
-        {"unconfirmed", test::report(Verdict::unconfirmed, {}), false},
-        {"no report", std::nullopt, false},
+         false, 2, {"quorlin_check_success{check=\"ping\",target=\"10.0.0.1\"} 0"}},
+        {"unconfirmed", test::report(Verdict::unconfirmed, {phase(phase_name::ping, PhaseStatus::skipped, "10.0.0.1")}),
+         false, 2,
+         {"quorlin_check_success{check=\"ping\",target=\"10.0.0.1\"} 0", "quorlin_ping_loss_ratio{check=\"10.0.0.1\"} 1"}},
+        {"no report", std::nullopt, false, 3, {}},
     };
     for (const auto& c : cases) {
         const std::string text = probe_metrics_text({c.report ? &*c.report : nullptr, 1ms});
         const std::string expected = std::string("\nprobe_success ") + (c.success ? "1" : "0") + "\n";
         EXPECT_NE(text.find(expected), std::string::npos) << c.label << "\n" << text;
+        EXPECT_NE(text.find("\nquorlin_probe_state " + std::to_string(c.state) + "\n"), std::string::npos) << c.label << text;
+        for (const std::string& series : c.checks) EXPECT_NE(text.find(series + "\n"), std::string::npos) << c.label << series;
     }
     // A DNS check's series is labelled by the name it asked for.
     PhaseResult lookup = phase(phase_name::dns, PhaseStatus::passed, "ok.test via 10.0.0.53");
@@ -178,13 +199,17 @@ TEST(ProbeMetrics, EveryAskedCheckHasASeries) {
     asked.ping = {"10.0.0.1", "10.0.0.2"};
     asked.resolve = {"ok.test"};
     asked.mtu_check = true;
-    const ProbeReport handshake_failed = test::report(
+    // A report holds what was asked of it; without one, the target's settings tell.
+    const ProbeReport::AskedChecks asked_of_report{{"10.0.0.1", "10.0.0.2"}, {"ok.test"}, true};
+    ProbeReport handshake_failed = test::report(
         Verdict::unconfirmed, {test::phase(phase_name::handshake, PhaseStatus::unconfirmed, "peer.test:51820"),
                                test::phase(phase_name::ping, PhaseStatus::skipped, "10.0.0.1")});
+    handshake_failed.asked = asked_of_report;
     PhaseResult ping_passed = test::phase(phase_name::ping, PhaseStatus::passed, "10.0.0.1");
     ping_passed.subject = "10.0.0.1";
-    const ProbeReport cut_short = test::report(Verdict::authentication_confirmed,
-                                               {test::handshake_passed(std::chrono::microseconds(900)), ping_passed});
+    ProbeReport cut_short = test::report(Verdict::authentication_confirmed,
+                                         {test::handshake_passed(std::chrono::microseconds(900)), ping_passed});
+    cut_short.asked = asked_of_report;
     const std::string ping1 = "{check=\"10.0.0.1\",phase=\"ping\"}";
     const std::string others[] = {"{check=\"10.0.0.2\",phase=\"ping\"}", "{check=\"ok.test\",phase=\"dns\"}",
                                   "{check=\"10.0.0.1\",phase=\"path_mtu\"}"};
