@@ -43,12 +43,23 @@ RawKeyOptions add_probe_options(CLI::App& app, ProbeArguments& probe) {
                        "the size --mtu-check expects to cross, 576 to 9000 (default: the configuration's MTU, else 1420)"))
         ->type_name("N")->group(checks);
 
+    // Refusals name the command's own options.
+    options.spelling = input::OptionSpelling::command_line;
     const std::string limits = "time limits (milliseconds)";
+    CLI::Option* deadline = nullptr;
     for (const input::TimeLimitName& limit : input::time_limit_names) {
         std::int64_t& value = options.*limit.text;
-        whole_number_option(app.add_option("--" + std::string(limit.option), value, "default " + std::to_string(value)))
-            ->type_name("MS")->group(limits);
+        CLI::Option* option =
+            whole_number_option(app.add_option("--" + std::string(limit.option), value, "default " + std::to_string(value)))
+                ->type_name("MS")->group(limits);
+        if (&value == &options.deadline_ms) deadline = option;
     }
+    // Both at once would leave the reader to guess which one counts.
+    whole_number_option(app.add_option("-t,--timeout", probe.timeout_s,
+                                       "the overall deadline in seconds, 1 to 86400 (the plugin convention): "
+                                       "--deadline-ms x 1000"),
+                        WholeRange{1, static_cast<std::int64_t>(input::max_timeout_ms / 1000)})
+        ->type_name("SECONDS")->group(limits)->excludes(deadline);
     return raw;
 }
 

@@ -8,6 +8,7 @@
 #include "input/options.hpp"
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,8 @@ struct ProbeArguments {
     std::optional<std::string> address;
     std::vector<std::string> allowed_ips;
     input::OptionTexts options;
+    // -t, the plugin convention: the overall deadline in whole seconds.
+    std::optional<std::int64_t> timeout_s;
 };
 
 struct ProbeRequest {

@@ -134,6 +134,15 @@ SourcePosition refused_validation_at(const EffectiveSettings& settings, const Fl
     return settings.own.at;
 }
 
+// A plan whose echoes outlast its deadline: the echo count where written,
+// else the interval, else the deadline, in the order the refusal names them.
+SourcePosition refused_deadline_at(const EffectiveSettings& settings) {
+    for (const SettingKey key : {SettingKey::ping_count, SettingKey::ping_interval_ms, SettingKey::deadline_ms}) {
+        if (const auto at = at_of(settings, key)) return *at;
+    }
+    return settings.own.at;
+}
+
 }  // namespace
 
 SourcePosition refused_value_at(const input::PlanRefusal& refusal, const EffectiveSettings& settings,
@@ -143,6 +152,7 @@ SourcePosition refused_value_at(const input::PlanRefusal& refusal, const Effecti
         case input::PlanStep::raw_key_arguments: return refused_raw_key_at(settings, target);
         case input::PlanStep::input_file: return file_at(settings, target);
         case input::PlanStep::validation: return refused_validation_at(settings, target);
+        case input::PlanStep::deadline: return refused_deadline_at(settings);
     }
     return settings.own.at;
 }
