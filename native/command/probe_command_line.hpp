@@ -43,6 +43,9 @@ using RawKeyOptions = std::array<const CLI::Option*, input::raw_key_field_count>
 
 RawKeyOptions add_probe_options(CLI::App& app, ProbeArguments& probe);
 
+// -t and --deadline-ms are one deadline: given both, the command refuses.
+std::optional<std::string> deadline_clash(const CLI::App& app);
+
 // The mode rule CLI11 cannot express (input/input_mode.hpp): CONFIG or the raw-key options.
 std::optional<std::string> probe_mode_error(const ProbeArguments& probe, const RawKeyOptions& raw);
 

@@ -134,10 +134,16 @@ SourcePosition refused_validation_at(const EffectiveSettings& settings, const Fl
     return settings.own.at;
 }
 
-// A plan whose echoes outlast its deadline: the echo count where written,
-// else the interval, else the deadline, in the order the refusal names them.
+// A plan whose echoes outlast its deadline: the value the target itself
+// wrote (a deadline of its own below the echoes of [defaults]), else the
+// default, in the order the refusal names them; the echo count is written
+// somewhere, since one echo per target never outlasts a deadline.
 SourcePosition refused_deadline_at(const EffectiveSettings& settings) {
-    for (const SettingKey key : {SettingKey::ping_count, SettingKey::ping_interval_ms, SettingKey::deadline_ms}) {
+    constexpr SettingKey keys[] = {SettingKey::ping_count, SettingKey::ping_interval_ms, SettingKey::deadline_ms};
+    for (const SettingKey key : keys) {
+        if (const SettingValue* value = settings.own.find(key)) return value->at;
+    }
+    for (const SettingKey key : keys) {
         if (const auto at = at_of(settings, key)) return *at;
     }
     return settings.own.at;
