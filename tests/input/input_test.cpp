@@ -214,53 +214,6 @@ TEST_F(InputFiles, FlowsReportTheFirstProblemInOrder) {
     EXPECT_EQ(plan_config_file(absent, {}).error(), missing("configuration", absent));
 }
 
-// The command names its own options; a fleet file and the module name their keys.
-TEST_F(InputFiles, RefusalsNameOptionsAsTheCallerWroteThem) {
-    const std::string key = write("private.key", std::string(alice_private) + "\n");
-    const struct {
-        const char* what;
-        std::function<void(OptionTexts&)> change;
-        std::string keyword_message;
-        std::string option_message;
-    } cases[] = {
-        {"echo count", [](OptionTexts& o) { o.ping_count = 0; }, "ping_count must be an integer from 1 through 100",
-         "--ping-count must be an integer from 1 through 100"},
-        {"interval", [](OptionTexts& o) { o.ping_interval_ms = 9; },
-         "ping_interval_ms must be an integer from 10 through 86400000",
-         "--ping-interval-ms must be an integer from 10 through 86400000"},
-        {"DNS server", [](OptionTexts& o) { o.dns_server = "10.0.0.300"; },
-         "dns_server must be an IPv4 address, got 10.0.0.300", "--dns-server must be an IPv4 address, got 10.0.0.300"},
-        {"limit", [](OptionTexts& o) { o.ping_timeout_ms = 0; }, "ping_timeout_ms must be an integer from 1 through 86400000",
-         "--ping-timeout-ms must be an integer from 1 through 86400000"},
-        {"size", [](OptionTexts& o) { o.mtu = 575; }, "mtu must be an integer from 576 through 9000",
-         "--mtu must be an integer from 576 through 9000"},
-        {"size without the check", [](OptionTexts& o) { o.mtu = 1280; }, "mtu applies only with the MTU check",
-         "--mtu applies only with the MTU check"},
-        {"echoes beyond the deadline",
-         [](OptionTexts& o) {
-             o.ping_count = 3;
-             o.deadline_ms = 400;
-         },
-         "ping_count 3 x ping_interval_ms 200 cannot finish within deadline_ms 400: the echoes to 1 ping target alone "
-         "are spread over 400 ms; deadline_ms 4400 would fit the worst case: handshake_timeout_ms 3000 + 1400 ms of "
-         "echoes (the last to each target within ping_timeout_ms 1000)",
-         "--ping-count 3 x --ping-interval-ms 200 cannot finish within --deadline-ms 400: the echoes to 1 ping target "
-         "alone are spread over 400 ms; --deadline-ms 4400 would fit the worst case: --handshake-timeout-ms 3000 + "
-         "1400 ms of echoes (the last to each target within --ping-timeout-ms 1000)"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        for (const OptionSpelling spelling : {OptionSpelling::keywords, OptionSpelling::command_line}) {
-            OptionTexts options = good_options();
-            options.spelling = spelling;
-            c.change(options);
-            const auto plan = plan_raw_key_by_step(key, good_raw(), std::move(options));
-            ASSERT_FALSE(plan.has_value());
-            EXPECT_EQ(plan.error().message, spelling == OptionSpelling::keywords ? c.keyword_message : c.option_message);
-        }
-    }
-}
-
 TEST_F(InputFiles, RawKeyPlanCarriesEveryArgument) {
     const std::string key = write("private.key", " " + std::string(alice_private) + "\r\n");
     RawKeyTexts raw = good_raw();

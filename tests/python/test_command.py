@@ -142,6 +142,7 @@ def test_configuration_errors_exit_3_with_one_line(missing_path, extra, message)
 
 # A plan whose echoes cannot all leave before the deadline is refused before
 # any traffic, naming the command's options; -t is the deadline in seconds.
+# The plan's other refusals name them too.
 @pytest.mark.parametrize(
     "extra, message",
     [
@@ -154,10 +155,11 @@ def test_configuration_errors_exit_3_with_one_line(missing_path, extra, message)
          "target alone are spread over 19800 ms, --deadline-ms 33800 would fit the worst case: --handshake-timeout-ms "
          "3000 + 20800 ms of echoes (the last to each target within --ping-timeout-ms 1000) + 1 x --dns-timeout-ms "
          "2000 + the MTU search's 8 sizes x --ping-timeout-ms 1000"),
+        (["--mtu", "1280"], "--mtu applies only with the MTU check"),
     ],
-    ids=["defaults", "-t, a name and the MTU search"],
+    ids=["defaults", "-t, a name and the MTU search", "a size without the check"],
 )
-def test_a_plan_that_cannot_finish_is_refused(write_config, extra, message):
+def test_plans_refused_name_the_command_options(write_config, extra, message):
     done = run(str(write_config()), "--ping", "10.0.0.1", *extra, "--nagios")
     # Nagios turns every ';' into ':': the plugin line says ',' instead.
     assert (done.returncode, done.stdout, done.stderr) == (3, f"WIREGUARD UNKNOWN - {message}\n",
