@@ -55,7 +55,7 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
     app.footer(std::string(exit_status_footer));
     // As with most commands, a repeated single-value option takes the last value.
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    app.set_version_flag("--version", "quorlin " + std::string(version), "print the version and exit");
+    app.set_version_flag("-V,--version", "quorlin " + std::string(version), "print the version and exit");
 
     ProbeRequest request;
     OutputTexts output;
@@ -90,6 +90,7 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
         return std::move(*exporter_request_or_error);
     }
     if (auto error = probe_mode_error(request.probe, raw)) return UsageFailure{std::move(*error)};
+    if (auto error = deadline_clash(app)) return UsageFailure{std::move(*error)};
     auto output_or_error = output_arguments(output);
     if (!output_or_error) return UsageFailure{std::move(output_or_error.error())};
     request.output = *output_or_error;

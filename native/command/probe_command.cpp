@@ -4,6 +4,7 @@
 #include "command/interruptible_run.hpp"
 #include "command/nagios_line.hpp"
 #include "command/report_table.hpp"
+#include "fleet/followed_path.hpp"
 #include "input/flows.hpp"
 #include "input/reachable_endpoint.hpp"
 #include "probe/report_json.hpp"
@@ -15,10 +16,20 @@ namespace quorlin::command {
 namespace {
 
 std::expected<ProbePlan, std::string> planned(ProbeArguments& probe) {
-    if (probe.config) return input::plan_config_file(*probe.config, std::move(probe.options));
-    input::RawKeyTexts raw{std::move(*probe.peer_key), std::move(*probe.endpoint), std::move(probe.address),
-                           std::move(probe.allowed_ips)};
-    return input::plan_raw_key(*probe.private_key_file, std::move(raw), std::move(probe.options));
+    if (probe.timeout_s) probe.options.deadline_ms = *probe.timeout_s * 1000;
+    // Links are followed as the fleet follows them (mounted secrets); one
+    // that leads nowhere is refused by name.
+    const std::string& given = probe.config ? *probe.config : *probe.private_key_file;
+    const auto path = fleet::followed_path(given, probe.config ? "configuration" : "private key");
+    if (!path) return std::unexpected(path.error());
+    std::expected<ProbePlan, input::PlanRefusal> plan =
+        probe.config ? input::plan_config_file_by_step(*path, std::move(probe.options), given)
+                     : input::plan_raw_key_by_step(*path,
+                                                   {std::move(*probe.peer_key), std::move(*probe.endpoint),
+                                                    std::move(probe.address), std::move(probe.allowed_ips)},
+                                                   std::move(probe.options), given);
+    if (!plan) return std::unexpected(std::move(plan.error().message));
+    return std::move(*plan);
 }
 
 // The plan, or its refusal; an endpoint no datagram can reach is refused too.

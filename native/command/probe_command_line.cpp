@@ -43,13 +43,28 @@ RawKeyOptions add_probe_options(CLI::App& app, ProbeArguments& probe) {
                        "the size --mtu-check expects to cross, 576 to 9000 (default: the configuration's MTU, else 1420)"))
         ->type_name("N")->group(checks);
 
+    // Refusals name the command's own options.
+    options.spelling = input::OptionSpelling::command_line;
     const std::string limits = "time limits (milliseconds)";
     for (const input::TimeLimitName& limit : input::time_limit_names) {
         std::int64_t& value = options.*limit.text;
         whole_number_option(app.add_option("--" + std::string(limit.option), value, "default " + std::to_string(value)))
             ->type_name("MS")->group(limits);
     }
+    whole_number_option(app.add_option("-t,--timeout", probe.timeout_s,
+                                       "the overall deadline in seconds, 1 to 86400 (the plugin convention): "
+                                       "--deadline-ms x 1000; not with --deadline-ms"),
+                        WholeRange{1, static_cast<std::int64_t>(input::max_timeout_ms / 1000)})
+        ->type_name("SECONDS")->group(limits);
     return raw;
+}
+
+std::optional<std::string> deadline_clash(const CLI::App& app) {
+    // Both at once would leave the reader to guess which one counts.
+    if (app.get_option("-t")->count() > 0 && app.get_option("--deadline-ms")->count() > 0) {
+        return "-t cannot be combined with --deadline-ms";
+    }
+    return std::nullopt;
 }
 
 std::optional<std::string> probe_mode_error(const ProbeArguments& probe, const RawKeyOptions& raw) {

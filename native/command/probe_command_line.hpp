@@ -8,6 +8,7 @@
 #include "input/options.hpp"
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,8 @@ struct ProbeArguments {
     std::optional<std::string> address;
     std::vector<std::string> allowed_ips;
     input::OptionTexts options;
+    // -t, the plugin convention: the overall deadline in whole seconds.
+    std::optional<std::int64_t> timeout_s;
 };
 
 struct ProbeRequest {
@@ -39,6 +42,9 @@ struct ProbeRequest {
 using RawKeyOptions = std::array<const CLI::Option*, input::raw_key_field_count>;
 
 RawKeyOptions add_probe_options(CLI::App& app, ProbeArguments& probe);
+
+// -t and --deadline-ms are one deadline: given both, the command refuses.
+std::optional<std::string> deadline_clash(const CLI::App& app);
 
 // The mode rule CLI11 cannot express (input/input_mode.hpp): CONFIG or the raw-key options.
 std::optional<std::string> probe_mode_error(const ProbeArguments& probe, const RawKeyOptions& raw);

@@ -134,6 +134,21 @@ SourcePosition refused_validation_at(const EffectiveSettings& settings, const Fl
     return settings.own.at;
 }
 
+// A plan whose echoes outlast its deadline: the value the target itself
+// wrote (a deadline of its own below the echoes of [defaults]), else the
+// default, in the order the refusal names them; the echo count is written
+// somewhere, since one echo per target never outlasts a deadline.
+SourcePosition refused_deadline_at(const EffectiveSettings& settings) {
+    constexpr SettingKey keys[] = {SettingKey::ping_count, SettingKey::ping_interval_ms, SettingKey::deadline_ms};
+    for (const SettingKey key : keys) {
+        if (const SettingValue* value = settings.own.find(key)) return value->at;
+    }
+    for (const SettingKey key : keys) {
+        if (const auto at = at_of(settings, key)) return *at;
+    }
+    return settings.own.at;
+}
+
 }  // namespace
 
 SourcePosition refused_value_at(const input::PlanRefusal& refusal, const EffectiveSettings& settings,
@@ -143,6 +158,7 @@ SourcePosition refused_value_at(const input::PlanRefusal& refusal, const Effecti
         case input::PlanStep::raw_key_arguments: return refused_raw_key_at(settings, target);
         case input::PlanStep::input_file: return file_at(settings, target);
         case input::PlanStep::validation: return refused_validation_at(settings, target);
+        case input::PlanStep::deadline: return refused_deadline_at(settings);
     }
     return settings.own.at;
 }

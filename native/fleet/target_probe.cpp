@@ -5,28 +5,27 @@
 #include "probe/probe.hpp"
 
 #include <algorithm>
-#include <climits>
 #include <utility>
 
 namespace quorlin::fleet {
 
 namespace {
 
-input::OptionTexts capped(input::OptionTexts options, std::optional<std::uint64_t> deadline_cap_ms) {
-    if (!deadline_cap_ms) return options;
-    const auto cap = static_cast<std::int64_t>(std::min<std::uint64_t>(*deadline_cap_ms, INT64_MAX));
-    options.deadline_ms = std::min(options.deadline_ms, cap);
-    for (std::int64_t* limit : {&options.handshake_timeout_ms, &options.ping_timeout_ms, &options.dns_timeout_ms}) {
-        *limit = std::min(*limit, options.deadline_ms);
+// The cap applies to the plan, after it was checked against the target's own
+// deadline: a probe cut short by a scrape's time still runs what fits.
+void cap(ProbePlan& plan, std::optional<std::uint64_t> deadline_cap_ms) {
+    if (!deadline_cap_ms) return;
+    plan.overall_deadline = std::min(plan.overall_deadline, Duration::from_millis(*deadline_cap_ms));
+    for (Duration* limit : {&plan.handshake_timeout, &plan.ping_timeout, &plan.dns_timeout}) {
+        *limit = std::min(*limit, plan.overall_deadline);
     }
-    return options;
 }
 
 }  // namespace
 
 std::expected<ProbePlan, input::PlanRefusal> plan_target(const FleetTarget& target,
                                                          std::optional<std::uint64_t> deadline_cap_ms) {
-    input::OptionTexts options = capped(target.options, deadline_cap_ms);
+    input::OptionTexts options = target.options;
     const auto* config = std::get_if<ConfigFileMode>(&target.mode);
     const auto* raw = std::get_if<RawKeyMode>(&target.mode);
     const std::string& given = config ? config->path : raw->private_key_file;
@@ -40,6 +39,7 @@ std::expected<ProbePlan, input::PlanRefusal> plan_target(const FleetTarget& targ
         const input::PlanStep step = config ? input::PlanStep::input_file : input::PlanStep::raw_key_arguments;
         return std::unexpected(input::PlanRefusal{step, std::move(*refusal)});
     }
+    cap(*plan, deadline_cap_ms);
     return plan;
 }
 

@@ -25,6 +25,14 @@ std::expected<ProbePlan, std::string> message_only(std::expected<ProbePlan, Plan
     return std::move(*plan);
 }
 
+std::expected<ProbePlan, PlanRefusal> planned(const ProbeOptions& options, ProbeConfig config) {
+    auto plan = options.plan(std::move(config));
+    if (!plan) {
+        return refuse(plan.error().deadline ? PlanStep::deadline : PlanStep::validation, std::move(plan.error().message));
+    }
+    return std::move(*plan);
+}
+
 }  // namespace
 
 std::expected<ProbePlan, std::string> plan_config_file(const std::string& path, OptionTexts texts) {
@@ -42,9 +50,7 @@ std::expected<ProbePlan, PlanRefusal> plan_config_file_by_step(const std::string
     if (!options) return refuse(PlanStep::options, std::move(options.error()));
     auto config = load_config_file(path, shown);
     if (!config) return refuse(PlanStep::input_file, std::move(config.error()));
-    auto plan = options->plan(std::move(*config));
-    if (!plan) return refuse(PlanStep::validation, std::move(plan.error()));
-    return std::move(*plan);
+    return planned(*options, std::move(*config));
 }
 
 std::expected<ProbePlan, PlanRefusal> plan_raw_key_by_step(const std::string& path, RawKeyTexts raw,
@@ -82,9 +88,7 @@ std::expected<ProbePlan, PlanRefusal> plan_raw_key_by_step(const std::string& pa
     auto config = load_key_file(path, raw.peer_key, std::move(raw.endpoint), shown);
     if (!config) return refuse(PlanStep::input_file, std::move(config.error()));
     if (address) config->set_data_config(*address, {}, std::move(allowed_ips));
-    auto plan = options->plan(std::move(*config));
-    if (!plan) return refuse(PlanStep::validation, std::move(plan.error()));
-    return std::move(*plan);
+    return planned(*options, std::move(*config));
 }
 
 }  // namespace quorlin::input

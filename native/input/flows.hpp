@@ -33,7 +33,8 @@ std::expected<ProbePlan, std::string> plan_raw_key(const std::string& path, RawK
 // The same flows, saying which step refused: a caller that knows where each
 // input was written (a fleet file) points at the value behind the refusal.
 // `shown` names the file in messages where `path` has its links resolved.
-enum class PlanStep : std::uint8_t { options, raw_key_arguments, input_file, validation };
+// `deadline`: the plan was valid but cannot finish within its deadline.
+enum class PlanStep : std::uint8_t { options, raw_key_arguments, input_file, validation, deadline };
 
 struct PlanRefusal {
     PlanStep step = PlanStep::options;

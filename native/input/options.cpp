@@ -1,6 +1,7 @@
 #include "input/options.hpp"
 
 #include "input/timeout.hpp"
+#include "probe/plan_deadline.hpp"
 
 #include <utility>
 
@@ -18,6 +19,10 @@ std::expected<Ipv4Cidr, std::string> parse_cidr(std::string_view text, std::stri
 
 namespace {
 
+constexpr PlanOptionNames command_line_names{"--ping-count",          "--ping-interval-ms", "--deadline-ms",
+                                             "--handshake-timeout-ms", "--ping-timeout-ms",  "--dns-timeout-ms",
+                                             "--mtu"};
+
 // `value` within [low, high], or "<name> must be an integer from LOW through HIGH".
 std::expected<std::uint64_t, std::string> whole_number(std::int64_t value, std::string_view name, std::uint64_t low,
                                                        std::uint64_t high) {
@@ -30,8 +35,15 @@ std::expected<std::uint64_t, std::string> whole_number(std::int64_t value, std::
 
 }  // namespace
 
+const PlanOptionNames& option_names(OptionSpelling spelling) noexcept {
+    return spelling == OptionSpelling::command_line ? command_line_names : plan_keyword_names;
+}
+
 std::expected<ProbeOptions, std::string> ProbeOptions::parse(OptionTexts texts) {
+    const bool command_line = texts.spelling == OptionSpelling::command_line;
+    const PlanOptionNames& names = option_names(texts.spelling);
     ProbeOptions options;
+    options.spelling = texts.spelling;
     options.ping.reserve(texts.ping.size());
     for (const std::string& text : texts.ping) {
         auto target = parse_ipv4(text, "ping target");
@@ -39,28 +51,28 @@ std::expected<ProbeOptions, std::string> ProbeOptions::parse(OptionTexts texts) 
         options.ping.push_back(*target);
     }
     if (texts.dns_server) {
-        auto server = parse_ipv4(*texts.dns_server, "dns_server");
+        auto server = parse_ipv4(*texts.dns_server, command_line ? "--dns-server" : "dns_server");
         if (!server) return std::unexpected(std::move(server.error()));
         options.dns_server = *server;
     }
     for (const TimeLimitName& limit : time_limit_names) {
-        auto duration = timeout(texts.*limit.text, limit.key);
+        auto duration = timeout(texts.*limit.text, command_line ? "--" + std::string(limit.option) : std::string(limit.key));
         if (!duration) return std::unexpected(std::move(duration.error()));
         options.*limit.value = *duration;
     }
-    if (auto count = whole_number(texts.ping_count, "ping_count", 1, max_ping_count)) {
+    if (auto count = whole_number(texts.ping_count, names.ping_count, 1, max_ping_count)) {
         options.ping_count = static_cast<std::uint32_t>(*count);
     } else {
         return std::unexpected(std::move(count.error()));
     }
-    if (auto interval = whole_number(texts.ping_interval_ms, "ping_interval_ms", min_ping_interval_ms, max_timeout_ms)) {
+    if (auto interval = whole_number(texts.ping_interval_ms, names.ping_interval, min_ping_interval_ms, max_timeout_ms)) {
         options.ping_interval = Duration::from_millis(*interval);
     } else {
         return std::unexpected(std::move(interval.error()));
     }
     options.mtu_check = texts.mtu_check;
     if (texts.mtu) {
-        auto size = whole_number(*texts.mtu, "mtu", min_mtu, max_mtu);
+        auto size = whole_number(*texts.mtu, names.mtu, min_mtu, max_mtu);
         if (!size) return std::unexpected(std::move(size.error()));
         options.mtu = static_cast<std::uint32_t>(*size);
     }
@@ -68,7 +80,7 @@ std::expected<ProbeOptions, std::string> ProbeOptions::parse(OptionTexts texts) 
     return options;
 }
 
-std::expected<ProbePlan, std::string> ProbeOptions::plan(ProbeConfig config) const {
+std::expected<ProbePlan, PlanRefusalText> ProbeOptions::plan(ProbeConfig config) const {
     ProbePlan plan(std::move(config));
     plan.handshake_timeout = handshake_timeout;
     plan.ping_timeout = ping_timeout;
@@ -83,7 +95,13 @@ std::expected<ProbePlan, std::string> ProbeOptions::plan(ProbeConfig config) con
     plan.mtu = mtu;
     // Validated here as well as at the start of the run, so that an unusable
     // combination is an exception rather than a local_error report.
-    if (auto valid = plan.validate(); !valid) return std::unexpected(std::move(valid.error().message));
+    const PlanOptionNames& names = option_names(spelling);
+    if (auto valid = plan.validate(names); !valid) {
+        return std::unexpected(PlanRefusalText{false, std::move(valid.error().message)});
+    }
+    // Not part of validate(): a run may be given a shorter deadline than its
+    // plan was checked against (the exporter's scrape time), and then ends early.
+    if (auto refusal = deadline_refusal(plan, names)) return std::unexpected(PlanRefusalText{true, std::move(*refusal)});
     return plan;
 }
 

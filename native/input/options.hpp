@@ -19,6 +19,10 @@
 
 namespace quorlin::input {
 
+// How refusals name the options: by the keys of a fleet file and the module's
+// keywords (ping_count), or as the command's options (--ping-count).
+enum class OptionSpelling : std::uint8_t { keywords, command_line };
+
 // The options both probe modes share, as the caller wrote them; the limits
 // are still unchecked millisecond counts.
 struct OptionTexts {
@@ -33,7 +37,11 @@ struct OptionTexts {
     std::int64_t ping_interval_ms = static_cast<std::int64_t>(default_ping_interval_ms);
     bool mtu_check = false;
     std::optional<std::int64_t> mtu;
+    OptionSpelling spelling = OptionSpelling::keywords;
 };
+
+// The names refusals use for `spelling`.
+const PlanOptionNames& option_names(OptionSpelling spelling) noexcept;
 
 // A strict dotted quad, or "<label> must be an IPv4 address, got <text>".
 std::expected<Ipv4Address, std::string> parse_ipv4(std::string_view text, std::string_view label);
@@ -41,6 +49,12 @@ std::expected<Ipv4Address, std::string> parse_ipv4(std::string_view text, std::s
 // An IPv4 prefix ("a.b.c.d/n", host bits kept), or
 // "<label> must be an IPv4 CIDR, got <text>".
 std::expected<Ipv4Cidr, std::string> parse_cidr(std::string_view text, std::string_view label);
+
+// A plan refused: by its validation, or because it cannot finish in time.
+struct PlanRefusalText {
+    bool deadline = false;
+    std::string message;
+};
 
 struct ProbeOptions {
     std::vector<Ipv4Address> ping;  // caller's order, duplicates kept
@@ -54,16 +68,18 @@ struct ProbeOptions {
     Duration ping_interval;
     bool mtu_check = false;
     std::optional<std::uint32_t> mtu;
+    OptionSpelling spelling = OptionSpelling::keywords;
 
     // Ping texts first, then dns_server, then the four time limits in
     // signature order, then ping_count, ping_interval_ms and mtu; the first
     // failure is the message.
     static std::expected<ProbeOptions, std::string> parse(OptionTexts texts);
 
-    // A plan owning `config`, with these checks and limits, validated; on
-    // failure the plan (and with it the keys) is released and the validation
-    // message returned.
-    std::expected<ProbePlan, std::string> plan(ProbeConfig config) const;
+    // A plan owning `config`, with these checks and limits, validated, and
+    // then refused when it cannot finish within its deadline (plan_deadline.hpp);
+    // on failure the plan (and with it the keys) is released and the message
+    // returned.
+    std::expected<ProbePlan, PlanRefusalText> plan(ProbeConfig config) const;
 };
 
 // The four time limits by name, in the order ProbeOptions::parse checks them:

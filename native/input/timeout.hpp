@@ -3,6 +3,7 @@
 // within 1 ms to 24 hours.
 
 #include "common/clock.hpp"
+#include "probe/plan.hpp"
 
 #include <cstdint>
 #include <expected>
@@ -11,7 +12,7 @@
 
 namespace quorlin::input {
 
-inline constexpr std::uint64_t max_timeout_ms = 86'400'000;
+inline constexpr std::uint64_t max_timeout_ms = max_limit_ms;
 
 // The limits a caller gets without asking, shared by the module and the command.
 inline constexpr std::int64_t default_handshake_timeout_ms = 3000;

@@ -43,7 +43,7 @@ std::expected<std::uint32_t, ProbeError> ProbePlan::expected_mtu() const {
     return size;
 }
 
-std::expected<void, ProbeError> ProbePlan::validate() const {
+std::expected<void, ProbeError> ProbePlan::validate(const PlanOptionNames& names) const {
     const Instant now = Clock::now();
     const std::array<Duration, 4> limits{handshake_timeout, ping_timeout, dns_timeout, overall_deadline};
     // Representability is checked for all four before any is tested for zero.
@@ -61,14 +61,14 @@ std::expected<void, ProbeError> ProbePlan::validate() const {
     }
 
     if (ping_count < 1 || ping_count > max_ping_count) {
-        return failure("ping_count must be an integer from 1 through " + std::to_string(max_ping_count));
+        return failure(std::string(names.ping_count) + " must be an integer from 1 through " + std::to_string(max_ping_count));
     }
     if (ping_interval < Duration::from_millis(min_ping_interval_ms)) {
-        return failure("ping_interval_ms must be at least " + std::to_string(min_ping_interval_ms));
+        return failure(std::string(names.ping_interval) + " must be at least " + std::to_string(min_ping_interval_ms));
     }
-    if (mtu && !mtu_check) return failure("mtu applies only with the MTU check");
+    if (mtu && !mtu_check) return failure(std::string(names.mtu) + " applies only with the MTU check");
     if (mtu && (*mtu < min_mtu || *mtu > max_mtu)) {
-        return failure("mtu must be an integer from " + std::to_string(min_mtu) + " through " + std::to_string(max_mtu));
+        return failure(std::string(names.mtu) + " must be an integer from " + std::to_string(min_mtu) + " through " + std::to_string(max_mtu));
     }
     if (mtu_check) {
         if (ping.empty()) return failure("the MTU check needs a ping target: it measures the path to the first one");

@@ -15,6 +15,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorlin {
@@ -25,6 +26,22 @@ inline constexpr std::uint64_t min_ping_interval_ms = 10;
 inline constexpr std::uint32_t min_mtu = 576;  // the least every IPv4 path must carry
 inline constexpr std::uint32_t max_mtu = 9000;
 inline constexpr std::uint32_t default_mtu = 1420;
+// The longest time limit or deadline a caller may ask for: 24 hours.
+inline constexpr std::uint64_t max_limit_ms = 86'400'000;
+
+// How a refusal names the options: a fleet file's keys and the module's
+// keywords, or the command's options.
+struct PlanOptionNames {
+    std::string_view ping_count;
+    std::string_view ping_interval;
+    std::string_view deadline;
+    std::string_view handshake_timeout;
+    std::string_view ping_timeout;
+    std::string_view dns_timeout;
+    std::string_view mtu;
+};
+inline constexpr PlanOptionNames plan_keyword_names{"ping_count", "ping_interval_ms", "deadline_ms",
+                                                    "handshake_timeout_ms", "ping_timeout_ms", "dns_timeout_ms", "mtu"};
 
 // Owns its configuration (and so the keys in it): moved, never copied; the
 // keys are wiped when the plan is released.
@@ -71,8 +88,8 @@ struct ProbePlan {
     std::expected<std::uint32_t, ProbeError> expected_mtu() const;
 
     // Checks the plan without changing it, reading the monotonic clock once;
-    // the first failing check's message is the error.
-    std::expected<void, ProbeError> validate() const;
+    // the first failing check's message is the error, naming options by `names`.
+    std::expected<void, ProbeError> validate(const PlanOptionNames& names = plan_keyword_names) const;
 };
 
 // Appends one ping target at the end of the plan's list.

@@ -69,8 +69,11 @@ bool convert_optional_text(PyObject* value, const char* parameter, std::optional
 bool convert_text_list(PyObject* value, const char* parameter, std::vector<std::string>& texts) {
     texts.clear();
     if (value == nullptr) return true;
+    // A str is a sequence of characters: taken as one, it would be a list of
+    // one-letter targets.
     if (PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        PyErr_Format(PyExc_TypeError, "%s must be a sequence of str, not a str: write %s=[%R]", parameter, parameter,
+                     value);
         return fail(parameter);
     }
     const int sequence = is_sequence(value);

@@ -147,6 +147,20 @@ TEST(FleetFileRefusals, PointAtTheValueRefused) {
         // A file is named by its path as given, never with its links resolved.
         {"link to a folder", "[[target]]\nname = \"a\"\nconfig = \"linked.conf\"\n",
          "f.toml:3:10: target \"a\": configuration path {dir}/linked.conf must be a regular file"},
+        // Echoes that outlast the deadline: the count where written, else the interval, else the deadline.
+        {"echo count beyond the deadline",
+         "[defaults]\ndeadline_ms = 2000\n\n[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\nping = [\"10.0.0.1\"]\n"
+         "ping_count = 11\n",
+         "f.toml:8:14: target \"a\": ping_count 11 x ping_interval_ms 200 cannot finish within deadline_ms 2000: the "
+         "echoes to 1 ping target alone are spread over 2000 ms; deadline_ms 6000 would fit the worst case: "
+         "handshake_timeout_ms 3000 + 3000 ms of echoes (the last to each target within ping_timeout_ms 1000)"},
+        {"a target's own deadline below the echoes of the defaults",
+         "[defaults]\nping_count = 5\nping = [\"10.0.0.1\", \"10.0.0.2\"]\n\n[[target]]\nname = \"a\"\n"
+         "config = \"wg0.conf\"\nmtu_check = true\nresolve = [\"ok.test\"]\ndeadline_ms = 1600\n",
+         "f.toml:10:15: target \"a\": ping_count 5 x ping_interval_ms 200 cannot finish within deadline_ms 1600: the "
+         "echoes to 2 ping targets alone are spread over 1600 ms; deadline_ms 16600 would fit the worst case: "
+         "handshake_timeout_ms 3000 + 3600 ms of echoes (the last to each target within ping_timeout_ms 1000) + "
+         "1 x dns_timeout_ms 2000 + the MTU search's 8 sizes x ping_timeout_ms 1000"},
         {"link loop", "[[target]]\nname = \"a\"\nprivate_key_file = \"loop.key\"\npeer_key = \"{peer}\"\n"
                       "endpoint = \"127.0.0.1:9\"\n",
          "f.toml:3:20: target \"a\": private key file {dir}/loop.key is a link loop: "
@@ -233,6 +247,7 @@ TEST(FleetTargetProbe, PlansFromTheFilesAsTheyAreNow) {
 name = "conf"
 config = "wg0.conf"
 ping = ["10.0.0.1"]
+ping_count = 10
 
 [[target]]
 name = "linked"
@@ -244,7 +259,9 @@ endpoint = "127.0.0.1:9"
     const FleetTarget& conf = fleet->targets()[0];
     const FleetTarget& linked = fleet->targets()[1];
 
-    // A cap lowers the overall deadline, and every limit with it.
+    // A cap lowers the overall deadline, and every limit with it. The target
+    // fits its own deadline; a scrape's shorter time is no refusal, though its
+    // 10 echoes span 1800 ms: the probe runs what fits.
     const auto capped = plan_target(conf, 1500);
     ASSERT_TRUE(capped) << capped.error().message;
     EXPECT_EQ(capped->overall_deadline, Duration::from_millis(1500));

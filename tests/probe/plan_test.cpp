@@ -1,4 +1,5 @@
 #include "probe/plan.hpp"
+#include "probe/plan_deadline.hpp"
 
 #include <gtest/gtest.h>
 
@@ -196,6 +197,57 @@ TEST(ProbePlanValidate, EchoesAndTheMtuCheck) {
             EXPECT_EQ(plan.expected_mtu().value_or(0), c.expected_mtu) << c.what;
         }
     }
+}
+
+// Only echoes that cannot all go out before the deadline are refused: the
+// limits are caps under the deadline and never refuse a plan by themselves.
+TEST(PlanDeadline, RefusesOnlyEchoesThatOutlastTheDeadline) {
+    const struct {
+        const char* what;
+        std::size_t targets;
+        std::uint32_t count;
+        std::uint64_t interval_ms;
+        std::uint64_t deadline_ms;
+        bool refused;
+    } cases[] = {
+        {"one echo, limits beyond the deadline", 3, 1, 200, 1000, false},
+        {"last echo leaves 1 ms before the deadline", 1, 5, 250, 1001, false},
+        {"last echo would leave at the deadline", 1, 5, 250, 1000, true},
+        {"the targets' echoes add up", 2, 3, 250, 1000, true},
+        {"the largest count at the least interval", 1, max_ping_count, min_ping_interval_ms, 991, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ProbePlan plan = data_plan();
+        plan.handshake_timeout = Duration::from_millis(60'000);
+        plan.ping.assign(c.targets, ip(10, 0, 0, 1));
+        plan.ping_count = c.count;
+        plan.ping_interval = Duration::from_millis(c.interval_ms);
+        plan.overall_deadline = Duration::from_millis(c.deadline_ms);
+        ASSERT_TRUE(plan.validate()) << "the deadline rule is not part of validate()";
+        EXPECT_EQ(deadline_refusal(plan).has_value(), c.refused);
+    }
+}
+
+// (The refusal's text is pinned through the command, the module and the fleet.)
+TEST(PlanDeadline, NoDeadlineFitsEchoesSpreadBeyondTheLongest) {
+    ProbePlan plan = data_plan();
+    plan.ping = {ip(10, 0, 0, 1), ip(10, 0, 0, 9)};
+    plan.ping_count = 20;
+    plan.ping_interval = Duration::from_millis(max_limit_ms);
+    plan.overall_deadline = Duration::from_millis(max_limit_ms);
+    EXPECT_EQ(deadline_refusal(plan),
+              "ping_count 20 x ping_interval_ms 86400000 cannot finish within deadline_ms 86400000: the echoes to 2 "
+              "ping targets alone are spread over 3283200000 ms; no deadline_ms up to 86400000 would fit: lower "
+              "ping_count or ping_interval_ms");
+}
+
+// The sizes the search tries at most: the expected size, 576, and a bisection
+// of the 16-byte steps between (1420: steps 36 to 89, 6 halvings).
+TEST(PlanDeadline, MtuSearchSizes) {
+    const std::pair<std::uint32_t, std::uint32_t> cases[] = {
+        {576, 1}, {590, 2}, {592, 2}, {608, 3}, {1280, 8}, {1420, 8}, {9000, 12}};
+    for (const auto& [expected, sizes] : cases) EXPECT_EQ(mtu_search_sizes(expected), sizes) << expected;
 }
 
 TEST(ProbePlan, PingAppendsInOrder) {

@@ -81,8 +81,8 @@ def test_accepted_values(missing_path, kwargs):
 @pytest.mark.parametrize(
     "kwargs, parameter, message",
     [
-        ({"ping": "10.0.0.1"}, "ping", "Can't extract `str` to `Vec`"),
-        ({"resolve": Name("a")}, "resolve", "Can't extract `str` to `Vec`"),
+        ({"ping": "10.0.0.1"}, "ping", "ping must be a sequence of str, not a str: write ping=['10.0.0.1']"),
+        ({"resolve": Name("a")}, "resolve", "resolve must be a sequence of str, not a str: write resolve=['a']"),
         ({"ping": None}, "ping", None),
         ({"resolve": {"example.test"}}, "resolve", None),
         ({"resolve": (name for name in ["example.test"])}, "resolve", None),
@@ -90,7 +90,8 @@ def test_accepted_values(missing_path, kwargs):
         ({"ping": b"10.0.0.1"}, "ping", None),
         ({"dns_server": 5}, "dns_server", None),
         # the first bad parameter in signature order is the one reported
-        ({"ping": "10.0.0.1", "handshake_timeout_ms": 1.5}, "ping", "Can't extract `str` to `Vec`"),
+        ({"ping": "10.0.0.1", "handshake_timeout_ms": 1.5}, "ping",
+         "ping must be a sequence of str, not a str: write ping=['10.0.0.1']"),
         ({"dns_server": 1, "resolve": None}, "resolve", None),
     ],
     ids=repr,

@@ -38,6 +38,10 @@ def raw_key_argv(key_file, endpoint, *extra):
         (["wg0.conf", "--deadline-ms", "soon"], "--deadline-ms: Value soon is not a whole number"),
         (["wg0.conf", "--bogus"], "The following argument was not expected: --bogus"),
         (["a.conf", "b.conf"], "The following argument was not expected: b.conf"),
+        # Two spellings of one deadline: which one counts would be a guess.
+        (["wg0.conf", "-t", "5", "--deadline-ms", "5000"], "-t cannot be combined with --deadline-ms"),
+        (["wg0.conf", "-t", "0"], "--timeout: Value 0 not in range 1 to 86400"),
+        (["wg0.conf", "-t", "86401"], "--timeout: Value 86401 not in range 1 to 86400"),
     ],
     ids=repr,
 )
@@ -63,7 +67,7 @@ NOT_DECIMAL = "is not a whole number (decimal digits, no leading zero)"
         (["-w", ""], "--warning: Value  is not a whole number"),
         (["-w", "86400001"], "--warning: Value 86400001 not in range 0 to 86400000"),
         (["--handshake-timeout-ms", "0300"], f"--handshake-timeout-ms: Value 0300 {NOT_DECIMAL}"),
-        (["--handshake-timeout-ms", "99999999999999999999"], f"handshake_timeout_ms {LIMIT_MESSAGE}"),
+        (["--handshake-timeout-ms", "99999999999999999999"], f"--handshake-timeout-ms {LIMIT_MESSAGE}"),
         (["--ping-count", "1e2"], "--ping-count: Value 1e2 is not a whole number"),
         (["fleet", "f.toml", "--concurrency", "010"], f"--concurrency: Value 010 {NOT_DECIMAL}"),
         (["exporter", "--fleet", "f.toml", "--max-concurrent", "0x10"],
@@ -116,8 +120,15 @@ def test_usage_errors_in_plugin_mode_are_a_plugin_line(argv, message):
     [
         ([], None),
         (["--ping", "10.0.0.256"], "ping target must be an IPv4 address, got 10.0.0.256"),
-        (["--handshake-timeout-ms", "0"], f"handshake_timeout_ms {LIMIT_MESSAGE}"),
+        # The command names its own options, where a fleet file and the module name their keys.
+        (["--handshake-timeout-ms", "0"], f"--handshake-timeout-ms {LIMIT_MESSAGE}"),
+        (["-t", "5", "--ping-timeout-ms", "0"], f"--ping-timeout-ms {LIMIT_MESSAGE}"),
+        (["--ping-count", "0"], "--ping-count must be an integer from 1 through 100"),
+        (["--ping-interval-ms", "9"], "--ping-interval-ms must be an integer from 10 through 86400000"),
+        (["--dns-server", "10.0.0.300"], "--dns-server must be an IPv4 address, got 10.0.0.300"),
+        (["--mtu", "9001"], "--mtu must be an integer from 576 through 9000"),
     ],
+    ids=repr,
 )
 def test_configuration_errors_exit_3_with_one_line(missing_path, extra, message):
     message = message or missing_file_message("configuration", missing_path)
@@ -127,6 +138,32 @@ def test_configuration_errors_exit_3_with_one_line(missing_path, extra, message)
     nagios = run(str(missing_path), *extra, "--nagios")
     assert (nagios.returncode, nagios.stdout, nagios.stderr) == (3, f"WIREGUARD UNKNOWN - {message}\n",
                                                                  f"quorlin: {message}\n")
+
+
+# A plan whose echoes cannot all leave before the deadline is refused before
+# any traffic, naming the command's options; -t is the deadline in seconds.
+# The plan's other refusals name them too.
+@pytest.mark.parametrize(
+    "extra, message",
+    [
+        (["--ping-count", "100"],
+         "--ping-count 100 x --ping-interval-ms 200 cannot finish within --deadline-ms 9000: the echoes to 1 ping "
+         "target alone are spread over 19800 ms, --deadline-ms 23800 would fit the worst case: --handshake-timeout-ms "
+         "3000 + 20800 ms of echoes (the last to each target within --ping-timeout-ms 1000)"),
+        (["--ping-count", "100", "-t", "19", "--resolve", "a.test", "--mtu-check"],
+         "--ping-count 100 x --ping-interval-ms 200 cannot finish within --deadline-ms 19000: the echoes to 1 ping "
+         "target alone are spread over 19800 ms, --deadline-ms 33800 would fit the worst case: --handshake-timeout-ms "
+         "3000 + 20800 ms of echoes (the last to each target within --ping-timeout-ms 1000) + 1 x --dns-timeout-ms "
+         "2000 + the MTU search's 8 sizes x --ping-timeout-ms 1000"),
+        (["--mtu", "1280"], "--mtu applies only with the MTU check"),
+    ],
+    ids=["defaults", "-t, a name and the MTU search", "a size without the check"],
+)
+def test_plans_refused_name_the_command_options(write_config, extra, message):
+    done = run(str(write_config()), "--ping", "10.0.0.1", *extra, "--nagios")
+    # Nagios turns every ';' into ':': the plugin line says ',' instead.
+    assert (done.returncode, done.stdout, done.stderr) == (3, f"WIREGUARD UNKNOWN - {message}\n",
+                                                           f"quorlin: {message.replace(' ms, --', ' ms; --')}\n")
 
 
 @pytest.mark.parametrize(
@@ -165,7 +202,8 @@ def test_unreachable_endpoints_are_refused_inputs(key_file, write_config, endpoi
 
 
 def test_version_and_help():
-    assert run("--version").stdout == f"quorlin {importlib.metadata.version('quorlin')}\n"
+    for flag in ("--version", "-V"):
+        assert run(flag).stdout == f"quorlin {importlib.metadata.version('quorlin')}\n"
     done = run("--help")
     assert (done.returncode, done.stderr) == (0, "")
     for line in ["--handshake-timeout-ms MS   default 3000", "--ping-timeout-ms MS        default 1000",
@@ -248,3 +286,22 @@ def test_ctrl_c_or_sigterm_ends_a_running_probe(key_file, silent_peer, sent, ext
             process.kill()
     plugin_line = f"WIREGUARD UNKNOWN - {word}\n" if extra else ""
     assert (process.returncode, out, err) == (3, plugin_line, f"quorlin: {word}\n")
+
+
+# Links are followed as a fleet follows them; one that leads nowhere is named
+# for what it is, by the path as given.
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda p, d: p.symlink_to(d / "gone.conf"), "configuration file {p} is a link to a file that does not exist"),
+        (lambda p, d: p.symlink_to(p), "configuration file {p} is a link loop: Too many levels of symbolic links (os error 40)"),
+        (lambda p, d: p.symlink_to(d), "configuration path {p} must be a regular file"),
+    ],
+    ids=["dangling", "loop", "to a folder"],
+)
+def test_configuration_links(tmp_path, make, message):
+    path = tmp_path / "wg0.conf"
+    make(path, tmp_path)
+    message = message.format(p=path)
+    done = run(str(path), "--nagios")
+    assert (done.returncode, done.stdout, done.stderr) == (3, f"WIREGUARD UNKNOWN - {message}\n", f"quorlin: {message}\n")

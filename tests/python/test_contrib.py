@@ -2,14 +2,16 @@
 
 Prometheus' rules and configurations by `promtool` (the rules with their unit
 tests), the systemd unit by `systemd-analyze verify`, the Icinga 2 definitions
-by `icinga2 daemon -C`; the Nagios definitions run in a real Nagios in
-test_nagios_real_peer.py. All of these run offline, as plain processes.
+by `icinga2 daemon -C`; the Nagios and Icinga 2 definitions also run in a real
+Nagios and a real Icinga 2 daemon in test_nagios_real_peer.py and
+test_icinga2_real_peer.py. All of these run offline, as plain processes.
 """
 
 from __future__ import annotations
 
 import os
 import re
+import select
 import shutil
 import subprocess
 import tomllib
@@ -66,13 +68,25 @@ def test_scrape_configs(name):
         assert {name.strip() for name in targets.split(",")} <= readme_fleet_targets(), targets
 
 
+def verify_unit(tmp_path) -> subprocess.CompletedProcess:
+    """`systemd-analyze verify` of the shipped unit, which insists that its program exists.
+
+    As root, in a mount namespace of its own where the installed command stands
+    at /opt/quorlin/bin/quorlin (the machine's /opt untouched): the file is
+    verified as shipped. Elsewhere a copy names the installed command instead."""
+    if os.geteuid() != 0:
+        unit = tmp_path / UNIT.name
+        unit.write_text(UNIT.read_text().replace("/opt/quorlin/bin/quorlin", quorlin_command()))
+        return run("systemd-analyze", "verify", str(unit))
+    script = ('mount -t tmpfs quorlin-opt /opt && mkdir -p /opt/quorlin/bin && ln -s "$1" /opt/quorlin/bin/quorlin '
+              '&& exec systemd-analyze verify "$2"')
+    return run("unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh", quorlin_command(), str(UNIT))
+
+
 @needs("systemd-analyze", "systemd")
 def test_systemd_unit(tmp_path):
     text = UNIT.read_text()
-    # verify insists that the program exists: the installed command stands in for /opt/quorlin.
-    unit = tmp_path / UNIT.name
-    unit.write_text(text.replace("/opt/quorlin/bin/quorlin", quorlin_command()))
-    verified = run("systemd-analyze", "verify", str(unit))
+    verified = verify_unit(tmp_path)
     assert (verified.returncode, verified.stdout + verified.stderr) == (0, "")
     # Room for every connection, two descriptors per probe at once and the
     # exporter's reserve, so it never has to run fewer probes than asked.
@@ -81,6 +95,31 @@ def test_systemd_unit(tmp_path):
     assert limit >= 1024 + 2 * concurrency + 64
     for hardening in ("NoNewPrivileges=yes", "ProtectSystem=strict", "ProtectHome=yes", "PrivateTmp=yes"):
         assert f"\n{hardening}\n" in text
+    # The key turns: $XDG_RUNTIME_DIR/quorlin is the runtime folder systemd
+    # makes for this user alone (%t is /run for a system service).
+    assert re.search(r"^Environment=XDG_RUNTIME_DIR=%t$", text, re.M)
+    assert re.search(r"^RuntimeDirectory=quorlin$", text, re.M)
+    assert re.search(r"^RuntimeDirectoryMode=0700$", text, re.M)
+
+
+def test_the_unit_runs_with_the_files_it_names(tmp_path, write_config):
+    """The unit's own command line, with its files in a folder here: the exporter starts with an empty
+    web file (plain HTTP, no authentication) and refuses to start without one."""
+    command = re.search(r"^ExecStart=/opt/quorlin/bin/quorlin (.*)$", UNIT.read_text(), re.M).group(1).split()
+    (tmp_path / "fleet.toml").write_text(f'[[target]]\nname = "a"\nconfig = "{write_config()}"\n')
+    argv = [quorlin_command(), *[word.replace("/etc/quorlin/", f"{tmp_path}/") for word in command],
+            "--listen", "127.0.0.1:0"]
+    missing = run(*argv)
+    assert (missing.returncode, missing.stdout) == (3, ""), missing.stderr
+    assert missing.stderr.startswith(f"quorlin: {tmp_path}/web.yml: "), missing.stderr
+    (tmp_path / "web.yml").write_text("")
+    with subprocess.Popen(argv, stderr=subprocess.PIPE, text=True) as exporter:
+        try:
+            assert select.select([exporter.stderr], [], [], TOOL_TIMEOUT_S)[0], "the exporter said nothing"
+            assert exporter.stderr.readline().startswith("quorlin: listening on 127.0.0.1:")
+        finally:
+            exporter.terminate()
+            exporter.wait(timeout=TOOL_TIMEOUT_S)
 
 
 @needs("icinga2", "icinga2-bin")

@@ -138,11 +138,16 @@ def test_nagios_runs_the_plugin(peer, tmp_path):
                               stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
     log.close()
     try:
-        found = checked(folder / "status.dat", {"WireGuard", "WireGuard wrong key"}, nagios)
+        found = checked(folder / "status.dat", {"WireGuard", "WireGuard wrong key", "WireGuard loss", "WireGuard MTU"},
+                        nagios)
     finally:
         stop_process(nagios, STOP_TIMEOUT_S)
 
     ok, critical = found["WireGuard"], found["WireGuard wrong key"]
+    # The shipped examples of the other commands reach the peer with their arguments in place.
+    loss, mtu = found["WireGuard loss"], found["WireGuard MTU"]
+    assert (loss["current_state"], mtu["current_state"]) == ("0", "0"), (loss, mtu)
+    assert "'ping1_pl'=0%;20;60;0;100" in loss["performance_data"], loss
     assert (ok["current_state"], ok["plugin_output"][:15]) == ("0", "WIREGUARD OK - "), ok
     assert (critical["current_state"], critical["plugin_output"][:21]) == ("2", "WIREGUARD CRITICAL - "), critical
     # The summary reached Nagios whole: nothing rewritten, nothing in the long output.

@@ -81,6 +81,12 @@ def test_valid_combinations_reach_the_key_file(missing_path, peer_key, kwargs):
     [
         ({}, {"ping": ["10.0.0.1", "192.0.2.1", "198.51.100.1"]}, "ping target 192.0.2.1 is outside Peer AllowedIPs"),
         ({"address": None}, {"ping": ["10.0.0.1"]}, "data checks require an IPv4 Interface Address (or --address)"),
+        # Echoes that cannot all leave before the deadline, after the plan's other rules.
+        ({}, {"ping": ["10.0.0.1"], "ping_count": 100},
+         "ping_count 100 x ping_interval_ms 200 cannot finish within deadline_ms 9000: the echoes to 1 ping target "
+         "alone are spread over 19800 ms; deadline_ms 23800 would fit the worst case: handshake_timeout_ms 3000 + "
+         "20800 ms of echoes (the last to each target within ping_timeout_ms 1000)"),
+        ({}, {"ping": ["10.0.0.1", "10.9.9.9"], "ping_count": 100}, "ping target 10.9.9.9 is outside Peer AllowedIPs"),
     ],
     ids=repr,
 )
