@@ -150,6 +150,7 @@ TEST_F(KeyTurns, OneAtATimeAndTheSpacingAfterTheLastEndWithinAProcess) {
 TEST_F(KeyTurns, OneAtATimeAndTheSpacingAfterTheLastEndAcrossProcesses) {
     int pipe_fds[2];
     ASSERT_EQ(::pipe(pipe_fds), 0);
+    probe_testing::sweeps_ended();  // a child forked while a sweep holds a lock would never get it
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -202,6 +203,7 @@ TEST_F(KeyTurns, ATurnThatCannotComeInTimeSaysWhy) {
 
     int pipe_fds[2];
     ASSERT_EQ(::pipe(pipe_fds), 0);
+    probe_testing::sweeps_ended();  // a child forked while a sweep holds a lock would never get it
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -258,6 +260,7 @@ TEST_F(KeyTurns, OldTurnFilesAreRemovedAndUsedOnesKept) {
 TEST_F(KeyTurns, ATurnRacingTheCleanUpIsNeverShared) {
     const std::string marker = runtime_ + "/holder";
     const auto run_for = [](auto body) {
+        probe_testing::sweeps_ended();  // a child forked while a sweep holds a lock would never get it
         const pid_t child = ::fork();
         if (child == 0) ::_exit(body());
         return child;
