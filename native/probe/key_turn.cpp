@@ -117,14 +117,19 @@ struct LockedFile {
 };
 
 // The lock file of `identity`, locked, and still under its name: a file the
-// clean-up removed while this probe waited for its lock is opened again.
+// clean-up removed while this probe waited for its lock is opened again. The
+// subfolder is closed before the wait: a waiting probe holds its lock file
+// and its socket, no more.
 std::expected<LockedFile, std::string> lock_turn_file(const KeyIdentity& identity, Instant until) {
     const std::string folder_path = turn_folder_path();
     const std::string name = turn_file_name(identity);
+    const std::string shard_name = turn_shard_name(name);
     for (int attempt = 1;; ++attempt) {
         auto folder = current_turn_folder(folder_path);
         if (!folder) return std::unexpected(std::string(unusable_prefix) + folder.error());
-        auto file = open_turn_file(**folder, folder_path, name);
+        auto file = open_turn_shard(**folder, folder_path, shard_name).and_then([&](const OwnedFd& shard) {
+            return open_turn_file(shard, folder_path + "/" + shard_name, name);
+        });
         if (!file) {
             if (attempt < reopen_attempts && removed(**folder)) continue;
             return std::unexpected(std::string(unusable_prefix) + file.error());
@@ -134,7 +139,9 @@ std::expected<LockedFile, std::string> lock_turn_file(const KeyIdentity& identit
         } else if (locked != 0) {
             return std::unexpected(std::string(unusable_prefix) + os_error_text(locked));
         }
-        if (still_named(**folder, name, file->get())) return LockedFile{std::move(*folder), std::move(*file)};
+        if (still_named(**folder, shard_name + "/" + name, file->get())) {
+            return LockedFile{std::move(*folder), std::move(*file)};
+        }
         if (Clock::now() >= until) return std::unexpected(std::string(too_late_message));
         attempt = 0;
     }

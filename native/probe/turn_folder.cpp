@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,9 @@ namespace {
 // two identities from ever sharing a file.
 constexpr std::size_t name_hash_bytes = 16;
 
+// 256 subfolders: 10,000 keys created at once meet about 40 to a folder.
+constexpr std::size_t shard_name_digits = 2;
+
 std::string mode_text(mode_t mode) {
     char text[8];
     std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
@@ -29,6 +33,34 @@ std::string mode_text(mode_t mode) {
 }
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The folder `name` relative to `at`, created with mode 0700 when missing,
+// refused unless a real folder of this user's closed to others; `shown` is
+// its path in messages.
+std::expected<OwnedFd, std::string> open_private_folder(int at, const std::string& name, const std::string& shown) {
+    const std::string where = "key turn folder " + shown + ": ";
+    constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    // mkdir only when missing: it locks the parent folder even when it fails.
+    int opened = ::openat(at, name.c_str(), flags);
+    if (opened < 0 && errno == ENOENT) {
+        if (::mkdirat(at, name.c_str(), 0700) != 0 && errno != EEXIST) {
+            return std::unexpected(where + os_error_text(errno));
+        }
+        opened = ::openat(at, name.c_str(), flags);
+    }
+    OwnedFd folder(opened);
+    if (folder.get() < 0) {
+        if (errno == ELOOP || errno == ENOTDIR) return std::unexpected(where + "is a link or not a folder");
+        return std::unexpected(where + os_error_text(errno));
+    }
+    struct stat status {};
+    if (::fstat(folder.get(), &status) != 0) return std::unexpected(where + os_error_text(errno));
+    if (status.st_uid != ::geteuid()) return std::unexpected(where + "is not owned by this user");
+    if ((status.st_mode & 077) != 0) {
+        return std::unexpected(where + "is open to other users (mode " + mode_text(status.st_mode) + ")");
+    }
+    return folder;
+}
 
 struct OpenedFolder {
     std::shared_ptr<const OwnedFd> fd;
@@ -78,6 +110,13 @@ std::string turn_file_name(const KeyIdentity& identity) {
     return name + ".turn";
 }
 
+std::string turn_shard_name(const std::string& file_name) { return file_name.substr(0, shard_name_digits); }
+
+bool is_turn_shard_name(std::string_view name) {
+    return name.size() == shard_name_digits &&
+           std::ranges::all_of(name, [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
 std::string turn_folder_path() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/quorlin";
@@ -86,26 +125,12 @@ std::string turn_folder_path() {
 }
 
 std::expected<OwnedFd, std::string> open_turn_folder(const std::string& path) {
-    const std::string where = "key turn folder " + path + ": ";
-    constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    // mkdir only when missing: it locks the parent folder even when it fails.
-    int opened = ::open(path.c_str(), flags);
-    if (opened < 0 && errno == ENOENT) {
-        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return std::unexpected(where + os_error_text(errno));
-        opened = ::open(path.c_str(), flags);
-    }
-    OwnedFd folder(opened);
-    if (folder.get() < 0) {
-        if (errno == ELOOP || errno == ENOTDIR) return std::unexpected(where + "is a link or not a folder");
-        return std::unexpected(where + os_error_text(errno));
-    }
-    struct stat status {};
-    if (::fstat(folder.get(), &status) != 0) return std::unexpected(where + os_error_text(errno));
-    if (status.st_uid != ::geteuid()) return std::unexpected(where + "is not owned by this user");
-    if ((status.st_mode & 077) != 0) {
-        return std::unexpected(where + "is open to other users (mode " + mode_text(status.st_mode) + ")");
-    }
-    return folder;
+    return open_private_folder(AT_FDCWD, path, path);
+}
+
+std::expected<OwnedFd, std::string> open_turn_shard(const OwnedFd& folder, const std::string& folder_path,
+                                                    const std::string& shard) {
+    return open_private_folder(folder.get(), shard, folder_path + "/" + shard);
 }
 
 std::expected<std::shared_ptr<const OwnedFd>, std::string> current_turn_folder(const std::string& path) {
