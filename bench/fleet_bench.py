@@ -14,13 +14,22 @@ ideal (targets / concurrency x one probe's time at that latency, the median
 probe of the concurrency-1 run), when the first result came (the fleet file
 read and checked, then one probe), the median and slowest probe at that
 concurrency in ms (the peers and relays share the machine), the CPU time per probe and the peak RSS
-of the command, and at the end the RSS growth per concurrent probe. Under each run, every failed phase
+of the command, the machine's load (1-minute average, as the run ends: the peers,
+relays and command count in it, other work on the machine too), and at the end the
+RSS growth per concurrent probe. Under each run, every failed phase
 seen, counted by verdict, phase, status and detail. Concurrency 1
 probes only the first --serial-targets targets (512 one after another would
 take minutes). Figures only: it never fails on a time. Needs root.
 
+Each run takes its key turns in an empty turn folder of its own (the command's
+XDG_RUNTIME_DIR points into the benchmark's temporary folder), so a run never
+finds the lock files of the one before, nor meets other runs of the machine
+in /run/quorlin; `--turn-folder kept` gives every run the same one instead
+(run a concurrency twice to see the second find its files present).
+
     python3 bench/fleet_bench.py [--quorlin PATH] [--peers 4] [--keys-per-peer 128]
                                  [--delay-ms 50] [--concurrency 1 64 256] [--serial-targets 32]
+                                 [--turn-folder fresh|kept]
 """
 
 from __future__ import annotations
@@ -116,11 +125,12 @@ def peak_rss_kib(pid: int, done: threading.Event, peak: list[int]) -> None:
         time.sleep(RSS_SAMPLE_S)
 
 
-def run_fleet(quorlin: str, namespace: str, fleet: Path, concurrency: int) -> dict:
-    """One run of the command as its own process; its figures and verdicts."""
+def run_fleet(quorlin: str, namespace: str, fleet: Path, concurrency: int, runtime: Path) -> dict:
+    """One run of the command as its own process, its turn folder under `runtime`; its figures and verdicts."""
     started = time.monotonic()
     process = subprocess.Popen(["ip", "netns", "exec", namespace, quorlin, "fleet", str(fleet), "--json",
-                                "--concurrency", str(concurrency)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                "--concurrency", str(concurrency)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               env={**os.environ, "XDG_RUNTIME_DIR": str(runtime)})
     done, peak = threading.Event(), [0]
     sampler = threading.Thread(target=peak_rss_kib, args=(process.pid, done, peak))
     sampler.start()
@@ -169,6 +179,7 @@ def main() -> int:
     parser.add_argument("--delay-ms", type=int, default=50)
     parser.add_argument("--concurrency", type=int, nargs="+", default=[1, 64, 256])
     parser.add_argument("--serial-targets", type=int, default=32)
+    parser.add_argument("--turn-folder", choices=["fresh", "kept"], default="fresh")
     args, _ = parser.parse_known_args()  # scripts/bench.sh hands every benchmark the same arguments
 
     reason = wgpeer.unavailable_reason()
@@ -194,13 +205,15 @@ def main() -> int:
         print(f"fleet of {len(targets)} targets ({args.peers} wireguard-go peers x {args.keys_per_peer} client keys), "
               f"{args.delay_ms} ms each way through a relay; each target a handshake and one ping")
         print(f"{'concurrency':>11} {'targets':>7} {'wall s':>8} {'ideal s':>8} {'wall/ideal':>10} "
-              f"{'first s':>8} {'probe ms':>8} {'slowest':>8} {'probes/s':>9} {'CPU ms/probe':>12} {'peak RSS MiB':>12}  verdicts")
+              f"{'first s':>8} {'probe ms':>8} {'slowest':>8} {'probes/s':>9} {'CPU ms/probe':>12} {'peak RSS MiB':>12} {'load':>5}  verdicts")
         one_probe_s = None
         rss = {}
-        for concurrency in args.concurrency:
+        for run_index, concurrency in enumerate(args.concurrency):
             fleet = folder / ("serial.toml" if concurrency == 1 else "fleet.toml")
             count = min(args.serial_targets, len(targets)) if concurrency == 1 else len(targets)
-            result = run_fleet(quorlin, namespace, fleet, concurrency)
+            runtime = folder / f"runtime-{0 if args.turn_folder == 'kept' else run_index}"
+            runtime.mkdir(mode=0o700, exist_ok=True)
+            result = run_fleet(quorlin, namespace, fleet, concurrency, runtime)
             if result["status"] not in (0, 1, 2):
                 print(f"  the run at concurrency {concurrency} failed ({result['status']}): {result['stderr']}")
                 continue
@@ -214,7 +227,8 @@ def main() -> int:
                   f"{result['wall_s'] / ideal:>10.2f} {result['first_result_s']:>8.2f} {probe_ms:>8.0f} "
                   f"{max(result['durations_ms'], default=0):>8} "
                   f"{count / result['wall_s']:>9.1f} "
-                  f"{1000 * result['cpu_s'] / count:>12.3f} {result['max_rss_kib'] / 1024:>12.1f}  {verdicts}")
+                  f"{1000 * result['cpu_s'] / count:>12.3f} {result['max_rss_kib'] / 1024:>12.1f} "
+                  f"{os.getloadavg()[0]:>5.1f}  {verdicts}")
             for what, n in sorted(result["failures"].items(), key=lambda item: -item[1]):
                 print(f"{'':>11} {n:>7} x {what}")
         if one_probe_s:
