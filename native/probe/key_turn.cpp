@@ -116,6 +116,15 @@ struct LockedFile {
     OwnedFd file;
 };
 
+// The lock file `name` in its subfolder `shard_name`, which is closed again
+// at once.
+std::expected<OwnedFd, std::string> open_lock_file(const OwnedFd& folder, const std::string& folder_path,
+                                                   const std::string& shard_name, const std::string& name) {
+    auto shard = open_turn_shard(folder, folder_path, shard_name);
+    if (!shard) return std::unexpected(std::move(shard.error()));
+    return open_turn_file(*shard, folder_path + "/" + shard_name, name);
+}
+
 // The lock file of `identity`, locked, and still under its name: a file the
 // clean-up removed while this probe waited for its lock is opened again. The
 // subfolder is closed before the wait: a waiting probe holds its lock file
@@ -127,9 +136,7 @@ std::expected<LockedFile, std::string> lock_turn_file(const KeyIdentity& identit
     for (int attempt = 1;; ++attempt) {
         auto folder = current_turn_folder(folder_path);
         if (!folder) return std::unexpected(std::string(unusable_prefix) + folder.error());
-        auto file = open_turn_shard(**folder, folder_path, shard_name).and_then([&](const OwnedFd& shard) {
-            return open_turn_file(shard, folder_path + "/" + shard_name, name);
-        });
+        auto file = open_lock_file(**folder, folder_path, shard_name, name);
         if (!file) {
             if (attempt < reopen_attempts && removed(**folder)) continue;
             return std::unexpected(std::string(unusable_prefix) + file.error());
