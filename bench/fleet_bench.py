@@ -17,7 +17,8 @@ concurrency in ms (the peers and relays share the machine), the CPU time per pro
 of the command, the machine's load (1-minute average, as the run ends: the peers,
 relays and command count in it, other work on the machine too), and at the end the
 RSS growth per concurrent probe. Under each run, every failed phase
-seen, counted by verdict, phase, status and detail. Concurrency 1
+seen, counted by verdict, phase, status and detail, and how many probes took
+longer than their overall deadline (5000 ms). Concurrency 1
 probes only the first --serial-targets targets (512 one after another would
 take minutes). Figures only: it never fails on a time. Needs root.
 
@@ -55,6 +56,7 @@ from relay import Faults, UdpRelay  # noqa: E402
 LINK_NETWORK = "198.51.100"  # one /30 per peer: .4k+1 on our side, .4k+2 on the peer's
 PEER_TUNNEL_NETWORK = str(wgpeer.TUNNEL.network)
 RSS_SAMPLE_S = 0.002
+DEADLINE_MS = 5000  # each probe's overall deadline in the fleet file
 
 
 def run(argv: list[str]) -> None:
@@ -86,7 +88,7 @@ def link_to(namespace: str, peer: wgpeer.WireGuardPeer, k: int) -> str:
 
 
 def write_fleet(path: Path, targets: list[dict]) -> None:
-    lines = ["[defaults]", "handshake_timeout_ms = 2000", "ping_timeout_ms = 1000", "deadline_ms = 5000",
+    lines = ["[defaults]", "handshake_timeout_ms = 2000", "ping_timeout_ms = 1000", f"deadline_ms = {DEADLINE_MS}",
              f'allowed_ips = ["{PEER_TUNNEL_NETWORK}"]', f'ping = ["{wgpeer.TUNNEL.ip}"]', ""]
     for target in targets:
         lines += ["[[target]]", f'name = "{target["name"]}"', f'private_key_file = "{target["key_file"]}"',
@@ -231,6 +233,9 @@ def main() -> int:
                   f"{os.getloadavg()[0]:>5.1f}  {verdicts}")
             for what, n in sorted(result["failures"].items(), key=lambda item: -item[1]):
                 print(f"{'':>11} {n:>7} x {what}")
+            late = sum(1 for ms in result["durations_ms"] if ms > DEADLINE_MS)
+            if late:
+                print(f"{'':>11} {late:>7} x a probe that took longer than its {DEADLINE_MS} ms deadline")
         if one_probe_s:
             print(f"one probe at this latency (median at concurrency 1): {1000 * one_probe_s:.0f} ms")
         low = min(rss, default=None)
