@@ -30,7 +30,10 @@ in /run/quorlin; `--turn-folder kept` gives every run the same one instead
 
     python3 bench/fleet_bench.py [--quorlin PATH] [--peers 4] [--keys-per-peer 128]
                                  [--delay-ms 50] [--concurrency 1 64 256] [--serial-targets 32]
-                                 [--turn-folder fresh|kept]
+                                 [--turn-folder fresh|kept] [--keep-reports FOLDER]
+
+--keep-reports writes each run's JSON lines to FOLDER/concurrency-N.jsonl, to
+look into the failures and slow probes after the run.
 """
 
 from __future__ import annotations
@@ -162,7 +165,7 @@ def run_fleet(quorlin: str, namespace: str, fleet: Path, concurrency: int, runti
                 failures[what] = failures.get(what, 0) + 1
     return {"wall_s": wall, "first_result_s": first_result_s, "status": process.returncode, "stderr": err.decode().strip(),
             "cpu_s": usage.ru_utime + usage.ru_stime, "max_rss_kib": peak[0], "verdicts": verdicts,
-            "failures": failures, "durations_ms": [report["duration_ms"] for report in reports]}
+            "failures": failures, "durations_ms": [report["duration_ms"] for report in reports], "out": out}
 
 
 def find_quorlin(given: str | None) -> str:
@@ -182,6 +185,7 @@ def main() -> int:
     parser.add_argument("--concurrency", type=int, nargs="+", default=[1, 64, 256])
     parser.add_argument("--serial-targets", type=int, default=32)
     parser.add_argument("--turn-folder", choices=["fresh", "kept"], default="fresh")
+    parser.add_argument("--keep-reports", type=Path)
     args, _ = parser.parse_known_args()  # scripts/bench.sh hands every benchmark the same arguments
 
     reason = wgpeer.unavailable_reason()
@@ -216,6 +220,9 @@ def main() -> int:
             runtime = folder / f"runtime-{0 if args.turn_folder == 'kept' else run_index}"
             runtime.mkdir(mode=0o700, exist_ok=True)
             result = run_fleet(quorlin, namespace, fleet, concurrency, runtime)
+            if args.keep_reports:
+                args.keep_reports.mkdir(parents=True, exist_ok=True)
+                (args.keep_reports / f"concurrency-{concurrency}.jsonl").write_bytes(result["out"])
             if result["status"] not in (0, 1, 2):
                 print(f"  the run at concurrency {concurrency} failed ({result['status']}): {result['stderr']}")
                 continue
