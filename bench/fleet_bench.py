@@ -14,9 +14,9 @@ ideal (targets / concurrency x one probe's time at that latency, the median
 probe of the concurrency-1 run), when the first result came (the fleet file
 read and checked, then one probe), the median and slowest probe at that
 concurrency in ms (the peers and relays share the machine), the CPU time per probe and the peak RSS
-of the command, the machine's load (1-minute average, as the run ends: the peers,
-relays and command count in it, other work on the machine too), and at the end the
-RSS growth per concurrent probe. Under each run, every failed phase
+of the command, the machine's load as the run began (1-minute average: other work
+on the machine, and the threads of the run before, which decay from it within
+minutes), and at the end the RSS growth per concurrent probe. Under each run, every failed phase
 seen, counted by verdict, phase, status and detail, and how many probes took
 longer than their overall deadline (5000 ms). Concurrency 1
 probes only the first --serial-targets targets (512 one after another would
@@ -219,6 +219,7 @@ def main() -> int:
             count = min(args.serial_targets, len(targets)) if concurrency == 1 else len(targets)
             runtime = folder / f"runtime-{0 if args.turn_folder == 'kept' else run_index}"
             runtime.mkdir(mode=0o700, exist_ok=True)
+            load = os.getloadavg()[0]
             result = run_fleet(quorlin, namespace, fleet, concurrency, runtime)
             if args.keep_reports:
                 args.keep_reports.mkdir(parents=True, exist_ok=True)
@@ -237,7 +238,7 @@ def main() -> int:
                   f"{max(result['durations_ms'], default=0):>8} "
                   f"{count / result['wall_s']:>9.1f} "
                   f"{1000 * result['cpu_s'] / count:>12.3f} {result['max_rss_kib'] / 1024:>12.1f} "
-                  f"{os.getloadavg()[0]:>5.1f}  {verdicts}")
+                  f"{load:>5.1f}  {verdicts}")
             for what, n in sorted(result["failures"].items(), key=lambda item: -item[1]):
                 print(f"{'':>11} {n:>7} x {what}")
             late = sum(1 for ms in result["durations_ms"] if ms > DEADLINE_MS)
