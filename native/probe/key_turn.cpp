@@ -81,9 +81,18 @@ private:
     std::map<KeyIdentity, std::optional<Instant>> running_;
 };
 
-LocalTurns& local_turns() {
-    static LocalTurns* const turns = new LocalTurns;
-    return *turns;
+// The turns of unrelated keys do not share a mutex: a fleet runs a thousand
+// threads on a few cores, and a thread preempted while holding the one mutex
+// of the process would stall every turn behind it for seconds.
+constexpr std::size_t local_turn_shards = 256;
+
+LocalTurns& local_turns(const KeyIdentity& identity) {
+    static LocalTurns* const turns = new LocalTurns[local_turn_shards];
+    std::size_t mixed = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+        mixed = mixed * 31 + identity.client_public_key[i] * 131 + identity.peer_public_key[i];
+    }
+    return turns[mixed % local_turn_shards];
 }
 
 // Ends a turn's claim in this process unless handed on.
@@ -91,7 +100,7 @@ struct LocalClaim {
     const KeyIdentity& identity;
     bool held = true;
     ~LocalClaim() {
-        if (held) local_turns().leave(identity);
+        if (held) local_turns(identity).leave(identity);
     }
 };
 
@@ -163,12 +172,12 @@ KeyTurn::~KeyTurn() {
     if (lock_fd_ < 0) return;
     write_turn_record(lock_fd_, {Clock::now(), std::nullopt});
     ::close(lock_fd_);  // releases the lock
-    local_turns().leave(identity_);
+    local_turns(identity_).leave(identity_);
     sweep_turn_folder_if_due(std::move(folder_));
 }
 
 std::expected<KeyTurn, std::string> take_key_turn(const KeyIdentity& identity, Instant until) {
-    if (auto running = local_turns().enter(identity, until)) return std::unexpected(kept(*running));
+    if (auto running = local_turns(identity).enter(identity, until)) return std::unexpected(kept(*running));
     LocalClaim claim{identity};
 
     auto locked = lock_turn_file(identity, until);
@@ -189,7 +198,7 @@ std::expected<KeyTurn, std::string> take_key_turn(const KeyIdentity& identity, I
 
     const Instant began = Clock::now();
     write_turn_record(fd, {last_end, began});
-    local_turns().began(identity, began);
+    local_turns(identity).began(identity, began);
     claim.held = false;
     return KeyTurn(identity, locked->file.release(), std::move(locked->folder));
 }

@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 
 namespace quorlin {
 
@@ -34,15 +35,16 @@ std::string mode_text(mode_t mode) {
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// The folder `name` relative to `at`, created with mode 0700 when missing,
-// refused unless a real folder of this user's closed to others; `shown` is
-// its path in messages.
-std::expected<OwnedFd, std::string> open_private_folder(int at, const std::string& name, const std::string& shown) {
+// The folder `name` relative to `at`, created with mode 0700 when missing
+// and asked to, refused unless a real folder of this user's closed to others;
+// `shown` is its path in messages.
+std::expected<OwnedFd, std::string> open_private_folder(int at, const std::string& name, const std::string& shown,
+                                                        bool create) {
     const std::string where = "key turn folder " + shown + ": ";
     constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     // mkdir only when missing: it locks the parent folder even when it fails.
     int opened = ::openat(at, name.c_str(), flags);
-    if (opened < 0 && errno == ENOENT) {
+    if (opened < 0 && errno == ENOENT && create) {
         if (::mkdirat(at, name.c_str(), 0700) != 0 && errno != EEXIST) {
             return std::unexpected(where + os_error_text(errno));
         }
@@ -68,11 +70,13 @@ struct OpenedFolder {
 };
 
 // The folders this process opened, by path. Lives as long as the process: a
-// detached fleet worker may take a turn during exit.
+// detached fleet worker may take a turn during exit. Every turn looks its
+// folder up: lookups share the lock, so that they never queue behind one
+// another.
 class OpenedFolders {
 public:
     std::optional<OpenedFolder> find(const std::string& path) {
-        const std::lock_guard lock(mutex_);
+        const std::shared_lock lock(mutex_);
         const auto found = folders_.find(path);
         if (found == folders_.end()) return std::nullopt;
         return found->second;
@@ -87,7 +91,7 @@ public:
     }
 
 private:
-    std::mutex mutex_;
+    std::shared_mutex mutex_;
     std::map<std::string, OpenedFolder> folders_;
 };
 
@@ -125,12 +129,12 @@ std::string turn_folder_path() {
 }
 
 std::expected<OwnedFd, std::string> open_turn_folder(const std::string& path) {
-    return open_private_folder(AT_FDCWD, path, path);
+    return open_private_folder(AT_FDCWD, path, path, true);
 }
 
 std::expected<OwnedFd, std::string> open_turn_shard(const OwnedFd& folder, const std::string& folder_path,
-                                                    const std::string& shard) {
-    return open_private_folder(folder.get(), shard, folder_path + "/" + shard);
+                                                    const std::string& shard, bool create) {
+    return open_private_folder(folder.get(), shard, folder_path + "/" + shard, create);
 }
 
 std::expected<std::shared_ptr<const OwnedFd>, std::string> current_turn_folder(const std::string& path) {

@@ -44,11 +44,11 @@ std::string turn_shard_name(const std::string& file_name);
 // Whether `name` is one a subfolder of lock files can have.
 bool is_turn_shard_name(std::string_view name);
 
-// The subfolder `shard` of the folder, created with mode 0700 when missing;
-// refused as the folder itself is (a link, not a folder, another user's, open
-// to others).
+// The subfolder `shard` of the folder, created with mode 0700 when missing
+// (unless `create` is false: the clean-up never makes one); refused as the
+// folder itself is (a link, not a folder, another user's, open to others).
 std::expected<OwnedFd, std::string> open_turn_shard(const OwnedFd& folder, const std::string& folder_path,
-                                                    const std::string& shard);
+                                                    const std::string& shard, bool create = true);
 
 // The lock file `name` inside the (sub)folder, created with mode 0600 when
 // missing. Refused unless it is a regular file owned by this user.

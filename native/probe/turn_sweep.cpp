@@ -97,8 +97,8 @@ std::size_t sweep_turn_files(const OwnedFd& folder, Clock::duration age) {
     }
     for (const std::string& shard_name : shards) {
         // Checked as a taker checks it: one that is not this user's private
-        // folder is left alone.
-        const auto shard = open_turn_shard(folder, "", shard_name);
+        // folder, or no longer there, is left alone.
+        const auto shard = open_turn_shard(folder, "", shard_name, false);
         if (!shard) continue;
         for (const std::string& name : listed_names(*shard)) {
             if (name.ends_with(turn_suffix)) removed += remove_if_old(*shard, name, age) ? 1 : 0;
@@ -121,10 +121,11 @@ void sweep_turn_folder_if_due(std::shared_ptr<const OwnedFd> folder) {
     try {
         // Detached: it touches nothing but the folder it holds, so a process
         // may end while it runs; a sweep cut short only leaves files behind.
-        std::thread([folder = std::move(folder)] {
-            pthread_setname_np(pthread_self(), sweep_thread_name);
-            sweep_if_stamp_allows(*folder);
-        }).detach();
+        std::thread sweep([folder = std::move(folder)] { sweep_if_stamp_allows(*folder); });
+        // Named before the turn's end returns, so that the caller can tell a
+        // sweep runs from the moment it was started.
+        pthread_setname_np(sweep.native_handle(), sweep_thread_name);
+        sweep.detach();
     } catch (const std::system_error&) {
         // No thread to spare: the next turn's end tries again after the interval.
     }
