@@ -14,13 +14,26 @@ ideal (targets / concurrency x one probe's time at that latency, the median
 probe of the concurrency-1 run), when the first result came (the fleet file
 read and checked, then one probe), the median and slowest probe at that
 concurrency in ms (the peers and relays share the machine), the CPU time per probe and the peak RSS
-of the command, and at the end the RSS growth per concurrent probe. Under each run, every failed phase
-seen, counted by verdict, phase, status and detail. Concurrency 1
+of the command, the machine's load as the run began (1-minute average: other work
+on the machine, and the threads of the run before, which decay from it within
+minutes), and at the end the RSS growth per concurrent probe. Under each run, every failed phase
+seen, counted by verdict, phase, status and detail, and how many probes took
+longer than their overall deadline (5000 ms). Concurrency 1
 probes only the first --serial-targets targets (512 one after another would
 take minutes). Figures only: it never fails on a time. Needs root.
 
+Each run takes its key turns in an empty turn folder of its own (the command's
+XDG_RUNTIME_DIR points into the benchmark's temporary folder), so a run never
+finds the lock files of the one before, nor meets other runs of the machine
+in /run/quorlin; `--turn-folder kept` gives every run the same one instead
+(run a concurrency twice to see the second find its files present).
+
     python3 bench/fleet_bench.py [--quorlin PATH] [--peers 4] [--keys-per-peer 128]
                                  [--delay-ms 50] [--concurrency 1 64 256] [--serial-targets 32]
+                                 [--turn-folder fresh|kept] [--keep-reports FOLDER]
+
+--keep-reports writes each run's JSON lines to FOLDER/concurrency-N.jsonl, to
+look into the failures and slow probes after the run.
 """
 
 from __future__ import annotations
@@ -46,6 +59,7 @@ from relay import Faults, UdpRelay  # noqa: E402
 LINK_NETWORK = "198.51.100"  # one /30 per peer: .4k+1 on our side, .4k+2 on the peer's
 PEER_TUNNEL_NETWORK = str(wgpeer.TUNNEL.network)
 RSS_SAMPLE_S = 0.002
+DEADLINE_MS = 5000  # each probe's overall deadline in the fleet file
 
 
 def run(argv: list[str]) -> None:
@@ -77,7 +91,7 @@ def link_to(namespace: str, peer: wgpeer.WireGuardPeer, k: int) -> str:
 
 
 def write_fleet(path: Path, targets: list[dict]) -> None:
-    lines = ["[defaults]", "handshake_timeout_ms = 2000", "ping_timeout_ms = 1000", "deadline_ms = 5000",
+    lines = ["[defaults]", "handshake_timeout_ms = 2000", "ping_timeout_ms = 1000", f"deadline_ms = {DEADLINE_MS}",
              f'allowed_ips = ["{PEER_TUNNEL_NETWORK}"]', f'ping = ["{wgpeer.TUNNEL.ip}"]', ""]
     for target in targets:
         lines += ["[[target]]", f'name = "{target["name"]}"', f'private_key_file = "{target["key_file"]}"',
@@ -116,11 +130,12 @@ def peak_rss_kib(pid: int, done: threading.Event, peak: list[int]) -> None:
         time.sleep(RSS_SAMPLE_S)
 
 
-def run_fleet(quorlin: str, namespace: str, fleet: Path, concurrency: int) -> dict:
-    """One run of the command as its own process; its figures and verdicts."""
+def run_fleet(quorlin: str, namespace: str, fleet: Path, concurrency: int, runtime: Path) -> dict:
+    """One run of the command as its own process, its turn folder under `runtime`; its figures and verdicts."""
     started = time.monotonic()
     process = subprocess.Popen(["ip", "netns", "exec", namespace, quorlin, "fleet", str(fleet), "--json",
-                                "--concurrency", str(concurrency)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                "--concurrency", str(concurrency)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               env={**os.environ, "XDG_RUNTIME_DIR": str(runtime)})
     done, peak = threading.Event(), [0]
     sampler = threading.Thread(target=peak_rss_kib, args=(process.pid, done, peak))
     sampler.start()
@@ -150,7 +165,7 @@ def run_fleet(quorlin: str, namespace: str, fleet: Path, concurrency: int) -> di
                 failures[what] = failures.get(what, 0) + 1
     return {"wall_s": wall, "first_result_s": first_result_s, "status": process.returncode, "stderr": err.decode().strip(),
             "cpu_s": usage.ru_utime + usage.ru_stime, "max_rss_kib": peak[0], "verdicts": verdicts,
-            "failures": failures, "durations_ms": [report["duration_ms"] for report in reports]}
+            "failures": failures, "durations_ms": [report["duration_ms"] for report in reports], "out": out}
 
 
 def find_quorlin(given: str | None) -> str:
@@ -169,6 +184,8 @@ def main() -> int:
     parser.add_argument("--delay-ms", type=int, default=50)
     parser.add_argument("--concurrency", type=int, nargs="+", default=[1, 64, 256])
     parser.add_argument("--serial-targets", type=int, default=32)
+    parser.add_argument("--turn-folder", choices=["fresh", "kept"], default="fresh")
+    parser.add_argument("--keep-reports", type=Path)
     args, _ = parser.parse_known_args()  # scripts/bench.sh hands every benchmark the same arguments
 
     reason = wgpeer.unavailable_reason()
@@ -194,13 +211,19 @@ def main() -> int:
         print(f"fleet of {len(targets)} targets ({args.peers} wireguard-go peers x {args.keys_per_peer} client keys), "
               f"{args.delay_ms} ms each way through a relay; each target a handshake and one ping")
         print(f"{'concurrency':>11} {'targets':>7} {'wall s':>8} {'ideal s':>8} {'wall/ideal':>10} "
-              f"{'first s':>8} {'probe ms':>8} {'slowest':>8} {'probes/s':>9} {'CPU ms/probe':>12} {'peak RSS MiB':>12}  verdicts")
+              f"{'first s':>8} {'probe ms':>8} {'slowest':>8} {'probes/s':>9} {'CPU ms/probe':>12} {'peak RSS MiB':>12} {'load':>5}  verdicts")
         one_probe_s = None
         rss = {}
-        for concurrency in args.concurrency:
+        for run_index, concurrency in enumerate(args.concurrency):
             fleet = folder / ("serial.toml" if concurrency == 1 else "fleet.toml")
             count = min(args.serial_targets, len(targets)) if concurrency == 1 else len(targets)
-            result = run_fleet(quorlin, namespace, fleet, concurrency)
+            runtime = folder / f"runtime-{0 if args.turn_folder == 'kept' else run_index}"
+            runtime.mkdir(mode=0o700, exist_ok=True)
+            load = os.getloadavg()[0]
+            result = run_fleet(quorlin, namespace, fleet, concurrency, runtime)
+            if args.keep_reports:
+                args.keep_reports.mkdir(parents=True, exist_ok=True)
+                (args.keep_reports / f"concurrency-{concurrency}.jsonl").write_bytes(result["out"])
             if result["status"] not in (0, 1, 2):
                 print(f"  the run at concurrency {concurrency} failed ({result['status']}): {result['stderr']}")
                 continue
@@ -214,9 +237,13 @@ def main() -> int:
                   f"{result['wall_s'] / ideal:>10.2f} {result['first_result_s']:>8.2f} {probe_ms:>8.0f} "
                   f"{max(result['durations_ms'], default=0):>8} "
                   f"{count / result['wall_s']:>9.1f} "
-                  f"{1000 * result['cpu_s'] / count:>12.3f} {result['max_rss_kib'] / 1024:>12.1f}  {verdicts}")
+                  f"{1000 * result['cpu_s'] / count:>12.3f} {result['max_rss_kib'] / 1024:>12.1f} "
+                  f"{load:>5.1f}  {verdicts}")
             for what, n in sorted(result["failures"].items(), key=lambda item: -item[1]):
                 print(f"{'':>11} {n:>7} x {what}")
+            late = sum(1 for ms in result["durations_ms"] if ms > DEADLINE_MS)
+            if late:
+                print(f"{'':>11} {late:>7} x a probe that took longer than its {DEADLINE_MS} ms deadline")
         if one_probe_s:
             print(f"one probe at this latency (median at concurrency 1): {1000 * one_probe_s:.0f} ms")
         low = min(rss, default=None)

@@ -81,9 +81,18 @@ private:
     std::map<KeyIdentity, std::optional<Instant>> running_;
 };
 
-LocalTurns& local_turns() {
-    static LocalTurns* const turns = new LocalTurns;
-    return *turns;
+// The turns of unrelated keys do not share a mutex: a fleet runs a thousand
+// threads on a few cores, and a thread preempted while holding the one mutex
+// of the process would stall every turn behind it for seconds.
+constexpr std::size_t local_turn_shards = 256;
+
+LocalTurns& local_turns(const KeyIdentity& identity) {
+    static LocalTurns* const turns = new LocalTurns[local_turn_shards];
+    std::size_t mixed = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+        mixed = mixed * 31 + identity.client_public_key[i] * 131 + identity.peer_public_key[i];
+    }
+    return turns[mixed % local_turn_shards];
 }
 
 // Ends a turn's claim in this process unless handed on.
@@ -91,7 +100,7 @@ struct LocalClaim {
     const KeyIdentity& identity;
     bool held = true;
     ~LocalClaim() {
-        if (held) local_turns().leave(identity);
+        if (held) local_turns(identity).leave(identity);
     }
 };
 
@@ -116,15 +125,27 @@ struct LockedFile {
     OwnedFd file;
 };
 
+// The lock file `name` in its subfolder `shard_name`, which is closed again
+// at once.
+std::expected<OwnedFd, std::string> open_lock_file(const OwnedFd& folder, const std::string& folder_path,
+                                                   const std::string& shard_name, const std::string& name) {
+    auto shard = open_turn_shard(folder, folder_path, shard_name);
+    if (!shard) return std::unexpected(std::move(shard.error()));
+    return open_turn_file(*shard, folder_path + "/" + shard_name, name);
+}
+
 // The lock file of `identity`, locked, and still under its name: a file the
-// clean-up removed while this probe waited for its lock is opened again.
+// clean-up removed while this probe waited for its lock is opened again. The
+// subfolder is closed before the wait: a waiting probe holds its lock file
+// and its socket, no more.
 std::expected<LockedFile, std::string> lock_turn_file(const KeyIdentity& identity, Instant until) {
     const std::string folder_path = turn_folder_path();
     const std::string name = turn_file_name(identity);
+    const std::string shard_name = turn_shard_name(name);
     for (int attempt = 1;; ++attempt) {
         auto folder = current_turn_folder(folder_path);
         if (!folder) return std::unexpected(std::string(unusable_prefix) + folder.error());
-        auto file = open_turn_file(**folder, folder_path, name);
+        auto file = open_lock_file(**folder, folder_path, shard_name, name);
         if (!file) {
             if (attempt < reopen_attempts && removed(**folder)) continue;
             return std::unexpected(std::string(unusable_prefix) + file.error());
@@ -134,7 +155,9 @@ std::expected<LockedFile, std::string> lock_turn_file(const KeyIdentity& identit
         } else if (locked != 0) {
             return std::unexpected(std::string(unusable_prefix) + os_error_text(locked));
         }
-        if (still_named(**folder, name, file->get())) return LockedFile{std::move(*folder), std::move(*file)};
+        if (still_named(**folder, shard_name + "/" + name, file->get())) {
+            return LockedFile{std::move(*folder), std::move(*file)};
+        }
         if (Clock::now() >= until) return std::unexpected(std::string(too_late_message));
         attempt = 0;
     }
@@ -149,12 +172,12 @@ KeyTurn::~KeyTurn() {
     if (lock_fd_ < 0) return;
     write_turn_record(lock_fd_, {Clock::now(), std::nullopt});
     ::close(lock_fd_);  // releases the lock
-    local_turns().leave(identity_);
+    local_turns(identity_).leave(identity_);
     sweep_turn_folder_if_due(std::move(folder_));
 }
 
 std::expected<KeyTurn, std::string> take_key_turn(const KeyIdentity& identity, Instant until) {
-    if (auto running = local_turns().enter(identity, until)) return std::unexpected(kept(*running));
+    if (auto running = local_turns(identity).enter(identity, until)) return std::unexpected(kept(*running));
     LocalClaim claim{identity};
 
     auto locked = lock_turn_file(identity, until);
@@ -175,7 +198,7 @@ std::expected<KeyTurn, std::string> take_key_turn(const KeyIdentity& identity, I
 
     const Instant began = Clock::now();
     write_turn_record(fd, {last_end, began});
-    local_turns().began(identity, began);
+    local_turns(identity).began(identity, began);
     claim.held = false;
     return KeyTurn(identity, locked->file.release(), std::move(locked->folder));
 }

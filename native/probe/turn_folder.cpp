@@ -7,12 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 
 namespace quorlin {
 
@@ -22,6 +24,9 @@ namespace {
 // two identities from ever sharing a file.
 constexpr std::size_t name_hash_bytes = 16;
 
+// 256 subfolders: 10,000 keys created at once meet about 40 to a folder.
+constexpr std::size_t shard_name_digits = 2;
+
 std::string mode_text(mode_t mode) {
     char text[8];
     std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
@@ -30,17 +35,48 @@ std::string mode_text(mode_t mode) {
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
+// The folder `name` relative to `at`, created with mode 0700 when missing
+// and asked to, refused unless a real folder of this user's closed to others;
+// `shown` is its path in messages.
+std::expected<OwnedFd, std::string> open_private_folder(int at, const std::string& name, const std::string& shown,
+                                                        bool create) {
+    const std::string where = "key turn folder " + shown + ": ";
+    constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    // mkdir only when missing: it locks the parent folder even when it fails.
+    int opened = ::openat(at, name.c_str(), flags);
+    if (opened < 0 && errno == ENOENT && create) {
+        if (::mkdirat(at, name.c_str(), 0700) != 0 && errno != EEXIST) {
+            return std::unexpected(where + os_error_text(errno));
+        }
+        opened = ::openat(at, name.c_str(), flags);
+    }
+    OwnedFd folder(opened);
+    if (folder.get() < 0) {
+        if (errno == ELOOP || errno == ENOTDIR) return std::unexpected(where + "is a link or not a folder");
+        return std::unexpected(where + os_error_text(errno));
+    }
+    struct stat status {};
+    if (::fstat(folder.get(), &status) != 0) return std::unexpected(where + os_error_text(errno));
+    if (status.st_uid != ::geteuid()) return std::unexpected(where + "is not owned by this user");
+    if ((status.st_mode & 077) != 0) {
+        return std::unexpected(where + "is open to other users (mode " + mode_text(status.st_mode) + ")");
+    }
+    return folder;
+}
+
 struct OpenedFolder {
     std::shared_ptr<const OwnedFd> fd;
     struct stat status {};
 };
 
 // The folders this process opened, by path. Lives as long as the process: a
-// detached fleet worker may take a turn during exit.
+// detached fleet worker may take a turn during exit. Every turn looks its
+// folder up: lookups share the lock, so that they never queue behind one
+// another.
 class OpenedFolders {
 public:
     std::optional<OpenedFolder> find(const std::string& path) {
-        const std::lock_guard lock(mutex_);
+        const std::shared_lock lock(mutex_);
         const auto found = folders_.find(path);
         if (found == folders_.end()) return std::nullopt;
         return found->second;
@@ -55,7 +91,7 @@ public:
     }
 
 private:
-    std::mutex mutex_;
+    std::shared_mutex mutex_;
     std::map<std::string, OpenedFolder> folders_;
 };
 
@@ -78,6 +114,13 @@ std::string turn_file_name(const KeyIdentity& identity) {
     return name + ".turn";
 }
 
+std::string turn_shard_name(const std::string& file_name) { return file_name.substr(0, shard_name_digits); }
+
+bool is_turn_shard_name(std::string_view name) {
+    return name.size() == shard_name_digits &&
+           std::ranges::all_of(name, [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
 std::string turn_folder_path() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/quorlin";
@@ -86,26 +129,12 @@ std::string turn_folder_path() {
 }
 
 std::expected<OwnedFd, std::string> open_turn_folder(const std::string& path) {
-    const std::string where = "key turn folder " + path + ": ";
-    constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    // mkdir only when missing: it locks the parent folder even when it fails.
-    int opened = ::open(path.c_str(), flags);
-    if (opened < 0 && errno == ENOENT) {
-        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return std::unexpected(where + os_error_text(errno));
-        opened = ::open(path.c_str(), flags);
-    }
-    OwnedFd folder(opened);
-    if (folder.get() < 0) {
-        if (errno == ELOOP || errno == ENOTDIR) return std::unexpected(where + "is a link or not a folder");
-        return std::unexpected(where + os_error_text(errno));
-    }
-    struct stat status {};
-    if (::fstat(folder.get(), &status) != 0) return std::unexpected(where + os_error_text(errno));
-    if (status.st_uid != ::geteuid()) return std::unexpected(where + "is not owned by this user");
-    if ((status.st_mode & 077) != 0) {
-        return std::unexpected(where + "is open to other users (mode " + mode_text(status.st_mode) + ")");
-    }
-    return folder;
+    return open_private_folder(AT_FDCWD, path, path, true);
+}
+
+std::expected<OwnedFd, std::string> open_turn_shard(const OwnedFd& folder, const std::string& folder_path,
+                                                    const std::string& shard, bool create) {
+    return open_private_folder(folder.get(), shard, folder_path + "/" + shard, create);
 }
 
 std::expected<std::shared_ptr<const OwnedFd>, std::string> current_turn_folder(const std::string& path) {

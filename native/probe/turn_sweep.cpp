@@ -54,6 +54,23 @@ void sweep_if_stamp_allows(const OwnedFd& folder) {
     sweep_turn_files(folder, turn_file_age);
 }
 
+// The names in a folder, listed before any is removed: removing while
+// reading may skip entries.
+std::vector<std::string> listed_names(const OwnedFd& folder) {
+    std::vector<std::string> names;
+    // A description of its own: another sweep's reading position is not ours.
+    const int listing_fd = ::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing_fd < 0) return names;
+    DIR* listing = ::fdopendir(listing_fd);
+    if (listing == nullptr) {
+        ::close(listing_fd);
+        return names;
+    }
+    while (const dirent* entry = ::readdir(listing)) names.emplace_back(entry->d_name);
+    ::closedir(listing);
+    return names;
+}
+
 // When this process may sweep next, in nanoseconds of the monotonic clock.
 std::atomic<std::int64_t> next_sweep_ns{0};
 
@@ -67,23 +84,26 @@ std::int64_t nanoseconds(Instant instant) {
 }  // namespace
 
 std::size_t sweep_turn_files(const OwnedFd& folder, Clock::duration age) {
-    // A description of its own: another sweep's reading position is not ours.
-    const int listing_fd = ::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing_fd < 0) return 0;
-    DIR* listing = ::fdopendir(listing_fd);
-    if (listing == nullptr) {
-        ::close(listing_fd);
-        return 0;
-    }
-    // Listed first, removed after: removing while reading may skip entries.
-    std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(listing)) {
-        const std::string_view name = entry->d_name;
-        if (name.ends_with(turn_suffix)) names.emplace_back(name);
-    }
-    ::closedir(listing);
     std::size_t removed = 0;
-    for (const std::string& name : names) removed += remove_if_old(folder, name, age) ? 1 : 0;
+    std::vector<std::string> shards;
+    for (std::string& name : listed_names(folder)) {
+        if (is_turn_shard_name(name)) {
+            shards.push_back(std::move(name));
+        } else if (name.ends_with(turn_suffix)) {
+            // A lock file of the flat layout from before the subfolders:
+            // no longer used, gone once old like any other.
+            removed += remove_if_old(folder, name, age) ? 1 : 0;
+        }
+    }
+    for (const std::string& shard_name : shards) {
+        // Checked as a taker checks it: one that is not this user's private
+        // folder, or no longer there, is left alone.
+        const auto shard = open_turn_shard(folder, "", shard_name, false);
+        if (!shard) continue;
+        for (const std::string& name : listed_names(*shard)) {
+            if (name.ends_with(turn_suffix)) removed += remove_if_old(*shard, name, age) ? 1 : 0;
+        }
+    }
     return removed;
 }
 
@@ -101,10 +121,11 @@ void sweep_turn_folder_if_due(std::shared_ptr<const OwnedFd> folder) {
     try {
         // Detached: it touches nothing but the folder it holds, so a process
         // may end while it runs; a sweep cut short only leaves files behind.
-        std::thread([folder = std::move(folder)] {
-            pthread_setname_np(pthread_self(), sweep_thread_name);
-            sweep_if_stamp_allows(*folder);
-        }).detach();
+        std::thread sweep([folder = std::move(folder)] { sweep_if_stamp_allows(*folder); });
+        // Named before the turn's end returns, so that the caller can tell a
+        // sweep runs from the moment it was started.
+        pthread_setname_np(sweep.native_handle(), sweep_thread_name);
+        sweep.detach();
     } catch (const std::system_error&) {
         // No thread to spare: the next turn's end tries again after the interval.
     }

@@ -22,10 +22,11 @@ namespace quorlin {
 inline constexpr std::chrono::seconds turn_file_age{60};
 inline constexpr std::chrono::seconds turn_sweep_interval{60};
 
-// Removes the lock files of the folder whose last turn ended at least `age`
-// ago, including records this clock has not reached yet (written before a
-// reboot) and records that cannot be read; a file in use is skipped. Returns
-// how many were removed.
+// Removes the lock files of the folder's subfolders (and any left directly in
+// the folder by the flat layout of earlier versions) whose last turn ended at
+// least `age` ago, including records this clock has not reached yet (written
+// before a reboot) and records that cannot be read; a file in use is skipped.
+// The subfolders stay (256 at most). Returns how many files were removed.
 std::size_t sweep_turn_files(const OwnedFd& folder, Clock::duration age);
 
 // After a turn ends: sweeps the folder on a thread of its own when neither

@@ -50,9 +50,12 @@ protected:
         fs::remove_all(runtime_);
     }
 
+    // In the subfolders and, from the flat layout, in the folder itself.
     std::size_t turn_files() const {
         std::size_t count = 0;
-        for (const auto& entry : fs::directory_iterator(folder_)) count += entry.path().extension() == ".turn";
+        for (const auto& entry : fs::recursive_directory_iterator(folder_)) {
+            count += entry.path().extension() == ".turn";
+        }
         return count;
     }
 
@@ -90,27 +93,40 @@ TEST_F(KeyTurns, RefusesAFolderOrFileAnotherUserCouldControl) {
          },
          ::geteuid() == 0 ? "is not owned by this user" : ""},
     };
-    for (const Case& c : cases) {
+    // The same refusals for the subfolder of the lock file, the folder itself sound.
+    const std::string shard = turn_shard_name(turn_file_name(identity(1, 2)));
+    const auto run = [&](const Case& c, const std::string& at, bool in_sound_folder) {
         probe_testing::sweeps_ended();
         fs::remove_all(folder_);
-        c.prepare(folder_);
+        if (in_sound_folder) {
+            fs::create_directory(folder_);
+            fs::permissions(folder_, fs::perms::owner_all);
+        }
+        c.prepare(at);
         auto turn = take_key_turn(identity(1, 2), Clock::now() + 1s);
         if (c.expected.empty()) {
-            EXPECT_TRUE(turn) << c.name << ": " << turn.error();
-            continue;
+            EXPECT_TRUE(turn) << c.name << " at " << at << ": " << turn.error();
+            return;
         }
-        ASSERT_FALSE(turn) << c.name;
-        EXPECT_EQ(turn.error(), "could not take this key's turn: key turn folder " + folder_ + ": " + c.expected)
-            << c.name;
+        ASSERT_FALSE(turn) << c.name << " at " << at;
+        EXPECT_EQ(turn.error(), "could not take this key's turn: key turn folder " + at + ": " + c.expected) << c.name;
+    };
+    for (const Case& c : cases) {
+        run(c, folder_, false);
+        run(c, folder_ + "/" + shard, true);
     }
 
-    // The lock file itself: only a regular file of this user's.
+    // The lock file itself, in the subfolder of its name's first two digits:
+    // only a regular file of this user's.
     probe_testing::sweeps_ended();
     fs::remove_all(folder_);
     ASSERT_TRUE(take_key_turn(identity(1, 2), Clock::now() + 1s));
-    const fs::path made = fs::directory_iterator(folder_)->path();
+    ASSERT_TRUE(fs::is_directory(folder_ + "/" + shard));
+    const fs::path made = fs::directory_iterator(folder_ + "/" + shard)->path();
     EXPECT_EQ(made.filename().string().size(), 32u + 5u) << "a hash of the public keys, in hex, and .turn";
+    EXPECT_EQ(made.filename().string().substr(0, 2), shard);
     EXPECT_EQ(fs::status(folder_).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(made.parent_path()).permissions(), fs::perms::owner_all);
     const struct {
         const char* name;
         std::function<void()> plant;
@@ -238,18 +254,29 @@ TEST_F(KeyTurns, OldTurnFilesAreRemovedAndUsedOnesKept) {
     EXPECT_EQ(sweep_turn_files(**folder, turn_file_age), 0u) << "all ended just now";
 
     std::optional<KeyTurn> held(*take_key_turn(identity(9, 9), Clock::now() + 1s));
-    const auto plant = [&](const char* name, const char* record) {
+    probe_testing::sweeps_ended();  // the one the first turn's end started, which would count too
+    const auto plant = [&](const std::string& name, const std::string& record) {
+        const fs::path parent = fs::path(folder_ + "/" + name).parent_path();
+        if (fs::create_directory(parent)) fs::permissions(parent, fs::perms::owner_all);
         std::FILE* file = std::fopen((folder_ + "/" + name).c_str(), "w");
-        std::fputs(record, file);
+        std::fputs(record.c_str(), file);
         std::fclose(file);
     };
-    plant("from-before-a-reboot.turn", "99999999999999999\n");  // about three years of uptime
-    plant("unreadable.turn", "x");
+    const std::string now_ns =
+        std::to_string(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
+    plant("0f/from-before-a-reboot.turn", "99999999999999999\n");  // about three years of uptime
+    plant("a0/unreadable.turn", "x");
     plant("other-file", "");
-    EXPECT_EQ(sweep_turn_files(**folder, turn_file_age), 2u) << "the future record and the unreadable one";
-    EXPECT_EQ(sweep_turn_files(**folder, 0s), 2000u) << "all but the held turn";
-    EXPECT_EQ(turn_files(), 1u);
+    plant("not-a-subfolder/kept.turn", "1\n");
+    // Lock files of the flat layout, directly in the folder: no longer
+    // used, so swept once old like the others.
+    plant("00112233445566778899aabbccddeeff.turn", "1\n");
+    plant("ffeeddccbbaa99887766554433221100.turn", now_ns + "\n");
+    EXPECT_EQ(sweep_turn_files(**folder, turn_file_age), 3u) << "the future, unreadable and old flat records";
+    EXPECT_EQ(sweep_turn_files(**folder, 0s), 2001u) << "all but the held turn";
+    EXPECT_EQ(turn_files(), 2u) << "the held turn and the file outside the subfolders";
     EXPECT_TRUE(fs::exists(folder_ + "/other-file")) << "only lock files are swept";
+    EXPECT_TRUE(fs::exists(folder_ + "/not-a-subfolder/kept.turn")) << "only the subfolders are walked";
     held.reset();
     EXPECT_TRUE(take_key_turn(identity(9, 9), Clock::now() + 1s)) << "a swept key takes its turn as before";
 }
