@@ -76,7 +76,7 @@ std::optional<std::string> deadline_refusal(const ProbePlan& plan, const PlanOpt
                 named(names.dns_timeout, plan.dns_timeout.as_millis());
     }
     if (worst.mtu_search_ms != 0) {
-        text += " + the MTU search's " + std::to_string(worst.mtu_sizes) + " sizes x " +
+        text += " + " + std::to_string(worst.mtu_sizes) + " sizes of the MTU search x " +
                 named(names.ping_timeout, plan.ping_timeout.as_millis());
     }
     return text;

@@ -160,7 +160,7 @@ TEST(FleetFileRefusals, PointAtTheValueRefused) {
          "f.toml:10:15: target \"a\": ping_count 5 x ping_interval_ms 200 cannot finish within deadline_ms 1600: the "
          "echoes to 2 ping targets alone are spread over 1600 ms; deadline_ms 16600 would fit the worst case: "
          "handshake_timeout_ms 3000 + 3600 ms of echoes (the last to each target within ping_timeout_ms 1000) + "
-         "1 x dns_timeout_ms 2000 + the MTU search's 8 sizes x ping_timeout_ms 1000"},
+         "1 x dns_timeout_ms 2000 + 8 sizes of the MTU search x ping_timeout_ms 1000"},
         {"link loop", "[[target]]\nname = \"a\"\nprivate_key_file = \"loop.key\"\npeer_key = \"{peer}\"\n"
                       "endpoint = \"127.0.0.1:9\"\n",
          "f.toml:3:20: target \"a\": private key file {dir}/loop.key is a link loop: "

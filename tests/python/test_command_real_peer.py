@@ -33,7 +33,8 @@ PERFDATA = re.compile(r"'([^'=]+)'=(\d+(?:\.\d+)?(?:s|B)?);([\d.]*);([\d.]*);([\
         (None, CHECKS, 0, "data_plane_confirmed"),  # raw-key mode
         ({"endpoint": "{endpoint_host}"}, CHECKS, 0, "data_plane_confirmed"),
         ({}, (), 0, "authentication_confirmed"),
-        ({}, ("--ping", UNANSWERED, "--ping-timeout-ms", "300"), 1, "authentication_confirmed"),
+        # the only data check asked got no answer: the tunnel carries nothing
+        ({}, ("--ping", UNANSWERED, "--ping-timeout-ms", "300"), 2, "authentication_confirmed"),
         ({}, ("-w", "0", "-c", "60000"), 1, "authentication_confirmed"),
         ({}, CHECKS + ("--critical", "0"), 2, "data_plane_confirmed"),
         ({"peer_key": OTHER_PEER_KEY}, CHECKS + ("--handshake-timeout-ms", "500"), 2, "unconfirmed"),
@@ -80,9 +81,14 @@ def test_exit_status_follows_the_verdict(peer, prober, tmp_path, config, extra, 
     assert_plugin_line(plugin.stdout, STATES[status], verdict, endpoint, report)
 
 
-def assert_plugin_line(line: str, state: str, verdict: str, endpoint: str, report: dict) -> None:
-    assert line.endswith("\n") and line.count("\n") == 1
-    summary, perfdata = line[:-1].split(" | ")
+def assert_plugin_line(output: str, state: str, verdict: str, endpoint: str, report: dict) -> None:
+    assert output.endswith("\n")
+    line, *long_output = output[:-1].split("\n")
+    # one long-output line per check asked, our own text: no perfdata, no ';'
+    checks = [p for p in report["phases"] if p["phase"] in ("ping", "dns")]
+    assert len([more for more in long_output if more.startswith(("ping ", "dns "))]) == len(checks), output
+    assert not any("|" in more or ";" in more for more in long_output), output
+    summary, perfdata = line.split(" | ")
     assert summary.startswith(f"WIREGUARD {state} - {verdict} at {endpoint}") and ";" not in summary
     matches = [PERFDATA.fullmatch(datum) for datum in perfdata.split(" ")]
     assert all(matches), perfdata
@@ -133,3 +139,22 @@ def test_processes_sharing_a_key_take_turns(peer, tmp_path):
     in_a_row = [peer.run(argv).returncode for _ in range(6)]
     at_once = peer.run(["sh", "-c", AT_ONCE, "sh", *argv])
     assert (in_a_row, at_once.stdout.split()) == ([0] * 6, ["0"] * 4), at_once.stderr
+
+
+# The worst case for a monitoring system's 8 KiB: 100 echoes to each of three
+# silent targets. One clause per target, never per echo: the output stays
+# small and its performance data whole.
+def test_many_lost_echoes_stay_within_what_nagios_keeps(peer, prober, tmp_path):
+    silent = ["10.99.0.77", "10.99.0.78", "10.99.0.79"]
+    argv = [str(client_config(tmp_path, peer.info))]
+    for target in silent:
+        argv += ["--ping", target]
+    done = prober.command(*argv, "--ping-count", "100", "--ping-interval-ms", "10", "--ping-timeout-ms", "10",
+                          "--deadline-ms", "20000", "--nagios")
+    assert (done.returncode, done.stderr) == (2, ""), done.stdout
+    assert len(done.stdout.encode()) < 4096, len(done.stdout)
+    first, *long_output = done.stdout.splitlines()
+    assert first.startswith("WIREGUARD CRITICAL - authentication_confirmed at "), first
+    for number in (1, 2, 3):
+        assert f"'ping{number}_pl'=100%;;;0;100" in first.split(" | ")[1], first
+    assert long_output == [f"ping {target}: 0 of 100 received, 100% loss" for target in silent]

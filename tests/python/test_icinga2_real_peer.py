@@ -137,10 +137,16 @@ def test_icinga2_runs_the_shipped_command(three_keys):
                                         ("vpn-wrong-key", clients[2], {"peer_key": PEER_KEY})]:
                 client_config(folder, info, name=f"{host}.conf", private_key=client["private_key"],
                               address=client["address"], **extra)
+            # The installed program may sit where the daemon's user cannot
+            # reach it (a Python under /root): a copy beside the rest. It
+            # needs nothing but the C library.
+            program = folder / "quorlin"
+            shutil.copy2(quorlin_command(), program)
+            program.chmod(0o755)
             shipped = SHIPPED.read_text()
             assert '"/usr/local/bin/quorlin"' in shipped and '"/etc/quorlin/$host.name$.conf"' in shipped
             (folder / "quorlin.conf").write_text(
-                shipped.replace('"/usr/local/bin/quorlin"', f'"{quorlin_command()}"')
+                shipped.replace('"/usr/local/bin/quorlin"', f'"{program}"')
                 .replace('"/etc/quorlin/', f'"{folder}/')
                 # checked within seconds, not within Icinga's first minute
                 .replace('apply Service "wireguard" {', 'apply Service "wireguard" {\n    import "soon"'))

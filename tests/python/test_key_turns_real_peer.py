@@ -31,10 +31,10 @@ def test_four_checks_of_one_key_at_once_each_tell_their_own_state(peer, tmp_path
         short = ("--handshake-timeout-ms", "500")
         runs = {
             "MTU check": ((str(through_black_hole), *ping, "--mtu-check", "--ping-timeout-ms", "200"), 1,
-                          "WIREGUARD WARNING - ", ", path MTU 1168 < 1420"),
+                          "WIREGUARD WARNING - ", " - path MTU 1168 below 1420"),
             "single ping": ((str(direct), *ping, *short), 0, "WIREGUARD OK - ", ", 1 of 1 checks passed"),
             "five echoes": ((str(direct), *ping, *short, "--ping-count", "5"), 0, "WIREGUARD OK - ",
-                            ", 5 of 5 checks passed"),
+                            ", 1 of 1 checks passed"),
             "resolve": ((str(direct), "--resolve", "ok.quorlin.test", *short), 0, "WIREGUARD OK - ",
                         ", 1 of 1 checks passed"),
         }
@@ -50,8 +50,10 @@ def test_four_checks_of_one_key_at_once_each_tell_their_own_state(peer, tmp_path
         first, *long_output = out.splitlines()
         assert (started[name].returncode, err) == (status, ""), f"{name}: {out}"
         assert first.startswith(state) and summary in first.split(" | ")[0], f"{name}: {out}"
-        assert all(WAITED.fullmatch(line) for line in long_output), f"{name}: {out}"
-        waits += long_output
+        # after a line per check, the wait for the turn when there was one
+        waited = [line for line in long_output if WAITED.fullmatch(line)]
+        assert all(line.startswith(("ping ", "dns ", "path_mtu ")) for line in long_output if line not in waited), out
+        waits += waited
     assert len(waits) >= 3, "three waited for a turn, behind a second of checks at least"
 
 

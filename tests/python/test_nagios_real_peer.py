@@ -150,8 +150,9 @@ def test_nagios_runs_the_plugin(peer, tmp_path):
     assert "'ping1_pl'=0%;20;60;0;100" in loss["performance_data"], loss
     assert (ok["current_state"], ok["plugin_output"][:15]) == ("0", "WIREGUARD OK - "), ok
     assert (critical["current_state"], critical["plugin_output"][:21]) == ("2", "WIREGUARD CRITICAL - "), critical
-    # The summary reached Nagios whole: nothing rewritten, nothing in the long output.
-    assert ";" not in ok["plugin_output"] and ok["long_plugin_output"] == ""
+    # The summary reached Nagios whole, nothing rewritten; the checks are in the long output.
+    assert ";" not in ok["plugin_output"] and ";" not in ok["long_plugin_output"], ok
+    assert ok["long_plugin_output"].startswith("ping 10.99.0.1: valid matching reply, round trip "), ok
 
     # Nagios' own parse of the performance data: every datum well formed, and
     # the good probe's thresholds where the command line put them.
@@ -167,5 +168,5 @@ def test_nagios_runs_the_plugin(peer, tmp_path):
     assert recorded["WireGuard wrong key"][0] == "2"
     # The failed probe's line too: its sections kept apart as written, and no
     # value that does not exist (a U, which Icinga 2's writers reject).
-    assert " - failed: " in critical["plugin_output"] and ": failed:" not in critical["plugin_output"], critical
+    assert " - handshake " in critical["plugin_output"] and ": " in critical["plugin_output"], critical
     assert "=U" not in critical["performance_data"] + ok["performance_data"], critical

@@ -57,7 +57,7 @@ def test_loss_is_counted_echo_by_echo(peer, prober, tmp_path):
 # The command: a path MTU that falls short is a WARNING that says by how much;
 # loss past --ping-critical is CRITICAL, with rta and pl per target.
 @pytest.mark.parametrize("faults, extra, status, summary, perfdata", [
-    (Faults(max_bytes=1200), ("--mtu-check",), 1, ", path MTU 1168 < 1420", "'ping1'="),
+    (Faults(max_bytes=1200), ("--mtu-check",), 1, " - path MTU 1168 below 1420", "'ping1'="),
     (Faults(drop_every=3), ("--ping-count", "10", "--ping-interval-ms", "10", "--ping-critical", "500,20%"), 2,
      "% loss, round trip min/avg/max ", "'ping1_pl'=40%;;20;0;100"),
 ], ids=["black hole", "lossy path"])
