@@ -119,6 +119,13 @@ def test_prometheus_scrapes_the_readme_fleet(peer, tmp_path, config_name):
             ping = {series["metric"]["instance"]: series["value"][1]
                     for series in query(peer, 'quorlin_phase_success{phase="ping",check="10.99.0.1"}')}
             assert ping == EXPECTED_SUCCESS
+            # The state a plugin would show, and each check's own verdict.
+            states = {series["metric"]["instance"]: series["value"][1]
+                      for series in query(peer, 'quorlin_probe_state{job="wireguard"}')}
+            assert states == {instance: "0" if value == "1" else "2" for instance, value in EXPECTED_SUCCESS.items()}
+            checks = {series["metric"]["instance"]: series["value"][1]
+                      for series in query(peer, 'quorlin_check_success{check="ping",target="10.99.0.1"}')}
+            assert checks == EXPECTED_SUCCESS
             if config_name == "prometheus-http-sd.yml":
                 labels = {instance: {key: metric.get(key) for key in ("env", "site")}
                           for instance, (_, metric) in results.items()}
