@@ -1,6 +1,7 @@
 #include "command/command_line.hpp"
 
 #include "common/version.hpp"
+#include "probe/assessment.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -20,15 +21,7 @@ namespace {
 constexpr std::string_view description =
     "Probe a WireGuard endpoint: does the peer hold the expected key, and does traffic flow through the tunnel?";
 
-constexpr std::string_view exit_status_footer =
-    "Exit status (the monitoring-plugin convention):\n"
-    "  0  OK        the verdict answers everything asked\n"
-    "  1  WARNING   authenticated, but no requested data check passed; or the handshake took longer\n"
-    "               than --warning\n"
-    "  2  CRITICAL  unconfirmed; the endpoint's name does not resolve; the peer's host refuses or is\n"
-    "               unreachable; or the handshake took longer than --critical\n"
-    "  3  UNKNOWN   refused input or usage error, a failure of this machine, an output that cannot be\n"
-    "               written, Ctrl-C or SIGTERM";
+constexpr std::string_view exit_status_heading = "Exit status (the monitoring-plugin convention):\n";
 
 // Options before the word fleet or exporter are the single probe's: refused with it.
 std::optional<std::string> options_before(const CLI::App& app, std::string_view subcommand) {
@@ -52,7 +45,7 @@ std::string clash_message(std::string_view cli11_text) {
 
 ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
     CLI::App app{std::string(description), "quorlin"};
-    app.footer(std::string(exit_status_footer));
+    app.footer(std::string(exit_status_heading) + std::string(state_rule_text));
     // As with most commands, a repeated single-value option takes the last value.
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.set_version_flag("-V,--version", "quorlin " + std::string(version), "print the version and exit");

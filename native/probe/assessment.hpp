@@ -82,6 +82,19 @@ struct Assessment {
 
 Assessment assess(const ProbeReport& report, const Thresholds& thresholds = {});
 
+// The rule above as `quorlin --help` states it, from the same place as the
+// code that applies it.
+inline constexpr std::string_view state_rule_text =
+    "  0  OK        every check asked passed (or none was asked) and no threshold was reached\n"
+    "  1  WARNING   the data plane works but a check asked failed (a ping target, a DNS name whose\n"
+    "               resolver answers SERVFAIL, REFUSED, NXDOMAIN or no A record), the path MTU is\n"
+    "               short, or --warning or --ping-warning was reached\n"
+    "  2  CRITICAL  unconfirmed; the endpoint's name does not resolve; the peer's host refuses or is\n"
+    "               unreachable; every data check asked failed; or --critical or --ping-critical\n"
+    "               was reached\n"
+    "  3  UNKNOWN   refused input or usage error, a failure of this machine, an output that cannot be\n"
+    "               written, Ctrl-C or SIGTERM";
+
 // "ping", "dns", "path_mtu": the phase a check's results are recorded as.
 std::string_view check_phase_name(CheckKind kind) noexcept;
 
