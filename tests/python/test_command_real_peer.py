@@ -158,3 +158,25 @@ def test_many_lost_echoes_stay_within_what_nagios_keeps(peer, prober, tmp_path):
     for number in (1, 2, 3):
         assert f"'ping{number}_pl'=100%;;;0;100" in first.split(" | ")[1], first
     assert long_output == [f"ping {target}: 0 of 100 received, 100% loss" for target in silent]
+
+
+# A resolver behind the peer that answers, but not with an address: the
+# answer proves the tunnel (the verdict and the JSON phase stay as they are),
+# the DNS check fails and says why; the ping beside it passes, so WARNING.
+@pytest.mark.parametrize("name, outcome, clause", [
+    ("ok.quorlin.test", "valid DNS response, A records: 192.0.2.10", None),
+    ("nx.quorlin.test", "resolver answered NXDOMAIN", "dns nx.quorlin.test NXDOMAIN"),
+    ("empty.quorlin.test", "resolver answered NOERROR without an A record", "dns empty.quorlin.test no A record"),
+    ("elsewhere.example", "resolver answered REFUSED", "dns elsewhere.example REFUSED"),
+], ids=["an address", "NXDOMAIN", "no A record", "REFUSED"])
+def test_a_resolver_that_answers_without_an_address_fails_its_check(peer, prober, tmp_path, name, outcome, clause):
+    info = peer.info
+    argv = [str(client_config(tmp_path, info)), "--ping", info["peer_tunnel_ip"], "--resolve", name]
+    report = json.loads(prober.command(*argv, "--json").stdout)
+    assert report["verdict"] == "data_plane_confirmed" and report["phases"][-1]["status"] == "passed", report
+    done = prober.command(*argv, "--nagios")
+    assert (done.returncode, done.stderr) == (0 if clause is None else 1, ""), done.stdout
+    first, *long_output = done.stdout.splitlines()
+    assert f"dns {name} via {info['dns_address']}: {outcome}" in long_output, done.stdout
+    summary = first.split(" | ")[0]
+    assert summary.endswith("2 of 2 checks passed" if clause is None else f"1 of 2 checks passed - {clause}"), first
