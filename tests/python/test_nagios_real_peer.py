@@ -61,6 +61,12 @@ define service {
     service_description WireGuard wrong key
     check_command       check_wireguard!{wrong}!{ping}!200!1000
 }
+define service {
+    use                 generic-service
+    host_name           vpn-fra1
+    service_description WireGuard silent targets
+    check_command       check_wireguard!{good}!10.99.0.77!200!1000!--ping 10.99.0.78 --ping 10.99.0.79 --ping-count 100 --ping-interval-ms 10 --ping-timeout-ms 10 --deadline-ms 20000
+}
 """
 
 # Every check at once on start (no spreading), status written every second.
@@ -126,7 +132,8 @@ def test_nagios_runs_the_plugin(peer, tmp_path):
     assert "/usr/local/bin/quorlin " in shipped and "/etc/quorlin/wg-fra1.conf!10.8.0.1!" in shipped
     (folder / "quorlin.cfg").write_text(shipped.replace("/usr/local/bin/quorlin ", quorlin_command() + " ")
                                         .replace("/etc/quorlin/wg-fra1.conf!10.8.0.1!", f"{good}!{ping}!"))
-    (folder / "objects.cfg").write_text(OBJECTS.replace("{wrong}", str(wrong)).replace("{ping}", ping))
+    (folder / "objects.cfg").write_text(OBJECTS.replace("{wrong}", str(wrong)).replace("{ping}", ping)
+                                        .replace("{good}", str(good)))
     (folder / "nagios.cfg").write_text(MAIN.format(d=folder))
 
     preflight = subprocess.run(["nagios4", "-v", str(folder / "nagios.cfg")], capture_output=True, text=True,
@@ -138,8 +145,8 @@ def test_nagios_runs_the_plugin(peer, tmp_path):
                               stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
     log.close()
     try:
-        found = checked(folder / "status.dat", {"WireGuard", "WireGuard wrong key", "WireGuard loss", "WireGuard MTU"},
-                        nagios)
+        found = checked(folder / "status.dat", {"WireGuard", "WireGuard wrong key", "WireGuard loss", "WireGuard MTU",
+                                                "WireGuard silent targets"}, nagios)
     finally:
         stop_process(nagios, STOP_TIMEOUT_S)
 
@@ -153,6 +160,13 @@ def test_nagios_runs_the_plugin(peer, tmp_path):
     # The summary reached Nagios whole, nothing rewritten; the checks are in the long output.
     assert ";" not in ok["plugin_output"] and ";" not in ok["long_plugin_output"], ok
     assert ok["long_plugin_output"].startswith("ping 10.99.0.1: valid matching reply, round trip "), ok
+
+    # The worst case for Nagios' 8 KiB: 100 echoes to each of three silent
+    # targets. The output stays small, so the performance data arrives whole.
+    silent = found["WireGuard silent targets"]
+    assert silent["current_state"] == "2", silent
+    assert all(f"'ping{n}_pl'=100%;;;0;100" in silent["performance_data"] for n in (1, 2, 3)), silent
+    assert not re.search(r"[`~$&|\"<>]", silent["plugin_output"] + silent["long_plugin_output"]), silent
 
     # Nagios' own parse of the performance data: every datum well formed, and
     # the good probe's thresholds where the command line put them.
