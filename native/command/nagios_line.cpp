@@ -178,8 +178,7 @@ void append_long_line(std::string& out, std::string_view text) {
 
 // After the first line: one line per check, the phase that stopped the run,
 // each threshold reached, the wait for the key's turn; the table with -v.
-void append_long_output(std::string& out, const ProbeReport& report, const Assessment& assessment,
-                        const Thresholds& thresholds, bool verbose) {
+void append_long_output(std::string& out, const ProbeReport& report, const Assessment& assessment, bool verbose) {
     if (auto failed = failed_phase_text(report)) append_long_line(out, *failed);
     for (const CheckAssessment& check : assessment.checks) {
         append_long_line(out, std::string(check_phase_name(check.kind)) + " " + check.target + ": " + check.outcome);
@@ -187,7 +186,7 @@ void append_long_output(std::string& out, const ProbeReport& report, const Asses
     for (const Breach& breach : assessment.breaches) append_long_line(out, "threshold: " + breach.text);
     if (const auto waited = key_turn_wait_note(report)) append_long_line(out, *waited);
     if (!verbose) return;
-    const std::string table = report_table(report, assess(report, thresholds));
+    const std::string table = report_table(report, assessment);
     std::size_t start = 0;
     while (start < table.size()) {
         const std::size_t end = table.find('\n', start);
@@ -206,7 +205,7 @@ std::string nagios_line(const ProbeReport& report, const Assessment& assessment,
     append_summary(out, report, assessment);
     append_perfdata(out, report, assessment, thresholds);
     out.push_back('\n');
-    append_long_output(out, report, assessment, thresholds, verbose);
+    append_long_output(out, report, assessment, verbose);
     return out;
 }
 
