@@ -48,7 +48,6 @@ bool ping_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Addres
     ExchangeLimits limits = check_limits(c, check_start, c.plan.ping_timeout);
     if (c.plan.ping_count == 1) {
         limits.retry_interval = answer_retry_interval(c.path_round_trip, c.plan.ping_timeout);
-        limits.backoff = false;
     }
     const auto try_sequence = [sequence](std::uint32_t index) { return static_cast<std::uint16_t>(sequence + index); };
     const ExchangeRequest request{
@@ -95,7 +94,6 @@ bool dns_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address
     }
     ExchangeLimits limits = check_limits(c, check_start, c.plan.dns_timeout);
     limits.retry_interval = answer_retry_interval(c.path_round_trip, c.plan.dns_timeout);
-    limits.backoff = false;
     const ExchangeRequest request =
         same_packet_request(std::move(*query), [&](std::span<const std::uint8_t> packet) {
             std::optional<ExchangeRequest::Answer> answer;

@@ -126,7 +126,6 @@ private:
         const Instant start = Clock::now();
         ExchangeLimits limits = check_limits(c_, start, Duration::from_clock(interval * tries_per_size));
         limits.retry_interval = interval;
-        limits.backoff = false;
         const ExchangeOutcome outcome = exchange(c_.socket, c_.endpoint, c_.tunnel, request, limits);
         sent_ += outcome.sent_bytes;
         received_ += outcome.received_bytes;

@@ -265,8 +265,7 @@ private:
             next_try_ = Instant::max();
             return;
         }
-        next_try_ = now + retry_wait_;
-        if (limits_.backoff) retry_wait_ *= 2;
+        next_try_ = now + limits_.retry_interval;
     }
 
     std::optional<ExchangeOutcome> send_try() {
@@ -301,7 +300,6 @@ private:
                 set_wait_end(restarted, kind, limits_.session_expiry);
             }
         }
-        retry_wait_ = limits_.retry_interval;
         return send_try();
     }
 
@@ -357,7 +355,6 @@ private:
     const ExchangeLimits& limits_;
     Instant wait_end_{};
     ExchangeOutcome::Limit limit_ = ExchangeOutcome::Limit::check_deadline;
-    Clock::duration retry_wait_ = limits_.retry_interval;
     Instant next_try_ = Instant::max();
     std::vector<Instant> tries_;  // when each try went out
     DatagramBuffer output_;

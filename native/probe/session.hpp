@@ -94,11 +94,9 @@ struct ExchangeLimits {
     // the overall deadline. Zero keeps the first deadline.
     Duration check_timeout{};
     Instant overall_deadline = Instant::max();
-    // Zero: one try (and one more on each new session). Otherwise the next try
-    // goes out this long after the first when no answer has come, and each
-    // later one after twice the previous wait when `backoff` (else evenly).
+    // Zero: one try (and one more on each new session). Otherwise the next
+    // try goes out this long after the last while no answer has come.
     Clock::duration retry_interval{};
-    bool backoff = true;
 };
 
 // Encrypts and sends the first try, then waits until `match` accepts a
