@@ -36,12 +36,7 @@ std::string checks_cell(const Assessment& assessment) {
 std::string first_failure(const ProbeReport& report) {
     for (const PhaseResult& phase : report.phases) {
         if (phase.status != PhaseStatus::unconfirmed && phase.status != PhaseStatus::error) continue;
-        std::string out = phase.phase;
-        if (phase.target) out += " " + shown(*phase.target);
-        out += " ";
-        out += status_text(phase.status);
-        if (phase.detail) out += ": " + shown(*phase.detail);
-        return out;
+        return shown(phase_failure_text(phase));
     }
     return "-";
 }

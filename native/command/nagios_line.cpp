@@ -27,11 +27,7 @@ std::optional<std::string> failed_phase_text(const ProbeReport& report) {
         if (phase.phase == phase_name::ping || phase.phase == phase_name::dns || phase.phase == phase_name::path_mtu) {
             continue;  // told by their checks
         }
-        std::string text = phase.phase;
-        if (phase.target) text += " " + *phase.target;
-        text += " " + std::string(status_text(phase.status));
-        if (phase.detail) text += ": " + *phase.detail;
-        return text;
+        return phase_failure_text(phase);
     }
     return std::nullopt;
 }

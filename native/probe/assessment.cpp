@@ -190,6 +190,14 @@ ServiceState state_of(const ProbeReport& report, const Assessment& assessment) {
 
 }  // namespace
 
+std::string phase_failure_text(const PhaseResult& phase) {
+    std::string text = phase.phase;
+    if (phase.target) text += " " + *phase.target;
+    text += " " + std::string(status_text(phase.status));
+    if (phase.detail) text += ": " + *phase.detail;
+    return text;
+}
+
 std::size_t Assessment::passed_checks() const noexcept {
     return static_cast<std::size_t>(std::ranges::count(checks, true, &CheckAssessment::passed));
 }

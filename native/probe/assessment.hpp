@@ -95,6 +95,11 @@ inline constexpr std::string_view state_rule_text =
     "  3  UNKNOWN   refused input or usage error, a failure of this machine, an output that cannot be\n"
     "               written, Ctrl-C or SIGTERM";
 
+// A phase that did not pass, as every output names it:
+// "handshake 127.0.0.1:51820 unconfirmed: no authenticated response ...".
+// Unescaped: each output escapes it its own way.
+std::string phase_failure_text(const PhaseResult& phase);
+
 // "ping", "dns", "path_mtu": the phase a check's results are recorded as.
 std::string_view check_phase_name(CheckKind kind) noexcept;
 
