@@ -151,6 +151,11 @@ std::string probe_metrics_text(const ProbeOutcome& outcome) {
         successes.Add(labels).Set(series.success ? 1 : 0);
     }
 
+    if (assessment && assessment->handshake) {
+        set_single(registry, "quorlin_handshake_rtt_seconds",
+                   "Round trip of the handshake initiation that was answered (a lost one's wait is not in it)",
+                   seconds(*assessment->handshake));
+    }
     if (assessment) {
         add_check_success(registry, *assessment);
         add_path_quality(registry, *outcome.report, *assessment);

@@ -161,7 +161,7 @@ TEST(ProbeMetrics, SuccessIsTheReportsOkState) {
         std::vector<std::string> checks;
     } cases[] = {
         {"every check passed", test::report(Verdict::data_plane_confirmed, {handshake, ping_passed}), true, 0,
-         {"quorlin_check_success{check=\"ping\",target=\"10.0.0.1\"} 1"}},
+         {"quorlin_check_success{check=\"ping\",target=\"10.0.0.1\"} 1", "quorlin_handshake_rtt_seconds 0.0009"}},
         {"handshake only, nothing asked", test::report(Verdict::authentication_confirmed, {handshake}), true, 0, {}},
         {"one echo of two lost: the target passed", test::report(Verdict::data_plane_confirmed, {handshake, ping_lost, ping_passed}),
          true, 0, {"quorlin_check_success{check=\"ping\",target=\"10.0.0.1\"} 1"}},
