@@ -1,6 +1,6 @@
 #include "command/fleet_nagios_line.hpp"
 
-#include "common/decimal_text.hpp"
+#include "command/perfdata.hpp"
 #include "command/plugin_text.hpp"
 
 #include <string_view>
@@ -10,9 +10,7 @@ namespace quorlin::command {
 namespace {
 
 void append_count_datum(std::string& out, std::string_view label, std::size_t count, std::size_t total) {
-    out += " '";
-    out += label;
-    out += "'=" + std::to_string(count) + ";;;0;" + std::to_string(total);
+    append_perf_datum(out, {.label = label, .value = std::to_string(count), .max = std::to_string(total)});
 }
 
 }  // namespace
@@ -49,13 +47,10 @@ std::string fleet_nagios_line(const FleetTally& tally, ServiceState state, const
     append_count_datum(out, "unknown", tally.in_state(ServiceState::unknown), tally.total);
     // No handshake passed: no slowest one, and no label (never U).
     if (tally.slowest_handshake) {
-        out += " 'slowest_handshake'=";
-        append_seconds(out, *tally.slowest_handshake);
-        out.push_back(';');
-        if (thresholds.warning_ms) append_thousandths(out, *thresholds.warning_ms);
-        out.push_back(';');
-        if (thresholds.critical_ms) append_thousandths(out, *thresholds.critical_ms);
-        out += ";0";
+        append_perf_datum(out, {.label = "slowest_handshake",
+                                .value = seconds_value(*tally.slowest_handshake),
+                                .warning = seconds_level(thresholds.warning_ms),
+                                .critical = seconds_level(thresholds.critical_ms)});
     }
     out.push_back('\n');
     return out;

@@ -1,6 +1,7 @@
 #include "command/nagios_line.hpp"
 
 #include "command/key_turn_text.hpp"
+#include "command/perfdata.hpp"
 #include "command/plugin_text.hpp"
 #include "command/report_table.hpp"
 #include "common/decimal_text.hpp"
@@ -73,37 +74,26 @@ void append_summary(std::string& out, const ProbeReport& report, const Assessmen
     if (shown < clauses.size()) out += ", and " + std::to_string(clauses.size() - shown) + " more";
 }
 
-void append_threshold_levels(std::string& out, std::optional<std::string> warning, std::optional<std::string> critical) {
-    out.push_back(';');
-    if (warning) out += *warning;
-    out.push_back(';');
-    if (critical) out += *critical;
-}
-
 // 'label'=0.000412s;W;C;0
 void append_time_datum(std::string& out, const std::string& label, Clock::duration value,
                        const HandshakeThresholds* thresholds) {
-    out += " '" + label + "'=";
-    append_seconds(out, value);
-    std::optional<std::string> warning;
-    std::optional<std::string> critical;
-    if (thresholds && thresholds->warning_ms) append_thousandths(warning.emplace(), *thresholds->warning_ms);
-    if (thresholds && thresholds->critical_ms) append_thousandths(critical.emplace(), *thresholds->critical_ms);
-    append_threshold_levels(out, warning, critical);
-    out += ";0";
+    PerfDatum datum{.label = label, .value = seconds_value(value)};
+    if (thresholds) {
+        datum.warning = seconds_level(thresholds->warning_ms);
+        datum.critical = seconds_level(thresholds->critical_ms);
+    }
+    append_perf_datum(out, datum);
 }
 
-std::optional<std::string> rta_level(const std::optional<PingLimit>& level) {
-    if (!level) return std::nullopt;
-    std::string text;
-    append_seconds(text, std::chrono::milliseconds(level->rta_ms));
+std::string rta_level(const std::optional<PingLimit>& level) {
+    if (!level) return {};
+    std::string text = seconds_value(std::chrono::milliseconds(level->rta_ms));
     text.pop_back();  // the unit goes with the value only
     return text;
 }
 
-std::optional<std::string> loss_level(const std::optional<PingLimit>& level) {
-    if (!level) return std::nullopt;
-    return whole_percent(level->loss_percent);
+std::string loss_level(const std::optional<PingLimit>& level) {
+    return level ? whole_percent(level->loss_percent) : std::string();
 }
 
 // Per ping target as the standard ping check writes them:
@@ -112,15 +102,16 @@ std::optional<std::string> loss_level(const std::optional<PingLimit>& level) {
 void append_ping_target(std::string& out, std::size_t number, const PingSummary& ping, const PingThresholds& limits) {
     const std::string label = "ping" + std::to_string(number);
     if (ping.rtt_avg) {
-        out += " '" + label + "_rta'=";
-        append_seconds(out, *ping.rtt_avg);
-        append_threshold_levels(out, rta_level(limits.warning), rta_level(limits.critical));
-        out += ";0";
+        append_perf_datum(out, {.label = label + "_rta",
+                                .value = seconds_value(*ping.rtt_avg),
+                                .warning = rta_level(limits.warning),
+                                .critical = rta_level(limits.critical)});
     }
-    const double loss = ping.loss_percent().value_or(100);
-    out += " '" + label + "_pl'=" + whole_percent(loss) + "%";
-    append_threshold_levels(out, loss_level(limits.warning), loss_level(limits.critical));
-    out += ";0;100";
+    append_perf_datum(out, {.label = label + "_pl",
+                            .value = whole_percent(ping.loss_percent().value_or(100)) + "%",
+                            .warning = loss_level(limits.warning),
+                            .critical = loss_level(limits.critical),
+                            .max = "100"});
 }
 
 void append_perfdata(std::string& out, const ProbeReport& report, const Assessment& assessment,
@@ -147,8 +138,9 @@ void append_perfdata(std::string& out, const ProbeReport& report, const Assessme
                 const std::optional<std::uint32_t> crossed =
                     check.passed ? std::optional(check.path_mtu->expected) : check.path_mtu->largest_crossed;
                 if (!crossed) break;
-                out += " 'path_mtu'=" + std::to_string(*crossed) + "B;" + std::to_string(check.path_mtu->expected) +
-                       ":;;0";
+                append_perf_datum(out, {.label = "path_mtu",
+                                        .value = std::to_string(*crossed) + "B",
+                                        .warning = std::to_string(check.path_mtu->expected) + ":"});
                 break;
             }
         }
@@ -163,8 +155,8 @@ void append_perfdata(std::string& out, const ProbeReport& report, const Assessme
             append_time_datum(out, "dns" + std::to_string(lookups), measured_time(phase), nullptr);
         }
     }
-    out += " 'sent'=" + std::to_string(report.sent_bytes) + "B;;;0";
-    out += " 'received'=" + std::to_string(report.received_bytes) + "B;;;0";
+    append_perf_datum(out, {.label = "sent", .value = std::to_string(report.sent_bytes) + "B"});
+    append_perf_datum(out, {.label = "received", .value = std::to_string(report.received_bytes) + "B"});
 }
 
 void append_long_line(std::string& out, std::string_view text) {

@@ -8,6 +8,7 @@
 #include "input/careful_file.hpp"
 #include "input/input_mode.hpp"
 #include "input/ping_limit.hpp"
+#include "probe/key_turn.hpp"
 
 #include <algorithm>
 #include <array>
@@ -168,7 +169,7 @@ private:
 // at once, and numbers the pairs of client key and peer key.
 std::expected<std::uint32_t, FleetRefusal> check_inputs(const FleetDocument& document,
                                                         std::vector<FleetTarget>& targets) {
-    std::map<std::array<std::uint8_t, 2 * key_size_bytes>, std::uint32_t> key_identities;
+    std::map<KeyIdentity, std::uint32_t> key_identities;
     for (std::size_t index = 0; index < targets.size(); ++index) {
         FleetTarget& target = targets[index];
         auto plan = plan_target(target);
@@ -177,11 +178,8 @@ std::expected<std::uint32_t, FleetRefusal> check_inputs(const FleetDocument& doc
             return std::unexpected(FleetRefusal{refused_value_at(plan.error(), settings, target),
                                                 target_prefix(target.name), std::move(plan.error().message)});
         }
-        std::array<std::uint8_t, 2 * key_size_bytes> pair{};
-        const PublicKey client = plan->config.private_key.public_key();
-        std::ranges::copy(client, pair.begin());
-        std::ranges::copy(plan->config.peer_public_key, pair.begin() + key_size_bytes);
-        target.key_identity = key_identities.try_emplace(pair, static_cast<std::uint32_t>(key_identities.size())).first->second;
+        const auto next = static_cast<std::uint32_t>(key_identities.size());
+        target.key_identity = key_identities.try_emplace(key_identity(plan->config), next).first->second;
     }
     return static_cast<std::uint32_t>(key_identities.size());
 }

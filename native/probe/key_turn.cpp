@@ -176,6 +176,10 @@ KeyTurn::~KeyTurn() {
     sweep_turn_folder_if_due(std::move(folder_));
 }
 
+KeyIdentity key_identity(const ProbeConfig& config) {
+    return KeyIdentity{config.private_key.public_key(), config.peer_public_key};
+}
+
 std::expected<KeyTurn, std::string> take_key_turn(const KeyIdentity& identity, Instant until) {
     if (auto running = local_turns(identity).enter(identity, until)) return std::unexpected(kept(*running));
     LocalClaim claim{identity};

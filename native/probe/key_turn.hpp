@@ -14,6 +14,7 @@
 
 #include "common/clock.hpp"
 #include "common/owned_fd.hpp"
+#include "config/probe_config.hpp"
 #include "wireguard/handshake.hpp"
 
 #include <array>
@@ -33,6 +34,10 @@ struct KeyIdentity {
 
     friend auto operator<=>(const KeyIdentity&, const KeyIdentity&) = default;
 };
+
+// The identity a probe of `config` takes turns under: the fleet numbers its
+// targets' identities with this too, so both group keys alike.
+KeyIdentity key_identity(const ProbeConfig& config);
 
 // Room above the peer's rate limit for the clocks and schedulers of both
 // machines: one turn's last initiation and the next turn's first must reach

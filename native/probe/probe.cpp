@@ -32,7 +32,7 @@ wireguard::Tunn create_tunnel(const ProbeConfig& config) {
 // The key's turn when the plan asks for one; nothing to hold otherwise.
 std::expected<std::optional<KeyTurn>, std::string> take_turn_if_asked(const ProbePlan& plan, Instant until) {
     if (!plan.take_key_turn) return std::nullopt;
-    auto turn = take_key_turn(KeyIdentity{plan.config.private_key.public_key(), plan.config.peer_public_key}, until);
+    auto turn = take_key_turn(key_identity(plan.config), until);
     if (!turn) return std::unexpected(std::move(turn.error()));
     return std::optional<KeyTurn>(std::move(*turn));
 }
