@@ -6,9 +6,10 @@ The fleet file is the README's own, only its keys are the test peer's; the
 Prometheus configurations and alert rules are the shipped ones, only their
 intervals shortened. Debian's `prometheus` runs as a plain process in the
 peer's namespace (so it shares the exporter's loopback) with a temporary
-storage folder. Its HTTP API must then show each target's probe_success, the
-fleet file's labels on discovered targets, and the endpoint-down alert
-pending for the targets that fail.
+storage folder. Its HTTP API must then show each target's probe_success,
+plugin state and per-check verdicts for OK, WARNING and CRITICAL targets, the
+fleet file's labels on discovered targets, and each shipped alert pending for
+exactly the targets in its state.
 """
 
 from __future__ import annotations
@@ -37,7 +38,11 @@ EXPORTER = "127.0.0.1:9723"    # the default address; the namespace is the test'
 PROMETHEUS = "127.0.0.1:9090"
 RESULT_TIMEOUT_S = 60.0
 README_PEER_KEY = "CWAsycgZwaxgamcVgA1vv/wFHEqT2hvk78xiGhtzqwk="
-EXPECTED_SUCCESS = {"lab-conf": "1", "lab-by-name": "1", "lab-wrong-key": "0", "lab-closed-port": "0"}
+EXPECTED_SUCCESS = {"lab-conf": "1", "lab-by-name": "1", "lab-wrong-key": "0", "lab-closed-port": "0",
+                    "lab-partial": "0"}
+# The plugin state of each: lab-partial's second ping target does not answer.
+EXPECTED_STATE = {"lab-conf": "0", "lab-by-name": "0", "lab-wrong-key": "2", "lab-closed-port": "2",
+                  "lab-partial": "1"}
 
 
 def write_readme_fleet(directory: Path, info: dict) -> Path:
@@ -115,33 +120,32 @@ def test_prometheus_scrapes_the_readme_fleet(peer, tmp_path, config_name):
             assert {instance: value for instance, (value, _) in results.items()} == EXPECTED_SUCCESS, log
             up = {series["metric"]["instance"]: series["value"][1] for series in query(peer, 'up{job="wireguard"}')}
             assert up == dict.fromkeys(EXPECTED_SUCCESS, "1")
-            # The failing targets' ping checks have a series too, failed.
-            ping = {series["metric"]["instance"]: series["value"][1]
-                    for series in query(peer, 'quorlin_phase_success{phase="ping",check="10.99.0.1"}')}
-            assert ping == EXPECTED_SUCCESS
-            # The state a plugin would show, and each check's own verdict.
+            # The state a plugin would show, and each check's own verdict:
+            # the first ping target fails only where the handshake does.
             states = {series["metric"]["instance"]: series["value"][1]
                       for series in query(peer, 'quorlin_probe_state{job="wireguard"}')}
-            assert states == {instance: "0" if value == "1" else "2" for instance, value in EXPECTED_SUCCESS.items()}
-            checks = {series["metric"]["instance"]: series["value"][1]
-                      for series in query(peer, 'quorlin_check_success{check="ping",target="10.99.0.1"}')}
-            assert checks == EXPECTED_SUCCESS
+            assert states == EXPECTED_STATE
+            checks = {(series["metric"]["instance"], series["metric"]["target"]): series["value"][1]
+                      for series in query(peer, 'quorlin_check_success{check="ping"}')}
+            assert checks == {**{(instance, "10.99.0.1"): "0" if state == "2" else "1"
+                                 for instance, state in EXPECTED_STATE.items()},
+                              ("lab-partial", "10.99.0.77"): "0"}
             if config_name == "prometheus-http-sd.yml":
                 labels = {instance: {key: metric.get(key) for key in ("env", "site")}
                           for instance, (_, metric) in results.items()}
                 assert labels["lab-conf"] == {"env": "lab", "site": "ns1"}
                 assert labels["lab-wrong-key"] == {"env": "lab", "site": None}
-            # The rules evaluate against the real series: the endpoint-down
-            # alert is pending exactly for the targets that fail.
+            # The rules evaluate against the real series: each alert is
+            # pending exactly for the targets in its state.
+            expected_alerts = {("WireGuardEndpointDown", "lab-wrong-key"), ("WireGuardEndpointDown", "lab-closed-port"),
+                               ("WireGuardDegraded", "lab-partial"), ("WireGuardCheckFailing", "lab-partial")}
             deadline = time.monotonic() + RESULT_TIMEOUT_S
             while True:
-                pending = {series["metric"]["instance"]
-                           for series in query(peer, 'ALERTS{alertname="WireGuardEndpointDown"}')}
-                if pending == {"lab-wrong-key", "lab-closed-port"} or time.monotonic() >= deadline:
+                pending = {(series["metric"]["alertname"], series["metric"]["instance"])
+                           for series in query(peer, "ALERTS")}
+                if pending == expected_alerts or time.monotonic() >= deadline:
                     break
                 time.sleep(0.5)
-            assert pending == {"lab-wrong-key", "lab-closed-port"}
-            firing = {series["metric"]["alertname"] for series in query(peer, "ALERTS")}
-            assert firing == {"WireGuardEndpointDown"}
+            assert pending == expected_alerts
         finally:
             stop_process(prometheus)
