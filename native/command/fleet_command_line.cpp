@@ -16,8 +16,9 @@ constexpr std::string_view fleet_description =
 constexpr std::string_view fleet_footer =
     "The fleet file holds an optional [defaults] table and one [[target]] table per target:\n"
     "  name (required), config or private_key_file + peer_key + endpoint [+ address + allowed_ips],\n"
-    "  ping, resolve, dns_server, handshake_timeout_ms, ping_timeout_ms, dns_timeout_ms,\n"
-    "  deadline_ms, labels. Relative paths are taken from the fleet file's folder.\n"
+    "  ping, resolve, dns_server, tcp, ping_count, ping_interval_ms, mtu_check, mtu,\n"
+    "  ping_warning, ping_critical, handshake_timeout_ms, ping_timeout_ms, dns_timeout_ms,\n"
+    "  tcp_timeout_ms, deadline_ms, labels. Relative paths are taken from the fleet file's folder.\n"
     "\n"
     "--check reads and checks the whole file, and every file it names, exactly as a run\n"
     "would, and probes nothing: one line \"FLEET.toml: N targets OK\" and exit status 0,\n"

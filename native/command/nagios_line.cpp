@@ -131,7 +131,8 @@ void append_perfdata(std::string& out, const ProbeReport& report, const Assessme
                 }
                 break;
             }
-            case CheckKind::dns: break;  // below, by their phases
+            case CheckKind::dns:
+            case CheckKind::tcp: break;  // below, by their phases
             case CheckKind::path_mtu: {
                 // Below the expected size is a warning: the range "EXPECTED:".
                 if (!check.path_mtu) break;
@@ -145,14 +146,16 @@ void append_perfdata(std::string& out, const ProbeReport& report, const Assessme
             }
         }
     }
-    // A DNS check's round trip, numbered in the order asked; one that was
-    // not answered has none to show.
-    std::size_t lookups = 0;
-    for (const PhaseResult& phase : report.phases) {
-        if (phase.phase != phase_name::dns) continue;
-        ++lookups;
-        if (phase.status == PhaseStatus::passed) {
-            append_time_datum(out, "dns" + std::to_string(lookups), measured_time(phase), nullptr);
+    // A DNS or TCP check's round trip, numbered in the order asked; one that
+    // was not answered, or refused, has none to show.
+    for (const std::string_view kind : {phase_name::dns, phase_name::tcp}) {
+        std::size_t number = 0;
+        for (const PhaseResult& phase : report.phases) {
+            if (phase.phase != kind) continue;
+            ++number;
+            if (phase.status == PhaseStatus::passed && !phase.refused) {
+                append_time_datum(out, std::string(kind) + std::to_string(number), measured_time(phase), nullptr);
+            }
         }
     }
     append_perf_datum(out, {.label = "sent", .value = std::to_string(report.sent_bytes) + "B"});

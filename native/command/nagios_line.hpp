@@ -15,6 +15,7 @@
 //   'pingN_rta', 'pingN_pl'  several echoes: average round trip and loss, as
 //                the standard ping check writes them (100% when none went out)
 //   'dnsN'       each DNS check's round trip in seconds
+//   'tcpN'       each TCP check's connection round trip (SYN to SYN-ACK) in seconds
 //   'path_mtu'   the largest inner packet that crossed, in bytes, warning
 //                below the expected size ("1420:")
 //   'sent', 'received'  the bytes of the whole run

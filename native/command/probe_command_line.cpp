@@ -30,6 +30,10 @@ RawKeyOptions add_probe_options(CLI::App& app, ProbeArguments& probe) {
     app.add_option("--resolve", options.resolve, "DNS name (repeatable)")
         ->type_name("NAME")->group(checks)->allow_extra_args(false);
     app.add_option("--dns-server", options.dns_server, "DNS server for --resolve")->type_name("IP")->group(checks);
+    app.add_option("--tcp", options.tcp,
+                   "TCP port that must accept a connection through the tunnel (repeatable); its limit: "
+                   "--tcp-timeout-ms")
+        ->type_name("ADDR:PORT")->group(checks)->allow_extra_args(false);
     whole_number_option(app.add_option("--ping-count", options.ping_count, "echoes per ping target, 1 to 100, default 1"))
         ->type_name("N")->group(checks);
     whole_number_option(app.add_option("--ping-interval-ms", options.ping_interval_ms,
@@ -40,7 +44,8 @@ RawKeyOptions add_probe_options(CLI::App& app, ProbeArguments& probe) {
         ->group(checks);
     whole_number_option(
         app.add_option("--mtu", options.mtu,
-                       "the size --mtu-check expects to cross, 576 to 9000 (default: the configuration's MTU, else 1420)"))
+                       "the size --mtu-check expects to cross, 576 to 9000 (default: the configuration's MTU, else "
+                       "1420); --tcp announces it less 40 as its MSS"))
         ->type_name("N")->group(checks);
 
     // Refusals name the command's own options.

@@ -57,11 +57,12 @@ std::string report_table(const ProbeReport& report, const Assessment& assessment
     }
     for (const CheckAssessment& check : assessment.checks) {
         // Several echoes are told per target; a check whose phase passed but
-        // that still failed (a DNS answer of SERVFAIL) says why.
+        // that still failed (a DNS answer of SERVFAIL, a TCP reset) says why.
         if (check.kind == CheckKind::ping && assessment.several_echoes) {
             out += "ping " + shown(check.target) + ": " + check.outcome + "\n";
-        } else if (check.kind == CheckKind::dns && check.answered && !check.passed) {
-            out += "check: dns " + shown(check.target) + ": " + check.outcome + "\n";
+        } else if ((check.kind == CheckKind::dns || check.kind == CheckKind::tcp) && check.answered && !check.passed) {
+            out += "check: " + std::string(check_phase_name(check.kind)) + " " + shown(check.target) + ": " +
+                   check.outcome + "\n";
         }
     }
     for (const Breach& breach : assessment.breaches) out += "threshold: " + shown(breach.text) + "\n";

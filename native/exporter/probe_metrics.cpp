@@ -41,7 +41,7 @@ struct PhaseSeries {
 using SeriesMap = std::map<std::pair<std::string, std::string>, PhaseSeries>;
 
 // The `check` label of a phase: what the check asked for (the ping target,
-// the DNS name), empty for the other phases.
+// the DNS name, ADDR:PORT), empty for the other phases.
 std::string check_label(const PhaseResult& phase) { return phase.subject.value_or(""); }
 
 // A ping target as the check that ran would name it.
@@ -68,6 +68,10 @@ SeriesMap phase_series(const ProbeReport* report, const input::OptionTexts* opti
     } else if (options != nullptr) {
         for (const std::string& ping : options->ping) asked.ping.push_back(ping_label(ping));
         asked.resolve = options->resolve;
+        for (const std::string& tcp : options->tcp) {
+            const auto target = input::parse_tcp_target(tcp, "tcp");
+            asked.tcp.push_back(target ? target->to_text() : tcp);
+        }
         asked.path_mtu = options->mtu_check && !options->ping.empty();
     }
     const auto asked_check = [&series](std::string_view phase, std::string check) {
@@ -76,6 +80,7 @@ SeriesMap phase_series(const ProbeReport* report, const input::OptionTexts* opti
     };
     for (const std::string& ping : asked.ping) asked_check(phase_name::ping, ping);
     for (const std::string& name : asked.resolve) asked_check(phase_name::dns, name);
+    for (const std::string& port : asked.tcp) asked_check(phase_name::tcp, port);
     if (asked.path_mtu) asked_check(phase_name::path_mtu, asked.ping.front());
     return series;
 }
@@ -85,7 +90,7 @@ SeriesMap phase_series(const ProbeReport* report, const input::OptionTexts* opti
 void add_check_success(prometheus::Registry& registry, const Assessment& assessment) {
     auto& success = gauge(registry, "quorlin_check_success",
                           "1 when the check passed: a ping target within its thresholds, a DNS name with an A record, "
-                          "the path MTU as expected");
+                          "a TCP port that accepts, the path MTU as expected");
     std::map<std::pair<std::string, std::string>, bool> passed;
     for (const CheckAssessment& check : assessment.checks) {
         const auto [each, inserted] = passed.try_emplace({std::string(check_phase_name(check.kind)), check.subject}, true);

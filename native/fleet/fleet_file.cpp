@@ -53,6 +53,7 @@ input::OptionTexts option_texts(const EffectiveSettings& settings) {
     if (const SettingValue* ping = settings.find(SettingKey::ping)) options.ping = texts_of(*ping);
     if (const SettingValue* resolve = settings.find(SettingKey::resolve)) options.resolve = texts_of(*resolve);
     if (const SettingValue* server = settings.find(SettingKey::dns_server)) options.dns_server = server->text();
+    if (const SettingValue* tcp = settings.find(SettingKey::tcp)) options.tcp = texts_of(*tcp);
     for (const input::TimeLimitName& limit : input::time_limit_names) {
         if (const SettingValue* value = settings.find(limit_key(limit))) {
             options.*limit.text = std::get<std::int64_t>(value->value);

@@ -42,8 +42,13 @@ SourcePosition refused_option_at(const EffectiveSettings& settings) {
     if (const SettingValue* server = settings.find(SettingKey::dns_server)) {
         if (refused_alone([&](input::OptionTexts& alone) { alone.dns_server = server->text(); })) return server->at;
     }
-    // The limits come after the ping targets and the DNS server, the echo
-    // count, interval and size after the limits.
+    if (const SettingValue* tcp = settings.find(SettingKey::tcp)) {
+        for (const LocatedText& item : tcp->items()) {
+            if (refused_alone([&](input::OptionTexts& alone) { alone.tcp = {item.text}; })) return item.at;
+        }
+    }
+    // The limits come after the ping targets, the DNS server and the TCP
+    // targets, the echo count, interval and size after the limits.
     for (const input::TimeLimitName& limit : input::time_limit_names) {
         const SettingValue* value = settings.find(spec_named(limit.key)->key);
         const auto set = [&](input::OptionTexts& alone) { alone.*limit.text = std::get<std::int64_t>(value->value); };
@@ -74,6 +79,7 @@ SourcePosition refused_raw_key_at(const EffectiveSettings& settings, const Fleet
     }
     if (!address && !target.options.ping.empty()) return *at_of(settings, SettingKey::ping);
     if (!address && !target.options.resolve.empty()) return *at_of(settings, SettingKey::resolve);
+    if (!address && !target.options.tcp.empty()) return *at_of(settings, SettingKey::tcp);
     if (!target.options.resolve.empty() && !target.options.dns_server) return *at_of(settings, SettingKey::resolve);
     if (raw.texts.address && !input::parse_cidr(*raw.texts.address, "address")) return *address;
     if (const SettingValue* entries = settings.find(SettingKey::allowed_ips)) {
@@ -93,6 +99,7 @@ SourcePosition refused_validation_at(const EffectiveSettings& settings, const Fl
     bare.options.ping.clear();
     bare.options.resolve.clear();
     bare.options.dns_server.reset();
+    bare.options.tcp.clear();
     bare.options.mtu_check = false;
     bare.options.mtu.reset();
     auto plan = plan_target(bare);
@@ -101,11 +108,13 @@ SourcePosition refused_validation_at(const EffectiveSettings& settings, const Fl
         if (plan.error().step != input::PlanStep::validation) return settings.own.at;
         return is_config_mode(target) ? file_at(settings, target) : *at_of(settings, SettingKey::peer_key);
     }
-    if (options.mtu && !options.mtu_check) return *at_of(settings, SettingKey::mtu);
+    if (options.mtu && !options.mtu_check && options.tcp.empty()) return *at_of(settings, SettingKey::mtu);
     if (options.mtu_check && options.ping.empty()) return *at_of(settings, SettingKey::mtu_check);
-    if (options.mtu_check && !options.mtu && !plan->expected_mtu()) return file_at(settings, target);
+    if ((options.mtu_check || !options.tcp.empty()) && !options.mtu && !plan->expected_mtu()) {
+        return file_at(settings, target);
+    }
     // A configuration without an Address or AllowedIPs serves no data check.
-    if ((!options.ping.empty() || !options.resolve.empty()) &&
+    if ((!options.ping.empty() || !options.resolve.empty() || !options.tcp.empty()) &&
         (!plan->config.address || plan->config.allowed_ips.empty())) {
         return file_at(settings, target);
     }
@@ -118,6 +127,13 @@ SourcePosition refused_validation_at(const EffectiveSettings& settings, const Fl
         }
     }
     plan->ping.clear();
+    if (const SettingValue* tcp = settings.find(SettingKey::tcp)) {
+        for (const LocatedText& item : tcp->items()) {
+            plan->tcp = {*input::parse_tcp_target(item.text, "tcp")};  // read by the options already
+            if (refused()) return item.at;
+        }
+    }
+    plan->tcp.clear();
     if (options.dns_server) plan->dns_server = parse_ipv4_address(*options.dns_server);
     if (const SettingValue* resolve = settings.find(SettingKey::resolve)) {
         for (const LocatedText& item : resolve->items()) {

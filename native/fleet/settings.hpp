@@ -28,9 +28,11 @@ enum class SettingKey : std::uint8_t {
     ping,
     resolve,
     dns_server,
+    tcp,
     handshake_timeout_ms,
     ping_timeout_ms,
     dns_timeout_ms,
+    tcp_timeout_ms,
     deadline_ms,
     labels,
     ping_count,
@@ -40,7 +42,7 @@ enum class SettingKey : std::uint8_t {
     ping_warning,
     ping_critical,
 };
-inline constexpr std::size_t setting_key_count = 21;
+inline constexpr std::size_t setting_key_count = 23;
 
 // What a key's value must be.
 enum class SettingKind : std::uint8_t { text, text_list, integer, boolean, labels };
@@ -64,9 +66,11 @@ inline constexpr std::array<SettingSpec, setting_key_count> setting_specs = {{
     {"ping", SettingKey::ping, SettingKind::text_list, true},
     {"resolve", SettingKey::resolve, SettingKind::text_list, true},
     {"dns_server", SettingKey::dns_server, SettingKind::text, true},
+    {"tcp", SettingKey::tcp, SettingKind::text_list, true},
     {"handshake_timeout_ms", SettingKey::handshake_timeout_ms, SettingKind::integer, true},
     {"ping_timeout_ms", SettingKey::ping_timeout_ms, SettingKind::integer, true},
     {"dns_timeout_ms", SettingKey::dns_timeout_ms, SettingKind::integer, true},
+    {"tcp_timeout_ms", SettingKey::tcp_timeout_ms, SettingKind::integer, true},
     {"deadline_ms", SettingKey::deadline_ms, SettingKind::integer, true},
     {"labels", SettingKey::labels, SettingKind::labels, true},
     {"ping_count", SettingKey::ping_count, SettingKind::integer, true},

@@ -16,7 +16,7 @@ namespace {
 void cap(ProbePlan& plan, std::optional<std::uint64_t> deadline_cap_ms) {
     if (!deadline_cap_ms) return;
     plan.overall_deadline = std::min(plan.overall_deadline, Duration::from_millis(*deadline_cap_ms));
-    for (Duration* limit : {&plan.handshake_timeout, &plan.ping_timeout, &plan.dns_timeout}) {
+    for (Duration* limit : {&plan.handshake_timeout, &plan.ping_timeout, &plan.dns_timeout, &plan.tcp_timeout}) {
         *limit = std::min(*limit, plan.overall_deadline);
     }
 }

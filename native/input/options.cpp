@@ -3,6 +3,7 @@
 #include "input/timeout.hpp"
 #include "probe/plan_deadline.hpp"
 
+#include <charconv>
 #include <utility>
 
 namespace quorlin::input {
@@ -17,11 +18,31 @@ std::expected<Ipv4Cidr, std::string> parse_cidr(std::string_view text, std::stri
     return std::unexpected(std::string(label) + " must be an IPv4 CIDR, got " + std::string(text));
 }
 
+std::expected<TcpTarget, std::string> parse_tcp_target(std::string_view text, std::string_view label) {
+    const auto refused = [&] {
+        return std::unexpected(std::string(label) +
+                               " must be ADDR:PORT (an IPv4 address and a port from 1 through 65535), got " +
+                               std::string(text));
+    };
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos) return refused();
+    const auto address = parse_ipv4_address(text.substr(0, colon));
+    const std::string_view port_text = text.substr(colon + 1);
+    std::uint32_t port = 0;
+    const auto [end, error] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
+    // Plain decimals only: no sign, no leading zero, nothing after.
+    if (!address || error != std::errc{} || end != port_text.data() + port_text.size() || port_text.empty() ||
+        port_text[0] == '0' || port < 1 || port > 65535) {
+        return refused();
+    }
+    return TcpTarget{*address, static_cast<std::uint16_t>(port)};
+}
+
 namespace {
 
 constexpr PlanOptionNames command_line_names{"--ping-count",          "--ping-interval-ms", "--deadline-ms",
                                              "--handshake-timeout-ms", "--ping-timeout-ms",  "--dns-timeout-ms",
-                                             "--mtu"};
+                                             "--mtu",                  "--tcp-timeout-ms"};
 
 // `value` within [low, high], or "<name> must be an integer from LOW through HIGH".
 std::expected<std::uint64_t, std::string> whole_number(std::int64_t value, std::string_view name, std::uint64_t low,
@@ -55,6 +76,12 @@ std::expected<ProbeOptions, std::string> ProbeOptions::parse(OptionTexts texts) 
         if (!server) return std::unexpected(std::move(server.error()));
         options.dns_server = *server;
     }
+    options.tcp.reserve(texts.tcp.size());
+    for (const std::string& text : texts.tcp) {
+        auto target = parse_tcp_target(text, command_line ? "--tcp" : "tcp");
+        if (!target) return std::unexpected(std::move(target.error()));
+        options.tcp.push_back(*target);
+    }
     for (const TimeLimitName& limit : time_limit_names) {
         auto duration = timeout(texts.*limit.text, command_line ? "--" + std::string(limit.option) : std::string(limit.key));
         if (!duration) return std::unexpected(std::move(duration.error()));
@@ -85,6 +112,8 @@ std::expected<ProbePlan, PlanRefusalText> ProbeOptions::plan(ProbeConfig config)
     plan.handshake_timeout = handshake_timeout;
     plan.ping_timeout = ping_timeout;
     plan.dns_timeout = dns_timeout;
+    plan.tcp_timeout = tcp_timeout;
+    plan.tcp = tcp;
     plan.overall_deadline = overall_deadline;
     plan.ping = ping;
     plan.resolve = resolve;

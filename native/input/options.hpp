@@ -29,9 +29,11 @@ struct OptionTexts {
     std::vector<std::string> ping;
     std::vector<std::string> resolve;
     std::optional<std::string> dns_server;
+    std::vector<std::string> tcp;
     std::int64_t handshake_timeout_ms = default_handshake_timeout_ms;
     std::int64_t ping_timeout_ms = default_ping_timeout_ms;
     std::int64_t dns_timeout_ms = default_dns_timeout_ms;
+    std::int64_t tcp_timeout_ms = default_tcp_timeout_ms;
     std::int64_t deadline_ms = default_deadline_ms;
     std::int64_t ping_count = 1;
     std::int64_t ping_interval_ms = static_cast<std::int64_t>(default_ping_interval_ms);
@@ -50,6 +52,11 @@ std::expected<Ipv4Address, std::string> parse_ipv4(std::string_view text, std::s
 // "<label> must be an IPv4 CIDR, got <text>".
 std::expected<Ipv4Cidr, std::string> parse_cidr(std::string_view text, std::string_view label);
 
+// "ADDR:PORT" with a strict dotted quad and a port from 1 through 65535, or
+// "<label> must be ADDR:PORT (an IPv4 address and a port from 1 through
+// 65535), got <text>".
+std::expected<TcpTarget, std::string> parse_tcp_target(std::string_view text, std::string_view label);
+
 // A plan refused: by its validation, or because it cannot finish in time.
 struct PlanRefusalText {
     bool deadline = false;
@@ -60,9 +67,11 @@ struct ProbeOptions {
     std::vector<Ipv4Address> ping;  // caller's order, duplicates kept
     std::vector<std::string> resolve;
     std::optional<Ipv4Address> dns_server;
+    std::vector<TcpTarget> tcp;
     Duration handshake_timeout;
     Duration ping_timeout;
     Duration dns_timeout;
+    Duration tcp_timeout;
     Duration overall_deadline;
     std::uint32_t ping_count = 1;
     Duration ping_interval;
@@ -70,9 +79,9 @@ struct ProbeOptions {
     std::optional<std::uint32_t> mtu;
     OptionSpelling spelling = OptionSpelling::keywords;
 
-    // Ping texts first, then dns_server, then the four time limits in
-    // signature order, then ping_count, ping_interval_ms and mtu; the first
-    // failure is the message.
+    // Ping texts first, then dns_server, then the TCP targets, then the time
+    // limits in the order below, then ping_count, ping_interval_ms and mtu;
+    // the first failure is the message.
     static std::expected<ProbeOptions, std::string> parse(OptionTexts texts);
 
     // A plan owning `config`, with these checks and limits, validated, and
@@ -82,7 +91,7 @@ struct ProbeOptions {
     std::expected<ProbePlan, PlanRefusalText> plan(ProbeConfig config) const;
 };
 
-// The four time limits by name, in the order ProbeOptions::parse checks them:
+// The time limits by name, in the order ProbeOptions::parse checks them:
 // the key a fleet file and a refusal use, and the command-line option.
 struct TimeLimitName {
     std::string_view key;     // "deadline_ms"
@@ -90,10 +99,11 @@ struct TimeLimitName {
     std::int64_t OptionTexts::*text;
     Duration ProbeOptions::*value;
 };
-inline constexpr std::array<TimeLimitName, 4> time_limit_names = {{
+inline constexpr std::array<TimeLimitName, 5> time_limit_names = {{
     {"handshake_timeout_ms", "handshake-timeout-ms", &OptionTexts::handshake_timeout_ms, &ProbeOptions::handshake_timeout},
     {"ping_timeout_ms", "ping-timeout-ms", &OptionTexts::ping_timeout_ms, &ProbeOptions::ping_timeout},
     {"dns_timeout_ms", "dns-timeout-ms", &OptionTexts::dns_timeout_ms, &ProbeOptions::dns_timeout},
+    {"tcp_timeout_ms", "tcp-timeout-ms", &OptionTexts::tcp_timeout_ms, &ProbeOptions::tcp_timeout},
     {"deadline_ms", "deadline-ms", &OptionTexts::deadline_ms, &ProbeOptions::overall_deadline},
 }};
 

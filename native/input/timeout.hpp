@@ -18,6 +18,7 @@ inline constexpr std::uint64_t max_timeout_ms = max_limit_ms;
 inline constexpr std::int64_t default_handshake_timeout_ms = 3000;
 inline constexpr std::int64_t default_ping_timeout_ms = 1000;
 inline constexpr std::int64_t default_dns_timeout_ms = 2000;
+inline constexpr std::int64_t default_tcp_timeout_ms = static_cast<std::int64_t>(quorlin::default_tcp_timeout_ms);
 inline constexpr std::int64_t default_deadline_ms = 9000;
 
 // The duration of `value_ms` milliseconds, or the message

@@ -4,6 +4,7 @@
 #include "packet/checksum.hpp"
 
 #include <algorithm>
+#include <array>
 
 namespace quorlin {
 
@@ -23,6 +24,20 @@ std::vector<std::uint8_t> ipv4_packet(const Ipv4Octets& source, const Ipv4Octets
     std::copy(payload.begin(), payload.end(), packet.begin() + ipv4_header_bytes);
     write_be16(bytes, 10, internet_checksum(bytes.first(ipv4_header_bytes)));
     return packet;
+}
+
+std::uint16_t pseudo_header_checksum(const Ipv4Octets& source, const Ipv4Octets& destination, std::uint8_t protocol,
+                                     std::span<const std::uint8_t> segment) noexcept {
+    std::array<std::uint8_t, 12> pseudo_header{};
+    std::copy(source.begin(), source.end(), pseudo_header.begin());
+    std::copy(destination.begin(), destination.end(), pseudo_header.begin() + 4);
+    pseudo_header[9] = protocol;
+    write_be16(pseudo_header, 10, static_cast<std::uint16_t>(segment.size() & 0xFFFF));
+
+    InternetChecksum checksum;
+    checksum.add(pseudo_header);
+    checksum.add(segment);
+    return checksum.finish();
 }
 
 std::optional<Ipv4View> read_ipv4(std::span<const std::uint8_t> packet) noexcept {

@@ -12,6 +12,7 @@
 namespace quorlin {
 
 inline constexpr std::uint8_t ip_protocol_icmp = 1;
+inline constexpr std::uint8_t ip_protocol_tcp = 6;
 inline constexpr std::uint8_t ip_protocol_udp = 17;
 inline constexpr std::size_t ipv4_header_bytes = 20;
 
@@ -21,6 +22,13 @@ inline constexpr std::size_t ipv4_header_bytes = 20;
 std::vector<std::uint8_t> ipv4_packet(const Ipv4Octets& source, const Ipv4Octets& destination,
                                       std::uint8_t protocol, std::uint16_t identification,
                                       std::span<const std::uint8_t> payload);
+
+// The checksum of a UDP or TCP segment over the pseudo-header (source,
+// destination, zero, protocol, segment length modulo 65536) followed by
+// `segment`, taken with whatever its checksum field holds: over a zeroed field
+// it is the value to store, over a segment carrying a correct checksum it is 0.
+std::uint16_t pseudo_header_checksum(const Ipv4Octets& source, const Ipv4Octets& destination, std::uint8_t protocol,
+                                     std::span<const std::uint8_t> segment) noexcept;
 
 // A received packet that passed the IPv4 header checks; `payload` spans the
 // bytes from the end of the header to the total length.

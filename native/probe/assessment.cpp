@@ -73,6 +73,14 @@ std::vector<const PhaseResult*> phases_of(const ProbeReport& report, std::string
     return found;
 }
 
+std::vector<const PhaseResult*> phases_named(const ProbeReport& report, std::string_view phase) {
+    std::vector<const PhaseResult*> found;
+    for (const PhaseResult& each : report.phases) {
+        if (each.phase == phase) found.push_back(&each);
+    }
+    return found;
+}
+
 CheckAssessment ping_check(const ProbeReport& report, const std::string& target, const PingSummary* summary,
                            const PingThresholds& thresholds, std::vector<Breach>& breaches) {
     CheckAssessment check{CheckKind::ping, target, target};
@@ -131,6 +139,30 @@ CheckAssessment dns_check(const PhaseResult* phase, const std::string& name) {
         check.passed = true;
         check.outcome += tries_text(phase->tries);
     }
+    return check;
+}
+
+// Answered by a reset, the tunnel works but the service refused.
+CheckAssessment tcp_check(const PhaseResult* phase, const std::string& target) {
+    CheckAssessment check{CheckKind::tcp, target, target};
+    if (phase == nullptr) {
+        check.outcome = std::string(not_run);
+        check.failure = "tcp " + target + " not run";
+        return check;
+    }
+    check.ran = phase->status != PhaseStatus::skipped && phase->sent_bytes > 0;
+    check.outcome = phase->detail.value_or(std::string(status_text(phase->status)));
+    if (phase->status != PhaseStatus::passed) {
+        check.failure = "tcp " + target + (check.ran ? " unanswered" : " not run");
+        return check;
+    }
+    check.answered = true;
+    if (phase->refused) {
+        check.failure = "tcp " + target + " refused";
+        return check;
+    }
+    check.passed = true;
+    check.outcome += ", round trip " + milliseconds_text(measured_time(*phase)) + tries_text(phase->tries);
     return check;
 }
 
@@ -206,6 +238,7 @@ std::string_view check_phase_name(CheckKind kind) noexcept {
     switch (kind) {
         case CheckKind::ping: return phase_name::ping;
         case CheckKind::dns: return phase_name::dns;
+        case CheckKind::tcp: return phase_name::tcp;
         case CheckKind::path_mtu: break;
     }
     return phase_name::path_mtu;
@@ -231,15 +264,16 @@ Assessment assess(const ProbeReport& report, const Thresholds& thresholds) {
                                                summary == summaries.end() ? nullptr : &*summary, thresholds.ping,
                                                assessment.breaches));
     }
-    // DNS phases come in the order asked, one per name.
-    std::size_t dns_index = 0;
-    std::vector<const PhaseResult*> lookups;
-    for (const PhaseResult& phase : report.phases) {
-        if (phase.phase == phase_name::dns) lookups.push_back(&phase);
+    // DNS and TCP phases come in the order asked, one per check.
+    const std::vector<const PhaseResult*> lookups = phases_named(report, phase_name::dns);
+    for (std::size_t index = 0; index < report.asked.resolve.size(); ++index) {
+        assessment.checks.push_back(
+            dns_check(index < lookups.size() ? lookups[index] : nullptr, report.asked.resolve[index]));
     }
-    for (const std::string& name : report.asked.resolve) {
-        assessment.checks.push_back(dns_check(dns_index < lookups.size() ? lookups[dns_index] : nullptr, name));
-        ++dns_index;
+    const std::vector<const PhaseResult*> connections = phases_named(report, phase_name::tcp);
+    for (std::size_t index = 0; index < report.asked.tcp.size(); ++index) {
+        assessment.checks.push_back(
+            tcp_check(index < connections.size() ? connections[index] : nullptr, report.asked.tcp[index]));
     }
     if (report.asked.path_mtu && !report.asked.ping.empty()) {
         assessment.checks.push_back(path_mtu_check(report, report.asked.ping.front()));

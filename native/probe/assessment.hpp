@@ -34,12 +34,13 @@ struct Thresholds {
     PingThresholds ping;
 };
 
-enum class CheckKind : std::uint8_t { ping, dns, path_mtu };
+enum class CheckKind : std::uint8_t { ping, dns, tcp, path_mtu };
 
-// One check asked: a ping target (all its echoes), a DNS name, the path MTU.
+// One check asked: a ping target (all its echoes), a DNS name, a TCP port,
+// the path MTU.
 struct CheckAssessment {
     CheckKind kind = CheckKind::ping;
-    std::string subject;  // the ping address, the DNS name, the path MTU search's ping target
+    std::string subject;  // the ping address, the DNS name, ADDR:PORT, the path MTU search's ping target
     std::string target;   // as its phase names it ("NAME via SERVER" for DNS)
     bool passed = false;
     bool ran = false;       // something of it went out
@@ -69,7 +70,7 @@ struct Breach {
 
 struct Assessment {
     ServiceState state = ServiceState::unknown;
-    std::vector<CheckAssessment> checks;  // ping targets, DNS names, then the path MTU, as asked
+    std::vector<CheckAssessment> checks;  // ping targets, DNS names, TCP ports, then the path MTU, as asked
     std::vector<Breach> breaches;         // the handshake's first, then the ping targets'
     // The round trip of the handshake that passed.
     std::optional<Clock::duration> handshake;
@@ -87,8 +88,9 @@ Assessment assess(const ProbeReport& report, const Thresholds& thresholds = {});
 inline constexpr std::string_view state_rule_text =
     "  0  OK        every check asked passed (or none was asked) and no threshold was reached\n"
     "  1  WARNING   the data plane works but a check asked failed (a ping target, a DNS name whose\n"
-    "               resolver answers SERVFAIL, REFUSED, NXDOMAIN or no A record), the path MTU is\n"
-    "               short, or --warning or --ping-warning was reached\n"
+    "               resolver answers SERVFAIL, REFUSED, NXDOMAIN or no A record, a TCP port that\n"
+    "               refuses or does not answer), the path MTU is short, or --warning or\n"
+    "               --ping-warning was reached\n"
     "  2  CRITICAL  unconfirmed; the endpoint's name does not resolve; the peer's host refuses or is\n"
     "               unreachable; every data check asked failed; or --critical or --ping-critical\n"
     "               was reached\n"
@@ -100,7 +102,7 @@ inline constexpr std::string_view state_rule_text =
 // Unescaped: each output escapes it its own way.
 std::string phase_failure_text(const PhaseResult& phase);
 
-// "ping", "dns", "path_mtu": the phase a check's results are recorded as.
+// "ping", "dns", "tcp", "path_mtu": the phase a check's results are recorded as.
 std::string_view check_phase_name(CheckKind kind) noexcept;
 
 }  // namespace quorlin

@@ -4,6 +4,7 @@
 #include "packet/dns.hpp"
 #include "packet/icmp.hpp"
 #include "probe/path_mtu.hpp"
+#include "probe/tcp_check.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -134,6 +135,7 @@ bool run_data_checks(ProbeReport& report, const DataCheckContext& context) {
             any_data_passed |= dns_check(report, context, source, *server, name);
         }
     }
+    for (const TcpTarget& target : plan.tcp) any_data_passed |= tcp_check(report, context, source, target);
     if (plan.mtu_check) run_path_mtu_check(report, context, source, plan.ping.front());
     return any_data_passed;
 }

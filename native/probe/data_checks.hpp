@@ -1,7 +1,8 @@
 #pragma once
 // The data-plane checks after an authenticated handshake: the plan's count of
-// ICMP echoes per ping target, then one DNS A query per name, each as its own
-// phase, then the path MTU search when asked for (path_mtu.hpp).
+// ICMP echoes per ping target, then one DNS A query per name, then one TCP
+// connection per port (tcp_check.hpp), each as its own phase, then the path
+// MTU search when asked for (path_mtu.hpp).
 
 #include "common/clock.hpp"
 #include "common/socket_address.hpp"

@@ -26,6 +26,7 @@ struct ExchangeOutcome {
         Clock::duration round_trip{};
         std::uint32_t tries = 1;
         std::optional<std::uint8_t> dns_response_code;  // a DNS answer's RCODE
+        bool refused = false;                           // a TCP reset: the service refused
         friend bool operator==(const Matched&, const Matched&) = default;
     };
     // What ended a wait without a match.

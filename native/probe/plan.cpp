@@ -43,10 +43,14 @@ std::expected<std::uint32_t, ProbeError> ProbePlan::expected_mtu() const {
     return size;
 }
 
+std::uint16_t ProbePlan::tcp_mss() const noexcept {
+    return static_cast<std::uint16_t>(expected_mtu().value_or(default_mtu) - tcp_ipv4_header_bytes);
+}
+
 std::expected<void, ProbeError> ProbePlan::validate(const PlanOptionNames& names) const {
     const Instant now = Clock::now();
-    const std::array<Duration, 4> limits{handshake_timeout, ping_timeout, dns_timeout, overall_deadline};
-    // Representability is checked for all four before any is tested for zero.
+    const std::array<Duration, 5> limits{handshake_timeout, ping_timeout, dns_timeout, tcp_timeout, overall_deadline};
+    // Representability is checked for all of them before any is tested for zero.
     for (const Duration limit : limits) {
         if (!checked_add(now, limit)) {
             return failure("timeouts and the overall deadline must be representable by the system clock");
@@ -66,17 +70,19 @@ std::expected<void, ProbeError> ProbePlan::validate(const PlanOptionNames& names
     if (ping_interval < Duration::from_millis(min_ping_interval_ms)) {
         return failure(std::string(names.ping_interval) + " must be at least " + std::to_string(min_ping_interval_ms));
     }
-    if (mtu && !mtu_check) return failure(std::string(names.mtu) + " applies only with the MTU check");
+    if (mtu && !mtu_check && tcp.empty()) {
+        return failure(std::string(names.mtu) + " applies only with the MTU check or a TCP check");
+    }
     if (mtu && (*mtu < min_mtu || *mtu > max_mtu)) {
         return failure(std::string(names.mtu) + " must be an integer from " + std::to_string(min_mtu) + " through " + std::to_string(max_mtu));
     }
-    if (mtu_check) {
-        if (ping.empty()) return failure("the MTU check needs a ping target: it measures the path to the first one");
+    if (mtu_check || !tcp.empty()) {
+        if (mtu_check && ping.empty()) return failure("the MTU check needs a ping target: it measures the path to the first one");
         if (auto expected = expected_mtu(); !expected) return std::unexpected(std::move(expected.error()));
     }
 
     // Without data checks neither an address nor AllowedIPs is needed.
-    if (ping.empty() && resolve.empty()) return {};
+    if (ping.empty() && resolve.empty() && tcp.empty()) return {};
     if (!config.address) return failure("data checks require an IPv4 Interface Address (or --address)");
     if (config.allowed_ips.empty()) return failure("data checks require IPv4 Peer AllowedIPs (or --allowed-ip)");
 
@@ -86,6 +92,11 @@ std::expected<void, ProbeError> ProbePlan::validate(const PlanOptionNames& names
     for (const Ipv4Address& target : ping) {
         if (!allowed_ips_contain(config.allowed_ips, target)) {
             return failure("ping target " + target.to_text() + " is outside Peer AllowedIPs");
+        }
+    }
+    for (const TcpTarget& target : tcp) {
+        if (!allowed_ips_contain(config.allowed_ips, target.address)) {
+            return failure("TCP target " + target.to_text() + " is outside Peer AllowedIPs");
         }
     }
     if (resolve.empty()) return {};

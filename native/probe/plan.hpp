@@ -28,6 +28,23 @@ inline constexpr std::uint32_t max_mtu = 9000;
 inline constexpr std::uint32_t default_mtu = 1420;
 // The longest time limit or deadline a caller may ask for: 24 hours.
 inline constexpr std::uint64_t max_limit_ms = 86'400'000;
+// A TCP check's limit when the caller sets none: a SYN, and the one resent
+// after the first second without an answer (TCP's initial retransmission
+// timeout), each given time to be answered.
+inline constexpr std::uint64_t default_tcp_timeout_ms = 3000;
+// IPv4 and TCP headers without options: the MSS a TCP check announces is the
+// tunnel's MTU less these.
+inline constexpr std::uint32_t tcp_ipv4_header_bytes = 40;
+
+// A TCP check's target: an address inside the tunnel and a port.
+struct TcpTarget {
+    Ipv4Address address;
+    std::uint16_t port = 0;
+
+    // "10.0.0.1:443"
+    std::string to_text() const { return address.to_text() + ":" + std::to_string(port); }
+    friend bool operator==(const TcpTarget&, const TcpTarget&) = default;
+};
 
 // How a refusal names the options: a fleet file's keys and the module's
 // keywords, or the command's options.
@@ -39,9 +56,11 @@ struct PlanOptionNames {
     std::string_view ping_timeout;
     std::string_view dns_timeout;
     std::string_view mtu;
+    std::string_view tcp_timeout;
 };
-inline constexpr PlanOptionNames plan_keyword_names{"ping_count", "ping_interval_ms", "deadline_ms",
-                                                    "handshake_timeout_ms", "ping_timeout_ms", "dns_timeout_ms", "mtu"};
+inline constexpr PlanOptionNames plan_keyword_names{"ping_count",      "ping_interval_ms", "deadline_ms",
+                                                    "handshake_timeout_ms", "ping_timeout_ms", "dns_timeout_ms",
+                                                    "mtu",             "tcp_timeout_ms"};
 
 // Owns its configuration (and so the keys in it): moved, never copied; the
 // keys are wiped when the plan is released.
@@ -49,11 +68,15 @@ struct ProbePlan {
     ProbeConfig config;
     std::vector<Ipv4Address> ping;      // one echo check each, in order; duplicates allowed
     std::vector<std::string> resolve;   // one A-record check each, in order; duplicates allowed
+    std::vector<TcpTarget> tcp;         // one connection check each, in order; duplicates allowed
     // Zero until set, which validation refuses, so a forgotten limit cannot
     // turn into an unbounded wait.
     Duration handshake_timeout;
     Duration ping_timeout;              // per ping check
     Duration dns_timeout;               // per DNS check
+    // Per TCP check; set for callers that never name it, since only TCP
+    // checks read it.
+    Duration tcp_timeout = Duration::from_millis(default_tcp_timeout_ms);
     Duration overall_deadline;          // from the run's start instant
     std::optional<Ipv4Address> dns_server;  // overrides the configuration's DNS servers
     // Echoes per ping target, each its own phase, and the time from one
@@ -62,7 +85,8 @@ struct ProbePlan {
     Duration ping_interval = Duration::from_millis(default_ping_interval_ms);
     // The path MTU search through the tunnel to the first ping target, and
     // the inner packet size it expects to cross: `mtu` when set, else the
-    // configuration's MTU, else WireGuard's usual 1420.
+    // configuration's MTU, else WireGuard's usual 1420. TCP checks announce
+    // that size less the headers as their MSS.
     bool mtu_check = false;
     std::optional<std::uint32_t> mtu;
     // Whether the run takes its key's turn on this machine before the
@@ -86,6 +110,10 @@ struct ProbePlan {
     // it comes from a configuration MTU that is not a size from min_mtu
     // through max_mtu.
     std::expected<std::uint32_t, ProbeError> expected_mtu() const;
+
+    // The MSS a TCP check announces: the expected MTU less the IPv4 and TCP
+    // headers (WireGuard's usual 1420 when the configuration's MTU is unusable).
+    std::uint16_t tcp_mss() const noexcept;
 
     // Checks the plan without changing it, reading the monotonic clock once;
     // the first failing check's message is the error, naming options by `names`.

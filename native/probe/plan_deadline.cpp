@@ -31,7 +31,7 @@ std::uint32_t mtu_search_sizes(std::uint32_t expected_mtu) noexcept {
 }
 
 std::uint64_t PlanWorstCase::total_ms() const noexcept {
-    return plus(plus(plus(handshake_ms, echoes_ms), dns_ms), mtu_search_ms);
+    return plus(plus(plus(plus(handshake_ms, echoes_ms), dns_ms), tcp_ms), mtu_search_ms);
 }
 
 PlanWorstCase plan_worst_case(const ProbePlan& plan, std::uint32_t expected_mtu) noexcept {
@@ -42,6 +42,7 @@ PlanWorstCase plan_worst_case(const ProbePlan& plan, std::uint32_t expected_mtu)
         plus(times(plan.ping_count > 0 ? plan.ping_count - 1 : 0, plan.ping_interval.as_millis()), ping_ms);
     worst.echoes_ms = times(plan.ping.size(), per_target);
     worst.dns_ms = times(plan.resolve.size(), plan.dns_timeout.as_millis());
+    worst.tcp_ms = times(plan.tcp.size(), plan.tcp_timeout.as_millis());
     if (plan.mtu_check) {
         worst.mtu_sizes = mtu_search_sizes(expected_mtu);
         worst.mtu_search_ms = times(worst.mtu_sizes, ping_ms);
@@ -74,6 +75,10 @@ std::optional<std::string> deadline_refusal(const ProbePlan& plan, const PlanOpt
     if (worst.dns_ms != 0) {
         text += " + " + std::to_string(plan.resolve.size()) + " x " +
                 named(names.dns_timeout, plan.dns_timeout.as_millis());
+    }
+    if (worst.tcp_ms != 0) {
+        text += " + " + std::to_string(plan.tcp.size()) + " x " +
+                named(names.tcp_timeout, plan.tcp_timeout.as_millis());
     }
     if (worst.mtu_search_ms != 0) {
         text += " + " + std::to_string(worst.mtu_sizes) + " sizes of the MTU search x " +

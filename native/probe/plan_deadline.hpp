@@ -28,6 +28,7 @@ struct PlanWorstCase {
     std::uint64_t handshake_ms = 0;
     std::uint64_t echoes_ms = 0;
     std::uint64_t dns_ms = 0;
+    std::uint64_t tcp_ms = 0;
     std::uint32_t mtu_sizes = 0;
     std::uint64_t mtu_search_ms = 0;
 

@@ -143,6 +143,9 @@ std::optional<SessionStart> handshake_phase(const PhaseRun& run, UdpSocket& sock
     for (const std::string& name : run.plan.resolve) {
         push_skipped(run.report, run.run_start, run.sink, phase_name::dns, name);
     }
+    for (const TcpTarget& target : run.plan.tcp) {
+        push_skipped(run.report, run.run_start, run.sink, phase_name::tcp, target.to_text());
+    }
     if (run.plan.mtu_check) {
         push_skipped(run.report, run.run_start, run.sink, phase_name::path_mtu, run.plan.ping.front().to_text());
     }
@@ -191,6 +194,7 @@ ProbeReport probe(ProbePlan plan, const EventSink& sink) {
     ProbeReport report(plan.config.endpoint, plan.config.client_public_key());
     for (const Ipv4Address& target : plan.ping) report.asked.ping.push_back(target.to_text());
     report.asked.resolve = plan.resolve;
+    for (const TcpTarget& target : plan.tcp) report.asked.tcp.push_back(target.to_text());
     report.asked.path_mtu = plan.mtu_check && !plan.ping.empty();
 
     if (auto valid = plan.validate(); valid) {

@@ -32,6 +32,7 @@ inline constexpr std::string_view handshake = "handshake";
 inline constexpr std::string_view keepalive = "keepalive";
 inline constexpr std::string_view ping = "ping";
 inline constexpr std::string_view dns = "dns";
+inline constexpr std::string_view tcp = "tcp";
 inline constexpr std::string_view path_mtu = "path_mtu";
 }  // namespace phase_name
 
@@ -86,6 +87,9 @@ struct PhaseResult {
         friend bool operator==(const DnsOutcome&, const DnsOutcome&) = default;
     };
     std::optional<DnsOutcome> dns;
+    // A TCP check answered by a reset: the tunnel carried the answer (the
+    // phase passed) but the service refused. Not part of the JSON.
+    bool refused = false;
 
     friend bool operator==(const PhaseResult&, const PhaseResult&) = default;
 };
@@ -122,6 +126,7 @@ struct ProbeReport {
     struct AskedChecks {
         std::vector<std::string> ping;     // addresses, one check each
         std::vector<std::string> resolve;  // names, one check each
+        std::vector<std::string> tcp;      // ADDR:PORT, one check each
         bool path_mtu = false;             // to the first ping target
         friend bool operator==(const AskedChecks&, const AskedChecks&) = default;
     };

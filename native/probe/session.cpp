@@ -265,7 +265,8 @@ private:
             next_try_ = Instant::max();
             return;
         }
-        next_try_ = now + limits_.retry_interval;
+        next_try_ = now + limits_.retry_interval * (limits_.doubling ? backoff_ : 1);
+        if (limits_.doubling && backoff_ < max_backoff) backoff_ *= 2;
     }
 
     std::optional<ExchangeOutcome> send_try() {
@@ -344,7 +345,9 @@ private:
         ExchangeOutcome outcome = ExchangeOutcome::matched(std::move(answer.a_records), sent_, received_,
                                                            Clock::now() - tries_[index],
                                                            static_cast<std::uint32_t>(tries_.size()));
-        std::get<ExchangeOutcome::Matched>(outcome.result).dns_response_code = answer.dns_response_code;
+        auto& match = std::get<ExchangeOutcome::Matched>(outcome.result);
+        match.dns_response_code = answer.dns_response_code;
+        match.refused = answer.refused;
         return outcome;
     }
 
@@ -356,6 +359,8 @@ private:
     Instant wait_end_{};
     ExchangeOutcome::Limit limit_ = ExchangeOutcome::Limit::check_deadline;
     Instant next_try_ = Instant::max();
+    static constexpr int max_backoff = 64;  // TCP's usual cap of a minute over a 1 s start
+    int backoff_ = 1;
     std::vector<Instant> tries_;  // when each try went out
     DatagramBuffer output_;
     DatagramBuffer receive_;
@@ -368,6 +373,20 @@ private:
 ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
                          const ExchangeRequest& request, const ExchangeLimits& limits) {
     return Exchange(socket, endpoint, tunnel, request, limits).run();
+}
+
+std::expected<std::uint64_t, std::string> send_inner_packet(UdpSocket& socket, wireguard::Tunn& tunnel,
+                                                            std::span<const std::uint8_t> packet, Instant until) {
+    DatagramBuffer output;
+    const TunnResult encrypted = tunnel.encapsulate(packet, output.span());
+    if (encrypted.kind == Kind::Err) {
+        return std::unexpected("WireGuard encapsulation error: " + std::string(wireguard::error_name(encrypted.error)));
+    }
+    if (encrypted.kind != Kind::WriteToNetwork) return std::unexpected("WireGuard session did not encrypt the data packet");
+    const IoOutcome sent = send(socket, encrypted.packet, until);
+    if (sent.kind == IoOutcome::Kind::failed) return std::unexpected("could not send encrypted packet: " + sent.error_text);
+    if (sent.kind == IoOutcome::Kind::deadline) return std::unexpected(std::string("the deadline passed before sending"));
+    return sent.bytes;
 }
 
 }  // namespace quorlin

@@ -13,6 +13,7 @@
 #include "wireguard/tunnel.hpp"
 
 #include <cstdint>
+#include <expected>
 #include <functional>
 #include <optional>
 #include <span>
@@ -69,6 +70,7 @@ struct ExchangeRequest {
         std::vector<Ipv4Octets> a_records;
         std::optional<std::uint32_t> answered_try;
         std::optional<std::uint8_t> dns_response_code;
+        bool refused = false;  // a TCP reset
     };
     std::function<std::optional<Answer>(std::span<const std::uint8_t>, std::uint32_t tries)> match;
 };
@@ -97,6 +99,8 @@ struct ExchangeLimits {
     // Zero: one try (and one more on each new session). Otherwise the next
     // try goes out this long after the last while no answer has come.
     Clock::duration retry_interval{};
+    // Each wait twice the one before, as TCP backs off its retransmissions.
+    bool doubling = false;
 };
 
 // Encrypts and sends the first try, then waits until `match` accepts a
@@ -110,5 +114,11 @@ struct ExchangeLimits {
 // counts in the bytes sent.
 ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
                          const ExchangeRequest& request, const ExchangeLimits& limits);
+
+// Encrypts and sends one inner packet that expects no answer (a TCP reset
+// that ends a check's connection), by `until` at the latest; the bytes sent,
+// or the error's text.
+std::expected<std::uint64_t, std::string> send_inner_packet(UdpSocket& socket, wireguard::Tunn& tunnel,
+                                                            std::span<const std::uint8_t> packet, Instant until);
 
 }  // namespace quorlin

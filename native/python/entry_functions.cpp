@@ -30,6 +30,8 @@ struct CommonObjects {
     PyObject* ping_interval_ms = nullptr;
     PyObject* mtu_check = nullptr;
     PyObject* mtu = nullptr;
+    PyObject* tcp = nullptr;
+    PyObject* tcp_timeout_ms = nullptr;
 };
 
 bool convert_common(const CommonObjects& objects, OptionTexts& options) {
@@ -43,7 +45,9 @@ bool convert_common(const CommonObjects& objects, OptionTexts& options) {
            convert_integer(objects.ping_count, "ping_count", options.ping_count) &&
            convert_integer(objects.ping_interval_ms, "ping_interval_ms", options.ping_interval_ms) &&
            convert_flag(objects.mtu_check, "mtu_check", options.mtu_check) &&
-           convert_optional_integer(objects.mtu, "mtu", options.mtu);
+           convert_optional_integer(objects.mtu, "mtu", options.mtu) &&
+           convert_text_list(objects.tcp, "tcp", options.tcp) &&
+           convert_timeout(objects.tcp_timeout_ms, "tcp_timeout_ms", options.tcp_timeout_ms);
 }
 
 PyObject* probe_file(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -51,14 +55,15 @@ PyObject* probe_file(PyObject*, PyObject* args, PyObject* kwargs) {
                                      "dns_server",           "handshake_timeout_ms", "ping_timeout_ms",
                                      "dns_timeout_ms",       "deadline_ms",    "ping_count",
                                      "ping_interval_ms",     "mtu_check",      "mtu",
-                                     nullptr};
+                                     "tcp",                  "tcp_timeout_ms", nullptr};
     PyObject* config_path = nullptr;
     CommonObjects common;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOOOOO:probe_file", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOOOOOOO:probe_file", const_cast<char**>(keywords),
                                      &config_path, &common.ping, &common.resolve, &common.dns_server,
                                      &common.handshake_timeout_ms, &common.ping_timeout_ms,
                                      &common.dns_timeout_ms, &common.deadline_ms, &common.ping_count,
-                                     &common.ping_interval_ms, &common.mtu_check, &common.mtu)) {
+                                     &common.ping_interval_ms, &common.mtu_check, &common.mtu, &common.tcp,
+                                     &common.tcp_timeout_ms)) {
         return nullptr;
     }
     std::string path;
@@ -84,6 +89,8 @@ PyObject* probe_key_file(PyObject*, PyObject* args, PyObject* kwargs) {
                                      "ping_interval_ms",
                                      "mtu_check",
                                      "mtu",
+                                     "tcp",
+                                     "tcp_timeout_ms",
                                      nullptr};
     PyObject* private_key_path = nullptr;
     PyObject* peer_key = nullptr;
@@ -91,12 +98,12 @@ PyObject* probe_key_file(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* address = nullptr;
     PyObject* allowed_ips = nullptr;
     CommonObjects common;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOOOOOOOOO:probe_key_file", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOOOOOOOOOOO:probe_key_file", const_cast<char**>(keywords),
                                      &private_key_path, &peer_key, &endpoint, &address, &allowed_ips, &common.ping,
                                      &common.resolve, &common.dns_server, &common.handshake_timeout_ms,
                                      &common.ping_timeout_ms, &common.dns_timeout_ms, &common.deadline_ms,
                                      &common.ping_count, &common.ping_interval_ms, &common.mtu_check,
-                                     &common.mtu)) {
+                                     &common.mtu, &common.tcp, &common.tcp_timeout_ms)) {
         return nullptr;
     }
     std::string path;
@@ -120,12 +127,13 @@ PyMethodDef entry_functions[] = {
      METH_VARARGS | METH_KEYWORDS,
      "probe_file(config_path, *, ping=(), resolve=(), dns_server=None, handshake_timeout_ms=3000, "
      "ping_timeout_ms=1000, dns_timeout_ms=2000, deadline_ms=9000, ping_count=1, ping_interval_ms=200, "
-     "mtu_check=False, mtu=None)\n--\n\n"},
+     "mtu_check=False, mtu=None, tcp=(), tcp_timeout_ms=3000)\n--\n\n"},
     {"probe_key_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(MemorySafe<probe_key_file>::call)),
      METH_VARARGS | METH_KEYWORDS,
      "probe_key_file(private_key_path, peer_key, endpoint, *, address=None, allowed_ips=(), ping=(), "
      "resolve=(), dns_server=None, handshake_timeout_ms=3000, ping_timeout_ms=1000, dns_timeout_ms=2000, "
-     "deadline_ms=9000, ping_count=1, ping_interval_ms=200, mtu_check=False, mtu=None)\n--\n\n"},
+     "deadline_ms=9000, ping_count=1, ping_interval_ms=200, mtu_check=False, mtu=None, tcp=(), "
+     "tcp_timeout_ms=3000)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -65,6 +65,8 @@ def probe_file(
     ping_interval_ms: int = 200,
     mtu_check: bool = False,
     mtu: int | None = None,
+    tcp: Sequence[str] = (),
+    tcp_timeout_ms: int = 3000,
 ) -> ProbeReport: ...
 def probe_key_file(
     private_key_path: str | PathLike[str],
@@ -84,4 +86,6 @@ def probe_key_file(
     ping_interval_ms: int = 200,
     mtu_check: bool = False,
     mtu: int | None = None,
+    tcp: Sequence[str] = (),
+    tcp_timeout_ms: int = 3000,
 ) -> ProbeReport: ...

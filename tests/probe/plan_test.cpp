@@ -171,7 +171,7 @@ TEST(ProbePlanValidate, EchoesAndTheMtuCheck) {
              p.ping.clear();
          },
          "the MTU check needs a ping target: it measures the path to the first one"},
-        {"a size without the check", [](ProbePlan& p) { p.mtu = 1280; }, "mtu applies only with the MTU check"},
+        {"a size without the check", [](ProbePlan& p) { p.mtu = 1280; }, "mtu applies only with the MTU check or a TCP check"},
         {"a size below 576", [](ProbePlan& p) { p.mtu_check = true, p.mtu = 575; },
          "mtu must be an integer from 576 through 9000"},
         {"the configuration's size", [](ProbePlan& p) { p.mtu_check = true, p.config.mtu = "1280"; }, "", 1280},

@@ -155,7 +155,7 @@ def test_configuration_errors_exit_3_with_one_line(missing_path, extra, message)
          "target alone are spread over 19800 ms, --deadline-ms 33800 would fit the worst case: --handshake-timeout-ms "
          "3000 + 20800 ms of echoes (the last to each target within --ping-timeout-ms 1000) + 1 x --dns-timeout-ms "
          "2000 + 8 sizes of the MTU search x --ping-timeout-ms 1000"),
-        (["--mtu", "1280"], "--mtu applies only with the MTU check"),
+        (["--mtu", "1280"], "--mtu applies only with the MTU check or a TCP check"),
     ],
     ids=["defaults", "-t, a name and the MTU search", "a size without the check"],
 )
