@@ -25,7 +25,8 @@ constexpr std::size_t summary_budget = 200;
 std::optional<std::string> failed_phase_text(const ProbeReport& report) {
     for (const PhaseResult& phase : report.phases) {
         if (phase.status != PhaseStatus::error && phase.status != PhaseStatus::unconfirmed) continue;
-        if (phase.phase == phase_name::ping || phase.phase == phase_name::dns || phase.phase == phase_name::path_mtu) {
+        if (phase.phase == phase_name::ping || phase.phase == phase_name::dns || phase.phase == phase_name::tcp ||
+            phase.phase == phase_name::path_mtu) {
             continue;  // told by their checks
         }
         return phase_failure_text(phase);

@@ -76,6 +76,18 @@ ProbeReport waited_for_the_turn(std::chrono::milliseconds wait) {
     return built;
 }
 
+// A port that accepts and one that refuses: the refused one passed as a
+// phase (its reset crossed the tunnel) and has no time to show.
+ProbeReport one_port_refused() {
+    PhaseResult accepted = phase(phase_name::tcp, PhaseStatus::passed, "10.99.0.1:443", microseconds(900),
+                                 "connection accepted (SYN-ACK)");
+    accepted.round_trip = microseconds(351);
+    PhaseResult refused = phase(phase_name::tcp, PhaseStatus::passed, "10.99.0.1:81", microseconds(300),
+                                "connection refused (RST)");
+    refused.refused = true;
+    return report(Verdict::data_plane_confirmed, {handshake_passed(microseconds(412)), accepted, refused});
+}
+
 ProbeReport echoes_lost() {
     return report(Verdict::data_plane_confirmed,
                   {handshake_passed(microseconds(2'146)), echo("10.99.0.1", true, microseconds(12'500)),
@@ -128,6 +140,12 @@ TEST(NagiosLine, SummaryAndPerfdataByteForByte) {
          "'ping1_rta'=0.010000s;0.010000;0.100000;0 'ping1_pl'=50%;40;50;0;100 'sent'=356B;;;0 'received'=284B;;;0\n"
          "ping 10.99.0.1: 2 of 4 received, 50% loss, round trip min/avg/max 7.500/10.000/12.500 ms\n"
          "threshold: ping 10.99.0.1 loss 50% reaches the critical threshold of 50%\n"},
+        {"TCP checks: a time for the port that accepted", one_port_refused(), ServiceState::warning, {}, {},
+         "WIREGUARD WARNING - data_plane_confirmed at peer.test:51820, handshake 0.412 ms, 1 of 2 checks passed - "
+         "tcp 10.99.0.1:81 refused | 'handshake'=0.000412s;;;0 'tcp1'=0.000351s;;;0 'sent'=356B;;;0 "
+         "'received'=284B;;;0\n"
+         "tcp 10.99.0.1:443: connection accepted (SYN-ACK), round trip 0.351 ms\n"
+         "tcp 10.99.0.1:81: connection refused (RST)\n"},
         {"a wait for the turn is a long-output line", waited_for_the_turn(std::chrono::milliseconds(1'799)),
          ServiceState::ok, {}, {},
          "WIREGUARD OK - data_plane_confirmed at peer.test:51820, handshake 0.412 ms, 1 of 1 checks passed | "
@@ -200,6 +218,7 @@ TEST(PluginLine, EveryLineFollowsTheRulesOfTheMonitoringSystems) {
         {"resolution failed", resolution_failed()}, {"handshake failed", handshake_failed()},
         {"a check failed", second_ping_lost()},     {"all passed", all_passed()},
         {"echoes lost", echoes_lost()},           {"waited", waited_for_the_turn(std::chrono::milliseconds(2'000))},
+        {"a port refused", one_port_refused()},
     };
     for (const auto& [label, built] : reports) {
         for (const auto& limits : handshake_limits) {

@@ -158,6 +158,8 @@ TEST_F(InputFiles, FlowsReportTheFirstProblemInOrder) {
              r.allowed_ips.clear();
          },
          false, "ping target must be an IPv4 address, got 10.0.0.256"},
+        {"TCP target without a port", [](RawKeyTexts&, OptionTexts& o) { o.tcp = {"10.0.0.1:80", "10.0.0.1"}; },
+         false, "tcp must be ADDR:PORT (an IPv4 address and a port from 1 through 65535), got 10.0.0.1"},
         {"two limits out of range",
          [](RawKeyTexts&, OptionTexts& o) {
              o.deadline_ms = 0;
@@ -236,6 +238,27 @@ TEST_F(InputFiles, RawKeyPlanCarriesEveryArgument) {
     EXPECT_EQ(plan->dns_server->to_text(), "192.0.2.53");
     const Duration limits[] = {plan->handshake_timeout, plan->ping_timeout, plan->dns_timeout, plan->overall_deadline};
     for (std::uint64_t i = 0; i < 4; ++i) EXPECT_EQ(limits[i].as_millis(), 11 + i);
+}
+
+TEST(ParseTcpTarget, PlainAddressAndPortOnly) {
+    const struct {
+        std::string_view text;
+        std::optional<std::uint16_t> port;  // nullopt: refused
+    } cases[] = {
+        {"10.0.0.1:443", 443}, {"10.0.0.1:1", 1},      {"10.0.0.1:65535", 65535}, {"10.0.0.1:0", std::nullopt},
+        {"10.0.0.1:65536", std::nullopt}, {"10.0.0.1:080", std::nullopt}, {"10.0.0.1:+80", std::nullopt},
+        {"10.0.0.1:", std::nullopt},    {"10.0.0.1", std::nullopt},     {":80", std::nullopt},
+        {"10.0.0.1:80 ", std::nullopt}, {"[::1]:80", std::nullopt},     {"host.test:80", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const auto target = parse_tcp_target(c.text, "--tcp");
+        ASSERT_EQ(target.has_value(), c.port.has_value()) << c.text;
+        if (target) {
+            EXPECT_EQ(target->to_text(), "10.0.0.1:" + std::to_string(*c.port)) << c.text;
+        } else {
+            EXPECT_TRUE(target.error().starts_with("--tcp must be ADDR:PORT")) << c.text;
+        }
+    }
 }
 
 }  // namespace

@@ -108,6 +108,16 @@ PhaseResult lookup(const std::string& name, std::optional<std::uint8_t> response
     return result;
 }
 
+enum class Answer : std::uint8_t { syn_ack, reset, none };
+
+PhaseResult connection(const std::string& target, Answer answer) {
+    PhaseResult result = phase(phase_name::tcp, answer == Answer::none ? PhaseStatus::unconfirmed : PhaseStatus::passed,
+                               target, microseconds(300), "as recorded");
+    result.sent_bytes = 80;
+    result.refused = answer == Answer::reset;
+    return result;
+}
+
 PhaseResult mtu_short() {
     PhaseResult result = phase(phase_name::path_mtu, PhaseStatus::unconfirmed, "10.99.0.1", microseconds(900),
                                "largest inner packet through the tunnel 1168 bytes; 1184 did not cross");
@@ -143,6 +153,14 @@ TEST(AssessmentStateRule, PartialFailuresWarnAndAnOutageIsCritical) {
          {"dns x.test no A record"}},
         {"NOERROR with an A record", {lookup("x.test", 0, 1)}, ServiceState::ok, 1, {}},
         {"path MTU short", {echo(a, true), mtu_short()}, ServiceState::warning, 1, {"path MTU 1168 below 1420"}},
+        {"TCP port accepts", {connection("10.99.0.1:443", Answer::syn_ack)}, ServiceState::ok, 1, {}},
+        {"TCP port refuses beside a ping", {echo(a, true), connection("10.99.0.1:81", Answer::reset)},
+         ServiceState::warning, 1, {"tcp 10.99.0.1:81 refused"}},
+        {"TCP port refuses alone", {connection("10.99.0.1:81", Answer::reset)}, ServiceState::critical, 0,
+         {"tcp 10.99.0.1:81 refused"}},
+        {"TCP port silent beside an open one",
+         {connection("10.99.0.1:443", Answer::syn_ack), connection("10.99.0.77:443", Answer::none)},
+         ServiceState::warning, 1, {"tcp 10.99.0.77:443 unanswered"}},
         {"one echo of five lost, no thresholds",
          {echo(a, true), echo(a, false), echo(a, true), echo(a, true), echo(a, true)}, ServiceState::ok, 1, {}},
     };

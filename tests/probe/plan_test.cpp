@@ -182,6 +182,13 @@ TEST(ProbePlanValidate, EchoesAndTheMtuCheck) {
         {"a configuration size beyond 9000", [](ProbePlan& p) { p.mtu_check = true, p.config.mtu = "9001"; },
          bad_config_mtu + "9001"},
         {"a bad configuration size is not read without the check", [](ProbePlan& p) { p.config.mtu = "+1"; }, ""},
+        {"a TCP check announces the default size less 40", [](ProbePlan& p) { p.tcp = {{ip(10, 0, 0, 1), 443}}; }, ""},
+        {"a size for a TCP check's MSS", [](ProbePlan& p) { p.tcp = {{ip(10, 0, 0, 1), 443}}, p.mtu = 1160; }, "",
+         1160},
+        {"a TCP check reads the configuration's size", [](ProbePlan& p) { p.tcp = {{ip(10, 0, 0, 1), 443}}, p.config.mtu = "12x"; },
+         bad_config_mtu + "12x"},
+        {"a TCP target outside AllowedIPs", [](ProbePlan& p) { p.tcp = {{ip(10, 0, 0, 1), 443}, {ip(10, 0, 1, 1), 80}}; },
+         "TCP target 10.0.1.1:80 is outside Peer AllowedIPs"},
     };
     for (const Case& c : cases) {
         ProbePlan plan = ping(data_plan(), ip(10, 0, 0, 1));
@@ -196,6 +203,7 @@ TEST(ProbePlanValidate, EchoesAndTheMtuCheck) {
         if (plan.mtu_check) {
             EXPECT_EQ(plan.expected_mtu().value_or(0), c.expected_mtu) << c.what;
         }
+        if (!plan.tcp.empty()) EXPECT_EQ(plan.tcp_mss(), c.expected_mtu - 40) << c.what;
     }
 }
 

@@ -28,7 +28,7 @@ inline PhaseResult phase(std::string_view name, PhaseStatus status, std::optiona
 
 // The checks asked are read from the phases, as a run would have recorded
 // them: each ping target once, each DNS name (the subject, else the target up
-// to " via "), the path MTU when it has a phase.
+// to " via "), each TCP port, the path MTU when it has a phase.
 inline ProbeReport report(Verdict verdict, std::vector<PhaseResult> phases, std::string endpoint = "peer.test:51820") {
     ProbeReport built(std::move(endpoint), "key");
     built.verdict = verdict;
@@ -36,6 +36,7 @@ inline ProbeReport report(Verdict verdict, std::vector<PhaseResult> phases, std:
         const std::string target = each.target.value_or("");
         if (each.phase == phase_name::ping) built.asked.ping.push_back(target);
         if (each.phase == phase_name::dns) built.asked.resolve.push_back(each.subject.value_or(target.substr(0, target.find(" via "))));
+        if (each.phase == phase_name::tcp) built.asked.tcp.push_back(target);
         if (each.phase == phase_name::path_mtu) built.asked.path_mtu = true;
     }
     built.phases = std::move(phases);
