@@ -10,6 +10,7 @@ DEBIAN_PACKAGES=(
   prometheus-cpp-dev libmicrohttpd-dev libgnutls28-dev libyaml-cpp-dev libcrypt-dev
   prometheus openssl curl systemd
   nagios4-core icinga2-bin
+  groff-base man-db
 )
 
 # A stock Debian python3 comes without pip and the interpreter headers.
