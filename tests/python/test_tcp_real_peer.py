@@ -92,7 +92,7 @@ def test_the_module_the_fleet_and_the_exporter_take_tcp_checks(peer, prober, tmp
         'tcp_timeout_ms = 2000\n'))
     done = peer.run([quorlin_command(), "fleet", str(fleet), "--target", "web", "--nagios"])
     assert (done.returncode, done.stdout.split(" | ")[0]) == (
-        1, "WIREGUARD WARNING - 1 targets: 0 OK, 1 WARNING, 0 CRITICAL, 0 UNKNOWN - WARNING: web"), done.stdout
+        1, "WIREGUARD WARNING - 1 target: 0 OK, 1 WARNING, 0 CRITICAL, 0 UNKNOWN - WARNING: web"), done.stdout
     with ExporterProcess(peer, fleet) as exporter:
         status, _, body = exporter.request("/probe?target=web")
     assert status == 200
