@@ -34,6 +34,24 @@ RawKeyOptions add_probe_options(CLI::App& app, ProbeArguments& probe) {
                    "TCP port that must accept a connection through the tunnel (repeatable); its limit: "
                    "--tcp-timeout-ms")
         ->type_name("ADDR:PORT")->group(checks)->allow_extra_args(false);
+    app.add_option("--tls", options.tls,
+                   "TLS service whose handshake and certificate must pass through the tunnel (repeatable); a HOST "
+                   "name is resolved by the tunnel's DNS server")
+        ->type_name("HOST:PORT")->group(checks)->allow_extra_args(false);
+    app.add_option("--tls-server-name", options.tls_server_name,
+                   "the name --tls and https:// checks of an address send and verify (default: the host's name)")
+        ->type_name("NAME")->group(checks);
+    app.add_option("--ca-file", options.ca_file,
+                   "PEM certificates of the CAs the TLS checks trust (default: the system's store)")
+        ->type_name("FILE")->group(checks);
+    app.add_option("--http", options.http,
+                   "URL of one HTTP GET through the tunnel (repeatable); https:// checks TLS first; redirects are "
+                   "reported, never followed")
+        ->type_name("URL")->group(checks)->allow_extra_args(false);
+    app.add_option("--http-status", options.http_status, "statuses --http accepts, default 200-399")
+        ->type_name("CODES")->group(checks);
+    app.add_option("--http-expect", options.http_expect, "text the --http body must hold")
+        ->type_name("TEXT")->group(checks);
     whole_number_option(app.add_option("--ping-count", options.ping_count, "echoes per ping target, 1 to 100, default 1"))
         ->type_name("N")->group(checks);
     whole_number_option(app.add_option("--ping-interval-ms", options.ping_interval_ms,

@@ -54,6 +54,14 @@ input::OptionTexts option_texts(const EffectiveSettings& settings) {
     if (const SettingValue* resolve = settings.find(SettingKey::resolve)) options.resolve = texts_of(*resolve);
     if (const SettingValue* server = settings.find(SettingKey::dns_server)) options.dns_server = server->text();
     if (const SettingValue* tcp = settings.find(SettingKey::tcp)) options.tcp = texts_of(*tcp);
+    if (const SettingValue* tls = settings.find(SettingKey::tls)) options.tls = texts_of(*tls);
+    if (const SettingValue* http = settings.find(SettingKey::http)) options.http = texts_of(*http);
+    for (auto [key, field] : {std::pair{SettingKey::tls_server_name, &input::OptionTexts::tls_server_name},
+                              std::pair{SettingKey::ca_file, &input::OptionTexts::ca_file},
+                              std::pair{SettingKey::http_status, &input::OptionTexts::http_status},
+                              std::pair{SettingKey::http_expect, &input::OptionTexts::http_expect}}) {
+        if (const SettingValue* value = settings.find(key)) options.*field = value->text();
+    }
     for (const input::TimeLimitName& limit : input::time_limit_names) {
         if (const SettingValue* value = settings.find(limit_key(limit))) {
             options.*limit.text = std::get<std::int64_t>(value->value);
@@ -109,6 +117,7 @@ public:
         target.mode = std::move(*mode);
         if (auto refusal = peer_key_refusal(settings, target.name)) return std::unexpected(std::move(*refusal));
         target.options = option_texts(settings);
+        if (target.options.ca_file) target.options.ca_file = joined(base_folder_, *target.options.ca_file);
         auto thresholds = ping_thresholds(settings, target.name);
         if (!thresholds) return std::unexpected(std::move(thresholds.error()));
         target.ping_thresholds = *thresholds;

@@ -42,10 +42,16 @@ SourcePosition refused_option_at(const EffectiveSettings& settings) {
     if (const SettingValue* server = settings.find(SettingKey::dns_server)) {
         if (refused_alone([&](input::OptionTexts& alone) { alone.dns_server = server->text(); })) return server->at;
     }
-    if (const SettingValue* tcp = settings.find(SettingKey::tcp)) {
-        for (const LocatedText& item : tcp->items()) {
-            if (refused_alone([&](input::OptionTexts& alone) { alone.tcp = {item.text}; })) return item.at;
+    for (auto [key, field] : {std::pair{SettingKey::tcp, &input::OptionTexts::tcp},
+                              std::pair{SettingKey::tls, &input::OptionTexts::tls},
+                              std::pair{SettingKey::http, &input::OptionTexts::http}}) {
+        const SettingValue* value = settings.find(key);
+        for (const LocatedText& item : value ? value->items() : std::vector<LocatedText>{}) {
+            if (refused_alone([&](input::OptionTexts& alone) { alone.*field = {item.text}; })) return item.at;
         }
+    }
+    if (const SettingValue* statuses = settings.find(SettingKey::http_status)) {
+        if (refused_alone([&](input::OptionTexts& alone) { alone.http_status = statuses->text(); })) return statuses->at;
     }
     // The limits come after the ping targets, the DNS server and the TCP
     // targets, the echo count, interval and size after the limits.
@@ -80,6 +86,8 @@ SourcePosition refused_raw_key_at(const EffectiveSettings& settings, const Fleet
     if (!address && !target.options.ping.empty()) return *at_of(settings, SettingKey::ping);
     if (!address && !target.options.resolve.empty()) return *at_of(settings, SettingKey::resolve);
     if (!address && !target.options.tcp.empty()) return *at_of(settings, SettingKey::tcp);
+    if (!address && !target.options.tls.empty()) return *at_of(settings, SettingKey::tls);
+    if (!address && !target.options.http.empty()) return *at_of(settings, SettingKey::http);
     if (!target.options.resolve.empty() && !target.options.dns_server) return *at_of(settings, SettingKey::resolve);
     if (raw.texts.address && !input::parse_cidr(*raw.texts.address, "address")) return *address;
     if (const SettingValue* entries = settings.find(SettingKey::allowed_ips)) {
@@ -100,6 +108,10 @@ SourcePosition refused_validation_at(const EffectiveSettings& settings, const Fl
     bare.options.resolve.clear();
     bare.options.dns_server.reset();
     bare.options.tcp.clear();
+    bare.options.tls.clear();
+    bare.options.http.clear();
+    bare.options.tls_server_name.reset();
+    bare.options.ca_file.reset();
     bare.options.mtu_check = false;
     bare.options.mtu.reset();
     auto plan = plan_target(bare);
@@ -108,13 +120,14 @@ SourcePosition refused_validation_at(const EffectiveSettings& settings, const Fl
         if (plan.error().step != input::PlanStep::validation) return settings.own.at;
         return is_config_mode(target) ? file_at(settings, target) : *at_of(settings, SettingKey::peer_key);
     }
-    if (options.mtu && !options.mtu_check && options.tcp.empty()) return *at_of(settings, SettingKey::mtu);
+    const bool services = !options.tcp.empty() || !options.tls.empty() || !options.http.empty();
+    if (options.mtu && !options.mtu_check && !services) return *at_of(settings, SettingKey::mtu);
     if (options.mtu_check && options.ping.empty()) return *at_of(settings, SettingKey::mtu_check);
-    if ((options.mtu_check || !options.tcp.empty()) && !options.mtu && !plan->expected_mtu()) {
+    if ((options.mtu_check || services) && !options.mtu && !plan->expected_mtu()) {
         return file_at(settings, target);
     }
     // A configuration without an Address or AllowedIPs serves no data check.
-    if ((!options.ping.empty() || !options.resolve.empty() || !options.tcp.empty()) &&
+    if ((!options.ping.empty() || !options.resolve.empty() || services) &&
         (!plan->config.address || plan->config.allowed_ips.empty())) {
         return file_at(settings, target);
     }

@@ -29,6 +29,12 @@ enum class SettingKey : std::uint8_t {
     resolve,
     dns_server,
     tcp,
+    tls,
+    tls_server_name,
+    ca_file,
+    http,
+    http_status,
+    http_expect,
     handshake_timeout_ms,
     ping_timeout_ms,
     dns_timeout_ms,
@@ -42,7 +48,7 @@ enum class SettingKey : std::uint8_t {
     ping_warning,
     ping_critical,
 };
-inline constexpr std::size_t setting_key_count = 23;
+inline constexpr std::size_t setting_key_count = 29;
 
 // What a key's value must be.
 enum class SettingKind : std::uint8_t { text, text_list, integer, boolean, labels };
@@ -67,6 +73,12 @@ inline constexpr std::array<SettingSpec, setting_key_count> setting_specs = {{
     {"resolve", SettingKey::resolve, SettingKind::text_list, true},
     {"dns_server", SettingKey::dns_server, SettingKind::text, true},
     {"tcp", SettingKey::tcp, SettingKind::text_list, true},
+    {"tls", SettingKey::tls, SettingKind::text_list, true},
+    {"tls_server_name", SettingKey::tls_server_name, SettingKind::text, true},
+    {"ca_file", SettingKey::ca_file, SettingKind::text, true},
+    {"http", SettingKey::http, SettingKind::text_list, true},
+    {"http_status", SettingKey::http_status, SettingKind::text, true},
+    {"http_expect", SettingKey::http_expect, SettingKind::text, true},
     {"handshake_timeout_ms", SettingKey::handshake_timeout_ms, SettingKind::integer, true},
     {"ping_timeout_ms", SettingKey::ping_timeout_ms, SettingKind::integer, true},
     {"dns_timeout_ms", SettingKey::dns_timeout_ms, SettingKind::integer, true},

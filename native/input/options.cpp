@@ -1,9 +1,10 @@
 #include "input/options.hpp"
 
+#include "input/careful_file.hpp"
 #include "input/timeout.hpp"
 #include "probe/plan_deadline.hpp"
+#include "probe/tls_trust.hpp"
 
-#include <charconv>
 #include <utility>
 
 namespace quorlin::input {
@@ -18,27 +19,21 @@ std::expected<Ipv4Cidr, std::string> parse_cidr(std::string_view text, std::stri
     return std::unexpected(std::string(label) + " must be an IPv4 CIDR, got " + std::string(text));
 }
 
-std::expected<TcpTarget, std::string> parse_tcp_target(std::string_view text, std::string_view label) {
-    const auto refused = [&] {
-        return std::unexpected(std::string(label) +
-                               " must be ADDR:PORT (an IPv4 address and a port from 1 through 65535), got " +
-                               std::string(text));
-    };
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos) return refused();
-    const auto address = parse_ipv4_address(text.substr(0, colon));
-    const std::string_view port_text = text.substr(colon + 1);
-    std::uint32_t port = 0;
-    const auto [end, error] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
-    // Plain decimals only: no sign, no leading zero, nothing after.
-    if (!address || error != std::errc{} || end != port_text.data() + port_text.size() || port_text.empty() ||
-        port_text[0] == '0' || port < 1 || port > 65535) {
-        return refused();
-    }
-    return TcpTarget{*address, static_cast<std::uint16_t>(port)};
-}
-
 namespace {
+
+// The CAs a TLS check trusts instead of the system's: PEM certificates, at
+// least one, in a regular file of at most 1 MiB.
+constexpr std::size_t ca_file_limit_bytes = 1 << 20;
+
+std::expected<std::string, std::string> read_ca_certificates(const std::string& path, std::string_view label) {
+    auto contents = read_file_carefully(path, "CA", ca_file_limit_bytes);
+    if (!contents) return std::unexpected(std::move(contents.error()));
+    std::string pem(contents->text());
+    if (auto refused = ca_certificates_refusal(pem)) {
+        return std::unexpected(std::string(label) + " " + path + " " + *refused);
+    }
+    return pem;
+}
 
 constexpr PlanOptionNames command_line_names{"--ping-count",          "--ping-interval-ms", "--deadline-ms",
                                              "--handshake-timeout-ms", "--ping-timeout-ms",  "--dns-timeout-ms",
@@ -82,6 +77,24 @@ std::expected<ProbeOptions, std::string> ProbeOptions::parse(OptionTexts texts) 
         if (!target) return std::unexpected(std::move(target.error()));
         options.tcp.push_back(*target);
     }
+    for (const std::string& text : texts.tls) {
+        auto target = parse_tls_target(text, command_line ? "--tls" : "tls");
+        if (!target) return std::unexpected(std::move(target.error()));
+        options.tls.push_back(std::move(*target));
+    }
+    for (const std::string& text : texts.http) {
+        auto target = parse_http_url(text, command_line ? "--http" : "http");
+        if (!target) return std::unexpected(std::move(target.error()));
+        options.http.push_back(std::move(*target));
+    }
+    if (texts.http_status) {
+        auto statuses = parse_http_statuses(*texts.http_status, command_line ? "--http-status" : "http_status");
+        if (!statuses) return std::unexpected(std::move(statuses.error()));
+        options.http_status = std::move(*statuses);
+    }
+    options.tls_server_name = std::move(texts.tls_server_name);
+    options.ca_file = std::move(texts.ca_file);
+    options.http_expect = std::move(texts.http_expect);
     for (const TimeLimitName& limit : time_limit_names) {
         auto duration = timeout(texts.*limit.text, command_line ? "--" + std::string(limit.option) : std::string(limit.key));
         if (!duration) return std::unexpected(std::move(duration.error()));
@@ -114,6 +127,16 @@ std::expected<ProbePlan, PlanRefusalText> ProbeOptions::plan(ProbeConfig config)
     plan.dns_timeout = dns_timeout;
     plan.tcp_timeout = tcp_timeout;
     plan.tcp = tcp;
+    plan.tls = tls;
+    plan.http = http;
+    plan.tls_server_name = tls_server_name;
+    plan.http_status = http_status;
+    plan.http_expect = http_expect;
+    if (ca_file) {
+        auto certificates = read_ca_certificates(*ca_file, spelling == OptionSpelling::command_line ? "--ca-file" : "ca_file");
+        if (!certificates) return std::unexpected(PlanRefusalText{false, std::move(certificates.error())});
+        plan.ca_certificates = std::move(*certificates);
+    }
     plan.overall_deadline = overall_deadline;
     plan.ping = ping;
     plan.resolve = resolve;

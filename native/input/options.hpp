@@ -6,6 +6,7 @@
 #include "config/ip_address.hpp"
 #include "config/ipv4_cidr.hpp"
 #include "config/probe_config.hpp"
+#include "input/service_target_text.hpp"
 #include "input/timeout.hpp"
 #include "probe/plan.hpp"
 
@@ -30,6 +31,12 @@ struct OptionTexts {
     std::vector<std::string> resolve;
     std::optional<std::string> dns_server;
     std::vector<std::string> tcp;
+    std::vector<std::string> tls;
+    std::optional<std::string> tls_server_name;
+    std::optional<std::string> ca_file;
+    std::vector<std::string> http;
+    std::optional<std::string> http_status;
+    std::optional<std::string> http_expect;
     std::int64_t handshake_timeout_ms = default_handshake_timeout_ms;
     std::int64_t ping_timeout_ms = default_ping_timeout_ms;
     std::int64_t dns_timeout_ms = default_dns_timeout_ms;
@@ -52,11 +59,6 @@ std::expected<Ipv4Address, std::string> parse_ipv4(std::string_view text, std::s
 // "<label> must be an IPv4 CIDR, got <text>".
 std::expected<Ipv4Cidr, std::string> parse_cidr(std::string_view text, std::string_view label);
 
-// "ADDR:PORT" with a strict dotted quad and a port from 1 through 65535, or
-// "<label> must be ADDR:PORT (an IPv4 address and a port from 1 through
-// 65535), got <text>".
-std::expected<TcpTarget, std::string> parse_tcp_target(std::string_view text, std::string_view label);
-
 // A plan refused: by its validation, or because it cannot finish in time.
 struct PlanRefusalText {
     bool deadline = false;
@@ -68,6 +70,12 @@ struct ProbeOptions {
     std::vector<std::string> resolve;
     std::optional<Ipv4Address> dns_server;
     std::vector<TcpTarget> tcp;
+    std::vector<TlsTarget> tls;
+    std::optional<std::string> tls_server_name;
+    std::optional<std::string> ca_file;  // a path, read when the plan is made
+    std::vector<HttpTarget> http;
+    HttpStatusRanges http_status = default_http_statuses;
+    std::optional<std::string> http_expect;
     Duration handshake_timeout;
     Duration ping_timeout;
     Duration dns_timeout;
@@ -79,9 +87,9 @@ struct ProbeOptions {
     std::optional<std::uint32_t> mtu;
     OptionSpelling spelling = OptionSpelling::keywords;
 
-    // Ping texts first, then dns_server, then the TCP targets, then the time
-    // limits in the order below, then ping_count, ping_interval_ms and mtu;
-    // the first failure is the message.
+    // Ping texts first, then dns_server, then the TCP, TLS and HTTP texts,
+    // then the time limits in the order below, then ping_count,
+    // ping_interval_ms and mtu; the first failure is the message.
     static std::expected<ProbeOptions, std::string> parse(OptionTexts texts);
 
     // A plan owning `config`, with these checks and limits, validated, and

@@ -15,6 +15,40 @@ namespace {
 
 std::unexpected<ProbeError> failure(std::string message) { return std::unexpected(ProbeError{std::move(message)}); }
 
+std::optional<std::string> valid_name_refusal(std::string_view what, const std::string& name) {
+    const auto query = dns_query(Ipv4Octets{}, Ipv4Octets{}, 1, 1, 1, name);
+    if (!query) return std::string(what) + " " + name + ": " + query.error();
+    return std::nullopt;
+}
+
+// TLS and HTTP hosts: an address inside AllowedIPs, or a name the tunnel's
+// DNS server (inside AllowedIPs) can be asked for.
+std::optional<std::string> service_hosts_refusal(const ProbePlan& plan, const std::optional<Ipv4Address>& server) {
+    const auto host_refusal = [&](std::string_view kind, const std::string& target,
+                                  const ServiceHost& host) -> std::optional<std::string> {
+        if (host.address) {
+            if (allowed_ips_contain(plan.config.allowed_ips, *host.address)) return std::nullopt;
+            return std::string(kind) + " target " + target + " is outside Peer AllowedIPs";
+        }
+        if (!server) {
+            return std::string(kind) + " target " + target +
+                   " names a host: it needs an IPv4 Interface DNS server or --dns-server to resolve it";
+        }
+        if (!allowed_ips_contain(plan.config.allowed_ips, *server)) {
+            return "DNS server " + server->to_text() + " is outside Peer AllowedIPs";
+        }
+        return valid_name_refusal("invalid host name in " + std::string(kind) + " target", host.text);
+    };
+    for (const TlsTarget& target : plan.tls) {
+        if (auto refused = host_refusal("TLS", target.to_text(), target.host)) return refused;
+    }
+    for (const HttpTarget& target : plan.http) {
+        if (auto refused = host_refusal("HTTP", target.url, target.host)) return refused;
+    }
+    if (plan.tls_server_name) return valid_name_refusal("invalid TLS server name", *plan.tls_server_name);
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<Ipv4Address> ProbePlan::effective_dns_server() const noexcept {
@@ -70,19 +104,19 @@ std::expected<void, ProbeError> ProbePlan::validate(const PlanOptionNames& names
     if (ping_interval < Duration::from_millis(min_ping_interval_ms)) {
         return failure(std::string(names.ping_interval) + " must be at least " + std::to_string(min_ping_interval_ms));
     }
-    if (mtu && !mtu_check && tcp.empty()) {
+    if (mtu && !mtu_check && !has_service_checks()) {
         return failure(std::string(names.mtu) + " applies only with the MTU check or a TCP check");
     }
     if (mtu && (*mtu < min_mtu || *mtu > max_mtu)) {
         return failure(std::string(names.mtu) + " must be an integer from " + std::to_string(min_mtu) + " through " + std::to_string(max_mtu));
     }
-    if (mtu_check || !tcp.empty()) {
+    if (mtu_check || has_service_checks()) {
         if (mtu_check && ping.empty()) return failure("the MTU check needs a ping target: it measures the path to the first one");
         if (auto expected = expected_mtu(); !expected) return std::unexpected(std::move(expected.error()));
     }
 
     // Without data checks neither an address nor AllowedIPs is needed.
-    if (ping.empty() && resolve.empty() && tcp.empty()) return {};
+    if (ping.empty() && resolve.empty() && !has_service_checks()) return {};
     if (!config.address) return failure("data checks require an IPv4 Interface Address (or --address)");
     if (config.allowed_ips.empty()) return failure("data checks require IPv4 Peer AllowedIPs (or --allowed-ip)");
 
@@ -99,6 +133,7 @@ std::expected<void, ProbeError> ProbePlan::validate(const PlanOptionNames& names
             return failure("TCP target " + target.to_text() + " is outside Peer AllowedIPs");
         }
     }
+    if (auto refused = service_hosts_refusal(*this, server)) return failure(std::move(*refused));
     if (resolve.empty()) return {};
     if (!allowed_ips_contain(config.allowed_ips, *server)) {
         return failure("DNS server " + server->to_text() + " is outside Peer AllowedIPs");

@@ -9,6 +9,7 @@
 #include "config/ipv4_cidr.hpp"
 #include "config/probe_config.hpp"
 #include "probe/probe_error.hpp"
+#include "probe/service_target.hpp"
 
 #include <cstdint>
 #include <expected>
@@ -36,15 +37,6 @@ inline constexpr std::uint64_t default_tcp_timeout_ms = 3000;
 // tunnel's MTU less these.
 inline constexpr std::uint32_t tcp_ipv4_header_bytes = 40;
 
-// A TCP check's target: an address inside the tunnel and a port.
-struct TcpTarget {
-    Ipv4Address address;
-    std::uint16_t port = 0;
-
-    // "10.0.0.1:443"
-    std::string to_text() const { return address.to_text() + ":" + std::to_string(port); }
-    friend bool operator==(const TcpTarget&, const TcpTarget&) = default;
-};
 
 // How a refusal names the options: a fleet file's keys and the module's
 // keywords, or the command's options.
@@ -69,13 +61,24 @@ struct ProbePlan {
     std::vector<Ipv4Address> ping;      // one echo check each, in order; duplicates allowed
     std::vector<std::string> resolve;   // one A-record check each, in order; duplicates allowed
     std::vector<TcpTarget> tcp;         // one connection check each, in order; duplicates allowed
+    std::vector<TlsTarget> tls;         // one TLS handshake check each, in order
+    std::vector<HttpTarget> http;       // one HTTP GET check each, in order
+    // The name a TLS check sends as SNI and checks the certificate against
+    // when its host is an address (a named host is its own).
+    std::optional<std::string> tls_server_name;
+    // PEM certificates of the CAs the TLS checks trust instead of the
+    // system's store.
+    std::optional<std::string> ca_certificates;
+    HttpStatusRanges http_status = default_http_statuses;
+    std::optional<std::string> http_expect;  // a plain substring the body must hold
     // Zero until set, which validation refuses, so a forgotten limit cannot
     // turn into an unbounded wait.
     Duration handshake_timeout;
     Duration ping_timeout;              // per ping check
     Duration dns_timeout;               // per DNS check
-    // Per TCP check; set for callers that never name it, since only TCP
-    // checks read it.
+    // Per TCP, TLS or HTTP check (name lookup, connection, handshake and
+    // request together); set for callers that never name it, since only
+    // those checks read it.
     Duration tcp_timeout = Duration::from_millis(default_tcp_timeout_ms);
     Duration overall_deadline;          // from the run's start instant
     std::optional<Ipv4Address> dns_server;  // overrides the configuration's DNS servers
@@ -110,6 +113,9 @@ struct ProbePlan {
     // it comes from a configuration MTU that is not a size from min_mtu
     // through max_mtu.
     std::expected<std::uint32_t, ProbeError> expected_mtu() const;
+
+    // Whether a TCP, TLS or HTTP check is asked for.
+    bool has_service_checks() const noexcept { return !tcp.empty() || !tls.empty() || !http.empty(); }
 
     // The MSS a TCP check announces: the expected MTU less the IPv4 and TCP
     // headers (WireGuard's usual 1420 when the configuration's MTU is unusable).

@@ -32,7 +32,19 @@ struct CommonObjects {
     PyObject* mtu = nullptr;
     PyObject* tcp = nullptr;
     PyObject* tcp_timeout_ms = nullptr;
+    PyObject* tls = nullptr;
+    PyObject* tls_server_name = nullptr;
+    PyObject* ca_file = nullptr;
+    PyObject* http = nullptr;
+    PyObject* http_status = nullptr;
+    PyObject* http_expect = nullptr;
 };
+
+// A path argument that may be left out (None).
+bool convert_optional_path(PyObject* value, const char* parameter, std::optional<std::string>& path) {
+    if (value == nullptr || value == Py_None) return true;
+    return convert_path(value, parameter, path.emplace());
+}
 
 bool convert_common(const CommonObjects& objects, OptionTexts& options) {
     return convert_text_list(objects.ping, "ping", options.ping) &&
@@ -47,7 +59,13 @@ bool convert_common(const CommonObjects& objects, OptionTexts& options) {
            convert_flag(objects.mtu_check, "mtu_check", options.mtu_check) &&
            convert_optional_integer(objects.mtu, "mtu", options.mtu) &&
            convert_text_list(objects.tcp, "tcp", options.tcp) &&
-           convert_timeout(objects.tcp_timeout_ms, "tcp_timeout_ms", options.tcp_timeout_ms);
+           convert_timeout(objects.tcp_timeout_ms, "tcp_timeout_ms", options.tcp_timeout_ms) &&
+           convert_text_list(objects.tls, "tls", options.tls) &&
+           convert_optional_text(objects.tls_server_name, "tls_server_name", options.tls_server_name) &&
+           convert_optional_path(objects.ca_file, "ca_file", options.ca_file) &&
+           convert_text_list(objects.http, "http", options.http) &&
+           convert_optional_text(objects.http_status, "http_status", options.http_status) &&
+           convert_optional_text(objects.http_expect, "http_expect", options.http_expect);
 }
 
 PyObject* probe_file(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -55,15 +73,18 @@ PyObject* probe_file(PyObject*, PyObject* args, PyObject* kwargs) {
                                      "dns_server",           "handshake_timeout_ms", "ping_timeout_ms",
                                      "dns_timeout_ms",       "deadline_ms",    "ping_count",
                                      "ping_interval_ms",     "mtu_check",      "mtu",
-                                     "tcp",                  "tcp_timeout_ms", nullptr};
+                                     "tcp",                  "tcp_timeout_ms", "tls",
+                                     "tls_server_name",      "ca_file",        "http",
+                                     "http_status",          "http_expect",    nullptr};
     PyObject* config_path = nullptr;
     CommonObjects common;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOOOOOOO:probe_file", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOOOOOOOOOOOOO:probe_file", const_cast<char**>(keywords),
                                      &config_path, &common.ping, &common.resolve, &common.dns_server,
                                      &common.handshake_timeout_ms, &common.ping_timeout_ms,
                                      &common.dns_timeout_ms, &common.deadline_ms, &common.ping_count,
                                      &common.ping_interval_ms, &common.mtu_check, &common.mtu, &common.tcp,
-                                     &common.tcp_timeout_ms)) {
+                                     &common.tcp_timeout_ms, &common.tls, &common.tls_server_name, &common.ca_file,
+                                     &common.http, &common.http_status, &common.http_expect)) {
         return nullptr;
     }
     std::string path;
@@ -91,6 +112,12 @@ PyObject* probe_key_file(PyObject*, PyObject* args, PyObject* kwargs) {
                                      "mtu",
                                      "tcp",
                                      "tcp_timeout_ms",
+                                     "tls",
+                                     "tls_server_name",
+                                     "ca_file",
+                                     "http",
+                                     "http_status",
+                                     "http_expect",
                                      nullptr};
     PyObject* private_key_path = nullptr;
     PyObject* peer_key = nullptr;
@@ -98,12 +125,14 @@ PyObject* probe_key_file(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* address = nullptr;
     PyObject* allowed_ips = nullptr;
     CommonObjects common;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOOOOOOOOOOO:probe_key_file", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOOOOOOOOOOOOOOOOO:probe_key_file", const_cast<char**>(keywords),
                                      &private_key_path, &peer_key, &endpoint, &address, &allowed_ips, &common.ping,
                                      &common.resolve, &common.dns_server, &common.handshake_timeout_ms,
                                      &common.ping_timeout_ms, &common.dns_timeout_ms, &common.deadline_ms,
                                      &common.ping_count, &common.ping_interval_ms, &common.mtu_check,
-                                     &common.mtu, &common.tcp, &common.tcp_timeout_ms)) {
+                                     &common.mtu, &common.tcp, &common.tcp_timeout_ms, &common.tls,
+                                     &common.tls_server_name, &common.ca_file, &common.http, &common.http_status,
+                                     &common.http_expect)) {
         return nullptr;
     }
     std::string path;
@@ -127,13 +156,15 @@ PyMethodDef entry_functions[] = {
      METH_VARARGS | METH_KEYWORDS,
      "probe_file(config_path, *, ping=(), resolve=(), dns_server=None, handshake_timeout_ms=3000, "
      "ping_timeout_ms=1000, dns_timeout_ms=2000, deadline_ms=9000, ping_count=1, ping_interval_ms=200, "
-     "mtu_check=False, mtu=None, tcp=(), tcp_timeout_ms=3000)\n--\n\n"},
+     "mtu_check=False, mtu=None, tcp=(), tcp_timeout_ms=3000, tls=(), tls_server_name=None, ca_file=None, "
+     "http=(), http_status=None, http_expect=None)\n--\n\n"},
     {"probe_key_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(MemorySafe<probe_key_file>::call)),
      METH_VARARGS | METH_KEYWORDS,
      "probe_key_file(private_key_path, peer_key, endpoint, *, address=None, allowed_ips=(), ping=(), "
      "resolve=(), dns_server=None, handshake_timeout_ms=3000, ping_timeout_ms=1000, dns_timeout_ms=2000, "
      "deadline_ms=9000, ping_count=1, ping_interval_ms=200, mtu_check=False, mtu=None, tcp=(), "
-     "tcp_timeout_ms=3000)\n--\n\n"},
+     "tcp_timeout_ms=3000, tls=(), tls_server_name=None, ca_file=None, http=(), http_status=None, "
+     "http_expect=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

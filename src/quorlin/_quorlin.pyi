@@ -67,6 +67,12 @@ def probe_file(
     mtu: int | None = None,
     tcp: Sequence[str] = (),
     tcp_timeout_ms: int = 3000,
+    tls: Sequence[str] = (),
+    tls_server_name: str | None = None,
+    ca_file: str | PathLike[str] | None = None,
+    http: Sequence[str] = (),
+    http_status: str | None = None,
+    http_expect: str | None = None,
 ) -> ProbeReport: ...
 def probe_key_file(
     private_key_path: str | PathLike[str],
@@ -88,4 +94,10 @@ def probe_key_file(
     mtu: int | None = None,
     tcp: Sequence[str] = (),
     tcp_timeout_ms: int = 3000,
+    tls: Sequence[str] = (),
+    tls_server_name: str | None = None,
+    ca_file: str | PathLike[str] | None = None,
+    http: Sequence[str] = (),
+    http_status: str | None = None,
+    http_expect: str | None = None,
 ) -> ProbeReport: ...

@@ -65,11 +65,11 @@ def test_report_classes(cls, attributes):
         (_quorlin.probe_file,
          "(config_path, *, ping=(), resolve=(), dns_server=None, handshake_timeout_ms=3000, "
          "ping_timeout_ms=1000, dns_timeout_ms=2000, deadline_ms=9000, ping_count=1, ping_interval_ms=200, "
-         "mtu_check=False, mtu=None)"),
+         "mtu_check=False, mtu=None, tcp=(), tcp_timeout_ms=3000)"),
         (_quorlin.probe_key_file,
          "(private_key_path, peer_key, endpoint, *, address=None, allowed_ips=(), ping=(), resolve=(), "
          "dns_server=None, handshake_timeout_ms=3000, ping_timeout_ms=1000, dns_timeout_ms=2000, deadline_ms=9000, "
-         "ping_count=1, ping_interval_ms=200, mtu_check=False, mtu=None)"),
+         "ping_count=1, ping_interval_ms=200, mtu_check=False, mtu=None, tcp=(), tcp_timeout_ms=3000)"),
     ],
     ids=["probe_file", "probe_key_file"],
 )

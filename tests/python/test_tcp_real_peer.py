@@ -61,19 +61,22 @@ def test_a_port_that_accepts_one_that_refuses_and_one_that_is_silent(peer, probe
     assert report["verdict"] == "data_plane_confirmed"
 
 
-@pytest.mark.parametrize("faults", [dict(to_peer=Faults(drop_nth=3)), dict(to_client=Faults(drop_nth=2))],
+# A lost SYN is sent again after TCP's first second. A lost SYN-ACK is sent
+# again by the server at about the same moment: whichever comes first
+# answers, so the SYN went out once or twice.
+@pytest.mark.parametrize("faults, syns", [(dict(to_peer=Faults(drop_nth=3)), {2}),
+                                          (dict(to_client=Faults(drop_nth=2)), {1, 2})],
                          ids=["SYN lost", "SYN-ACK lost"])
-def test_a_lost_syn_or_syn_ack_is_answered_after_the_resend(peer, prober, tmp_path, web, faults):
+def test_a_lost_syn_or_syn_ack_is_answered_after_the_resend(peer, prober, tmp_path, web, faults, syns):
     ip = peer.info["peer_tunnel_ip"]
     with UdpRelay(peer, **faults) as relay:
         done = prober.command(str(client_config(tmp_path, peer.info, endpoint=relay.endpoint)),
                               "--tcp", f"{ip}:{OPEN}", "--json")
     report = json.loads(done.stdout)
     assert done.returncode == 0, done.stdout
-    # The lost try, the answered one and the reset.
-    assert tcp_phases(report) == [(f"{ip}:{OPEN}", "passed", 3 * SEGMENT_DATAGRAM)]
     (tcp,) = [p for p in report["phases"] if p["phase"] == "tcp"]
-    assert tcp["duration_ms"] >= 1000
+    assert (tcp["status"], tcp["sent_bytes"] // SEGMENT_DATAGRAM - 1 in syns) == ("passed", True), tcp  # and the reset
+    assert tcp["duration_ms"] >= 900
 
 
 def test_the_module_the_fleet_and_the_exporter_take_tcp_checks(peer, prober, tmp_path, web):
