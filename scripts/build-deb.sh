@@ -52,7 +52,8 @@ fi
 rm -rf "$src"
 echo "build-deb: built in $((SECONDS - start)) s"
 
-# Errors and warnings fail the build; informational tags are shown.
-changes=$out/quorlin_${version}_${arch}.changes
-lintian --info --display-info --fail-on error,warning "$changes"
-echo "build-deb: $out/quorlin_${version}_${arch}.deb"
+# The package and its source (not the debug symbols): errors and warnings
+# fail the build, informational tags are shown.
+deb=$out/quorlin_${version}_${arch}.deb
+lintian --display-info --fail-on error,warning "$deb" "$out/quorlin_${version}.dsc"
+echo "build-deb: $deb"
