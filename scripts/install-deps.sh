@@ -11,6 +11,7 @@ DEBIAN_PACKAGES=(
   prometheus openssl curl systemd
   nagios4-core icinga2-bin
   groff-base man-db
+  build-essential cmake debhelper dpkg-dev lintian   # the Debian package: scripts/build-deb.sh
 )
 
 # A stock Debian python3 comes without pip and the interpreter headers.
