@@ -53,14 +53,16 @@ def write_fleet(directory: Path, info: dict, extra: str = "") -> Path:
 class ExporterProcess:
     """`quorlin exporter --fleet FLEET ...` in the peer's namespace; a context manager."""
 
-    def __init__(self, peer: wgpeer.WireGuardPeer, fleet: Path, *args: str, listen: str = "127.0.0.1:0",
-                 listen_option: str = "--listen"):
+    def __init__(self, peer: wgpeer.WireGuardPeer, fleet: Path | None, *args: str, listen: str = "127.0.0.1:0",
+                 listen_option: str = "--listen", argv: list[str] | None = None):
+        """`argv`, when given, is the whole command instead (one that ends by exec'ing the exporter)."""
         self.peer = peer
         self.log: list[str] = []
         self._lines: queue.Queue[str | None] = queue.Queue()
+        if argv is None:
+            argv = [quorlin_command(), "exporter", "--fleet", str(fleet), listen_option, listen, *args]
         self.proc = subprocess.Popen(
-            ["ip", "netns", "exec", peer.namespace, quorlin_command(), "exporter", "--fleet", str(fleet),
-             listen_option, listen, *args],
+            ["ip", "netns", "exec", peer.namespace, *argv],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         self._reader = threading.Thread(target=self._read_stderr, daemon=True)
         self._reader.start()
