@@ -39,10 +39,10 @@ start=$SECONDS
 status=0
 # On the terminal: each debhelper step, and the compile's progress every 25 steps.
 (cd "$src" && dpkg-buildpackage -us -uc) 2>&1 | tee "$out/build.log" |
-  awk '/^   dh_/ { print; fflush() }
-       match($0, /^\[[0-9]+\/[0-9]+\]/) {
+  awk '/^   (dh_|debian\/rules )/ { compiling = /^   dh_auto_build/; print; fflush() }
+       compiling && match($0, /^\[[0-9]+\/[0-9]+\]/) {
          split(substr($0, 2, RLENGTH - 2), n, "/")
-         if (n[1] % 25 == 0 || n[1] == n[2]) { print "   compiling " n[1] "/" n[2]; fflush() }
+         if (n[1] > 0 && (n[1] % 25 == 0 || n[1] == n[2])) { print "   compiling " n[1] "/" n[2]; fflush() }
        }' || status=${PIPESTATUS[0]}
 if ((status != 0)); then
   tail -n 40 "$out/build.log" >&2
