@@ -1,11 +1,6 @@
-"""The Debian package: built from this tree by scripts/build-deb.sh, installed with apt, removed again.
-
-Needs root and Debian's packaging tools (scripts/install-deps.sh); elsewhere it says why and skips,
-never under CI=true. The build compiles the whole native tree once per run of this module;
-QUORLIN_DEB=PATH takes a package built before instead. A quorlin package installed before the
-test is refused, not replaced. Installed, quorlin probes a real peer and the exporter runs as its
-unit runs it; then removal and purge must leave none of the package's files behind.
-"""
+"""The Debian package, built by scripts/build-deb.sh once per run of this module (QUORLIN_DEB=PATH takes
+one built before), installed with apt, used, removed and purged. Needs root and the packaging tools;
+elsewhere it says why and skips, never under CI=true. An installed quorlin package is refused."""
 
 from __future__ import annotations
 
@@ -31,19 +26,11 @@ UNIT = "/lib/systemd/system/quorlin-exporter.service"
 EXAMPLES = "/usr/share/doc/quorlin/examples"
 BUILD_TIMEOUT_S = 3600.0  # a whole native build on a busy 2-core machine
 TOOL_TIMEOUT_S = 300.0
-
-
-def unavailable_reason() -> str | None:
-    if os.geteuid() != 0:
-        return "installing a package needs root"
-    missing = [tool for tool in ("dpkg-buildpackage", "dh", "lintian", "apt-get") if shutil.which(tool) is None]
-    if missing:
-        return f"not installed: {', '.join(missing)} (scripts/install-deps.sh)"
-    return wgpeer.unavailable_reason()
-
-
-pytestmark = pytest.mark.skipif(unavailable_reason() is not None and os.environ.get("CI") != "true",
-                                reason=unavailable_reason() or "")
+MISSING = [tool for tool in ("dpkg-buildpackage", "dh", "lintian", "apt-get") if shutil.which(tool) is None]
+UNAVAILABLE = ("installing a package needs root" if os.geteuid() != 0 else
+               f"not installed: {', '.join(MISSING)} (scripts/install-deps.sh)" if MISSING else
+               wgpeer.unavailable_reason())
+pytestmark = pytest.mark.skipif(UNAVAILABLE is not None and os.environ.get("CI") != "true", reason=UNAVAILABLE or "")
 
 
 def run(*argv: str, timeout: float = TOOL_TIMEOUT_S) -> subprocess.CompletedProcess:
@@ -51,8 +38,7 @@ def run(*argv: str, timeout: float = TOOL_TIMEOUT_S) -> subprocess.CompletedProc
                           env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
 
 
-def present() -> bool:
-    """Installed, or removed with its configuration kept: anything but purged."""
+def present() -> bool:  # installed, or removed with its configuration kept
     status = run("dpkg-query", "-W", "-f=${Status}", "quorlin").stdout
     return status != "" and not status.endswith(" not-installed")
 
@@ -79,18 +65,11 @@ def package() -> list[str]:
 
 def forget_system_user() -> None:
     """Removes the quorlin user an earlier install left, so that this install must make it again."""
-    try:
-        user = pwd.getpwnam("quorlin")
-    except KeyError:
-        return
-    assert (user.pw_dir, user.pw_uid < 1000) == ("/nonexistent", True), f"a quorlin user not the package's: {user}"
-    assert run("userdel", "quorlin").returncode == 0
+    if user := next((user for user in pwd.getpwall() if user.pw_name == "quorlin"), None):
+        assert (user.pw_dir, user.pw_uid < 1000) == ("/nonexistent", True), f"a quorlin user not the package's: {user}"
+        assert run("userdel", "quorlin").returncode == 0
     if "quorlin" in {group.gr_name for group in grp.getgrall()}:
         assert run("groupdel", "quorlin").returncode == 0
-
-
-MAN_PAGES = ["man1/quorlin.1", "man1/quorlin-fleet.1", "man1/quorlin-exporter.1", "man5/quorlin-fleet.5",
-             "man5/quorlin-web-config.5"]
 
 
 @pytest.mark.parametrize("path, mode", [
@@ -102,30 +81,24 @@ MAN_PAGES = ["man1/quorlin.1", "man1/quorlin-fleet.1", "man1/quorlin-exporter.1"
         "fleet.toml", "web.yml", "nagios/quorlin.cfg", "icinga2/quorlin.conf", "prometheus/prometheus.yml",
         "prometheus/prometheus-http-sd.yml", "prometheus/prometheus-vantage-points.yml",
         "prometheus/quorlin-alerts.yml", "prometheus/quorlin-alerts.test.yml")],
-    *[(f"/usr/share/man/{page}.gz", 0o644) for page in MAN_PAGES],
+    *[(f"/usr/share/man/{page}.gz", 0o644) for page in ("man1/quorlin.1", "man1/quorlin-fleet.1",
+      "man1/quorlin-exporter.1", "man5/quorlin-fleet.5", "man5/quorlin-web-config.5")],
 ])
 def test_installed_file(package, path, mode):
     assert path in package
     assert (Path(path).is_file(), Path(path).stat().st_mode & 0o7777) == (True, mode)
+    if path in (UNIT, f"{EXAMPLES}/nagios/quorlin.cfg", f"{EXAMPLES}/icinga2/quorlin.conf"):  # they run it
+        assert set(re.findall(r"(?<![\w.-])/[\w/.-]*bin/quorlin\b(?![\w./-])", Path(path).read_text())) == \
+            {"/usr/bin/quorlin"}
 
 
-def test_configuration_is_left_to_the_user(package):
-    # No conffile, an empty /etc/quorlin: an upgrade never asks about, or replaces, a user's file.
-    assert run("dpkg-query", "-W", "-f=${Conffiles}", "quorlin").stdout == ""
-    assert [path for path in package if path.startswith("/etc/")] == ["/etc/quorlin"]
-    assert os.listdir("/etc/quorlin") == []
-
-
-def test_programs_are_named_by_their_installed_path(package):
-    named = {path: set(re.findall(r"(?<![\w.-])/[\w/.-]*bin/quorlin\b(?![\w./-])", Path(path).read_text()))
-             for path in (UNIT, f"{EXAMPLES}/nagios/quorlin.cfg", f"{EXAMPLES}/icinga2/quorlin.conf")}
-    assert named == {path: {"/usr/bin/quorlin"} for path in named}
-
-
-def test_the_system_user(package):
+def test_the_system_user_and_no_configuration(package):
     user = pwd.getpwnam("quorlin")
     assert (user.pw_dir, user.pw_shell, grp.getgrgid(user.pw_gid).gr_name, user.pw_uid < 1000) == \
         ("/nonexistent", "/usr/sbin/nologin", "quorlin", True)
+    # No conffile, an empty /etc/quorlin: an upgrade never asks about, or replaces, a user's file.
+    assert run("dpkg-query", "-W", "-f=${Conffiles}", "quorlin").stdout == ""
+    assert ([p for p in package if p.startswith("/etc/")], os.listdir("/etc/quorlin")) == (["/etc/quorlin"], [])
 
 
 def test_unit_verifies(package):
@@ -146,19 +119,16 @@ def test_installed_command(package, peer, tmp_path, extra, status, output):
 
 
 def test_exporter_runs_as_its_unit_runs_it(package, peer):
-    """The unit's ExecStart as the quorlin user, its files at /etc/quorlin (a folder of this test's,
-    mounted there for this process alone), its key turns in $XDG_RUNTIME_DIR/quorlin (mode 0700,
-    owned by the user: what RuntimeDirectory= makes)."""
+    """The unit's ExecStart as its user, /etc/quorlin a folder of this test's mounted for this process
+    alone, key turns in $XDG_RUNTIME_DIR/quorlin (0700, the user's: what RuntimeDirectory= makes)."""
     unit = Path(UNIT).read_text()
-    command = re.search(r"^ExecStart=(/usr/bin/quorlin .*)$", unit, re.M).group(1).split()
     assert re.search(r"^User=quorlin$", unit, re.M) and re.search(r"^RuntimeDirectory=quorlin$", unit, re.M)
     user = pwd.getpwnam("quorlin")
     with tempfile.TemporaryDirectory() as scratch:
         Path(scratch).chmod(0o755)
         etc, runtime = Path(scratch, "etc"), Path(scratch, "run")
-        runtime.mkdir(mode=0o755)
-        for folder in (etc, runtime / "quorlin"):
-            folder.mkdir(mode=0o700)
+        etc.mkdir(mode=0o700)
+        (runtime / "quorlin").mkdir(mode=0o700, parents=True)
         client_config(etc, peer.info, name="good.conf")
         (etc / "fleet.toml").write_text(f'[[target]]\nname = "good"\nconfig = "good.conf"\n'
                                         f'ping = ["{peer.info["peer_tunnel_ip"]}"]\n')
@@ -166,12 +136,11 @@ def test_exporter_runs_as_its_unit_runs_it(package, peer):
         for path in (etc, runtime / "quorlin", *etc.iterdir()):
             os.chown(path, user.pw_uid, user.pw_gid)
         argv = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                'mount --bind "$0" /etc/quorlin && exec "$@"', str(etc),
-                "setpriv", "--reuid", "quorlin", "--regid", "quorlin", "--init-groups", "--reset-env",
-                "env", f"XDG_RUNTIME_DIR={runtime}", *command]
+                'mount --bind "$0" /etc/quorlin && exec "$@"', str(etc), "setpriv", "--reuid", "quorlin",
+                "--regid", "quorlin", "--init-groups", "--reset-env", "env", f"XDG_RUNTIME_DIR={runtime}",
+                *re.search(r"^ExecStart=(/usr/bin/quorlin .*)$", unit, re.M).group(1).split()]
         with ExporterProcess(peer, None, argv=argv) as exporter:
-            status_lines = Path(f"/proc/{exporter.proc.pid}/status").read_text()
-            assert re.search(rf"^Uid:\t{user.pw_uid}\t", status_lines, re.M), status_lines
+            assert re.search(rf"^Uid:\t{user.pw_uid}\t", Path(f"/proc/{exporter.proc.pid}/status").read_text(), re.M)
             status, _, body = exporter.request("/probe?target=good")
             assert (status, "\nprobe_success 1\n" in body) == (200, True), body
             turns = list((runtime / "quorlin").glob("??/*.turn"))
@@ -180,16 +149,13 @@ def test_exporter_runs_as_its_unit_runs_it(package, peer):
 
 
 def test_removal_leaves_nothing(package):
-    """Runs last: remove, then purge; every path the package listed is gone, but for folders other
-    packages own too. The system user stays, as Debian leaves it."""
-    removed = run("dpkg", "-r", "quorlin")
-    assert removed.returncode == 0, removed.stdout + removed.stderr
-    assert [path for path in package if os.path.lexists(path) and not os.path.isdir(path)] == []
-    purged = run("dpkg", "--purge", "quorlin")
-    assert purged.returncode == 0, purged.stdout + purged.stderr
-    assert not present()
+    """Runs last: removal leaves no file of the package, purge no folder but those other packages own
+    too (and the system user, as Debian leaves it)."""
+    for action in ("-r", "--purge"):
+        done = run("dpkg", action, "quorlin")
+        assert done.returncode == 0, done.stdout + done.stderr
     left = [path for path in package if os.path.lexists(path) and path != "/."]
     owned = {line.split(": ", 1)[1] for line in run("dpkg-query", "-S", *left).stdout.splitlines()} if left else set()
-    assert [path for path in left if path not in owned] == []
+    assert ([path for path in left if path not in owned or not os.path.isdir(path)], present()) == ([], False)
     assert glob.glob("/var/lib/systemd/deb-systemd-helper-*/**/quorlin*", recursive=True) == []
     pwd.getpwnam("quorlin")
