@@ -348,18 +348,4 @@ ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireg
     return Exchange(socket, endpoint, tunnel, request, limits).run();
 }
 
-std::expected<std::uint64_t, std::string> send_inner_packet(UdpSocket& socket, wireguard::Tunn& tunnel,
-                                                            std::span<const std::uint8_t> packet, Instant until) {
-    DatagramBuffer output;
-    const TunnResult encrypted = tunnel.encapsulate(packet, output.span());
-    if (encrypted.kind == Kind::Err) {
-        return std::unexpected("WireGuard encapsulation error: " + std::string(wireguard::error_name(encrypted.error)));
-    }
-    if (encrypted.kind != Kind::WriteToNetwork) return std::unexpected("WireGuard session did not encrypt the data packet");
-    const IoOutcome sent = send(socket, encrypted.packet, until);
-    if (sent.kind == IoOutcome::Kind::failed) return std::unexpected("could not send encrypted packet: " + sent.error_text);
-    if (sent.kind == IoOutcome::Kind::deadline) return std::unexpected(std::string("the deadline passed before sending"));
-    return sent.bytes;
-}
-
 }  // namespace quorlin
