@@ -1,5 +1,6 @@
 #include "probe/session.hpp"
 
+#include "probe/tunnel_io.hpp"
 #include "wireguard/handshake.hpp"
 #include "wireguard/messages.hpp"
 
@@ -45,12 +46,6 @@ std::string protocol_error(std::string_view reason) {
     }
     text += '"';
     return text;
-}
-
-// Recognised by the whole 4-byte type and the exact size, nothing else.
-bool is_message(std::span<const std::uint8_t> datagram, MessageType type, std::size_t size) {
-    return datagram.size() == size &&
-           wireguard::load_le32(datagram, wireguard::type_offset) == static_cast<std::uint32_t>(type);
 }
 
 // When no authenticated response has come this long after the last
@@ -271,18 +266,9 @@ private:
 
     std::optional<ExchangeOutcome> send_try() {
         const std::vector<std::uint8_t> inner = request_.packet(static_cast<std::uint32_t>(tries_.size()));
-        const TunnResult encrypted = tunnel_.encapsulate(inner, output_.span());
-        if (encrypted.kind == Kind::Err) {
-            return error("WireGuard encapsulation error: " + std::string(wireguard::error_name(encrypted.error)));
-        }
-        if (encrypted.kind != Kind::WriteToNetwork) {
-            return error("WireGuard session did not encrypt the data packet");
-        }
-        const IoOutcome sent = send(socket_, encrypted.packet, wait_end_);
-        if (sent.kind == IoOutcome::Kind::failed) {
-            return error("could not send encrypted packet: " + sent.error_text, sent.error_number);
-        }
-        if (sent.kind == IoOutcome::Kind::deadline) return no_match();
+        const TunnelSend sent = seal_and_send(socket_, tunnel_, inner, output_.span(), wait_end_);
+        if (sent.kind == TunnelSend::Kind::failed) return error(sent.message, sent.error_number);
+        if (sent.kind == TunnelSend::Kind::expired) return no_match();
         sent_ += sent.bytes;
         const Instant now = Clock::now();
         tries_.push_back(now);
@@ -305,33 +291,20 @@ private:
     }
 
     std::optional<ExchangeOutcome> on_datagram(std::span<const std::uint8_t> datagram) {
-        const TunnResult result = tunnel_.decapsulate(source_, datagram, output_.span());
-        switch (result.kind) {
-            case Kind::WriteToNetwork: {
-                const IoOutcome reply = send(socket_, result.packet, wait_end_);
-                if (reply.kind == IoOutcome::Kind::failed) {
-                    return error("could not send WireGuard protocol packet: " + reply.error_text);
-                }
-                if (reply.kind == IoOutcome::Kind::deadline) return no_match();
-                sent_ += reply.bytes;
-                if (is_message(datagram, MessageType::HandshakeResponse, wireguard::response::size)) {
-                    return begin_again_on_new_session();
-                }
+        const OpenedDatagram opened = open_datagram(socket_, tunnel_, source_, datagram, output_.span(), wait_end_);
+        switch (opened.kind) {
+            case OpenedDatagram::Kind::failed: return error(opened.message);
+            case OpenedDatagram::Kind::expired: return no_match();
+            case OpenedDatagram::Kind::answered:
+                sent_ += opened.sent_bytes;
+                if (opened.new_session) return begin_again_on_new_session();
                 return std::nullopt;
-            }
-            case Kind::WriteToTunnelV4:
-                if (auto answer = request_.match(result.packet, static_cast<std::uint32_t>(tries_.size()))) {
+            case OpenedDatagram::Kind::inner_packet:
+                if (auto answer = request_.match(opened.inner, static_cast<std::uint32_t>(tries_.size()))) {
                     return matched(std::move(*answer));
                 }
                 return std::nullopt;
-            // A datagram that does not decapsulate (a duplicate or replayed
-            // counter, another index, a bad tag, a stray handshake message,
-            // junk) says nothing about the reply we wait for: WireGuard drops
-            // it, and so do we.
-            case Kind::Err:
-            case Kind::Done:
-            case Kind::WriteToTunnelV6:
-                return std::nullopt;
+            case OpenedDatagram::Kind::dropped: return std::nullopt;
         }
         return std::nullopt;
     }
@@ -373,20 +346,6 @@ private:
 ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
                          const ExchangeRequest& request, const ExchangeLimits& limits) {
     return Exchange(socket, endpoint, tunnel, request, limits).run();
-}
-
-std::expected<std::uint64_t, std::string> send_inner_packet(UdpSocket& socket, wireguard::Tunn& tunnel,
-                                                            std::span<const std::uint8_t> packet, Instant until) {
-    DatagramBuffer output;
-    const TunnResult encrypted = tunnel.encapsulate(packet, output.span());
-    if (encrypted.kind == Kind::Err) {
-        return std::unexpected("WireGuard encapsulation error: " + std::string(wireguard::error_name(encrypted.error)));
-    }
-    if (encrypted.kind != Kind::WriteToNetwork) return std::unexpected("WireGuard session did not encrypt the data packet");
-    const IoOutcome sent = send(socket, encrypted.packet, until);
-    if (sent.kind == IoOutcome::Kind::failed) return std::unexpected("could not send encrypted packet: " + sent.error_text);
-    if (sent.kind == IoOutcome::Kind::deadline) return std::unexpected(std::string("the deadline passed before sending"));
-    return sent.bytes;
 }
 
 }  // namespace quorlin

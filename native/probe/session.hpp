@@ -115,10 +115,4 @@ struct ExchangeLimits {
 ExchangeOutcome exchange(UdpSocket& socket, const SocketAddress& endpoint, wireguard::Tunn& tunnel,
                          const ExchangeRequest& request, const ExchangeLimits& limits);
 
-// Encrypts and sends one inner packet that expects no answer (a TCP reset
-// that ends a check's connection), by `until` at the latest; the bytes sent,
-// or the error's text.
-std::expected<std::uint64_t, std::string> send_inner_packet(UdpSocket& socket, wireguard::Tunn& tunnel,
-                                                            std::span<const std::uint8_t> packet, Instant until);
-
 }  // namespace quorlin

@@ -1,84 +1,92 @@
 #include "probe/tcp_check.hpp"
 
-#include "common/random.hpp"
-#include "packet/tcp.hpp"
+#include "probe/inner_link.hpp"
+#include "probe/tcp_connection.hpp"
 
-#include <algorithm>
-#include <optional>
 #include <string>
 
 namespace quorlin {
 
 namespace {
 
-// Source ports, as for DNS queries: 32768 to 60999.
-constexpr std::uint32_t source_port_base = 32768;
-constexpr std::uint32_t source_port_span = 28232;
-// The window a SYN offers; nothing is received past the handshake.
-constexpr std::uint16_t receive_window = 64240;
-// A datagram send does not wait on the path; this only bounds a full buffer.
-constexpr std::chrono::milliseconds reset_send_limit{100};
 constexpr std::string_view unanswered_prefix = "no valid matching reply";
 
 std::string milliseconds(Clock::duration span) {
     return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(span).count()) + " ms";
 }
 
+// Where the wait for an answer ends, and which limit that is: the session
+// cannot carry an answer past its lifetime.
+struct WaitEnd {
+    Instant at;
+    ExchangeOutcome::Limit limit;
+};
+
+WaitEnd wait_end(Instant deadline, ExchangeOutcome::Limit kind, Instant session_expiry) {
+    if (session_expiry < deadline) return {session_expiry, ExchangeOutcome::Limit::session_lifetime};
+    return {deadline, kind};
+}
+
+// When a later handshake response moved the tunnel to the session the peer
+// keeps, every SYN before went on a session the peer had already replaced:
+// the check's limit counts again from then (see ExchangeLimits).
+std::optional<WaitEnd> restarted(const ExchangeLimits& limits, std::optional<Instant> new_session) {
+    if (!new_session || limits.check_timeout.is_zero()) return std::nullopt;
+    const Instant again = deadline(limits.overall_deadline, *new_session, limits.check_timeout);
+    if (again <= limits.deadline) return std::nullopt;
+    const auto kind = again == limits.overall_deadline ? ExchangeOutcome::Limit::overall_deadline
+                                                       : ExchangeOutcome::Limit::check_deadline;
+    return wait_end(again, kind, limits.session_expiry);
+}
+
+// The handshake's outcome in the terms every check reports in.
+ExchangeOutcome outcome_of(const std::expected<Clock::duration, TcpFailure>& opened, const TcpConnection& connection,
+                           const TunnelLink& link, ExchangeOutcome::Limit limit) {
+    if (opened) {
+        return ExchangeOutcome::matched({}, link.sent_bytes(), link.received_bytes(), *opened, connection.syns_sent());
+    }
+    switch (opened.error().kind) {
+        case TcpFailure::Kind::refused: {
+            ExchangeOutcome outcome =
+                ExchangeOutcome::matched({}, link.sent_bytes(), link.received_bytes(),
+                                         connection.syn_round_trip().value_or(Clock::duration{}), connection.syns_sent());
+            std::get<ExchangeOutcome::Matched>(outcome.result).refused = true;
+            return outcome;
+        }
+        case TcpFailure::Kind::no_answer: return ExchangeOutcome::no_match(limit, link.sent_bytes(), link.received_bytes());
+        default: break;
+    }
+    return ExchangeOutcome::error(opened.error().detail, link.sent_bytes(), link.received_bytes());
+}
+
 }  // namespace
 
 bool tcp_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address& source, const TcpTarget& target) {
-    const std::uint32_t first = random_u32();
-    const std::uint32_t initial_sequence = random_u32();
-    const auto source_port = static_cast<std::uint16_t>(source_port_base + first % source_port_span);
-    const auto ip_identification = static_cast<std::uint16_t>(random_u32());
     const std::string target_text = target.to_text();
-
     emit_start(c.run_start, c.sink, phase_name::tcp, target_text);
     const Instant check_start = Clock::now();
-    ExchangeLimits limits = check_limits(c, check_start, c.plan.tcp_timeout);
-    limits.retry_interval = std::max<Clock::duration>(tcp_initial_retransmission_timeout, c.path_round_trip * 3 / 2);
-    limits.doubling = true;
+    const ExchangeLimits limits = check_limits(c, check_start, c.plan.tcp_timeout);
 
-    TcpHeader syn;
-    syn.source_port = source_port;
-    syn.destination_port = target.port;
-    syn.sequence = initial_sequence;
-    syn.flags = tcp_flag::syn;
-    syn.window = receive_window;
-    syn.mss = c.plan.tcp_mss();
-    const std::uint32_t expected_ack = initial_sequence + 1;
-    // Every try is the same SYN: an answer does not say which it is for.
-    const ExchangeRequest request = same_packet_request(
-        tcp_packet(source.octets, target.address.octets, ip_identification, syn),
-        [&](std::span<const std::uint8_t> packet) -> std::optional<ExchangeRequest::Answer> {
-            const auto segment = read_tcp(packet, target.address.octets, source.octets);
-            if (!segment) return std::nullopt;
-            const TcpHeader& got = segment->header;
-            if (got.source_port != target.port || got.destination_port != source_port) return std::nullopt;
-            // Only an answer that acknowledges our SYN is for this connection.
-            if (!got.has(tcp_flag::ack) || got.acknowledgment != expected_ack) return std::nullopt;
-            if (got.has(tcp_flag::rst)) return ExchangeRequest::Answer{{}, std::nullopt, std::nullopt, true};
-            if (got.has(tcp_flag::syn)) return ExchangeRequest::Answer{};
-            return std::nullopt;
-        });
-    const ExchangeOutcome outcome = exchange(c.socket, c.endpoint, c.tunnel, request, limits);
+    TunnelLink link(c.socket, c.endpoint, c.tunnel);
+    TcpConnection connection(link, source, target, c.plan.tcp_mss());
+    WaitEnd end = wait_end(limits.deadline, limits.kind, limits.session_expiry);
+    auto opened = connection.open(end.at, c.path_round_trip);
+    while (!opened && opened.error().kind == TcpFailure::Kind::no_answer) {
+        const auto again = restarted(limits, link.last_new_session());
+        if (!again || again->at <= end.at) break;
+        end = *again;
+        opened = connection.open(end.at, c.path_round_trip);
+    }
+    const ExchangeOutcome outcome = outcome_of(opened, connection, link, end.limit);
     PhaseResult result = check_phase(phase_name::tcp, target_text, check_start, outcome);
     result.subject = target_text;
-    if (const ExchangeOutcome::Matched* match = outcome.match(); match && !match->refused) {
+    if (opened) {
         // The server keeps a half-open connection until told: a reset at the
         // sequence number it expects frees it at once.
-        TcpHeader reset;
-        reset.source_port = source_port;
-        reset.destination_port = target.port;
-        reset.sequence = expected_ack;
-        reset.flags = tcp_flag::rst;
-        const auto sent = send_inner_packet(
-            c.socket, c.tunnel,
-            tcp_packet(source.octets, target.address.octets, static_cast<std::uint16_t>(ip_identification + 1), reset),
-            Clock::now() + reset_send_limit);
-        result.sent_bytes += sent.value_or(0);
+        connection.close();
+        result.sent_bytes = link.sent_bytes();
         result.detail = "connection accepted (SYN-ACK)";
-    } else if (match) {
+    } else if (opened.error().kind == TcpFailure::Kind::refused) {
         result.detail = "connection refused (RST)";
     } else if (result.status == PhaseStatus::unconfirmed && result.detail &&
                result.detail->starts_with(unanswered_prefix)) {

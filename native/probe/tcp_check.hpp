@@ -10,9 +10,6 @@
 
 namespace quorlin {
 
-// TCP's initial retransmission timeout (RFC 6298).
-inline constexpr std::chrono::seconds tcp_initial_retransmission_timeout{1};
-
 // Records one tcp phase; true when it was answered (a SYN-ACK or a reset).
 bool tcp_check(ProbeReport& report, const DataCheckContext& context, const Ipv4Address& source,
                const TcpTarget& target);

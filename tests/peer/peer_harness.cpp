@@ -1,24 +1,19 @@
 #include "peer/peer_harness.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sodium.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "common/os_error.hpp"
+#include "peer/child_process.hpp"
 #include "peer/json_line.hpp"
-
-extern char** environ;
 
 namespace quorlin::peer {
 
@@ -28,13 +23,9 @@ using SteadyClock = std::chrono::steady_clock;
 
 constexpr auto teardown_timeout = std::chrono::seconds(30);
 
-// The supervisor script and the interpreter to run it with, fixed when the
-// tests are configured.
+// The supervisor script, fixed when the tests are configured.
 #ifndef QUORLIN_PEER_SCRIPT
 #error "QUORLIN_PEER_SCRIPT must name tests/peer/wgpeer.py"
-#endif
-#ifndef QUORLIN_PYTHON
-#define QUORLIN_PYTHON "python3"
 #endif
 
 void close_fd(int& fd) {
@@ -44,66 +35,8 @@ void close_fd(int& fd) {
     }
 }
 
-// Waits for pid to exit until deadline; its wait status, or nullopt if it is
-// still running then.
-std::optional<int> wait_until(pid_t pid, SteadyClock::time_point deadline) {
-    for (;;) {
-        int status = 0;
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) return status;
-        if (done < 0 && errno != EINTR) return -1;  // not our child any more
-        if (SteadyClock::now() >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
-
-std::string describe_status(int status) {
-    if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
-    return "wait status " + std::to_string(status);
-}
-
-// Reads from fd until a newline, end of file or the deadline; what was read.
-std::string read_line(int fd, SteadyClock::time_point deadline, bool& complete) {
-    std::string line;
-    complete = false;
-    char buffer[4096];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-        if (left.count() <= 0) return line;
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
-        if (ready < 0 && errno != EINTR) return line;
-        if (ready <= 0) continue;
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return line;
-        line.append(buffer, static_cast<std::size_t>(n));
-        if (const auto end = line.find('\n'); end != std::string::npos) {
-            line.resize(end);
-            complete = true;
-            return line;
-        }
-    }
-}
-
-std::expected<pid_t, std::string> spawn(const std::vector<std::string>& args, int stdin_fd, int stdout_fd) {
-    std::vector<char*> argv;
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (stdin_fd >= 0) posix_spawn_file_actions_adddup2(&actions, stdin_fd, STDIN_FILENO);
-    if (stdout_fd >= 0) posix_spawn_file_actions_adddup2(&actions, stdout_fd, STDOUT_FILENO);
-    pid_t pid = -1;
-    const int error = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) return std::unexpected("could not run " + args[0] + ": " + os_error_text(error));
-    return pid;
-}
-
 std::vector<std::string> script_command(std::string_view command) {
-    return {QUORLIN_PYTHON, QUORLIN_PEER_SCRIPT, std::string(command)};
+    return {test_python(), QUORLIN_PEER_SCRIPT, std::string(command)};
 }
 
 // Ends a peer by name from a fresh process, when its supervisor could not.
