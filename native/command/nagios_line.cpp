@@ -26,7 +26,7 @@ std::optional<std::string> failed_phase_text(const ProbeReport& report) {
     for (const PhaseResult& phase : report.phases) {
         if (phase.status != PhaseStatus::error && phase.status != PhaseStatus::unconfirmed) continue;
         if (phase.phase == phase_name::ping || phase.phase == phase_name::dns || phase.phase == phase_name::tcp ||
-            phase.phase == phase_name::path_mtu) {
+            phase.phase == phase_name::tls || phase.phase == phase_name::http || phase.phase == phase_name::path_mtu) {
             continue;  // told by their checks
         }
         return phase_failure_text(phase);
@@ -133,7 +133,9 @@ void append_perfdata(std::string& out, const ProbeReport& report, const Assessme
                 break;
             }
             case CheckKind::dns:
-            case CheckKind::tcp: break;  // below, by their phases
+            case CheckKind::tcp:
+            case CheckKind::tls:
+            case CheckKind::http: break;  // below, by their phases
             case CheckKind::path_mtu: {
                 // Below the expected size is a warning: the range "EXPECTED:".
                 if (!check.path_mtu) break;
@@ -149,13 +151,19 @@ void append_perfdata(std::string& out, const ProbeReport& report, const Assessme
     }
     // A DNS or TCP check's round trip, numbered in the order asked; one that
     // was not answered, or refused, has none to show.
-    for (const std::string_view kind : {phase_name::dns, phase_name::tcp}) {
+    for (const std::string_view kind : {phase_name::dns, phase_name::tcp, phase_name::tls, phase_name::http}) {
         std::size_t number = 0;
         for (const PhaseResult& phase : report.phases) {
             if (phase.phase != kind) continue;
-            ++number;
-            if (phase.status == PhaseStatus::passed && !phase.refused) {
-                append_time_datum(out, std::string(kind) + std::to_string(number), measured_time(phase), nullptr);
+            const std::string label = std::string(kind) + std::to_string(++number);
+            if (phase.status == PhaseStatus::passed && !phase.service_failure) {
+                append_time_datum(out, label, measured_time(phase), nullptr);
+            }
+            // Days until the certificate expires, whatever else failed.
+            if (phase.certificate_not_after) {
+                append_perf_datum(out, {.label = label + "_days",
+                                        .value = std::to_string(certificate_days_left(*phase.certificate_not_after)),
+                                        .min = ""});
             }
         }
     }

@@ -1,9 +1,9 @@
 #pragma once
 // Performance data as the plugin guidelines write it, for the probe's and
 // the fleet's plugin lines alike:
-//   'label'=VALUE[UOM];[warn];[crit];0[;max]
-// Every datum here counts from 0; a level or maximum that does not exist is
-// an empty field (and a trailing maximum is left out).
+//   'label'=VALUE[UOM];[warn];[crit];[min][;max]
+// A level, minimum or maximum that does not exist is an empty field, and
+// trailing empty fields are left out; most data count from 0.
 
 #include "common/clock.hpp"
 
@@ -20,6 +20,7 @@ struct PerfDatum {
     std::string warning;
     std::string critical;
     std::string max;
+    std::string min = "0";
 };
 
 void append_perf_datum(std::string& out, const PerfDatum& datum);

@@ -57,10 +57,12 @@ std::string report_table(const ProbeReport& report, const Assessment& assessment
     }
     for (const CheckAssessment& check : assessment.checks) {
         // Several echoes are told per target; a check whose phase passed but
-        // that still failed (a DNS answer of SERVFAIL, a TCP reset) says why.
+        // that still failed (a DNS answer of SERVFAIL, a TCP reset, an
+        // expired certificate) says why.
         if (check.kind == CheckKind::ping && assessment.several_echoes) {
             out += "ping " + shown(check.target) + ": " + check.outcome + "\n";
-        } else if ((check.kind == CheckKind::dns || check.kind == CheckKind::tcp) && check.answered && !check.passed) {
+        } else if (check.kind != CheckKind::ping && check.kind != CheckKind::path_mtu && check.answered &&
+                   !check.passed) {
             out += "check: " + std::string(check_phase_name(check.kind)) + " " + shown(check.target) + ": " +
                    check.outcome + "\n";
         }

@@ -72,6 +72,11 @@ SeriesMap phase_series(const ProbeReport* report, const input::OptionTexts* opti
             const auto target = input::parse_tcp_target(tcp, "tcp");
             asked.tcp.push_back(target ? target->to_text() : tcp);
         }
+        for (const std::string& tls : options->tls) {
+            const auto target = input::parse_tls_target(tls, "tls");
+            asked.tls.push_back(target ? target->to_text() : tls);
+        }
+        asked.http = options->http;
         asked.path_mtu = options->mtu_check && !options->ping.empty();
     }
     const auto asked_check = [&series](std::string_view phase, std::string check) {
@@ -81,6 +86,8 @@ SeriesMap phase_series(const ProbeReport* report, const input::OptionTexts* opti
     for (const std::string& ping : asked.ping) asked_check(phase_name::ping, ping);
     for (const std::string& name : asked.resolve) asked_check(phase_name::dns, name);
     for (const std::string& port : asked.tcp) asked_check(phase_name::tcp, port);
+    for (const std::string& service : asked.tls) asked_check(phase_name::tls, service);
+    for (const std::string& url : asked.http) asked_check(phase_name::http, url);
     if (asked.path_mtu) asked_check(phase_name::path_mtu, asked.ping.front());
     return series;
 }
@@ -90,7 +97,8 @@ SeriesMap phase_series(const ProbeReport* report, const input::OptionTexts* opti
 void add_check_success(prometheus::Registry& registry, const Assessment& assessment) {
     auto& success = gauge(registry, "quorlin_check_success",
                           "1 when the check passed: a ping target within its thresholds, a DNS name with an A record, "
-                          "a TCP port that accepts, the path MTU as expected");
+                          "a TCP port that accepts, a TLS certificate that verifies, an HTTP status accepted, "
+                          "the path MTU as expected");
     std::map<std::pair<std::string, std::string>, bool> passed;
     for (const CheckAssessment& check : assessment.checks) {
         const auto [each, inserted] = passed.try_emplace({std::string(check_phase_name(check.kind)), check.subject}, true);
@@ -116,6 +124,18 @@ void add_path_quality(prometheus::Registry& registry, const ProbeReport& report,
         rtt_min.Add(labels).Set(seconds(*ping.rtt_min));
         rtt_avg.Add(labels).Set(seconds(*ping.rtt_avg));
         rtt_max.Add(labels).Set(seconds(*ping.rtt_max));
+    }
+    for (const PhaseResult& phase : report.phases) {
+        if (!phase.subject) continue;
+        const prometheus::Labels labels{{"check", *phase.subject}};
+        if (phase.certificate_not_after) {
+            gauge(registry, "quorlin_tls_certificate_expiry_timestamp_seconds",
+                  "When the leaf certificate a TLS check got expires, in seconds since the Unix epoch")
+                .Add(labels).Set(static_cast<double>(*phase.certificate_not_after));
+        }
+        if (phase.http_status) {
+            gauge(registry, "quorlin_http_status_code", "The status an HTTP check got").Add(labels).Set(*phase.http_status);
+        }
     }
     const PhaseResult* mtu = path_mtu_phase(report);
     if (mtu == nullptr || !mtu->path_mtu || !mtu->subject) return;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 namespace quorlin {
 
@@ -142,27 +143,31 @@ CheckAssessment dns_check(const PhaseResult* phase, const std::string& name) {
     return check;
 }
 
-// Answered by a reset, the tunnel works but the service refused.
-CheckAssessment tcp_check(const PhaseResult* phase, const std::string& target) {
-    CheckAssessment check{CheckKind::tcp, target, target};
+// A TCP, TLS or HTTP check. Answered but not as asked (a reset, an expired
+// certificate, a 503), the tunnel works but the service does not.
+CheckAssessment service_check(CheckKind kind, const PhaseResult* phase, const std::string& target) {
+    CheckAssessment check{kind, target, target};
+    const std::string named = std::string(check_phase_name(kind)) + " " + target;
     if (phase == nullptr) {
         check.outcome = std::string(not_run);
-        check.failure = "tcp " + target + " not run";
+        check.failure = named + " not run";
         return check;
     }
     check.ran = phase->status != PhaseStatus::skipped && phase->sent_bytes > 0;
     check.outcome = phase->detail.value_or(std::string(status_text(phase->status)));
     if (phase->status != PhaseStatus::passed) {
-        check.failure = "tcp " + target + (check.ran ? " unanswered" : " not run");
+        check.failure = named + (check.ran ? " unanswered" : " not run");
         return check;
     }
     check.answered = true;
-    if (phase->refused) {
-        check.failure = "tcp " + target + " refused";
+    if (phase->service_failure) {
+        check.failure = named + " " + *phase->service_failure;
         return check;
     }
     check.passed = true;
-    check.outcome += ", round trip " + milliseconds_text(measured_time(*phase)) + tries_text(phase->tries);
+    if (kind == CheckKind::tcp) {
+        check.outcome += ", round trip " + milliseconds_text(measured_time(*phase)) + tries_text(phase->tries);
+    }
     return check;
 }
 
@@ -234,11 +239,21 @@ std::size_t Assessment::passed_checks() const noexcept {
     return static_cast<std::size_t>(std::ranges::count(checks, true, &CheckAssessment::passed));
 }
 
+std::int64_t certificate_days_left(std::int64_t not_after) {
+    constexpr std::int64_t day_seconds = 86'400;
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::system_clock::now().time_since_epoch()).count();
+    const std::int64_t left = not_after - now;
+    return left >= 0 ? left / day_seconds : -((-left + day_seconds - 1) / day_seconds);
+}
+
 std::string_view check_phase_name(CheckKind kind) noexcept {
     switch (kind) {
         case CheckKind::ping: return phase_name::ping;
         case CheckKind::dns: return phase_name::dns;
         case CheckKind::tcp: return phase_name::tcp;
+        case CheckKind::tls: return phase_name::tls;
+        case CheckKind::http: return phase_name::http;
         case CheckKind::path_mtu: break;
     }
     return phase_name::path_mtu;
@@ -270,10 +285,13 @@ Assessment assess(const ProbeReport& report, const Thresholds& thresholds) {
         assessment.checks.push_back(
             dns_check(index < lookups.size() ? lookups[index] : nullptr, report.asked.resolve[index]));
     }
-    const std::vector<const PhaseResult*> connections = phases_named(report, phase_name::tcp);
-    for (std::size_t index = 0; index < report.asked.tcp.size(); ++index) {
-        assessment.checks.push_back(
-            tcp_check(index < connections.size() ? connections[index] : nullptr, report.asked.tcp[index]));
+    for (const auto& [kind, asked] : {std::pair{CheckKind::tcp, &report.asked.tcp},
+                                      std::pair{CheckKind::tls, &report.asked.tls},
+                                      std::pair{CheckKind::http, &report.asked.http}}) {
+        const std::vector<const PhaseResult*> ran = phases_named(report, check_phase_name(kind));
+        for (std::size_t index = 0; index < asked->size(); ++index) {
+            assessment.checks.push_back(service_check(kind, index < ran.size() ? ran[index] : nullptr, (*asked)[index]));
+        }
     }
     if (report.asked.path_mtu && !report.asked.ping.empty()) {
         assessment.checks.push_back(path_mtu_check(report, report.asked.ping.front()));

@@ -34,13 +34,13 @@ struct Thresholds {
     PingThresholds ping;
 };
 
-enum class CheckKind : std::uint8_t { ping, dns, tcp, path_mtu };
+enum class CheckKind : std::uint8_t { ping, dns, tcp, tls, http, path_mtu };
 
-// One check asked: a ping target (all its echoes), a DNS name, a TCP port,
-// the path MTU.
+// One check asked: a ping target (all its echoes), a DNS name, a TCP port, a
+// TLS service, an HTTP URL, the path MTU.
 struct CheckAssessment {
     CheckKind kind = CheckKind::ping;
-    std::string subject;  // the ping address, the DNS name, ADDR:PORT, the path MTU search's ping target
+    std::string subject;  // the ping address, the DNS name, ADDR:PORT, HOST:PORT, the URL, the path MTU search's ping target
     std::string target;   // as its phase names it ("NAME via SERVER" for DNS)
     bool passed = false;
     bool ran = false;       // something of it went out
@@ -89,8 +89,9 @@ inline constexpr std::string_view state_rule_text =
     "  0  OK        every check asked passed (or none was asked) and no threshold was reached\n"
     "  1  WARNING   the data plane works but a check asked failed (a ping target, a DNS name whose\n"
     "               resolver answers SERVFAIL, REFUSED, NXDOMAIN or no A record, a TCP port that\n"
-    "               refuses or does not answer), the path MTU is short, or --warning or\n"
-    "               --ping-warning was reached\n"
+    "               refuses or does not answer, a TLS certificate that does not verify, an HTTP\n"
+    "               status not accepted), the path MTU is short, or --warning or --ping-warning\n"
+    "               was reached\n"
     "  2  CRITICAL  unconfirmed; the endpoint's name does not resolve; the peer's host refuses or is\n"
     "               unreachable; every data check asked failed; or --critical or --ping-critical\n"
     "               was reached\n"
@@ -102,7 +103,11 @@ inline constexpr std::string_view state_rule_text =
 // Unescaped: each output escapes it its own way.
 std::string phase_failure_text(const PhaseResult& phase);
 
-// "ping", "dns", "tcp", "path_mtu": the phase a check's results are recorded as.
+// Whole days from now until a certificate's notAfter (seconds since the
+// Unix epoch), rounded down: negative once it has expired.
+std::int64_t certificate_days_left(std::int64_t not_after);
+
+// "ping", "dns", "tcp", "tls", "http", "path_mtu": the phase a check's results are recorded as.
 std::string_view check_phase_name(CheckKind kind) noexcept;
 
 }  // namespace quorlin

@@ -4,6 +4,7 @@
 #include "packet/dns.hpp"
 #include "packet/icmp.hpp"
 #include "probe/path_mtu.hpp"
+#include "probe/service_checks.hpp"
 #include "probe/tcp_check.hpp"
 
 #include <algorithm>
@@ -73,37 +74,15 @@ bool ping_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Addres
     return passed;
 }
 
-// One A query, sent again on the retry schedule with the same id and source
-// port, as stub resolvers do: an answer to any try counts.
+// One A query check.
 bool dns_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address& source, const Ipv4Address& server,
                const std::string& name) {
-    const std::uint32_t first = random_u32();
-    const std::uint32_t second = random_u32();
-    const std::uint32_t third = random_u32();
-    const auto source_port = static_cast<std::uint16_t>(dns_source_port_base + first % dns_source_port_span);
-    const std::uint16_t query_id = low16(second);
     const std::string target_text = name + " via " + server.to_text();
-
     emit_start(c.run_start, c.sink, phase_name::dns, target_text);
     const Instant check_start = Clock::now();
-    const auto query = dns_query(source.octets, server.octets, source_port, query_id, low16(third), name);
-    if (!query) {
-        PhaseResult result = phase_error(phase_name::dns, target_text, check_start, query.error());
-        result.subject = name;
-        push_phase(report, c.run_start, c.sink, std::move(result));
-        return false;
-    }
     ExchangeLimits limits = check_limits(c, check_start, c.plan.dns_timeout);
     limits.retry_interval = answer_retry_interval(c.path_round_trip, c.plan.dns_timeout);
-    const ExchangeRequest request =
-        same_packet_request(std::move(*query), [&](std::span<const std::uint8_t> packet) {
-            std::optional<ExchangeRequest::Answer> answer;
-            if (auto dns = parse_dns_a_response(packet, server.octets, source.octets, source_port, query_id, name)) {
-                answer = ExchangeRequest::Answer{std::move(dns->a_records), std::nullopt, dns->response_code};
-            }
-            return answer;
-        });
-    const ExchangeOutcome outcome = exchange(c.socket, c.endpoint, c.tunnel, request, limits);
+    const ExchangeOutcome outcome = dns_lookup(c, source, server, name, limits);
     PhaseResult result = check_phase(phase_name::dns, target_text, check_start, outcome);
     result.subject = name;
     const bool passed = result.status == PhaseStatus::passed;
@@ -113,6 +92,26 @@ bool dns_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address
 }
 
 }  // namespace
+
+ExchangeOutcome dns_lookup(const DataCheckContext& c, const Ipv4Address& source, const Ipv4Address& server,
+                           const std::string& name, const ExchangeLimits& limits) {
+    const std::uint32_t first = random_u32();
+    const std::uint32_t second = random_u32();
+    const std::uint32_t third = random_u32();
+    const auto source_port = static_cast<std::uint16_t>(dns_source_port_base + first % dns_source_port_span);
+    const std::uint16_t query_id = low16(second);
+    auto query = dns_query(source.octets, server.octets, source_port, query_id, low16(third), name);
+    if (!query) return ExchangeOutcome::error(std::move(query.error()), 0, 0);
+    const ExchangeRequest request =
+        same_packet_request(std::move(*query), [&](std::span<const std::uint8_t> packet) {
+            std::optional<ExchangeRequest::Answer> answer;
+            if (auto dns = parse_dns_a_response(packet, server.octets, source.octets, source_port, query_id, name)) {
+                answer = ExchangeRequest::Answer{std::move(dns->a_records), std::nullopt, dns->response_code};
+            }
+            return answer;
+        });
+    return exchange(c.socket, c.endpoint, c.tunnel, request, limits);
+}
 
 bool run_data_checks(ProbeReport& report, const DataCheckContext& context) {
     const ProbePlan& plan = context.plan;
@@ -136,6 +135,8 @@ bool run_data_checks(ProbeReport& report, const DataCheckContext& context) {
         }
     }
     for (const TcpTarget& target : plan.tcp) any_data_passed |= tcp_check(report, context, source, target);
+    for (const TlsTarget& target : plan.tls) any_data_passed |= tls_check(report, context, source, target);
+    for (const HttpTarget& target : plan.http) any_data_passed |= http_check(report, context, source, target);
     if (plan.mtu_check) run_path_mtu_check(report, context, source, plan.ping.front());
     return any_data_passed;
 }

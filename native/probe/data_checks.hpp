@@ -31,6 +31,12 @@ struct DataCheckContext {
 // path MTU phase; true once at least one ping or DNS check passed.
 bool run_data_checks(ProbeReport& report, const DataCheckContext& context);
 
+// One A query for `name` to `server`, sent again on the retry schedule of
+// `limits` with the same id and source port, as stub resolvers do: an answer
+// to any try counts. A name the query builder refuses is an error outcome.
+ExchangeOutcome dns_lookup(const DataCheckContext& context, const Ipv4Address& source, const Ipv4Address& server,
+                           const std::string& name, const ExchangeLimits& limits);
+
 // A check's deadline and which limit it is: the overall deadline when that
 // comes first, so an unanswered check blames the right one. The check begins
 // again on a new session (see ExchangeLimits); it is tried once unless a

@@ -146,6 +146,12 @@ std::optional<SessionStart> handshake_phase(const PhaseRun& run, UdpSocket& sock
     for (const TcpTarget& target : run.plan.tcp) {
         push_skipped(run.report, run.run_start, run.sink, phase_name::tcp, target.to_text());
     }
+    for (const TlsTarget& target : run.plan.tls) {
+        push_skipped(run.report, run.run_start, run.sink, phase_name::tls, target.to_text());
+    }
+    for (const HttpTarget& target : run.plan.http) {
+        push_skipped(run.report, run.run_start, run.sink, phase_name::http, target.url);
+    }
     if (run.plan.mtu_check) {
         push_skipped(run.report, run.run_start, run.sink, phase_name::path_mtu, run.plan.ping.front().to_text());
     }
@@ -195,6 +201,8 @@ ProbeReport probe(ProbePlan plan, const EventSink& sink) {
     for (const Ipv4Address& target : plan.ping) report.asked.ping.push_back(target.to_text());
     report.asked.resolve = plan.resolve;
     for (const TcpTarget& target : plan.tcp) report.asked.tcp.push_back(target.to_text());
+    for (const TlsTarget& target : plan.tls) report.asked.tls.push_back(target.to_text());
+    for (const HttpTarget& target : plan.http) report.asked.http.push_back(target.url);
     report.asked.path_mtu = plan.mtu_check && !plan.ping.empty();
 
     if (auto valid = plan.validate(); valid) {

@@ -118,7 +118,7 @@ PhaseResult check_phase(std::string_view phase, std::optional<std::string> targe
         result.detail = std::string(check_matched_detail);
         result.round_trip = match->round_trip;
         result.tries = match->tries;
-        result.refused = match->refused;
+        if (match->refused) result.service_failure = "refused";
         if (match->dns_response_code) result.dns = PhaseResult::DnsOutcome{*match->dns_response_code, match->a_records.size()};
     } else if (const auto* error = std::get_if<ExchangeOutcome::Error>(&outcome.result)) {
         result.status = PhaseStatus::error;

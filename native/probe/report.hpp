@@ -33,6 +33,8 @@ inline constexpr std::string_view keepalive = "keepalive";
 inline constexpr std::string_view ping = "ping";
 inline constexpr std::string_view dns = "dns";
 inline constexpr std::string_view tcp = "tcp";
+inline constexpr std::string_view tls = "tls";
+inline constexpr std::string_view http = "http";
 inline constexpr std::string_view path_mtu = "path_mtu";
 }  // namespace phase_name
 
@@ -87,9 +89,16 @@ struct PhaseResult {
         friend bool operator==(const DnsOutcome&, const DnsOutcome&) = default;
     };
     std::optional<DnsOutcome> dns;
-    // A TCP check answered by a reset: the tunnel carried the answer (the
-    // phase passed) but the service refused. Not part of the JSON.
-    bool refused = false;
+    // A service check whose service answered through the tunnel (so the
+    // phase passed) but not as the check asks: the short clause that says
+    // how ("refused", "certificate expired", "status 503"). Not part of the
+    // JSON.
+    std::optional<std::string> service_failure;
+    // A TLS check that got a certificate: the leaf's notAfter, in seconds
+    // since the Unix epoch. An HTTP check that got an answer: its status.
+    // Not part of the JSON.
+    std::optional<std::int64_t> certificate_not_after;
+    std::optional<std::uint16_t> http_status;
 
     friend bool operator==(const PhaseResult&, const PhaseResult&) = default;
 };
@@ -127,6 +136,8 @@ struct ProbeReport {
         std::vector<std::string> ping;     // addresses, one check each
         std::vector<std::string> resolve;  // names, one check each
         std::vector<std::string> tcp;      // ADDR:PORT, one check each
+        std::vector<std::string> tls;      // HOST:PORT, one check each
+        std::vector<std::string> http;     // URLs, one check each
         bool path_mtu = false;             // to the first ping target
         friend bool operator==(const AskedChecks&, const AskedChecks&) = default;
     };

@@ -84,7 +84,7 @@ ProbeReport one_port_refused() {
     accepted.round_trip = microseconds(351);
     PhaseResult refused = phase(phase_name::tcp, PhaseStatus::passed, "10.99.0.1:81", microseconds(300),
                                 "connection refused (RST)");
-    refused.refused = true;
+    refused.service_failure = "refused";
     return report(Verdict::data_plane_confirmed, {handshake_passed(microseconds(412)), accepted, refused});
 }
 

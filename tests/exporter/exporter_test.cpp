@@ -200,7 +200,7 @@ TEST(ProbeMetrics, EveryAskedCheckHasASeries) {
     asked.resolve = {"ok.test"};
     asked.mtu_check = true;
     // A report holds what was asked of it; without one, the target's settings tell.
-    const ProbeReport::AskedChecks asked_of_report{{"10.0.0.1", "10.0.0.2"}, {"ok.test"}, {}, true};
+    const ProbeReport::AskedChecks asked_of_report{.ping = {"10.0.0.1", "10.0.0.2"}, .resolve = {"ok.test"}, .path_mtu = true};
     ProbeReport handshake_failed = test::report(
         Verdict::unconfirmed, {test::phase(phase_name::handshake, PhaseStatus::unconfirmed, "peer.test:51820"),
                                test::phase(phase_name::ping, PhaseStatus::skipped, "10.0.0.1")});

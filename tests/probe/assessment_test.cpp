@@ -114,7 +114,7 @@ PhaseResult connection(const std::string& target, Answer answer) {
     PhaseResult result = phase(phase_name::tcp, answer == Answer::none ? PhaseStatus::unconfirmed : PhaseStatus::passed,
                                target, microseconds(300), "as recorded");
     result.sent_bytes = 80;
-    result.refused = answer == Answer::reset;
+    if (answer == Answer::reset) result.service_failure = "refused";
     return result;
 }
 
