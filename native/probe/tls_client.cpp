@@ -104,10 +104,13 @@ struct TlsClient::Session {
 
     TlsFailure failure(int code, std::string_view during) const {
         if (transport_failure) {
-            const bool silent = transport_failure->kind == TcpFailure::Kind::no_answer;
-            std::string clause = silent ? "stalled after " + std::to_string(connection.payload_bytes_received()) + " bytes"
-                                        : transport_failure->detail;
-            return {silent, "TLS " + std::string(during) + ": " + transport_failure->detail, std::move(clause)};
+            // Silence after a few bytes is the path-MTU black hole's mark: say how many came.
+            if (transport_failure->kind == TcpFailure::Kind::no_answer) {
+                const std::string stalled =
+                    "stalled after " + std::to_string(connection.payload_bytes_received()) + " bytes";
+                return {true, "TLS " + std::string(during) + " " + stalled + ": " + transport_failure->detail, stalled};
+            }
+            return {false, "TLS " + std::string(during) + ": " + transport_failure->detail, transport_failure->detail};
         }
         const std::string reason = gnutls_strerror(code);
         return {false, "TLS " + std::string(during) + " failed: " + reason, std::string(during) + " failed: " + reason};

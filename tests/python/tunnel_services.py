@@ -28,15 +28,29 @@ def connections(peer, port: int) -> list[str]:
 @contextlib.contextmanager
 def http_server(peer, port: int, folder: Path):
     """Python's http.server serving `folder` on the tunnel address and `port`."""
-    proc = subprocess.Popen(
-        ["ip", "netns", "exec", peer.namespace, sys.executable, "-m", "http.server", "--bind",
-         peer.info["peer_tunnel_ip"], "--directory", str(folder), str(port)],
-        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with served(peer, port, [sys.executable, "-m", "http.server", "--bind", peer.info["peer_tunnel_ip"],
+                             "--directory", str(folder), str(port)]) as proc:
+        yield proc
+
+
+@contextlib.contextmanager
+def tls_server(peer, port: int, certificate: Path, key: Path):
+    """`openssl s_server` with one certificate on the tunnel address and `port`, answering HTTP (-www)."""
+    with served(peer, port, ["openssl", "s_server", "-cert", str(certificate), "-key", str(key), "-accept",
+                             f"{peer.info['peer_tunnel_ip']}:{port}", "-www", "-quiet"]) as proc:
+        yield proc
+
+
+@contextlib.contextmanager
+def served(peer, port: int, argv: list[str]):
+    """`argv` in the peer's namespace until it listens on `port`; ended on every path."""
+    proc = subprocess.Popen(["ip", "netns", "exec", peer.namespace, *argv],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         deadline = time.monotonic() + START_TIMEOUT_S
         while not listening(peer, port):
-            assert proc.poll() is None, "http.server ended at start"
-            assert time.monotonic() < deadline, f"http.server did not listen within {START_TIMEOUT_S} s"
+            assert proc.poll() is None, f"{argv[0]} ended at start"
+            assert time.monotonic() < deadline, f"{argv[0]} did not listen within {START_TIMEOUT_S} s"
             time.sleep(0.05)
         yield proc
     finally:
