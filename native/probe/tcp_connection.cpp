@@ -102,11 +102,12 @@ std::expected<Clock::duration, TcpFailure> TcpConnection::open(Instant deadline,
 }
 
 std::expected<void, TcpFailure> TcpConnection::send_syn(Instant deadline) {
+    auto sent = link_.send(syn_packet_, deadline);
     const Instant now = link_.now();
-    if (auto sent = link_.send(syn_packet_, deadline); sent) {
+    if (sent) {
         ++syns_sent_;
         last_syn_ = now;
-    } else if (link_.now() < deadline) {
+    } else if (now < deadline) {
         return std::unexpected(fail(Kind::local_error, std::move(sent.error())));
     }
     // A SYN the deadline stopped is as good as lost; the wait ends anyway.

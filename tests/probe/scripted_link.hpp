@@ -49,7 +49,6 @@ public:
                     flags, window.value_or(server_window)};
         inbox_.push_back(tcp_packet(server, client, 1, h, std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size())));
     }
-    void deliver_raw(std::vector<std::uint8_t> packet) { inbox_.push_back(std::move(packet)); }
 
     std::expected<void, std::string> send(std::span<const std::uint8_t> packet, Instant) override {
         const auto segment = read_tcp(packet, client, server);
