@@ -12,8 +12,8 @@ CommandEnd run_exporter_command(const ExporterRequest& request, const char* cons
     exporter::block_exporter_signals();
     const exporter::LogSink log = [](std::string_view line) { print_error(line); };
     // The debug answer: the table with the threshold lines that set the state.
-    const exporter::ReportText report_text = [](const ProbeReport& report, const PingThresholds& ping_thresholds) {
-        return report_table(report, assess(report, Thresholds{{}, ping_thresholds}));
+    const exporter::ReportText report_text = [](const ProbeReport& report, const Thresholds& thresholds) {
+        return report_table(report, assess(report, thresholds));
     };
     const auto served = exporter::run_exporter(request.settings, report_text, log);
     if (!served) {

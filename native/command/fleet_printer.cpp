@@ -52,7 +52,11 @@ void FleetPrinter::add(fleet::TargetOutcome outcome) {
     const bool given = output_.ping_thresholds.warning || output_.ping_thresholds.critical;
     const PingThresholds& ping = given ? output_.ping_thresholds : outcome.target->ping_thresholds;
     std::optional<Assessment> assessment;
-    if (outcome.report) assessment = assess(*outcome.report, Thresholds{output_.thresholds, ping});
+    const CertificateThresholds& given_days = output_.certificate_thresholds;
+    const CertificateThresholds& days = given_days.warning_days || given_days.critical_days
+                                            ? given_days
+                                            : outcome.target->certificate_thresholds;
+    if (outcome.report) assessment = assess(*outcome.report, Thresholds{output_.thresholds, ping, days});
     const ServiceState state = assessment ? assessment->state : ServiceState::unknown;
     std::string text;
     if (output_.format == OutputFormat::json) text = fleet_json_line(outcome);

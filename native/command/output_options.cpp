@@ -14,6 +14,8 @@ namespace {
 
 // Thresholds lie in the range of the time limits.
 constexpr auto max_threshold_ms = static_cast<std::int64_t>(input::max_timeout_ms);
+// Certificates are not issued for longer than this.
+constexpr std::int64_t max_certificate_days = 36'500;
 
 }  // namespace
 
@@ -35,6 +37,13 @@ void add_output_options(CLI::App& app, OutputTexts& output) {
         app.add_option("-c,--critical", output.critical_ms, "CRITICAL when the handshake takes longer than MS"),
         threshold_range)
         ->type_name("MS")->group(group);
+    for (auto [name, days, help] : {std::tuple{"--tls-days-warning", &output.tls_days_warning, "WARNING"},
+                                    std::tuple{"--tls-days-critical", &output.tls_days_critical, "CRITICAL"}}) {
+        whole_number_option(app.add_option(name, *days,
+                                           std::string(help) + " when a TLS certificate expires within DAYS"),
+                            WholeRange{0, max_certificate_days})
+            ->type_name("DAYS")->group(group);
+    }
     for (auto [name, text, help] : {std::tuple{"--ping-warning", &output.ping_warning, "WARNING"},
                                     std::tuple{"--ping-critical", &output.ping_critical, "CRITICAL"}}) {
         const std::string option = name;
@@ -67,6 +76,11 @@ std::expected<OutputArguments, std::string> output_arguments(const OutputTexts& 
     if (handshake.warning_ms && handshake.critical_ms && *handshake.warning_ms > *handshake.critical_ms) {
         return std::unexpected("--warning " + std::to_string(*handshake.warning_ms) + " is above --critical " +
                                std::to_string(*handshake.critical_ms));
+    }
+    output.certificate_thresholds = {texts.tls_days_warning, texts.tls_days_critical};
+    if (texts.tls_days_warning && texts.tls_days_critical && *texts.tls_days_warning < *texts.tls_days_critical) {
+        return std::unexpected("--tls-days-warning " + std::to_string(*texts.tls_days_warning) +
+                               " is below --tls-days-critical " + std::to_string(*texts.tls_days_critical));
     }
     const PingThresholds& ping = output.ping_thresholds;
     if (ping.warning_above_critical()) {

@@ -21,6 +21,7 @@ struct OutputArguments {
     OutputFormat format = OutputFormat::table;
     HandshakeThresholds thresholds;
     PingThresholds ping_thresholds;
+    CertificateThresholds certificate_thresholds;
     bool verbose = false;  // the plugin output's long output also holds the table
 };
 
@@ -33,6 +34,8 @@ struct OutputTexts {
     std::optional<std::int64_t> critical_ms;
     std::optional<std::string> ping_warning;   // RTA_MS,LOSS%
     std::optional<std::string> ping_critical;
+    std::optional<std::int64_t> tls_days_warning;
+    std::optional<std::int64_t> tls_days_critical;
 };
 
 void add_output_options(CLI::App& app, OutputTexts& output);

@@ -48,7 +48,7 @@ std::string rendered(const ProbeReport& report, const Assessment& assessment, co
     switch (output.format) {
         case OutputFormat::json: return to_json(report) + "\n";
         case OutputFormat::nagios:
-            return nagios_line(report, assessment, Thresholds{output.thresholds, output.ping_thresholds},
+            return nagios_line(report, assessment, Thresholds{output.thresholds, output.ping_thresholds, output.certificate_thresholds},
                                output.verbose);
         case OutputFormat::table: break;
     }
@@ -70,7 +70,8 @@ CommandEnd run_probe_command(ProbeRequest request) {
         return {unknown_exit_status, true};
     }
     const Assessment assessment =
-        assess(*report, Thresholds{request.output.thresholds, request.output.ping_thresholds});
+        assess(*report, Thresholds{request.output.thresholds, request.output.ping_thresholds,
+                                   request.output.certificate_thresholds});
     if (!print_output(rendered(*report, assessment, request.output))) return {unknown_exit_status, false};
     return {exit_status(assessment.state), false};
 }

@@ -93,7 +93,7 @@ HttpResponse RequestHandler::run_probe(const HttpRequest& request, const fleet::
     const Instant start = Clock::now();
     const auto report = fleet::probe_target(target, cap_ms);
     const ProbeOutcome outcome{report ? &*report : nullptr, Clock::now() - start, target.ping_thresholds,
-                               &target.options};
+                               target.certificate_thresholds, &target.options};
     if (report) {
         parts_.metrics.probe_finished(report->verdict);
     } else {
@@ -107,7 +107,7 @@ HttpResponse RequestHandler::run_probe(const HttpRequest& request, const fleet::
         return {200, text_content_type, "no probe ran: a file of the target could not be read (see the exporter's log)\n",
                 {}};
     }
-    return {200, text_content_type, parts_.report_text(*report, target.ping_thresholds) + "\n" + to_json(*report) + "\n", {}};
+    return {200, text_content_type, parts_.report_text(*report, Thresholds{{}, target.ping_thresholds, target.certificate_thresholds}) + "\n" + to_json(*report) + "\n", {}};
 }
 
 HttpResponse RequestHandler::refuse(const HttpRequest& request, int status, std::string reason) const {

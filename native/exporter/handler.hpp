@@ -11,6 +11,7 @@
 #include "exporter/probe_workers.hpp"
 #include "exporter/time_limit.hpp"
 #include "exporter/web_config.hpp"
+#include "probe/assessment.hpp"
 #include "probe/report.hpp"
 
 #include <chrono>
@@ -40,7 +41,7 @@ struct HttpResponse {
 
 // The report as people read it, for /probe?debug=true: the single probe's
 // own table, which the command owns and hands in.
-using ReportText = std::function<std::string(const ProbeReport& report, const PingThresholds& ping_thresholds)>;
+using ReportText = std::function<std::string(const ProbeReport& report, const Thresholds& thresholds)>;
 
 // Receives one log line (without prefix or newline); called from any thread.
 using LogSink = std::function<void(std::string_view line)>;

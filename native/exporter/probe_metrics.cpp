@@ -153,7 +153,7 @@ void add_path_quality(prometheus::Registry& registry, const ProbeReport& report,
 std::string probe_metrics_text(const ProbeOutcome& outcome) {
     prometheus::Registry registry;
     std::optional<Assessment> assessment;
-    if (outcome.report) assessment = assess(*outcome.report, Thresholds{{}, outcome.ping_thresholds});
+    if (outcome.report) assessment = assess(*outcome.report, Thresholds{{}, outcome.ping_thresholds, outcome.certificate_thresholds});
     const ServiceState state = assessment ? assessment->state : ServiceState::unknown;
     set_single(registry, "probe_success", "1 when the probe's state is OK: every check asked passed, else 0",
                state == ServiceState::ok ? 1 : 0);

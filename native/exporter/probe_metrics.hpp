@@ -37,6 +37,7 @@ struct ProbeOutcome {
     const ProbeReport* report = nullptr;
     Clock::duration duration{};
     PingThresholds ping_thresholds;  // the target's, from the fleet file
+    CertificateThresholds certificate_thresholds;
     // The checks the target asks for, from the fleet file; null: only what the report holds.
     const input::OptionTexts* asked = nullptr;
 };

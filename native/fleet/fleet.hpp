@@ -37,6 +37,7 @@ struct FleetTarget {
     std::variant<ConfigFileMode, RawKeyMode> mode;
     input::OptionTexts options;  // the defaults applied
     PingThresholds ping_thresholds;  // ping_warning and ping_critical
+    CertificateThresholds certificate_thresholds;  // tls_days_warning and tls_days_critical
     // Targets with the same value share both client key and peer key, and the
     // peer answers only one initiation from a key at a time.
     std::uint32_t key_identity = 0;

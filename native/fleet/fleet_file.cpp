@@ -99,6 +99,33 @@ std::expected<PingThresholds, FleetRefusal> ping_thresholds(const EffectiveSetti
     return thresholds;
 }
 
+// The certificate thresholds: whole days from 0 through 36500, the warning
+// not below the critical one.
+std::expected<CertificateThresholds, FleetRefusal> certificate_thresholds(const EffectiveSettings& settings,
+                                                                          const std::string& target_name) {
+    constexpr std::int64_t max_days = 36'500;
+    CertificateThresholds thresholds;
+    for (auto [key, level] : {std::pair{SettingKey::tls_days_warning, &thresholds.warning_days},
+                              std::pair{SettingKey::tls_days_critical, &thresholds.critical_days}}) {
+        const SettingValue* value = settings.find(key);
+        if (value == nullptr) continue;
+        const std::int64_t days = std::get<std::int64_t>(value->value);
+        if (days < 0 || days > max_days) {
+            return std::unexpected(FleetRefusal{value->at, target_prefix(target_name),
+                                                std::string(spec_of(key).key_text) +
+                                                    " must be an integer from 0 through 36500"});
+        }
+        *level = days;
+    }
+    if (thresholds.warning_days && thresholds.critical_days && *thresholds.warning_days < *thresholds.critical_days) {
+        return std::unexpected(FleetRefusal{settings.find(SettingKey::tls_days_warning)->at, target_prefix(target_name),
+                                            "tls_days_warning " + std::to_string(*thresholds.warning_days) +
+                                                " is below tls_days_critical " +
+                                                std::to_string(*thresholds.critical_days)});
+    }
+    return thresholds;
+}
+
 // Builds the targets from the document, checking names and modes; their
 // inputs are checked afterwards, by planning each one.
 class TargetBuilder {
@@ -121,6 +148,9 @@ public:
         auto thresholds = ping_thresholds(settings, target.name);
         if (!thresholds) return std::unexpected(std::move(thresholds.error()));
         target.ping_thresholds = *thresholds;
+        auto days = certificate_thresholds(settings, target.name);
+        if (!days) return std::unexpected(std::move(days.error()));
+        target.certificate_thresholds = *days;
         if (const SettingValue* labels = settings.find(SettingKey::labels)) {
             target.labels = std::get<std::vector<Label>>(labels->value);
         }

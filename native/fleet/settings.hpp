@@ -47,8 +47,10 @@ enum class SettingKey : std::uint8_t {
     mtu,
     ping_warning,
     ping_critical,
+    tls_days_warning,
+    tls_days_critical,
 };
-inline constexpr std::size_t setting_key_count = 29;
+inline constexpr std::size_t setting_key_count = 31;
 
 // What a key's value must be.
 enum class SettingKind : std::uint8_t { text, text_list, integer, boolean, labels };
@@ -91,6 +93,8 @@ inline constexpr std::array<SettingSpec, setting_key_count> setting_specs = {{
     {"mtu", SettingKey::mtu, SettingKind::integer, true},
     {"ping_warning", SettingKey::ping_warning, SettingKind::text, true},
     {"ping_critical", SettingKey::ping_critical, SettingKind::text, true},
+    {"tls_days_warning", SettingKey::tls_days_warning, SettingKind::integer, true},
+    {"tls_days_critical", SettingKey::tls_days_critical, SettingKind::integer, true},
 }};
 
 constexpr const SettingSpec& spec_of(SettingKey key) noexcept { return setting_specs[static_cast<std::size_t>(key)]; }

@@ -143,9 +143,23 @@ CheckAssessment dns_check(const PhaseResult* phase, const std::string& name) {
     return check;
 }
 
+// A certificate that expires within a threshold's days.
+void certificate_breach(const std::string& named, std::int64_t not_after, const CertificateThresholds& thresholds,
+                        std::vector<Breach>& out) {
+    const std::int64_t days = certificate_days_left(not_after);
+    const auto within = [days](std::optional<std::int64_t> limit) { return limit && days <= *limit; };
+    const bool critical = within(thresholds.critical_days);
+    if (!critical && !within(thresholds.warning_days)) return;
+    const ServiceState level = critical ? ServiceState::critical : ServiceState::warning;
+    const std::int64_t limit = critical ? *thresholds.critical_days : *thresholds.warning_days;
+    out.push_back({level, named + " certificate expires in " + std::to_string(days) + " days, within the " +
+                              level_text(level) + " threshold of " + std::to_string(limit) + " days"});
+}
+
 // A TCP, TLS or HTTP check. Answered but not as asked (a reset, an expired
 // certificate, a 503), the tunnel works but the service does not.
-CheckAssessment service_check(CheckKind kind, const PhaseResult* phase, const std::string& target) {
+CheckAssessment service_check(CheckKind kind, const PhaseResult* phase, const std::string& target,
+                              const CertificateThresholds& thresholds, std::vector<Breach>& breaches) {
     CheckAssessment check{kind, target, target};
     const std::string named = std::string(check_phase_name(kind)) + " " + target;
     if (phase == nullptr) {
@@ -165,6 +179,7 @@ CheckAssessment service_check(CheckKind kind, const PhaseResult* phase, const st
         return check;
     }
     check.passed = true;
+    if (phase->certificate_not_after) certificate_breach(named, *phase->certificate_not_after, thresholds, breaches);
     if (kind == CheckKind::tcp) {
         check.outcome += ", round trip " + milliseconds_text(measured_time(*phase)) + tries_text(phase->tries);
     }
@@ -290,7 +305,8 @@ Assessment assess(const ProbeReport& report, const Thresholds& thresholds) {
                                       std::pair{CheckKind::http, &report.asked.http}}) {
         const std::vector<const PhaseResult*> ran = phases_named(report, check_phase_name(kind));
         for (std::size_t index = 0; index < asked->size(); ++index) {
-            assessment.checks.push_back(service_check(kind, index < ran.size() ? ran[index] : nullptr, (*asked)[index]));
+            assessment.checks.push_back(service_check(kind, index < ran.size() ? ran[index] : nullptr, (*asked)[index],
+                                                      thresholds.certificate, assessment.breaches));
         }
     }
     if (report.asked.path_mtu && !report.asked.ping.empty()) {

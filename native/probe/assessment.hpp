@@ -32,6 +32,7 @@ namespace quorlin {
 struct Thresholds {
     HandshakeThresholds handshake;
     PingThresholds ping;
+    CertificateThresholds certificate;
 };
 
 enum class CheckKind : std::uint8_t { ping, dns, tcp, tls, http, path_mtu };
@@ -65,7 +66,7 @@ struct CheckAssessment {
 struct Breach {
     ServiceState level = ServiceState::warning;
     std::string text;
-    bool handshake = false;  // the handshake's round trip, else a ping target's
+    bool handshake = false;  // the handshake's round trip, else a check's
 };
 
 struct Assessment {

@@ -47,6 +47,13 @@ struct PingThresholds {
     }
 };
 
+// Days before a certificate's expiry at which a TLS check warns or is
+// critical: a certificate with that many days left or fewer reaches it.
+struct CertificateThresholds {
+    std::optional<std::int64_t> warning_days;
+    std::optional<std::int64_t> critical_days;
+};
+
 // The state of a verdict that is not an authenticated one: CRITICAL for
 // unconfirmed, for an endpoint name that does not resolve and for a peer's
 // host that refuses or is unreachable; UNKNOWN for the failures of this

@@ -220,7 +220,7 @@ TEST(ProbeMetrics, EveryAskedCheckHasASeries) {
     } cases[] = {{"handshake failed", &handshake_failed, false}, {"no report", nullptr, false},
                  {"ended after the first ping", &cut_short, true}};
     for (const auto& c : cases) {
-        const std::string text = probe_metrics_text({c.report, 1ms, {}, &asked});
+        const std::string text = probe_metrics_text({.report = c.report, .duration = 1ms, .asked = &asked});
         EXPECT_NE(text.find("quorlin_phase_success" + ping1 + (c.ping1_passed ? " 1\n" : " 0\n")), std::string::npos)
             << c.label << "\n" << text;
         EXPECT_EQ(text.find("quorlin_phase_duration_seconds" + ping1) != std::string::npos, c.ping1_passed) << c.label;

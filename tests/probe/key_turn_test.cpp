@@ -222,25 +222,28 @@ TEST_F(KeyTurns, ATurnThatCannotComeInTimeSaysWhy) {
 // turn, so no thread of ours (a sweep) can hold a lock the child would need.
 TEST_F(KeyTurns, ATurnHeldByAnotherProcessSaysHowLong) {
     const std::regex held_for(std::string(kept) + R"( \(held for [0-9]+\.[0-9] s by then\))");
-    int pipe_fds[2];
-    ASSERT_EQ(::pipe(pipe_fds), 0);
+    // One pipe each way: on a single pipe the child could read back its own "taken".
+    int to_parent[2];
+    int to_child[2];
+    ASSERT_EQ(::pipe(to_parent), 0);
+    ASSERT_EQ(::pipe(to_child), 0);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         auto turn = take_key_turn(identity(1, 2), Clock::now() + 5s);
-        (void)::write(pipe_fds[1], "t", 1);
+        (void)::write(to_parent[1], "t", 1);
         char done = 0;
-        (void)::read(pipe_fds[0], &done, 1);
+        (void)::read(to_child[0], &done, 1);
         ::_exit(turn ? 0 : 1);
     }
     char taken = 0;
-    ASSERT_EQ(::read(pipe_fds[0], &taken, 1), 1);
+    ASSERT_EQ(::read(to_parent[0], &taken, 1), 1);
     std::this_thread::sleep_for(100ms);
     auto other = take_key_turn(identity(1, 2), Clock::now() + 30ms);
-    (void)::write(pipe_fds[1], "d", 1);
+    (void)::write(to_child[1], "d", 1);
     int status = 0;
     ::waitpid(child, &status, 0);
-    ::close(pipe_fds[0]), ::close(pipe_fds[1]);
+    for (const int fd : {to_parent[0], to_parent[1], to_child[0], to_child[1]}) ::close(fd);
     ASSERT_FALSE(other);
     EXPECT_TRUE(std::regex_match(other.error(), held_for)) << "held by another process: " << other.error();
 }
