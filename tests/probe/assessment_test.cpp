@@ -215,5 +215,34 @@ TEST(AssessmentStateRule, PingThresholdsJudgeATargetsEchoesTogether) {
     }
 }
 
+// A certificate within the days of a threshold: "expires in 30 days" at a
+// warning of 30 is reached, as the standard HTTP check's -C counts.
+TEST(AssessmentStateRule, CertificateExpiryThresholds) {
+    const CertificateThresholds thresholds{30, 7};
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::system_clock::now().time_since_epoch()).count();
+    const struct {
+        std::int64_t days;
+        ServiceState expected;
+        std::vector<std::string> breaches;
+    } cases[] = {
+        {31, ServiceState::ok, {}},
+        {30, ServiceState::warning, {"tls 10.99.0.1:443 certificate expires in 30 days, within the warning threshold of 30 days"}},
+        {7, ServiceState::critical, {"tls 10.99.0.1:443 certificate expires in 7 days, within the critical threshold of 7 days"}},
+    };
+    for (const auto& c : cases) {
+        PhaseResult tls = phase(phase_name::tls, PhaseStatus::passed, "10.99.0.1:443", microseconds(9000), "TLS 1.3");
+        tls.sent_bytes = 900;
+        tls.certificate_not_after = now + c.days * 86'400 + 3'600;  // an hour into the last day
+        ProbeReport built = report(Verdict::data_plane_confirmed, {handshake_passed(microseconds(300)), tls});
+        built.asked.tls = {"10.99.0.1:443"};
+        const Assessment assessment = assess(built, {{}, {}, thresholds});
+        std::vector<std::string> breaches;
+        for (const Breach& breach : assessment.breaches) breaches.push_back(breach.text);
+        EXPECT_EQ(assessment.state, c.expected) << c.days;
+        EXPECT_EQ(breaches, c.breaches) << c.days;
+    }
+}
+
 }  // namespace
 }  // namespace quorlin
