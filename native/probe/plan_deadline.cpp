@@ -19,6 +19,9 @@ std::uint64_t times(std::uint64_t a, std::uint64_t b) noexcept {
 constexpr std::uint32_t padding_step = 16;
 constexpr std::uint32_t step_of(std::uint32_t size) { return (size + padding_step - 1) / padding_step; }
 
+// TCP, TLS and HTTP checks each take up to the TCP limit.
+std::uint64_t service_checks(const ProbePlan& plan) { return plan.tcp.size() + plan.tls.size() + plan.http.size(); }
+
 std::string named(std::string_view name, std::uint64_t value) { return std::string(name) + " " + std::to_string(value); }
 
 }  // namespace
@@ -42,7 +45,7 @@ PlanWorstCase plan_worst_case(const ProbePlan& plan, std::uint32_t expected_mtu)
         plus(times(plan.ping_count > 0 ? plan.ping_count - 1 : 0, plan.ping_interval.as_millis()), ping_ms);
     worst.echoes_ms = times(plan.ping.size(), per_target);
     worst.dns_ms = times(plan.resolve.size(), plan.dns_timeout.as_millis());
-    worst.tcp_ms = times(plan.tcp.size(), plan.tcp_timeout.as_millis());
+    worst.tcp_ms = times(service_checks(plan), plan.tcp_timeout.as_millis());
     if (plan.mtu_check) {
         worst.mtu_sizes = mtu_search_sizes(expected_mtu);
         worst.mtu_search_ms = times(worst.mtu_sizes, ping_ms);
@@ -77,7 +80,7 @@ std::optional<std::string> deadline_refusal(const ProbePlan& plan, const PlanOpt
                 named(names.dns_timeout, plan.dns_timeout.as_millis());
     }
     if (worst.tcp_ms != 0) {
-        text += " + " + std::to_string(plan.tcp.size()) + " x " +
+        text += " + " + std::to_string(service_checks(plan)) + " x " +
                 named(names.tcp_timeout, plan.tcp_timeout.as_millis());
     }
     if (worst.mtu_search_ms != 0) {

@@ -21,7 +21,7 @@ namespace quorlin {
 std::uint32_t mtu_search_sizes(std::uint32_t expected_mtu) noexcept;
 
 // The worst case in milliseconds (saturating): the handshake limit, per ping
-// target (count - 1) x interval + the ping limit, each name's DNS limit, and
+// target (count - 1) x interval + the ping limit, each name's DNS limit, each TCP, TLS or HTTP check's limit, and
 // per MTU search size the ping limit (the window of a size's tries is within it).
 // `expected_mtu` is the size the MTU check expects when it is asked.
 struct PlanWorstCase {
