@@ -152,8 +152,9 @@ void certificate_breach(const std::string& named, std::int64_t not_after, const 
     if (!critical && !within(thresholds.warning_days)) return;
     const ServiceState level = critical ? ServiceState::critical : ServiceState::warning;
     const std::int64_t limit = critical ? *thresholds.critical_days : *thresholds.warning_days;
-    out.push_back({level, named + " certificate expires in " + std::to_string(days) + " days, within the " +
-                              level_text(level) + " threshold of " + std::to_string(limit) + " days"});
+    const auto count = [](std::int64_t n) { return std::to_string(n) + (n == 1 ? " day" : " days"); };
+    out.push_back({level, named + " certificate expires in " + count(days) + ", within the " + level_text(level) +
+                              " threshold of " + count(limit)});
 }
 
 // A TCP, TLS or HTTP check. Answered but not as asked (a reset, an expired

@@ -85,12 +85,13 @@ def test_http_checks(peer, prober, pki, tmp_path):
     (site / "sub").mkdir(parents=True)
     (site / "index.html").write_text("<p>the service behind the tunnel</p>\n")
     ip = peer.info["peer_tunnel_ip"]
+    config = str(client_config(tmp_path, peer.info))
     with http_server(peer, PLAIN, site), tls_server(peer, 8443, *leaves["good"]):
         done = prober.command(
-            str(client_config(tmp_path, peer.info)), "--ca-file", str(folder / "ca.crt"),
+            config, "--ca-file", str(folder / "ca.crt"),
             "--http", f"http://{ip}:{PLAIN}/", "--http", f"http://{ip}:{PLAIN}/missing",
             "--http", f"http://{ip}:{PLAIN}/sub", "--http", f"https://{NAME}:8443/", "--nagios")
-        expect = [prober.command(str(client_config(tmp_path, peer.info)), "--http", f"http://{ip}:{PLAIN}/",
+        expect = [prober.command(config, "--http", f"http://{ip}:{PLAIN}/",
                                  "--http-expect", text, "--nagios").returncode for text in ("behind the tunnel", "absent")]
     first, long_output = plugin_lines(done)
     assert done.returncode == 1, done.stdout
