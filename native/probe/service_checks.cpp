@@ -15,8 +15,9 @@ namespace quorlin {
 
 namespace {
 
-// What a check reads of an answer at most; the connection resets past it.
+// What a check reads of a body at most, and of a whole answer with its head.
 constexpr std::size_t body_limit_bytes = 256 * 1024;
+constexpr std::size_t answer_limit_bytes = body_limit_bytes + 16 * 1024;
 
 std::string date_text(std::int64_t seconds) {
     const std::time_t when = static_cast<std::time_t>(seconds);
@@ -209,8 +210,9 @@ void exchange_http(ServiceRun& run, Stream& stream, const HttpTarget& target, co
             break;
         }
         if (*got == 0) break;
-        received.append(reinterpret_cast<const char*>(buffer.data()), std::min(*got, body_limit_bytes + 16384 - received.size()));
+        received.append(reinterpret_cast<const char*>(buffer.data()), std::min(*got, answer_limit_bytes - received.size()));
         if (head.first != HeadReading::complete) head = read_http_head(received);
+        if (received.size() >= answer_limit_bytes) break;
         if (head.first == HeadReading::malformed) break;
         if (head.first == HeadReading::complete) {
             const std::size_t body = received.size() - head.second.head_bytes;
