@@ -65,11 +65,13 @@ def test_report_classes(cls, attributes):
         (_quorlin.probe_file,
          "(config_path, *, ping=(), resolve=(), dns_server=None, handshake_timeout_ms=3000, "
          "ping_timeout_ms=1000, dns_timeout_ms=2000, deadline_ms=9000, ping_count=1, ping_interval_ms=200, "
-         "mtu_check=False, mtu=None, tcp=(), tcp_timeout_ms=3000)"),
+         "mtu_check=False, mtu=None, tcp=(), tcp_timeout_ms=3000, tls=(), tls_server_name=None, ca_file=None, "
+         "http=(), http_status=None, http_expect=None)"),
         (_quorlin.probe_key_file,
          "(private_key_path, peer_key, endpoint, *, address=None, allowed_ips=(), ping=(), resolve=(), "
          "dns_server=None, handshake_timeout_ms=3000, ping_timeout_ms=1000, dns_timeout_ms=2000, deadline_ms=9000, "
-         "ping_count=1, ping_interval_ms=200, mtu_check=False, mtu=None, tcp=(), tcp_timeout_ms=3000)"),
+         "ping_count=1, ping_interval_ms=200, mtu_check=False, mtu=None, tcp=(), tcp_timeout_ms=3000, tls=(), "
+         "tls_server_name=None, ca_file=None, http=(), http_status=None, http_expect=None)"),
     ],
     ids=["probe_file", "probe_key_file"],
 )
