@@ -45,12 +45,5 @@ TEST(ReadHttpHead, StatusLocationAndLength) {
     }
 }
 
-TEST(StatusAccepted, AnyRange) {
-    const HttpStatusRanges ranges{{200, 299}, {301, 301}};
-    for (const auto [status, accepted] : {std::pair{199, false}, {200, true}, {299, true}, {300, false}, {301, true}}) {
-        EXPECT_EQ(status_accepted(ranges, static_cast<std::uint16_t>(status)), accepted) << status;
-    }
-}
-
 }  // namespace
 }  // namespace quorlin
