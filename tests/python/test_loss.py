@@ -123,10 +123,13 @@ def not_ok(report: dict) -> bool:
     return report["verdict"] != "data_plane_confirmed" or any(p["status"] != "passed" for p in check_phases(report))
 
 
-# Random loss on both legs, 300 probes each with its own key: at 1% and 3%
-# no probe may end other than OK; at 10% at most 2% of them.
+# Random loss on both legs, 300 probes each with its own key: at 1% no probe
+# may end other than OK; at 3% at most one (a handshake fails only when all
+# three initiations of its 3 s limit lose a leg: 5.9% cubed, 2 in 10,000
+# probes, so one in 300 happens in about one run of 16, two in about one of
+# 500); at 10% at most 2% of them.
 @pytest.mark.parametrize("resolve", [False, True], ids=["ping", "ping and resolve"])
-@pytest.mark.parametrize("loss, most_not_ok", [(0.01, 0), (0.03, 0), (0.10, 6)], ids=["1%", "3%", "10%"])
+@pytest.mark.parametrize("loss, most_not_ok", [(0.01, 0), (0.03, 1), (0.10, 6)], ids=["1%", "3%", "10%"])
 def test_random_loss_on_both_legs_is_no_alarm(many_keys, tmp_path, loss, most_not_ok, resolve):
     info = many_keys.info
     settings = f'resolve = ["ok.quorlin.test"]\ndns_server = "{info["dns_address"]}"' if resolve else ""
