@@ -5,8 +5,9 @@
 // run; probes per second (one thread and two); and how far past their
 // deadlines the bounded waits end (a silent peer's handshake, an unanswered
 // ping, a host-name lookup that hangs); and a handshake whose first initiation
-// is lost. Everything is printed; nothing here
-// passes or fails on a time.
+// is lost; and the TCP, TLS and HTTP checks through the tunnel
+// (service_bench.cpp). Everything is printed; nothing here passes or fails
+// on a time.
 //
 // The real peer (wireguard-go and dnsmasq in a network namespace of their
 // own, started through tests/peer) needs root; without it only the figures
@@ -39,6 +40,7 @@
 
 #include "bench_peer.hpp"
 #include "bench_stats.hpp"
+#include "service_bench.hpp"
 #include "common/os_error.hpp"
 #include "common/random.hpp"
 #include "common/secret.hpp"
@@ -521,6 +523,10 @@ int run(int argc, char** argv) {
     print_ratio("handshake phase / whole probe with ping + DNS", handshake_in_full.median, full_ms.median);
     print_ratio("2 threads / 1 thread (probes per second)", full_two.probes_per_second(), full.probes_per_second());
     print_ratio("silent-peer overshoot / real handshake", silent.median, handshake.median);
+
+    print_service_figures(*peer, ServiceBenchCounts{.wall_samples = std::min<std::size_t>(samples, 30),
+                                                    .cpu_probes = std::min<std::size_t>(probes, 100),
+                                                    .rss_runs = 5});
 
     auto stopped = peer->real.stop();
     if (!stopped) std::fprintf(stderr, "tearing the peer down: %s\n", stopped.error().c_str());
