@@ -225,8 +225,8 @@ void print_tls_cpu(Peer& peer, const BenchServices& services, std::size_t probes
     // is one connection, handshake and close outside the tunnel.
     const double openssl_wall_ms = openssl->wall_seconds * 1e3 / conns;
     const Summary phase = summarize(tls.phase_ms);
-    std::printf("  %-50s %9.3f ms wall  (tls phase above: median %.3f ms)\n", "one openssl handshake, one after another",
-                openssl_wall_ms, phase.median);
+    std::printf("  %-50s %9.3f ms wall  (tls phase of those %zu probes: median %.3f ms)\n", "one openssl handshake, one after another",
+                openssl_wall_ms, probes, phase.median);
     print_ratio("wall: tls phase / openssl handshake", phase.median, openssl_wall_ms);
 }
 
