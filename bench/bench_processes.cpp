@@ -24,15 +24,27 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto stop_timeout = std::chrono::seconds(10);
 
-// Starts `args` with /dev/null as stdin and stderr, and `stdout_fd` (or
-// /dev/null) as stdout.
-std::expected<pid_t, std::string> spawn_quiet(const std::vector<std::string>& args, int stdout_fd) {
+// Runs "$@" and waits for it; when its input reaches its end, ends it.
+constexpr const char* server_watch_script = R"(exec 3<&0
+"$@" 3<&- &
+server=$!
+{ read -r _ <&3; kill "$server"; } &
+watcher=$!
+wait "$server"
+status=$?
+kill "$watcher"
+exit "$status")";
+
+// Starts `args` with `stdin_fd` (or /dev/null) as stdin, `stdout_fd` (or
+// /dev/null) as stdout, and /dev/null as stderr.
+std::expected<pid_t, std::string> spawn_quiet(const std::vector<std::string>& args, int stdin_fd, int stdout_fd) {
     std::vector<char*> argv;
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (stdin_fd >= 0) posix_spawn_file_actions_adddup2(&actions, stdin_fd, STDIN_FILENO);
+    else posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     if (stdout_fd >= 0) posix_spawn_file_actions_adddup2(&actions, stdout_fd, STDOUT_FILENO);
     else posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
@@ -84,15 +96,25 @@ ScratchFolder::~ScratchFolder() {
 }
 
 std::expected<ServerProcess, std::string> ServerProcess::start(const std::vector<std::string>& args) {
-    auto pid = spawn_quiet(args, -1);
-    if (!pid) return std::unexpected(pid.error());
-    return ServerProcess(*pid);
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return std::unexpected("pipe: " + os_error_text(errno));
+    std::vector<std::string> argv{"sh", "-c", server_watch_script, "sh"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto pid = spawn_quiet(argv, pipe_fds[0], -1);
+    ::close(pipe_fds[0]);
+    if (!pid) {
+        ::close(pipe_fds[1]);
+        return std::unexpected(pid.error());
+    }
+    return ServerProcess(*pid, pipe_fds[1]);
 }
 
-ServerProcess::ServerProcess(ServerProcess&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+ServerProcess::ServerProcess(ServerProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), owner_fd_(std::exchange(other.owner_fd_, -1)) {}
 
 ServerProcess::~ServerProcess() {
-    if (pid_ > 0) end_child(pid_);
+    if (owner_fd_ >= 0) ::close(owner_fd_);  // the shell ends the server
+    if (pid_ > 0 && !reap_until(pid_, Clock::now() + stop_timeout)) end_child(pid_);
 }
 
 bool ServerProcess::ended() {
@@ -119,7 +141,7 @@ std::expected<Finished, std::string> run_to_end(const std::vector<std::string>& 
     const auto deadline = Clock::now() + limit;
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return std::unexpected("pipe: " + os_error_text(errno));
-    auto pid = spawn_quiet(args, pipe_fds[1]);
+    auto pid = spawn_quiet(args, -1, pipe_fds[1]);
     ::close(pipe_fds[1]);
     if (!pid) {
         ::close(pipe_fds[0]);

@@ -32,8 +32,9 @@ private:
     std::filesystem::path path_;
 };
 
-// A server started with its input and output on /dev/null; ended and reaped
-// when the object goes.
+// A server started with its output on /dev/null, under a shell that ends it
+// when our end of its input pipe closes: when the object goes, and when this
+// process dies in any way. The shell exits when the server does.
 class ServerProcess {
 public:
     static std::expected<ServerProcess, std::string> start(const std::vector<std::string>& args);
@@ -45,8 +46,9 @@ public:
     bool ended();
 
 private:
-    explicit ServerProcess(pid_t pid) : pid_(pid) {}
-    pid_t pid_ = -1;
+    ServerProcess(pid_t pid, int owner_fd) : pid_(pid), owner_fd_(owner_fd) {}
+    pid_t pid_ = -1;     // the shell
+    int owner_fd_ = -1;  // our end of its input
 };
 
 // A command that ran to its end: its wait status, what it wrote to its
