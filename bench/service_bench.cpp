@@ -8,6 +8,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -149,8 +150,7 @@ void print_wall_figures(Peer& peer, const BenchServices& services, std::size_t s
         char floor_text[64];
         std::snprintf(floor_text, sizeof floor_text, "%d = %.3f ms", row.kind->floor_round_trips, floor_ms);
         char label[64];
-        std::snprintf(label, sizeof label, "%s (%s)", row.kind->name,
-                      row.kind->floor_parts);
+        std::snprintf(label, sizeof label, "%s (%s)", row.kind->name, row.kind->floor_parts);
         std::printf("  %-36s %11.3f ms %11.3f ms %14s %10.2f\n", label, row.phase.median, row.phase.p90, floor_text,
                     floor_ms > 0 ? row.phase.median / floor_ms : 0.0);
     }
@@ -179,13 +179,16 @@ std::optional<OpensslHandshakes> openssl_handshakes(Peer& peer, const BenchServi
             std::fprintf(stderr, "openssl s_time: %s\n", ran.error().c_str());
             return;
         }
-        const auto line = ran->output.find("connections/user sec");
-        const auto start = ran->output.rfind('\n', line);
+        // "N connections in Us; R connections/user sec, bytes read B"
+        const std::string& out = ran->output;
+        const auto figure = out.find("connections/user sec");
+        const auto line_end = figure == std::string::npos ? std::string::npos : out.rfind('\n', figure);
+        const char* line = out.c_str() + (line_end == std::string::npos ? 0 : line_end + 1);
         OpensslHandshakes handshakes;
         double user_seconds = 0;
-        if (line == std::string::npos ||
-            std::sscanf(ran->output.c_str() + (start == std::string::npos ? 0 : start + 1), "%ld connections in %lfs; %lf",
-                        &handshakes.connections, &user_seconds, &handshakes.per_user_second) != 3 ||
+        if (figure == std::string::npos ||
+            std::sscanf(line, "%ld connections in %lfs; %lf", &handshakes.connections, &user_seconds,
+                        &handshakes.per_user_second) != 3 ||
             handshakes.connections <= 0) {
             std::fprintf(stderr, "openssl s_time gave no figure (output: %s)\n", ran->output.c_str());
             return;
@@ -225,8 +228,8 @@ void print_tls_cpu(Peer& peer, const BenchServices& services, std::size_t probes
     // is one connection, handshake and close outside the tunnel.
     const double openssl_wall_ms = openssl->wall_seconds * 1e3 / conns;
     const Summary phase = summarize(tls.phase_ms);
-    std::printf("  %-50s %9.3f ms wall  (tls phase of those %zu probes: median %.3f ms)\n", "one openssl handshake, one after another",
-                openssl_wall_ms, probes, phase.median);
+    std::printf("  %-50s %9.3f ms wall  (tls phase of those %zu probes: median %.3f ms)\n",
+                "one openssl handshake, one after another", openssl_wall_ms, probes, phase.median);
     print_ratio("wall: tls phase / openssl handshake", phase.median, openssl_wall_ms);
 }
 
