@@ -5,8 +5,9 @@
 // run; probes per second (one thread and two); and how far past their
 // deadlines the bounded waits end (a silent peer's handshake, an unanswered
 // ping, a host-name lookup that hangs); and a handshake whose first initiation
-// is lost. Everything is printed; nothing here
-// passes or fails on a time.
+// is lost; and the TCP, TLS and HTTP checks through the tunnel
+// (service_bench.cpp). Everything is printed; nothing here passes or fails
+// on a time.
 //
 // The real peer (wireguard-go and dnsmasq in a network namespace of their
 // own, started through tests/peer) needs root; without it only the figures
@@ -37,7 +38,9 @@
 #include <utility>
 #include <vector>
 
+#include "bench_peer.hpp"
 #include "bench_stats.hpp"
+#include "service_bench.hpp"
 #include "common/os_error.hpp"
 #include "common/random.hpp"
 #include "common/secret.hpp"
@@ -69,75 +72,7 @@ void print_overshoot(const char* what, const Summary& s, double limit_ms) {
     std::printf("  %-50s %9.4f\n", "  median overshoot / limit", s.median / limit_ms);
 }
 
-// ---------------------------------------------------------------- clients
-
-struct Client {
-    X25519StaticSecret private_key;
-    PublicKey public_key;
-    std::string address;  // "10.99.0.N/32"
-    Instant last_handshake{};
-};
-
-Client new_client(const std::string& address) {
-    SecretArray<32> bytes;
-    fill_random(bytes.span());
-    X25519StaticSecret secret(bytes.view());
-    const PublicKey public_key = secret.public_key();
-    return Client{std::move(secret), public_key, address};
-}
-
-// The peer ignores an initiation from a client that follows the previous
-// one too closely (its log calls it a handshake flood); each client waits
-// this long between handshakes, and the probes rotate over many clients.
-constexpr auto client_spacing = 25ms;
-constexpr std::size_t client_count = 64;
-
-void pace(Client& client) {
-    std::this_thread::sleep_until(client.last_handshake + client_spacing);
-    client.last_handshake = Clock::now();
-}
-
-struct Peer {
-    peer::RealPeer real;
-    PublicKey public_key;
-    std::vector<Client> clients;
-};
-
-// The harness's peer knows one client; the others are added with `wg`.
-std::optional<Peer> start_peer(std::size_t client_count) {
-    auto started = peer::RealPeer::start();
-    if (!started) {
-        std::fprintf(stderr, "could not start the real peer: %s\n", started.error().c_str());
-        return std::nullopt;
-    }
-    const auto peer_public = peer::decode_key(started->info().peer_public_key);
-    if (!peer_public) {
-        std::fprintf(stderr, "the peer's public key does not decode\n");
-        return std::nullopt;
-    }
-    Peer peer{std::move(*started), *peer_public, {}};
-    const peer::PeerInfo& info = peer.real.info();
-    std::string command = "timeout 15 ip netns exec " + info.namespace_name + " wg set " + info.interface_name;
-    for (std::size_t i = 0; i < client_count; ++i) {
-        const std::string address = "10.99." + std::to_string(1 + i / 250) + "." + std::to_string(1 + i % 250) + "/32";
-        Client client = new_client(address);
-        command += " peer " + encode_base64_key(client.public_key) + " allowed-ips " + address;
-        peer.clients.push_back(std::move(client));
-    }
-    if (std::system(command.c_str()) != 0) {
-        std::fprintf(stderr, "could not add the clients to the peer\n");
-        return std::nullopt;
-    }
-    // The peer's replies to addresses outside its own /24 go back through its
-    // tunnel interface too.
-    const std::string route = "timeout 15 ip -n " + info.namespace_name + " route add 10.99.0.0/16 dev " +
-                              info.interface_name;
-    if (client_count > 0 && std::system(route.c_str()) != 0) {
-        std::fprintf(stderr, "could not route the clients' addresses in the peer's namespace\n");
-        return std::nullopt;
-    }
-    return peer;
-}
+// ---------------------------------------------------------------- probes
 
 // What a probe checks after the handshake and its keepalive.
 enum class ProbeKind { handshake_only, ping_and_dns };
@@ -588,6 +523,10 @@ int run(int argc, char** argv) {
     print_ratio("handshake phase / whole probe with ping + DNS", handshake_in_full.median, full_ms.median);
     print_ratio("2 threads / 1 thread (probes per second)", full_two.probes_per_second(), full.probes_per_second());
     print_ratio("silent-peer overshoot / real handshake", silent.median, handshake.median);
+
+    print_service_figures(*peer, ServiceBenchCounts{.wall_samples = std::min<std::size_t>(samples, 30),
+                                                    .cpu_probes = std::min<std::size_t>(probes, 100),
+                                                    .rss_runs = 5});
 
     auto stopped = peer->real.stop();
     if (!stopped) std::fprintf(stderr, "tearing the peer down: %s\n", stopped.error().c_str());

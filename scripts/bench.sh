@@ -2,7 +2,11 @@
 # Builds and runs the benchmarks in bench/ (optimised build). They print
 # figures and ratios and never fail on a time. The WireGuard engine figures
 # need nothing; the probe and fleet figures against real local WireGuard
-# peers need root, and without it only the others are printed.
+# peers need root, and without it only the others are printed. Against that
+# peer, probe_bench also times the TCP, TLS and HTTP checks through the tunnel
+# (servers in the peer's namespace, a certificate made by openssl) against
+# their round trips, a TLS check's CPU against openssl's own handshake
+# (openssl s_time, 5 s) and the quorlin command's peak RSS with one https check.
 # The command benchmark runs the quorlin executable against an interface-based
 # check on the same peer (bench/command_bench.sh; root too).
 # The exporter benchmark (bench/exporter_bench.py) scrapes the installed
@@ -14,8 +18,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-# Only the command benchmark needs these: it times whole processes, and the
-# interface-based check it is set against pings through its interface.
+# The command benchmark and probe_bench's memory figure need these: they time
+# whole processes, and the interface-based check pings through its interface.
 BENCH_PACKAGES=(hyperfine iputils-ping time)
 missing=()
 for p in "${BENCH_PACKAGES[@]}"; do
