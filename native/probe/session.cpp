@@ -108,11 +108,13 @@ private:
         const TunnResult made = tunnel_.format_handshake_initiation(output_.span(), force);
         if (made.kind == Kind::Err) return fail(protocol_error(made.error));
         if (made.kind != Kind::WriteToNetwork) return fail(protocol_error("no handshake initiation was produced"));
+        // Stamped before the send: a thread preempted after it would
+        // otherwise time the answer from too late, a round trip too short.
+        const Instant now = Clock::now();
         const IoOutcome sent = send(socket_, made.packet, deadline_);
         if (sent.kind == IoOutcome::Kind::failed) return fail_local(sent);
         if (sent.kind == IoOutcome::Kind::deadline) return fail(std::string(no_response_message));
         sent_ += sent.bytes;
-        const Instant now = Clock::now();
         next_initiation_ = now + initiation_retry_interval;
         // Only as many as the tunnel keeps answerable: the oldest goes first.
         if (initiations_.size() == answerable_initiations) initiations_.erase(initiations_.begin());
@@ -266,11 +268,11 @@ private:
 
     std::optional<ExchangeOutcome> send_try() {
         const std::vector<std::uint8_t> inner = request_.packet(static_cast<std::uint32_t>(tries_.size()));
+        const Instant now = Clock::now();  // before the send, as for an initiation
         const TunnelSend sent = seal_and_send(socket_, tunnel_, inner, output_.span(), wait_end_);
         if (sent.kind == TunnelSend::Kind::failed) return error(sent.message, sent.error_number);
         if (sent.kind == TunnelSend::Kind::expired) return no_match();
         sent_ += sent.bytes;
-        const Instant now = Clock::now();
         tries_.push_back(now);
         schedule_next_try(now);
         return std::nullopt;
