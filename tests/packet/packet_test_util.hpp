@@ -4,6 +4,7 @@
 #include "common/bytes.hpp"
 #include "packet/checksum.hpp"
 #include "packet/ipv4.hpp"
+#include "packet/ipv6.hpp"
 
 #include <cstdint>
 #include <initializer_list>
@@ -59,6 +60,26 @@ inline Bytes ipv4_with(const Ipv4Shape& shape, const Bytes& payload) {
     std::uint16_t checksum = internet_checksum(out);
     if (shape.corrupt_checksum) checksum ^= 0x0101;
     write_be16(out, 10, checksum);
+    append(out, payload);
+    return out;
+}
+
+// An IPv6 header with any next header and version, followed by `payload`.
+struct Ipv6Shape {
+    Ipv6Octets source{0xfd, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    Ipv6Octets destination{0xfd, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+    std::uint8_t next_header = 58;
+    int payload_length_delta = 0;  // added to the true payload length
+    std::uint8_t version = 6;
+};
+
+inline Bytes ipv6_with(const Ipv6Shape& shape, const Bytes& payload) {
+    Bytes out{static_cast<std::uint8_t>(shape.version << 4), 0, 0, 0};
+    append_be16(out, static_cast<std::uint16_t>(static_cast<int>(payload.size()) + shape.payload_length_delta));
+    out.push_back(shape.next_header);
+    out.push_back(64);
+    out.insert(out.end(), shape.source.begin(), shape.source.end());
+    out.insert(out.end(), shape.destination.begin(), shape.destination.end());
     append(out, payload);
     return out;
 }
