@@ -59,9 +59,31 @@ bool serves(const TlsSettings& settings, TlsVersion version) {
     return settings.min_version <= version && version <= settings.max_version;
 }
 
+// The suites GnuTLS's own defaults serve, TLS 1.2 and 1.3.
+std::vector<std::uint16_t> default_suites() {
+    std::vector<std::uint16_t> codes;
+    gnutls_priority_t defaults = nullptr;
+    if (gnutls_priority_init(&defaults, "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2", nullptr) < 0) return codes;
+    constexpr unsigned most_suites = 4096;
+    for (unsigned index = 0; index < most_suites; ++index) {
+        unsigned suite = 0;
+        const int got = gnutls_priority_get_cipher_suite_index(defaults, index, &suite);
+        if (got == GNUTLS_E_REQUESTED_DATA_NOT_AVAILABLE) break;
+        std::array<unsigned char, 2> id{};
+        if (got < 0 || gnutls_cipher_suite_info(suite, id.data(), nullptr, nullptr, nullptr, nullptr) == nullptr) continue;
+        codes.push_back(static_cast<std::uint16_t>(id[0] << 8 | id[1]));
+    }
+    gnutls_priority_deinit(defaults);
+    return codes;
+}
+
 }  // namespace
 
-bool gnutls_has_cipher_suite(std::uint16_t code) { return gnutls_suite(code).has_value(); }
+SuiteSupport gnutls_cipher_suite_support(std::uint16_t code) {
+    static const std::vector<std::uint16_t> served = default_suites();
+    if (std::ranges::find(served, code) != served.end()) return SuiteSupport::served;
+    return gnutls_suite(code) ? SuiteSupport::weak : SuiteSupport::absent;
+}
 
 bool gnutls_has_group(std::string_view group) {
     return gnutls_group_get_id(std::string(group).c_str()) != GNUTLS_GROUP_INVALID;

@@ -13,8 +13,10 @@
 
 namespace quorlin::exporter {
 
-// Whether this GnuTLS serves the cipher suite with this IANA code point, or the named group.
-bool gnutls_has_cipher_suite(std::uint16_t code);
+// Whether this GnuTLS knows the cipher suite with this IANA code point, and
+// whether its defaults serve it (they leave out RC4, 3DES and the like).
+enum class SuiteSupport { absent, weak, served };
+SuiteSupport gnutls_cipher_suite_support(std::uint16_t code);
 bool gnutls_has_group(std::string_view group);
 
 // The priority string for the versions, suites, groups and preference in

@@ -84,8 +84,12 @@ std::expected<void, std::string> read_cipher_suites(const std::string& path, con
         if (named == std::ranges::end(cipher_suite_names)) {
             return Refusal(item_refusal(path, "cipher_suites", i, item, "is not a cipher suite name"));
         }
-        if (!gnutls_has_cipher_suite(named->code)) {
-            return Refusal(item_refusal(path, "cipher_suites", i, item, "has no GnuTLS equivalent"));
+        switch (gnutls_cipher_suite_support(named->code)) {
+            case SuiteSupport::absent:
+                return Refusal(item_refusal(path, "cipher_suites", i, item, "has no GnuTLS equivalent"));
+            case SuiteSupport::weak:
+                return Refusal(item_refusal(path, "cipher_suites", i, item, "is left out of GnuTLS's defaults as weak"));
+            case SuiteSupport::served: break;
         }
         if (std::ranges::find(tls.cipher_suites, named->code) == tls.cipher_suites.end()) {
             tls.cipher_suites.push_back(named->code);
