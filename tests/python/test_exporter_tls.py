@@ -163,7 +163,8 @@ SUITES_WEB = """tls_server_config:
 
 SUITE_CASES = [
     # curl options, the suite served (None: the handshake is refused)
-    (("--tls-max", "1.2", "--ciphers", "ECDHE-ECDSA-AES128-GCM-SHA256", "--curves", "P-384"),
+    # P-256 too: a TLS 1.2 client checks the server certificate's curve against its own list.
+    (("--tls-max", "1.2", "--ciphers", "ECDHE-ECDSA-AES128-GCM-SHA256", "--curves", "P-384:P-256"),
      "TLSv1.2 / ECDHE-ECDSA-AES128-GCM-SHA256"),
     # The server's order wins (prefer_server_cipher_suites defaults to true).
     (("--ciphers", "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384"), "TLSv1.2 / ECDHE-ECDSA-AES256-GCM-SHA384"),
@@ -179,7 +180,7 @@ def test_suites_curves_and_versions(peer, certificates):
     with ExporterProcess(peer, write_fleet(folder, peer.info), "--web.config.file", str(folder / "web.yml")) as exporter:
         exporter.folder = folder
         for options, served in SUITE_CASES:
-            status, output = curl(exporter, "/-/healthy", "-v", "--cacert", "ca.crt", *options)
+            status, output = curl(exporter, "/-/healthy", "-v", "--stderr", "-", "--cacert", "ca.crt", *options)
             if served:
                 assert status == 0 and f"SSL connection using {served}" in output, (options, output)
             else:

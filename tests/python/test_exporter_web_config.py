@@ -124,7 +124,7 @@ TLS = "tls_server_config:\n  cert_file: c\n  key_file: k\n"
      "bring them"),
     (TLS + "  curve_preferences: [X25519, X25519MLKEM768]\n",
      '4:31: curve_preferences item 2: "X25519MLKEM768" has no GnuTLS equivalent'),
-    (TLS + "  curve_preferences: [P-256]\n", '4:24: curve_preferences item 1: "P-256" is not a curve name'),
+    (TLS + "  curve_preferences: [P-256]\n", '4:23: curve_preferences item 1: "P-256" is not a curve name'),
     (TLS + "  max_version: TLS11\n", '4:16: max_version "TLS11" is not served: use TLS12 or TLS13'),
     (TLS + "  min_version: TLS13\n  max_version: TLS12\n", "2:3: max_version TLS12 is below min_version TLS13"),
     (TLS + "  prefer_server_cipher_suites: maybe\n", "4:32: prefer_server_cipher_suites must be true or false"),
