@@ -32,6 +32,12 @@ std::expected<void, std::string> take_tls(TlsCredentials* tls, const WebConfig& 
     return tls != nullptr ? tls->reload(*loaded.tls) : std::expected<void, std::string>{};
 }
 
+// Weak certificates and keys are served all the same, with a line each.
+void log_tls_warnings(const TlsCredentials* tls, const LogSink& log) {
+    if (tls == nullptr) return;
+    for (const std::string& warning : tls->warnings()) log("warning: " + warning);
+}
+
 std::string targets_text(const FleetSource& source) {
     const std::size_t count = source.current()->fleet.targets().size();
     return std::to_string(count) + (count == 1 ? " target" : " targets");
@@ -72,6 +78,7 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
     if (!server) return std::unexpected(std::move(server.error()));
     log(std::string("listening on ") + (tls ? "https://" : "") + (*server)->address() + ", serving " +
         targets_text(fleet));
+    log_tls_warnings(tls.get(), log);
 
     for (;;) {
         const int signal = signals.next();
@@ -86,6 +93,7 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
                 log("reload failed, the previous web config stays in use: " + read.error());
             } else if (!settings.web_config_file.empty()) {
                 log("reloaded " + settings.web_config_file);
+                log_tls_warnings(tls.get(), log);
             }
             continue;
         }

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorlin::exporter {
 
@@ -73,6 +74,9 @@ public:
     // answers where none is needed, and the server runs the rest off its listener.
     bool authorized(std::string_view path, const char* authorization) const;
     std::optional<bool> authorized_at_once(std::string_view path, const char* authorization) const;
+
+    // The headers the web configuration adds to every answer, the server's own included.
+    std::vector<ResponseHeader> added_headers() const { return parts_.web.current().headers; }
 
 private:
     void probe(HttpRequest request, Instant arrival, const Route& route, const Answer& answer) const;

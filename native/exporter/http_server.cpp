@@ -3,6 +3,7 @@
 #include "common/os_error.hpp"
 #include "common/secret.hpp"
 #include "common/owned_fd.hpp"
+#include "exporter/plain_http_refusal.hpp"
 #include "exporter/request.hpp"
 #include "probe/socket_address_literal.hpp"
 
@@ -114,7 +115,7 @@ bool client_certificate_passes(ClientAuth asked, MHD_Connection* connection) {
     return gnutls_certificate_verify_peers2(session, &status) == GNUTLS_E_SUCCESS && status == 0;
 }
 
-MHD_Response* response_of(const HttpResponse& answer) {
+MHD_Response* response_of(const HttpResponse& answer, const std::vector<ResponseHeader>& added) {
     // MHD_RESPMEM_MUST_COPY: the body belongs to the caller.
     MHD_Response* response = MHD_create_response_from_buffer(answer.body.size(), const_cast<char*>(answer.body.data()),
                                                               MHD_RESPMEM_MUST_COPY);
@@ -129,11 +130,12 @@ MHD_Response* response_of(const HttpResponse& answer) {
         while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
         MHD_add_response_header(response, name.c_str(), std::string(value).c_str());
     }
+    for (const ResponseHeader& header : added) MHD_add_response_header(response, header.name.c_str(), header.value.c_str());
     return response;
 }
 
-MHD_Result queue(MHD_Connection* connection, const HttpResponse& answer) {
-    MHD_Response* response = response_of(answer);
+MHD_Result queue(MHD_Connection* connection, const HttpResponse& answer, const std::vector<ResponseHeader>& added) {
+    MHD_Response* response = response_of(answer, added);
     if (response == nullptr) return MHD_NO;  // closes the connection
     const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
     MHD_destroy_response(response);
@@ -180,6 +182,7 @@ struct ServerCallbacks {
         if (event != MHD_CONNECTION_NOTIFY_STARTED || server->tls_ == nullptr) return;
         *context = server;
         const gnutls_session_t session = tls_session_of(connection);
+        if (session != nullptr) refuse_plain_http(session);
         const ClientAuth asked = server->tls_->settings().client_auth;
         if (session == nullptr || asked == ClientAuth::none) return;
         if (asked == ClientAuth::verify_if_given) {
@@ -232,7 +235,7 @@ struct ServerCallbacks {
             const HttpResponse answer = std::move(*exchange->response);
             exchange->response.reset();
             lock.unlock();
-            return queue(connection, answer);
+            return queue(connection, answer, server->handler_.added_headers());
         }
         if (!exchange->suspended) {
             exchange->suspended = true;
@@ -260,7 +263,8 @@ struct ServerCallbacks {
             request.scrape_timeout = timeout;
         }
         request.client = client_text(connection);
-        if (server.tls_ != nullptr && !client_certificate_passes(server.tls_->settings().client_auth, connection)) {
+        if (server.tls_ != nullptr && (!client_certificate_passes(server.tls_->settings().client_auth, connection) ||
+                                       !server.tls_->client_names_allowed(tls_session_of(connection)))) {
             server.log_("refused " + request.method + " " + request.path + " from " + request.client +
                         ": 403 no valid client certificate");
             const std::lock_guard lock(exchange->mutex);

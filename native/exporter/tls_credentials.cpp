@@ -1,11 +1,15 @@
 #include "exporter/tls_credentials.hpp"
 
+#include "exporter/tls_client_names.hpp"
+#include "exporter/tls_weak_inputs.hpp"
 #include "input/careful_file.hpp"
 
 #include <gnutls/x509.h>
 
 #include <array>
 #include <chrono>
+#include <ctime>
+#include <span>
 #include <utility>
 
 namespace quorlin::exporter {
@@ -44,6 +48,7 @@ struct TlsCredentials::Pair {
     std::array<gnutls_pcert_st, longest_chain> chain{};
     unsigned length = 0;
     gnutls_privkey_t key = nullptr;
+    std::vector<std::string> warnings;
 
     Pair() = default;
     Pair(const Pair&) = delete;
@@ -79,6 +84,8 @@ struct TlsCredentials::Pair {
         if (auto matched = pair->key_matches(); !matched) {
             return std::unexpected(settings.key_file + ": " + matched.error() + " " + settings.cert_file);
         }
+        pair->warnings = weak_tls_inputs(settings, std::span(pair->chain.data(), pair->length), pair->key,
+                                         std::time(nullptr));
         return pair;
     }
 
@@ -122,8 +129,9 @@ TlsCredentials::TlsCredentials(TlsSettings settings, std::shared_ptr<Pair> pair,
 TlsCredentials::~TlsCredentials() = default;
 
 std::expected<void, std::string> TlsCredentials::reload(const TlsSettings& settings) {
-    if (!settings.same_client_auth(settings_)) {
-        return std::unexpected(std::string("client_auth_type, client_ca_file and min_version change only by a restart"));
+    if (!settings.same_handshake(settings_)) {
+        return std::unexpected(std::string("of tls_server_config, only cert_file and key_file change by a reload; "
+                                           "the other settings take a restart"));
     }
     auto pair = Pair::read(settings);
     if (!pair) return std::unexpected(std::move(pair.error()));
@@ -135,9 +143,13 @@ std::expected<void, std::string> TlsCredentials::reload(const TlsSettings& setti
     return {};
 }
 
-const char* TlsCredentials::priorities() const noexcept {
-    return settings_.min_version == TlsVersion::tls13 ? "NORMAL:-VERS-ALL:+VERS-TLS1.3"
-                                                      : "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
+std::vector<std::string> TlsCredentials::warnings() const {
+    const std::lock_guard lock(mutex_);
+    return current_->warnings;
+}
+
+bool TlsCredentials::client_names_allowed(gnutls_session_t session) const {
+    return exporter::client_names_allowed(session, settings_.client_allowed_sans);
 }
 
 void TlsCredentials::choose(gnutls_pcert_st** chain, unsigned* length, gnutls_privkey_t* key) const {

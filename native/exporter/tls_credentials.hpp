@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace quorlin::exporter {
 
@@ -28,15 +29,21 @@ public:
     ~TlsCredentials();
 
     // Reads the pair again; the current one stays when they fail, or when the
-    // settings ask for what only a restart can change (client certificates).
+    // settings ask for what only a restart can change (client certificates,
+    // versions, suites, curves).
     std::expected<void, std::string> reload(const TlsSettings& settings);
+
+    // What is weak about the current pair (tls_weak_inputs.hpp), one line each, as read.
+    std::vector<std::string> warnings() const;
 
     // As loaded at start: what a reload may change (the files) is not read again from here.
     const TlsSettings& settings() const noexcept { return settings_; }
     // The client CA's PEM text; empty when client certificates are not asked for.
     const std::string& client_ca_pem() const noexcept { return client_ca_pem_; }
-    // GnuTLS's priority string: TLS 1.2 and newer, or 1.3 only.
-    const char* priorities() const noexcept;
+    // GnuTLS's priority string, as the settings made it.
+    const char* priorities() const noexcept { return settings_.priorities.c_str(); }
+    // Whether a verified client certificate names one of client_allowed_sans.
+    bool client_names_allowed(gnutls_session_t session) const;
 
     // What a handshake serves: the current chain and key.
     void choose(gnutls_pcert_st** chain, unsigned* length, gnutls_privkey_t* key) const;

@@ -4,11 +4,15 @@
 //   basic_auth_users:
 //     prometheus: $2b$10$...      # user: bcrypt hash
 //   tls_server_config: ...         # see tls_settings.hpp
+//   http_server_config:
+//     headers: {X-Frame-Options: deny}  # added to every answer
+//     http2: true                  # accepted; answers are HTTP/1.1
 // Read at start and again on each reload; a file that fails to read, or that
 // the server cannot take without a restart, leaves the current one in place.
 // Unknown keys are refused with their line and column.
 
 #include "exporter/basic_auth.hpp"
+#include "exporter/response_headers.hpp"
 #include "exporter/tls_settings.hpp"
 
 #include <expected>
@@ -17,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quorlin::exporter {
 
@@ -25,6 +30,8 @@ struct WebConfig {
     std::shared_ptr<const BasicAuth> basic_auth;
     // Nothing: plain HTTP.
     std::optional<TlsSettings> tls;
+    // Added to every answer, in the file's order.
+    std::vector<ResponseHeader> headers;
 };
 
 // "FILE:LINE:COLUMN: reason" or "FILE: reason" when the file cannot be read.

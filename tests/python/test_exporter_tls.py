@@ -65,6 +65,16 @@ def curl(exporter: ExporterProcess, path: str, *options: str, scheme: str = "htt
     return done.returncode, done.stdout if done.returncode == 0 else done.stderr
 
 
+def raw_answer(exporter: ExporterProcess, request: bytes) -> bytes:
+    """Everything the exporter sends back to `request` on a plain TCP connection, until it closes."""
+    with exporter.peer.entered(), socket.create_connection(("127.0.0.1", exporter.port), timeout=10) as raw:
+        raw.sendall(request)
+        answer = b""
+        while chunk := raw.recv(4096):
+            answer += chunk
+        return answer
+
+
 def served_certificate(exporter: ExporterProcess, ca) -> bytes:
     context = ssl.create_default_context(cafile=str(ca))
     with exporter.peer.entered(), socket.create_connection(("127.0.0.1", exporter.port), timeout=10) as raw, \
@@ -91,10 +101,12 @@ def test_tls_with_basic_auth(peer, certificates):
         assert curl(exporter, "/metrics", "--cacert", "ca.crt", "-w", "%{http_code}", "-o", "/dev/null")[1] == "401"
         exporter.next_line()
 
-        # Plain HTTP and TLS older than 1.2 get no HTTP answer at all.
-        for options, scheme in [((), "http"), (("--cacert", "ca.crt", "--tls-max", "1.1"), "https")]:
-            status, error = curl(exporter, "/-/healthy", *options, scheme=scheme)
-            assert status != 0 and "HTTP/" not in error, (options, error)
+        # Plain HTTP gets the 400 HTTPS servers send, whole, then the connection closes.
+        assert raw_answer(exporter, b"GET /-/healthy HTTP/1.1\r\nHost: x\r\n\r\n") == (
+            b"HTTP/1.0 400 Bad Request\r\n\r\nClient sent an HTTP request to an HTTPS server.\n")
+        # TLS 1.1 from a client that offers it (the system's default level would refuse it on its own).
+        status, error = curl(exporter, "/-/healthy", "-v", "-k", "--tls-max", "1.1", "--ciphers", "DEFAULT:@SECLEVEL=0")
+        assert status != 0 and "TLSv1.1 (OUT), TLS handshake, Client hello" in error and "HTTP/" not in error, error
 
         # A reload serves a renewed pair to new connections; it cannot turn TLS off.
         assert served_certificate(exporter, folder / "ca.crt") == der(folder / "server.crt")
@@ -137,6 +149,85 @@ def test_client_certificates(peer, certificates, auth_type):
             options = ("--cert", f"{client}.crt", "--key", f"{client}.key") if client else ()
             status, body = curl(exporter, "/-/healthy", "--cacert", "ca.crt", *options)
             assert (status == 0 and body == "OK\n") == served, (client, status, body)
+
+
+SUITES_WEB = """tls_server_config:
+  cert_file: server.crt
+  key_file: server.key
+  max_version: TLS12
+  cipher_suites:
+    - TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384
+    - TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256
+  curve_preferences: [CurveP384]
+"""
+
+SUITE_CASES = [
+    # curl options, the suite served (None: the handshake is refused)
+    # P-256 too: a TLS 1.2 client checks the server certificate's curve against its own list.
+    (("--tls-max", "1.2", "--ciphers", "ECDHE-ECDSA-AES128-GCM-SHA256", "--curves", "P-384:P-256"),
+     "TLSv1.2 / ECDHE-ECDSA-AES128-GCM-SHA256"),
+    # The server's order wins (prefer_server_cipher_suites defaults to true).
+    (("--ciphers", "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384"), "TLSv1.2 / ECDHE-ECDSA-AES256-GCM-SHA384"),
+    (("--tls-max", "1.2", "--ciphers", "ECDHE-ECDSA-CHACHA20-POLY1305"), None),
+    (("--tls-max", "1.2", "--curves", "X25519:P-256"), None),
+    (("--tlsv1.3",), None),
+]
+
+
+def test_suites_curves_and_versions(peer, certificates):
+    folder = certificates
+    (folder / "web.yml").write_text(SUITES_WEB)
+    with ExporterProcess(peer, write_fleet(folder, peer.info), "--web.config.file", str(folder / "web.yml")) as exporter:
+        exporter.folder = folder
+        for options, served in SUITE_CASES:
+            status, output = curl(exporter, "/-/healthy", "-v", "--stderr", "-", "--cacert", "ca.crt", *options)
+            if served:
+                assert status == 0 and f"SSL connection using {served}" in output, (options, output)
+            else:
+                assert status != 0 and "SSL connection using" not in output, (options, output)
+
+
+def test_client_allowed_sans(peer, certificates):
+    folder = certificates
+    make_pair(folder, "named", "ca", "extendedKeyUsage=clientAuth", "subjectAltName=DNS:scraper.example,IP:::1")
+    (folder / "web.yml").write_text("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"
+                                    "  client_ca_file: ca.crt\n  client_auth_type: RequireAndVerifyClientCert\n"
+                                    "  client_allowed_sans: [other.example, \"0:0::1\"]\n")
+    with ExporterProcess(peer, write_fleet(folder, peer.info), "--web.config.file", str(folder / "web.yml")) as exporter:
+        exporter.folder = folder
+        for client, answer in [("named", "200"), ("client", "403")]:
+            status, code = curl(exporter, "/-/healthy", "--cacert", "ca.crt", "--cert", f"{client}.crt", "--key",
+                                f"{client}.key", "-o", "/dev/null", "-w", "%{http_code}")
+            assert (status, code) == (0, answer), client
+
+
+def test_weak_inputs_warned_and_served(peer, tmp_path):
+    from pki import make_authority as make_ca, make_leaf
+
+    make_ca(tmp_path, "ca")
+    make_leaf(tmp_path, "weak", "ca", names="IP:127.0.0.1", start="20200101000000Z", end="20200102030405Z",
+              key="rsa:1024")
+    make_leaf(tmp_path, "early", "ca", names="IP:127.0.0.1", start="20991231235959Z", end="21000101000000Z")
+    (tmp_path / "weak.key").chmod(0o644)
+    web = tmp_path / "web.yml"
+    web.write_text("tls_server_config:\n  cert_file: weak.crt\n  key_file: weak.key\n")
+    fleet = write_fleet(tmp_path, peer.info)
+    with ExporterProcess(peer, fleet, "--web.config.file", str(web)) as exporter:
+        exporter.folder = tmp_path
+        assert [exporter.next_line() for _ in range(3)] == [
+            f"quorlin: warning: {tmp_path}/weak.crt: the certificate expired on 2020-01-02 03:04:05 UTC; "
+            "serving it until it is replaced",
+            f"quorlin: warning: {tmp_path}/weak.key: an RSA key of 1024 bits, under 2048; serving it until it is replaced",
+            f"quorlin: warning: {tmp_path}/weak.key: the private key is readable by others (mode 0644); chmod 600 it",
+        ]
+        assert curl(exporter, "/-/healthy", "-k", "--ciphers", "DEFAULT:@SECLEVEL=0") == (0, "OK\n")
+
+        web.write_text("tls_server_config:\n  cert_file: early.crt\n  key_file: early.key\n")
+        exporter.send_signal(signal.SIGHUP)
+        assert [exporter.next_line() for _ in range(3)] == [
+            f"quorlin: reloaded {fleet}: 2 targets", f"quorlin: reloaded {web}",
+            f"quorlin: warning: {tmp_path}/early.crt: the certificate is not valid before 2099-12-31 23:59:59 UTC; "
+            "serving it until it is replaced"]
 
 
 def test_key_of_another_certificate_refused_at_start(certificates):

@@ -84,6 +84,21 @@ def test_basic_auth(peer, tmp_path):
     assert not [line for line in exporter.log if "right" in line or "$2b$" in line]
 
 
+def test_configured_headers_on_every_answer(peer, tmp_path):
+    fleet = write_fleet(tmp_path, peer.info)
+    web = tmp_path / "web.yml"
+    web.write_text("http_server_config:\n  http2: false\n  headers:\n    X-Frame-Options: deny\n"
+                   "    Content-Security-Policy: \"default-src 'none'\"\n    X-XSS-Protection: \"\"\n"
+                   f"basic_auth_users:\n  prometheus: {bcrypt('right')}\n")
+    added = {"X-Frame-Options": "deny", "Content-Security-Policy": "default-src 'none'"}
+    right = basic("prometheus", "right")
+    with ExporterProcess(peer, fleet, "--web.config.file", str(web)) as exporter:
+        for path, headers, status in [("/-/healthy", {}, 200), ("/probe?target=good", {TIMEOUT_HEADER: "10", **right}, 200),
+                                      ("/probe", right, 400), ("/metrics", {}, 401), ("/nowhere", right, 404)]:
+            got, answer_headers, _ = exporter.request(path, headers)
+            assert got == status, path
+            assert {name: answer_headers.get(name) for name in added} == added, path
+            assert "X-XSS-Protection" not in answer_headers  # blank: unset
 TLS = "tls_server_config:\n  cert_file: c\n  key_file: k\n"
 
 
@@ -99,6 +114,30 @@ TLS = "tls_server_config:\n  cert_file: c\n  key_file: k\n"
     (TLS + "  client_ca_file: ca\n", "2:3: no client_auth_type with client_ca_file: say which client certificates to ask for"),
     (TLS + "  min_version: TLS11\n", '4:16: min_version "TLS11" is not served: use TLS12 or TLS13'),
     ("basic_auth_users: [a, b]\n", "1:19: basic_auth_users must map users to bcrypt hashes"),
+    (TLS + "  cipher_suites: TLS_AES_128_GCM_SHA256\n", "4:18: cipher_suites must be a list of non-empty texts"),
+    (TLS + "  cipher_suites: [TLS_FOO]\n", '4:19: cipher_suites item 1: "TLS_FOO" is not a cipher suite name'),
+    (TLS + "  cipher_suites:\n    - TLS_AES_128_GCM_SHA256\n    - TLS_RSA_WITH_RC4_128_SHA\n",
+     '6:7: cipher_suites item 2: "TLS_RSA_WITH_RC4_128_SHA" is left out of GnuTLS\'s defaults as weak'),
+    (TLS + "  max_version: TLS12\n  cipher_suites: [TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256, TLS_RSA_WITH_AES_256_GCM_SHA384]\n",
+     "5:18: cipher_suites would also serve TLS_RSA_WITH_AES_128_GCM_SHA256, TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384: "
+     "GnuTLS enables suites by key exchange, cipher and MAC, so list these too or leave out the suites whose parts "
+     "bring them"),
+    (TLS + "  curve_preferences: [X25519, X25519MLKEM768]\n",
+     '4:31: curve_preferences item 2: "X25519MLKEM768" has no GnuTLS equivalent'),
+    (TLS + "  curve_preferences: [P-256]\n", '4:23: curve_preferences item 1: "P-256" is not a curve name'),
+    (TLS + "  max_version: TLS11\n", '4:16: max_version "TLS11" is not served: use TLS12 or TLS13'),
+    (TLS + "  min_version: TLS13\n  max_version: TLS12\n", "2:3: max_version TLS12 is below min_version TLS13"),
+    (TLS + "  prefer_server_cipher_suites: maybe\n", "4:32: prefer_server_cipher_suites must be true or false"),
+    (TLS + "  client_allowed_sans: [a.example]\n",
+     "2:3: client_allowed_sans needs client_auth_type RequireAndVerifyClientCert"),
+    (TLS + "  key: x\n", "4:3: key (the PEM text in the file) is not served: use key_file"),
+    ("http_server_config:\n  headers:\n    Content-Type: text/html\n",
+     '3:5: header "Content-Type" is set by the exporter itself'),
+    ("http_server_config:\n  headers:\n    X-Frame-Options: allow\n", "3:5: X-Frame-Options must be deny or sameorigin"),
+    ("http_server_config:\n  http2: maybe\n", "2:10: http2 must be true or false"),
+    ("http_server_config:\n  h2: true\n", '2:3: unknown key "h2" in http_server_config'),
+    ("rate_limit:\n  burst: 2\n",
+     "1:1: rate_limit is not served: the exporter caps connections per client address instead"),
     ("basic_auth_users:\n  a: [\n", None),
 ])
 def test_bad_web_config_refused_at_start(tmp_path, text, message):
