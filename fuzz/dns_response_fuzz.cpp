@@ -1,4 +1,5 @@
-// Feeds arbitrary bytes to the DNS response recogniser and the name walkers.
+// Feeds arbitrary bytes to the DNS response recognisers (A over IPv4, AAAA
+// over either version) and the name walkers.
 // The first byte picks the mode: the raw bytes as a received packet; the bytes
 // as a DNS message inside a well-formed IPv4/UDP packet (so the fuzzer spends
 // its time behind the checksums); a name walk with a fuzzer-chosen name; or
@@ -21,6 +22,8 @@ using namespace quorlin;
 
 const Ipv4Octets server{10, 0, 0, 1};
 const Ipv4Octets client{10, 0, 0, 2};
+const Ipv6Octets server6{0xfd, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+const Ipv6Octets client6{0xfd, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
 constexpr std::uint16_t port = 40000;
 constexpr std::uint16_t query_id = 0x1234;
 constexpr std::string_view name = "ab.cd";
@@ -42,9 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     switch (data[0] % 4) {
     case 0:
         (void)parse_dns_a_response(input, server, client, port, query_id, name);
+        (void)parse_dns_response(input, server6, client6, port, query_id, name, DnsType::aaaa);
         break;
     case 1:
         (void)parse_dns_a_response(wrap(input), server, client, port, query_id, name);
+        (void)parse_dns_response(wrap(input), server, client, port, query_id, name, DnsType::aaaa);
         break;
     case 2: {
         if (input.empty()) break;

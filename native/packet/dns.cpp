@@ -4,12 +4,12 @@
 #include "packet/udp.hpp"
 
 #include <algorithm>
+#include <array>
 
 namespace quorlin {
 namespace {
 
 constexpr std::uint16_t dns_flags_recursion_desired = 0x0100;
-constexpr std::uint16_t dns_type_a = 1;
 constexpr std::uint16_t dns_class_in = 1;
 constexpr std::size_t dns_question_tail_bytes = 4;   // QTYPE, QCLASS
 constexpr std::size_t dns_record_fixed_bytes = 10;   // TYPE, CLASS, TTL, RDLENGTH
@@ -21,9 +21,11 @@ bool is_ascii(std::string_view text) noexcept {
 
 }  // namespace
 
-std::expected<std::vector<std::uint8_t>, std::string> dns_query(
-    const Ipv4Octets& source, const Ipv4Octets& destination, std::uint16_t source_port,
-    std::uint16_t query_id, std::uint16_t ip_identification, std::string_view name) {
+namespace {
+
+// The UDP segment of a query, its checksum field still zero.
+std::expected<std::vector<std::uint8_t>, std::string> query_segment(std::uint16_t source_port, std::uint16_t query_id,
+                                                                    std::string_view name, DnsType type) {
     const std::string_view trimmed = without_trailing_dots(name);
     if (trimmed.empty() || trimmed.size() > dns_max_name_text_bytes) {
         return std::unexpected(std::string(dns_name_length_message));
@@ -48,53 +50,73 @@ std::expected<std::vector<std::uint8_t>, std::string> dns_query(
         segment.insert(segment.end(), label->begin(), label->end());
     }
     segment.push_back(0);
-    append_be16(segment, dns_type_a);
+    append_be16(segment, static_cast<std::uint16_t>(type));
     append_be16(segment, dns_class_in);
 
     const std::span<std::uint8_t> bytes(segment);
     write_be16(bytes, 0, source_port);
     write_be16(bytes, 2, dns_port);
     write_be16(bytes, 4, static_cast<std::uint16_t>(segment.size() & 0xFFFF));
+    return segment;
+}
+
+template <class Octets>
+void seal(std::vector<std::uint8_t>& segment, const Octets& source, const Octets& destination) {
     const std::uint16_t checksum = udp_checksum(source, destination, segment);
     // A zero field means "no checksum" in UDP, so a computed zero goes out as 0xFFFF.
-    write_be16(bytes, 6, checksum == 0 ? 0xFFFF : checksum);
-    return ipv4_packet(source, destination, ip_protocol_udp, ip_identification, segment);
+    write_be16(segment, 6, checksum == 0 ? 0xFFFF : checksum);
+}
+
+}  // namespace
+
+std::expected<std::vector<std::uint8_t>, std::string> dns_query(
+    const Ipv4Octets& source, const Ipv4Octets& destination, std::uint16_t source_port,
+    std::uint16_t query_id, std::uint16_t ip_identification, std::string_view name, DnsType type) {
+    auto segment = query_segment(source_port, query_id, name, type);
+    if (!segment) return segment;
+    seal(*segment, source, destination);
+    return ipv4_packet(source, destination, ip_protocol_udp, ip_identification, *segment);
+}
+
+std::expected<std::vector<std::uint8_t>, std::string> dns_query(
+    const Ipv6Octets& source, const Ipv6Octets& destination, std::uint16_t source_port,
+    std::uint16_t query_id, std::string_view name, DnsType type) {
+    auto segment = query_segment(source_port, query_id, name, type);
+    if (!segment) return segment;
+    seal(*segment, source, destination);
+    return ipv6_packet(source, destination, ip_protocol_udp, *segment);
 }
 
 namespace {
 
 // The DNS message of a UDP datagram from the server's port 53 to our source
-// port, inside an IPv4 packet from the server to the client; its checksum,
-// when it has one, holds.
-std::optional<std::span<const std::uint8_t>> dns_message_of(std::span<const std::uint8_t> packet,
-                                                            const Ipv4Octets& dns_server, const Ipv4Octets& client,
-                                                            std::uint16_t source_port) {
-    const auto ip = read_ipv4(packet);
-    if (!ip) return std::nullopt;
-    if (ip->protocol != ip_protocol_udp) return std::nullopt;
-    if (ip->source != dns_server) return std::nullopt;
-    if (ip->payload.size() < udp_dns_min_bytes) return std::nullopt;
-    if (ip->destination != client) return std::nullopt;
-
-    const std::span<const std::uint8_t> udp = ip->payload;
+// port; its checksum holds, or is absent where the IP version allows that
+// (IPv4 only).
+template <class Octets>
+std::optional<std::span<const std::uint8_t>> dns_message_in(std::span<const std::uint8_t> udp,
+                                                            const Octets& dns_server, const Octets& client,
+                                                            std::uint16_t source_port, bool checksum_optional) {
+    if (udp.size() < udp_dns_min_bytes) return std::nullopt;
     if (read_be16(udp, 0) != dns_port) return std::nullopt;
     const std::size_t udp_length = read_be16(udp, 4);
     if (udp_length > udp.size() || udp_length < udp_dns_min_bytes) return std::nullopt;
     if (read_be16(udp, 2) != source_port) return std::nullopt;
     const std::span<const std::uint8_t> segment = udp.first(udp_length);
-    if (read_be16(segment, 6) != 0 && udp_checksum(dns_server, client, segment) != 0) return std::nullopt;
+    const bool unchecked = read_be16(segment, 6) == 0;
+    if (unchecked ? !checksum_optional : udp_checksum(dns_server, client, segment) != 0) return std::nullopt;
     return segment.subspan(udp_header_bytes);
 }
 
-// Where the question section ends, when its first question is `name`, type
-// A, class IN, and the others are well formed.
+// Where the question section ends, when its first question is `name`, `type`,
+// class IN, and the others are well formed.
 std::optional<std::size_t> questions_end(std::span<const std::uint8_t> message, std::size_t question_count,
-                                         std::string_view name) {
+                                         std::string_view name, DnsType type) {
     const NameMatch question = name_matches(message, name);
     if (question.kind != NameMatchKind::Match) return std::nullopt;
     std::size_t position = question.end;
     if (message.size() - position < dns_question_tail_bytes) return std::nullopt;
-    if (read_be16(message, position) != dns_type_a || read_be16(message, position + 2) != dns_class_in) {
+    if (read_be16(message, position) != static_cast<std::uint16_t>(type) ||
+        read_be16(message, position + 2) != dns_class_in) {
         return std::nullopt;
     }
     position += dns_question_tail_bytes;
@@ -106,48 +128,84 @@ std::optional<std::size_t> questions_end(std::span<const std::uint8_t> message, 
     return position;
 }
 
-// The A records (class IN, four bytes) among the answers from `position`, in
-// answer order; nothing when a record runs past the message.
-std::optional<std::vector<Ipv4Octets>> a_records(std::span<const std::uint8_t> message, std::size_t position,
-                                                 std::size_t answer_count) {
-    std::vector<Ipv4Octets> addresses;
+template <std::size_t Size>
+void collect(std::vector<std::array<std::uint8_t, Size>>& addresses, std::span<const std::uint8_t> data) {
+    std::array<std::uint8_t, Size> address;
+    std::ranges::copy(data, address.begin());
+    addresses.push_back(address);
+}
+
+// The records of `type` (class IN, of the type's address size) among the
+// answers from `position`, in answer order, into `answer`; false when a
+// record runs past the message.
+bool collect_records(std::span<const std::uint8_t> message, std::size_t position, std::size_t answer_count,
+                     DnsType type, DnsAnswer& answer) {
+    const std::size_t address_bytes = type == DnsType::a ? 4 : 16;
     for (std::size_t i = 0; i < answer_count; ++i) {
         const auto end = skip_name(message, position);
-        if (!end || message.size() - *end < dns_record_fixed_bytes) return std::nullopt;
+        if (!end || message.size() - *end < dns_record_fixed_bytes) return false;
         position = *end;
-        const std::uint16_t type = read_be16(message, position);
+        const std::uint16_t record_type = read_be16(message, position);
         const std::uint16_t record_class = read_be16(message, position + 2);
         const std::size_t data_length = read_be16(message, position + 8);
         position += dns_record_fixed_bytes;
-        if (message.size() - position < data_length) return std::nullopt;
-        if (type == dns_type_a && record_class == dns_class_in && data_length == 4) {
-            Ipv4Octets address;
-            std::copy_n(message.begin() + static_cast<std::ptrdiff_t>(position), 4, address.begin());
-            addresses.push_back(address);
+        if (message.size() - position < data_length) return false;
+        if (record_type == static_cast<std::uint16_t>(type) && record_class == dns_class_in &&
+            data_length == address_bytes) {
+            const auto data = message.subspan(position, data_length);
+            if (type == DnsType::a) collect(answer.a_records, data);
+            else collect(answer.aaaa_records, data);
         }
         position += data_length;
     }
-    return addresses;
+    return true;
+}
+
+std::optional<DnsAnswer> answer_of(std::span<const std::uint8_t> message, std::uint16_t query_id,
+                                   std::string_view name, DnsType type) {
+    // The header: our query's id, a response, at least one question.
+    if (read_be16(message, 0) != query_id) return std::nullopt;
+    if ((message[2] & 0x80) == 0) return std::nullopt;
+    const std::size_t question_count = read_be16(message, 4);
+    const std::size_t answer_count = read_be16(message, 6);
+    if (question_count == 0) return std::nullopt;
+    const auto answers_start = questions_end(message, question_count, name, type);
+    if (!answers_start) return std::nullopt;
+    DnsAnswer answer{.response_code = static_cast<std::uint8_t>(message[3] & 0x0F)};
+    if (!collect_records(message, *answers_start, answer_count, type, answer)) return std::nullopt;
+    return answer;
 }
 
 }  // namespace
 
+std::optional<DnsAnswer> parse_dns_response(
+    std::span<const std::uint8_t> packet, const Ipv4Octets& dns_server, const Ipv4Octets& client,
+    std::uint16_t source_port, std::uint16_t query_id, std::string_view name, DnsType type) {
+    const auto ip = read_ipv4(packet);
+    if (!ip || ip->protocol != ip_protocol_udp || ip->source != dns_server || ip->destination != client) {
+        return std::nullopt;
+    }
+    const auto message = dns_message_in(ip->payload, dns_server, client, source_port, true);
+    if (!message) return std::nullopt;
+    return answer_of(*message, query_id, name, type);
+}
+
+std::optional<DnsAnswer> parse_dns_response(
+    std::span<const std::uint8_t> packet, const Ipv6Octets& dns_server, const Ipv6Octets& client,
+    std::uint16_t source_port, std::uint16_t query_id, std::string_view name, DnsType type) {
+    const auto ip = read_ipv6(packet);
+    if (!ip || ip->next_header != ip_protocol_udp || ip->source != dns_server || ip->destination != client) {
+        return std::nullopt;
+    }
+    const auto message = dns_message_in(ip->payload, dns_server, client, source_port, false);
+    if (!message) return std::nullopt;
+    return answer_of(*message, query_id, name, type);
+}
+
 std::optional<DnsAnswer> parse_dns_a_response(
     std::span<const std::uint8_t> packet, const Ipv4Octets& dns_server, const Ipv4Octets& client,
     std::uint16_t source_port, std::uint16_t query_id, std::string_view name) {
-    const auto message = dns_message_of(packet, dns_server, client, source_port);
-    if (!message) return std::nullopt;
-    // The header: our query's id, a response, at least one question.
-    if (read_be16(*message, 0) != query_id) return std::nullopt;
-    if (((*message)[2] & 0x80) == 0) return std::nullopt;
-    const std::size_t question_count = read_be16(*message, 4);
-    const std::size_t answer_count = read_be16(*message, 6);
-    if (question_count == 0) return std::nullopt;
-    const auto answers_start = questions_end(*message, question_count, name);
-    if (!answers_start) return std::nullopt;
-    auto records = a_records(*message, *answers_start, answer_count);
-    if (!records) return std::nullopt;
-    return DnsAnswer{static_cast<std::uint8_t>((*message)[3] & 0x0F), std::move(*records)};
+    return parse_dns_response(packet, dns_server, client, source_port, query_id, name, DnsType::a);
 }
 
 std::string dns_response_code_name(std::uint8_t code) {

@@ -286,6 +286,70 @@ TEST(ParseDnsAResponse, AnswersTheLargestQuery) {
     EXPECT_EQ(parse(shape, name), (std::vector<Ipv4Octets>{{198, 51, 100, 1}}));
 }
 
+// ---- AAAA, and queries over IPv6 ----
+
+const Ipv6Octets client6{0xfd, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+const Ipv6Octets server6{0xfd, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+const Bytes fd00_8_5{0xfd, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5};
+
+TEST(DnsQuery, AaaaOverIpv6ByteForByte) {
+    const auto packet = dns_query(client6, server6, client_port, query_id, "ab.cd", DnsType::aaaa);
+    ASSERT_TRUE(packet.has_value());
+    test::Ipv6Shape ip{.source = client6, .destination = server6, .next_header = ip_protocol_udp};
+    EXPECT_EQ(*packet, test::ipv6_with(ip, {0x9C, 0x40, 0x00, 0x35, 0x00, 0x1F, 0x71, 0x29, 0x12, 0x34, 0x01,
+                                           0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x61,
+                                           0x62, 0x02, 0x63, 0x64, 0x00, 0x00, 0x1C, 0x00, 0x01}));
+}
+
+// A response over IPv6: `message` in a UDP datagram from the server's port 53.
+Bytes response6_with(const Bytes& message, UdpChecksum checksum = UdpChecksum::Computed) {
+    Bytes segment;
+    append_be16(segment, 53);
+    append_be16(segment, client_port);
+    append_be16(segment, static_cast<std::uint16_t>(8 + message.size()));
+    append_be16(segment, 0);
+    test::append(segment, message);
+    if (checksum != UdpChecksum::Zero) {
+        write_be16(segment, 6, udp_checksum(server6, client6, segment) ^ (checksum == UdpChecksum::Wrong ? 0x0400 : 0));
+    }
+    return test::ipv6_with({.source = server6, .destination = client6, .next_header = ip_protocol_udp}, segment);
+}
+
+TEST(ParseDnsResponse, AaaaRecordsOverEitherVersion) {
+    const Bytes name_abcd = test::wire_name({"ab", "cd"});
+    const Bytes aaaa_answer = message_of({header(query_id, 0x8180, 1, 4), question(name_abcd, 28),
+                                          record(to_question, 5, 1, {5, 'a', 'l', 'i', 'a', 's', 0xC0, 0x0F}),
+                                          record(to_question, 1, 1, {192, 0, 2, 1}),
+                                          record(to_question, 28, 1, fd00_8_5),
+                                          record(to_question, 28, 1, {10, 0, 0, 5})});
+    const DnsAnswer fd00 = {.aaaa_records = {{0xfd, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5}}};
+    struct Case {
+        const char* what;
+        Bytes packet;
+        bool over_ipv6;
+        std::optional<DnsAnswer> answer;
+    };
+    ResponseShape over_ipv4;
+    over_ipv4.message = aaaa_answer;
+    const Case cases[] = {
+        // Only the AAAA record of sixteen bytes: the CNAME, the A record and a short AAAA are stepped over.
+        {"over IPv6", response6_with(aaaa_answer), true, fd00},
+        {"over IPv4", response_with(over_ipv4), false, fd00},
+        {"over IPv6 without a UDP checksum", response6_with(aaaa_answer, UdpChecksum::Zero), true, std::nullopt},
+        {"over IPv6 with a wrong UDP checksum", response6_with(aaaa_answer, UdpChecksum::Wrong), true, std::nullopt},
+        {"the answer to the A question", response6_with(plain_message()), true, std::nullopt},
+        {"no such name", response6_with(message_of({header(query_id, 0x8183, 1, 0), question(name_abcd, 28)})), true,
+         DnsAnswer{.response_code = 3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto answer = c.over_ipv6
+                                ? parse_dns_response(c.packet, server6, client6, client_port, query_id, "ab.cd", DnsType::aaaa)
+                                : parse_dns_response(c.packet, server, client, client_port, query_id, "ab.cd", DnsType::aaaa);
+        EXPECT_EQ(answer, c.answer);
+    }
+}
+
 // ---- name walking ----
 
 Bytes with_header(const Bytes& body) {
