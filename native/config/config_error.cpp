@@ -18,7 +18,7 @@ std::string ConfigError::to_text() const {
                 return "the probe accepts exactly one [Peer] section";
             } else {
                 static_assert(std::is_same_v<E, InvalidCidr>);
-                return std::string(e.field_name) + " contains invalid IPv4 CIDR " + e.entry;
+                return std::string(e.field_name) + " contains invalid " + std::string(e.family) + " CIDR " + e.entry;
             }
         },
         value);

@@ -26,11 +26,13 @@ struct ConfigError {
     };
     // "the probe accepts exactly one [Peer] section"
     struct MultiplePeers {};
-    // "{} contains invalid IPv4 CIDR {}"; field_name is "Interface.Address" or
-    // "Peer.AllowedIPs", entry the offending (trimmed) list entry.
+    // "{} contains invalid {} CIDR {}"; field_name is "Interface.Address" or
+    // "Peer.AllowedIPs", family "IPv4" or "IPv6" (an entry with a ':'),
+    // entry the offending (trimmed) list entry.
     struct InvalidCidr {
         std::string_view field_name;  // static text
         std::string entry;
+        std::string_view family = "IPv4";  // static text
     };
 
     std::variant<InvalidLine, InvalidKey, Missing, MultiplePeers, InvalidCidr> value;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <variant>
 
 namespace quorlin {
 namespace {
@@ -90,11 +91,18 @@ private:
             scratch_.clear();
         } else if (key == "Address") {
             return for_each_entry(value, [this](std::string_view entry) -> std::optional<ConfigError> {
-                auto cidr = parse_ipv4_entry("Interface.Address", entry);
+                auto cidr = parse_entry("Interface.Address", entry);
                 if (!cidr) return std::move(cidr.error());
-                // Only the first IPv4 prefix of the whole file is kept; later
-                // ones are still checked.
-                if (*cidr && !address_) address_ = **cidr;
+                // Only the first prefix of each family in the whole file is
+                // kept; later ones are still checked.
+                if (const auto* v4 = std::get_if<Ipv4Cidr>(&*cidr); v4 && !address_) address_ = *v4;
+                if (const auto* v6 = std::get_if<Ipv6Cidr>(&*cidr)) {
+                    // The tunnel's own address: an IPv4 one belongs in its own form.
+                    if (is_ipv4_mapped(v6->address)) {
+                        return ConfigError{ConfigError::InvalidCidr{"Interface.Address", std::string(entry), "IPv6"}};
+                    }
+                    if (!address6_) address6_ = *v6;
+                }
                 return std::nullopt;
             });
         } else if (key == "MTU") {
@@ -125,9 +133,10 @@ private:
             endpoint_.emplace(value);
         } else if (key == "AllowedIPs") {
             return for_each_entry(value, [this](std::string_view entry) -> std::optional<ConfigError> {
-                auto cidr = parse_ipv4_entry("Peer.AllowedIPs", entry);
+                auto cidr = parse_entry("Peer.AllowedIPs", entry);
                 if (!cidr) return std::move(cidr.error());
-                if (*cidr) allowed_ips_.push_back(**cidr);
+                if (const auto* v4 = std::get_if<Ipv4Cidr>(&*cidr)) allowed_ips_.push_back(*v4);
+                if (const auto* v6 = std::get_if<Ipv6Cidr>(&*cidr)) allowed_ips6_.push_back(*v6);
                 return std::nullopt;
             });
         }
@@ -137,10 +146,13 @@ private:
     // Decodes a key into the scratch buffer, which is zeroed when it fails.
     bool decode(std::string_view value) noexcept { return decode_base64_key(value, scratch_.span()); }
 
-    // An IPv4 prefix entry; nullopt for an IPv6 entry (any ':'), which is skipped.
-    static std::expected<std::optional<Ipv4Cidr>, ConfigError> parse_ipv4_entry(std::string_view field,
-                                                                                 std::string_view entry) {
-        if (entry.find(':') != std::string_view::npos) return std::nullopt;
+    // A prefix entry: IPv6 when it holds a ':', IPv4 otherwise.
+    static std::expected<std::variant<Ipv4Cidr, Ipv6Cidr>, ConfigError> parse_entry(std::string_view field,
+                                                                                      std::string_view entry) {
+        if (entry.find(':') != std::string_view::npos) {
+            if (auto cidr = Ipv6Cidr::from_str(entry)) return *cidr;
+            return std::unexpected(ConfigError{ConfigError::InvalidCidr{field, std::string(entry), "IPv6"}});
+        }
         if (auto cidr = Ipv4Cidr::from_str(entry)) return *cidr;
         return std::unexpected(ConfigError{ConfigError::InvalidCidr{field, std::string(entry)}});
     }
@@ -155,6 +167,8 @@ private:
         config.address = address_;
         config.dns_servers = std::move(dns_servers_);
         config.allowed_ips = std::move(allowed_ips_);
+        config.address6 = address6_;
+        config.allowed_ips6 = std::move(allowed_ips6_);
         config.mtu = std::move(mtu_);
         if (preshared_key_) {
             config.preshared_key.emplace(preshared_key_->view());
@@ -173,6 +187,8 @@ private:
     std::optional<std::string> mtu_;
     std::optional<Ipv4Cidr> address_;
     std::vector<Ipv4Cidr> allowed_ips_;
+    std::optional<Ipv6Cidr> address6_;
+    std::vector<Ipv6Cidr> allowed_ips6_;
     std::vector<IpAddress> dns_servers_;
     SecretArray<key_size_bytes> scratch_;
 };

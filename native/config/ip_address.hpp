@@ -12,6 +12,7 @@
 // brackets, zone index or prefix length.
 
 #include "common/ipv4_octets.hpp"
+#include "common/ipv6_octets.hpp"
 
 #include <array>
 #include <cstdint>
@@ -37,7 +38,10 @@ struct Ipv4Address {
 };
 
 struct Ipv6Address {
-    std::array<std::uint8_t, 16> octets{};  // network order
+    Ipv6Octets octets{};  // network order
+
+    // The RFC 5952 form, e.g. "fd00:8::2".
+    std::string to_text() const { return ipv6_text(octets); }
 
     friend constexpr bool operator==(const Ipv6Address&, const Ipv6Address&) = default;
 };

@@ -19,6 +19,8 @@ ProbeConfig::ProbeConfig(ProbeConfig&& other) noexcept
       preshared_key(std::move(other.preshared_key)),
       endpoint(std::move(other.endpoint)),
       allowed_ips(std::move(other.allowed_ips)),
+      address6(other.address6),
+      allowed_ips6(std::move(other.allowed_ips6)),
       mtu(std::move(other.mtu)) {
     // Moving copies the secret bytes; the source must not keep them.
     other.preshared_key.reset();
@@ -35,6 +37,8 @@ ProbeConfig& ProbeConfig::operator=(ProbeConfig&& other) noexcept {
         other.preshared_key.reset();
         endpoint = std::move(other.endpoint);
         allowed_ips = std::move(other.allowed_ips);
+        address6 = other.address6;
+        allowed_ips6 = std::move(other.allowed_ips6);
         mtu = std::move(other.mtu);
     }
     return *this;

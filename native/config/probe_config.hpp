@@ -7,6 +7,7 @@
 #include "config/config_error.hpp"
 #include "config/ip_address.hpp"
 #include "config/ipv4_cidr.hpp"
+#include "config/ipv6_cidr.hpp"
 #include "config/keys.hpp"
 
 #include <expected>
@@ -25,6 +26,10 @@ struct ProbeConfig {
     std::optional<PresharedKey> preshared_key;
     std::string endpoint;
     std::vector<Ipv4Cidr> allowed_ips;
+    // The IPv6 side of a dual-stack configuration: the first IPv6 Address
+    // entry and the IPv6 AllowedIPs.
+    std::optional<Ipv6Cidr> address6;
+    std::vector<Ipv6Cidr> allowed_ips6;
     // [Interface] MTU as written (the last one wins); read only by the MTU check.
     std::optional<std::string> mtu;
 

@@ -1,5 +1,6 @@
 #include "config/ip_address.hpp"
 #include "config/ipv4_cidr.hpp"
+#include "config/ipv6_cidr.hpp"
 #include "config/unicode_whitespace.hpp"
 
 #include <gtest/gtest.h>
@@ -82,6 +83,24 @@ TEST(Ipv4CidrContains, ComparesOnlyThePrefixBits) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Ipv4Cidr::from_str(c.cidr)->contains(*parse_ipv4_address(c.target)), c.inside)
+            << c.cidr << " " << c.target;
+    }
+}
+
+TEST(Ipv6CidrContains, ComparesOnlyThePrefixBits) {
+    struct Case {
+        std::string_view cidr, target;
+        bool inside;
+    };
+    const Case cases[] = {
+        {"::/0", "2001:db8::1", true},           {"fd00:8::/64", "fd00:8::ffff:1", true},
+        {"fd00:8::/64", "fd00:9::1", false},     {"fd00::2/128", "fd00::2", true},
+        {"fd00::2/128", "fd00::3", false},       {"fd00:8::/31", "fd00:9::1", true},
+        {"fd00:8::/31", "fd00:a::1", false},     {"fd00:8::/124", "fd00:8::f", true},
+        {"fd00:8::/124", "fd00:8::10", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Ipv6Cidr::from_str(c.cidr)->contains(*parse_ipv6_address(c.target)), c.inside)
             << c.cidr << " " << c.target;
     }
 }

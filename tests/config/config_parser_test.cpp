@@ -57,6 +57,13 @@ TEST(ConfigParser, ErrorsInFileOrder) {
         {"[Interface]\nAddress = 10.0.0.2\n", "Interface.Address contains invalid IPv4 CIDR 10.0.0.2"},
         {"[Interface]\nAddress = 10.0.0.2/32\nAddress = 10.0.0.3/33\n", "Interface.Address contains invalid IPv4 CIDR 10.0.0.3/33"},
         {"[Peer]\nAllowedIPs = 10.0.0.0/8 ,\t1.2.3.4 / 8 # c\n", "Peer.AllowedIPs contains invalid IPv4 CIDR 1.2.3.4 / 8"},
+        {"[Interface]\nAddress = fd00::2/129\n", "Interface.Address contains invalid IPv6 CIDR fd00::2/129"},
+        {"[Interface]\nAddress = fd00::2\n", "Interface.Address contains invalid IPv6 CIDR fd00::2"},
+        {"[Interface]\nAddress = fe80::2%eth0/64\n", "Interface.Address contains invalid IPv6 CIDR fe80::2%eth0/64"},
+        {"[Interface]\nAddress = [fd00::2]/64\n", "Interface.Address contains invalid IPv6 CIDR [fd00::2]/64"},
+        {"[Interface]\nAddress = ::ffff:10.0.0.2/128\n", "Interface.Address contains invalid IPv6 CIDR ::ffff:10.0.0.2/128"},
+        {"[Peer]\nAllowedIPs = fd00::/8, fd00:::1/64\n", "Peer.AllowedIPs contains invalid IPv6 CIDR fd00:::1/64"},
+        {"[Peer]\nAllowedIPs = fd00::g/64\n", "Peer.AllowedIPs contains invalid IPv6 CIDR fd00::g/64"},
     };
     for (const auto& [text, message] : cases) EXPECT_EQ(error_text(text), message) << text;
 }
@@ -68,7 +75,7 @@ TEST(ConfigParser, ReadsACompleteFile) {
         "PrivateKey = " + std::string(bob_private) + "  # old key\n"
         "PrivateKey=" + std::string(alice_private) + "\n"
         "Address = fd00::2/64, 10.0.0.2/32, 10.0.0.3/32\n"
-        "Address = 10.0.0.4/32\n"
+        "Address = 10.0.0.4/32, fd00:0:0::3/+0128\n"
         "DNS = 192.0.2.53, corp.example, 2001:db8::53,, 192.0.2.53\n"
         "ListenPort = 51820\n"
         "\xE3\x80\x80" "MTU\xC2\xA0=\xC2\xA0" "1420\xE2\x80\xA8\n"
@@ -77,7 +84,7 @@ TEST(ConfigParser, ReadsACompleteFile) {
         "PresharedKey = " + std::string(counting) + "\n"
         "AllowedIPs = 0.0.0.0/0, ::/0\n"
         "AllowedIPs = ,10.0.0.0/8,, 10.0.0.0/8,\n"
-        "AllowedIPs = ::/0\n"
+        "AllowedIPs = FD00:8::/120\n"
         "Endpoint = \t[2001:db8::1]:51820 # the endpoint\n"
         "[Interface]\n"
         "DNS = 198.51.100.1";
@@ -95,6 +102,10 @@ TEST(ConfigParser, ReadsACompleteFile) {
         ASSERT_EQ(config->allowed_ips.size(), 3u);
         EXPECT_EQ(config->allowed_ips[0].to_text(), "0.0.0.0/0");
         EXPECT_EQ(config->allowed_ips[2].to_text(), "10.0.0.0/8");
+        EXPECT_EQ(config->address6->to_text(), "fd00::2/64");
+        ASSERT_EQ(config->allowed_ips6.size(), 2u);
+        EXPECT_EQ(config->allowed_ips6[0].to_text(), "::/0");
+        EXPECT_EQ(config->allowed_ips6[1].to_text(), "fd00:8::/120");
         const std::vector<IpAddress> dns = {
             Ipv4Address{{192, 0, 2, 53}},
             *parse_ip_address("2001:db8::53"),
