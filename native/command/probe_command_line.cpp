@@ -25,7 +25,7 @@ RawKeyOptions add_probe_options(CLI::App& app, ProbeArguments& probe) {
 
     input::OptionTexts& options = probe.options;
     const std::string checks = "data checks";
-    app.add_option("--ping", options.ping, "ICMP echo target (repeatable)")
+    app.add_option("--ping", options.ping, "ICMP echo target, IPv4 or IPv6 (repeatable)")
         ->type_name("IP")->group(checks)->allow_extra_args(false);
     app.add_option("--resolve", options.resolve, "DNS name (repeatable)")
         ->type_name("NAME")->group(checks)->allow_extra_args(false);

@@ -128,4 +128,8 @@ std::optional<IpAddress> parse_ip_address(std::string_view text) noexcept {
     return std::nullopt;
 }
 
+std::string ip_text(const IpAddress& address) {
+    return std::visit([](const auto& family) { return family.to_text(); }, address);
+}
+
 }  // namespace quorlin

@@ -48,6 +48,9 @@ struct Ipv6Address {
 
 using IpAddress = std::variant<Ipv4Address, Ipv6Address>;
 
+// The text of either family: dotted quad, or RFC 5952 for IPv6.
+std::string ip_text(const IpAddress& address);
+
 // Strict dotted quad; nullopt for anything else.
 std::optional<Ipv4Address> parse_ipv4_address(std::string_view text) noexcept;
 // RFC 4291 text form; nullopt for anything else.

@@ -45,9 +45,10 @@ using SeriesMap = std::map<std::pair<std::string, std::string>, PhaseSeries>;
 std::string check_label(const PhaseResult& phase) { return phase.subject.value_or(""); }
 
 // A ping target as the check that ran would name it.
+// As the report writes a target: "fd00:99::1" for "FD00:99:0::1".
 std::string ping_label(const std::string& text) {
-    const auto address = input::parse_ipv4(text, "ping");
-    return address ? address->to_text() : text;
+    const auto address = parse_ip_address(text);
+    return address ? ip_text(*address) : text;
 }
 
 // The phases that ran, one series per (phase, check), then every check asked

@@ -21,6 +21,20 @@ std::expected<Ipv4Cidr, std::string> parse_cidr(std::string_view text, std::stri
 
 namespace {
 
+// An IPv4 address, or an IPv6 one when the text holds a ':' (an address of
+// the tunnel's IPv6 side: an IPv4-mapped one is the IPv4 address misspelt).
+std::expected<IpAddress, std::string> parse_ping_target(std::string_view text) {
+    if (text.find(':') == std::string_view::npos) return parse_ipv4(text, "ping target");
+    const auto address = parse_ipv6_address(text);
+    if (!address) {
+        return std::unexpected("ping target must be an IPv6 address (no brackets, no zone), got " + std::string(text));
+    }
+    if (is_ipv4_mapped(*address)) {
+        return std::unexpected("ping target " + std::string(text) + " is IPv4-mapped: write the IPv4 address");
+    }
+    return *address;
+}
+
 // The CAs a TLS check trusts instead of the system's: PEM certificates, at
 // least one, in a regular file of at most 1 MiB.
 constexpr std::size_t ca_file_limit_bytes = 1 << 20;
@@ -62,7 +76,7 @@ std::expected<ProbeOptions, std::string> ProbeOptions::parse(OptionTexts texts) 
     options.spelling = texts.spelling;
     options.ping.reserve(texts.ping.size());
     for (const std::string& text : texts.ping) {
-        auto target = parse_ipv4(text, "ping target");
+        auto target = parse_ping_target(text);
         if (!target) return std::unexpected(std::move(target.error()));
         options.ping.push_back(*target);
     }

@@ -66,7 +66,7 @@ struct PlanRefusalText {
 };
 
 struct ProbeOptions {
-    std::vector<Ipv4Address> ping;  // caller's order, duplicates kept
+    std::vector<IpAddress> ping;  // caller's order, duplicates kept
     std::vector<std::string> resolve;
     std::optional<Ipv4Address> dns_server;
     std::vector<TcpTarget> tcp;

@@ -3,11 +3,13 @@
 #include "common/random.hpp"
 #include "packet/dns.hpp"
 #include "packet/icmp.hpp"
+#include "packet/icmpv6.hpp"
 #include "probe/path_mtu.hpp"
 #include "probe/service_checks.hpp"
 #include "probe/tcp_check.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <thread>
 #include <string>
@@ -33,17 +35,41 @@ std::string a_records_detail(const std::vector<Ipv4Octets>& records) {
     return detail;
 }
 
+// The echo request of one try and the matcher of its reply, over IPv4 or IPv6.
+struct EchoPackets {
+    std::function<std::vector<std::uint8_t>(std::uint16_t sequence)> request;
+    std::function<bool(std::span<const std::uint8_t> packet, std::uint16_t sequence)> is_reply;
+};
+
+EchoPackets echo_packets(const ProbePlan& plan, const IpAddress& target, std::uint16_t identifier) {
+    if (const auto* v6 = std::get_if<Ipv6Address>(&target)) {
+        const Ipv6Octets source = plan.inner_source_address6().octets;
+        return {[=](std::uint16_t sequence) { return icmpv6_echo_request(source, v6->octets, identifier, sequence); },
+                [=](std::span<const std::uint8_t> packet, std::uint16_t sequence) {
+                    return is_icmpv6_echo_reply(packet, v6->octets, source, identifier, sequence);
+                }};
+    }
+    const Ipv4Octets source = plan.inner_source_address().octets;
+    const Ipv4Octets destination = std::get<Ipv4Address>(target).octets;
+    const std::uint16_t ip_identification = low16(random_u32());
+    return {[=](std::uint16_t sequence) {
+                return icmp_echo_request(source, destination, static_cast<std::uint16_t>(ip_identification + sequence),
+                                         identifier, sequence);
+            },
+            [=](std::span<const std::uint8_t> packet, std::uint16_t sequence) {
+                return is_icmp_echo_reply(packet, destination, source, identifier, sequence);
+            }};
+}
+
 // One echo of a ping check. Alone (one echo per target), it is sent again on
 // the retry schedule, each try with the next sequence number so that an
 // answer is timed from its own try; among several it is sent once, since
 // those measure loss.
-bool ping_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Address& source, const Ipv4Address& target,
-                std::size_t position) {
-    const std::uint32_t first = random_u32();
-    const std::uint32_t second = random_u32();
-    const std::uint16_t identifier = low16(first);
+bool ping_check(ProbeReport& report, const DataCheckContext& c, const IpAddress& target, std::size_t position) {
+    const std::uint16_t identifier = low16(random_u32());
     const std::uint16_t sequence = low16(static_cast<std::uint32_t>(position));
-    const std::string target_text = target.to_text();
+    const std::string target_text = ip_text(target);
+    const EchoPackets echo = echo_packets(c.plan, target, identifier);
 
     emit_start(c.run_start, c.sink, phase_name::ping, target_text);
     const Instant check_start = Clock::now();
@@ -53,14 +79,11 @@ bool ping_check(ProbeReport& report, const DataCheckContext& c, const Ipv4Addres
     }
     const auto try_sequence = [sequence](std::uint32_t index) { return static_cast<std::uint16_t>(sequence + index); };
     const ExchangeRequest request{
-        [&](std::uint32_t index) {
-            return icmp_echo_request(source.octets, target.octets, low16(second + index), identifier,
-                                     try_sequence(index));
-        },
+        [&](std::uint32_t index) { return echo.request(try_sequence(index)); },
         // An echo reply carries no addresses to report.
         [&](std::span<const std::uint8_t> packet, std::uint32_t tries) -> std::optional<ExchangeRequest::Answer> {
             for (std::uint32_t index = 0; index < tries; ++index) {
-                if (is_icmp_echo_reply(packet, target.octets, source.octets, identifier, try_sequence(index))) {
+                if (echo.is_reply(packet, try_sequence(index))) {
                     return ExchangeRequest::Answer{{}, index};
                 }
             }
@@ -118,14 +141,14 @@ bool run_data_checks(ProbeReport& report, const DataCheckContext& context) {
     const Ipv4Address source = plan.inner_source_address();
     bool any_data_passed = false;
     std::size_t echoes = 0;
-    for (const Ipv4Address& target : plan.ping) {
+    for (const IpAddress& target : plan.ping) {
         // Echoes to one target start the plan's interval apart; a late reply
         // to an earlier echo is dropped by the next one's wait.
         Instant next_echo{};
         for (std::uint32_t k = 0; k < plan.ping_count; ++k) {
             if (k != 0) std::this_thread::sleep_until(std::min(next_echo, context.overall_deadline));
             next_echo = checked_add(Clock::now(), plan.ping_interval).value_or(context.overall_deadline);
-            any_data_passed |= ping_check(report, context, source, target, echoes++);
+            any_data_passed |= ping_check(report, context, target, echoes++);
         }
     }
     // Validation has made sure there is a server whenever there are names.
@@ -137,7 +160,8 @@ bool run_data_checks(ProbeReport& report, const DataCheckContext& context) {
     for (const TcpTarget& target : plan.tcp) any_data_passed |= tcp_check(report, context, source, target);
     for (const TlsTarget& target : plan.tls) any_data_passed |= tls_check(report, context, source, target);
     for (const HttpTarget& target : plan.http) any_data_passed |= http_check(report, context, source, target);
-    if (plan.mtu_check) run_path_mtu_check(report, context, source, plan.ping.front());
+    // Validation has made sure the first target is IPv4.
+    if (plan.mtu_check) run_path_mtu_check(report, context, source, std::get<Ipv4Address>(plan.ping.front()));
     return any_data_passed;
 }
 

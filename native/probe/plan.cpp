@@ -63,6 +63,10 @@ Ipv4Address ProbePlan::inner_source_address() const noexcept {
     return config.address ? config.address->address : Ipv4Address{};
 }
 
+Ipv6Address ProbePlan::inner_source_address6() const noexcept {
+    return config.address6 ? config.address6->address : Ipv6Address{};
+}
+
 std::expected<std::uint32_t, ProbeError> ProbePlan::expected_mtu() const {
     if (mtu) return *mtu;
     if (!config.mtu) return default_mtu;
@@ -112,20 +116,37 @@ std::expected<void, ProbeError> ProbePlan::validate(const PlanOptionNames& names
     }
     if (mtu_check || has_service_checks()) {
         if (mtu_check && ping.empty()) return failure("the MTU check needs a ping target: it measures the path to the first one");
+        if (mtu_check && !std::holds_alternative<Ipv4Address>(ping.front())) {
+            return failure("the MTU check searches over IPv4: its first ping target must be an IPv4 address");
+        }
         if (auto expected = expected_mtu(); !expected) return std::unexpected(std::move(expected.error()));
     }
 
-    // Without data checks neither an address nor AllowedIPs is needed.
-    if (ping.empty() && resolve.empty() && !has_service_checks()) return {};
+    // IPv6 ping targets need the IPv6 side of the configuration, and only they do.
+    for (const IpAddress& target : ping) {
+        const auto* v6 = std::get_if<Ipv6Address>(&target);
+        if (v6 == nullptr) continue;
+        if (!config.address6) return failure("IPv6 checks require an IPv6 Interface Address");
+        if (!allowed_ips_contain(config.allowed_ips6, *v6)) {
+            return failure("ping target " + v6->to_text() + " is outside Peer AllowedIPs");
+        }
+    }
+    const bool ipv4_ping = std::ranges::any_of(ping, [](const IpAddress& target) {
+        return std::holds_alternative<Ipv4Address>(target);
+    });
+
+    // Without IPv4 data checks neither an IPv4 address nor AllowedIPs is needed.
+    if (!ipv4_ping && resolve.empty() && !has_service_checks()) return {};
     if (!config.address) return failure("data checks require an IPv4 Interface Address (or --address)");
     if (config.allowed_ips.empty()) return failure("data checks require IPv4 Peer AllowedIPs (or --allowed-ip)");
 
     const std::optional<Ipv4Address> server = effective_dns_server();
     if (!resolve.empty() && !server) return failure("DNS checks require an IPv4 Interface DNS server or --dns-server");
 
-    for (const Ipv4Address& target : ping) {
-        if (!allowed_ips_contain(config.allowed_ips, target)) {
-            return failure("ping target " + target.to_text() + " is outside Peer AllowedIPs");
+    for (const IpAddress& target : ping) {
+        const auto* v4 = std::get_if<Ipv4Address>(&target);
+        if (v4 != nullptr && !allowed_ips_contain(config.allowed_ips, *v4)) {
+            return failure("ping target " + v4->to_text() + " is outside Peer AllowedIPs");
         }
     }
     for (const TcpTarget& target : tcp) {
@@ -148,13 +169,17 @@ std::expected<void, ProbeError> ProbePlan::validate(const PlanOptionNames& names
     return {};
 }
 
-ProbePlan ping(ProbePlan plan, Ipv4Address target) {
+ProbePlan ping(ProbePlan plan, IpAddress target) {
     plan.ping.push_back(target);
     return plan;
 }
 
 bool allowed_ips_contain(std::span<const Ipv4Cidr> allowed_ips, Ipv4Address address) noexcept {
     return std::ranges::any_of(allowed_ips, [&](const Ipv4Cidr& prefix) { return prefix.contains(address); });
+}
+
+bool allowed_ips_contain(std::span<const Ipv6Cidr> allowed_ips, const Ipv6Address& address) noexcept {
+    return std::ranges::any_of(allowed_ips, [&](const Ipv6Cidr& prefix) { return prefix.contains(address); });
 }
 
 }  // namespace quorlin

@@ -58,7 +58,7 @@ inline constexpr PlanOptionNames plan_keyword_names{"ping_count",      "ping_int
 // keys are wiped when the plan is released.
 struct ProbePlan {
     ProbeConfig config;
-    std::vector<Ipv4Address> ping;      // one echo check each, in order; duplicates allowed
+    std::vector<IpAddress> ping;        // one echo check each, in order; duplicates allowed
     std::vector<std::string> resolve;   // one A-record check each, in order; duplicates allowed
     std::vector<TcpTarget> tcp;         // one connection check each, in order; duplicates allowed
     std::vector<TlsTarget> tls;         // one TLS handshake check each, in order
@@ -108,6 +108,9 @@ struct ProbePlan {
     // Source of the inner packets: the interface address (prefix length
     // ignored), or 0.0.0.0 without one.
     Ipv4Address inner_source_address() const noexcept;
+    // Source of the inner IPv6 packets: the interface's IPv6 address, or ::
+    // without one (validation refuses IPv6 checks then).
+    Ipv6Address inner_source_address6() const noexcept;
 
     // The inner packet size the MTU check expects to cross; refused when
     // it comes from a configuration MTU that is not a size from min_mtu
@@ -127,10 +130,11 @@ struct ProbePlan {
 };
 
 // Appends one ping target at the end of the plan's list.
-ProbePlan ping(ProbePlan plan, Ipv4Address target);
+ProbePlan ping(ProbePlan plan, IpAddress target);
 
 // True when at least one prefix in `allowed_ips` contains `address` (host
 // bits of a prefix beyond its length never matter).
 bool allowed_ips_contain(std::span<const Ipv4Cidr> allowed_ips, Ipv4Address address) noexcept;
+bool allowed_ips_contain(std::span<const Ipv6Cidr> allowed_ips, const Ipv6Address& address) noexcept;
 
 }  // namespace quorlin

@@ -135,9 +135,9 @@ std::optional<SessionStart> handshake_phase(const PhaseRun& run, UdpSocket& sock
     result.cause = failure.cause;
     run.record(std::move(result));
     if (failure.status == PhaseStatus::error) run.report.verdict = Verdict::local_error;
-    for (const Ipv4Address& target : run.plan.ping) {
+    for (const IpAddress& target : run.plan.ping) {
         for (std::uint32_t k = 0; k < run.plan.ping_count; ++k) {
-            push_skipped(run.report, run.run_start, run.sink, phase_name::ping, target.to_text());
+            push_skipped(run.report, run.run_start, run.sink, phase_name::ping, ip_text(target));
         }
     }
     for (const std::string& name : run.plan.resolve) {
@@ -153,7 +153,7 @@ std::optional<SessionStart> handshake_phase(const PhaseRun& run, UdpSocket& sock
         push_skipped(run.report, run.run_start, run.sink, phase_name::http, target.url);
     }
     if (run.plan.mtu_check) {
-        push_skipped(run.report, run.run_start, run.sink, phase_name::path_mtu, run.plan.ping.front().to_text());
+        push_skipped(run.report, run.run_start, run.sink, phase_name::path_mtu, ip_text(run.plan.ping.front()));
     }
     return std::nullopt;
 }
@@ -198,7 +198,7 @@ void run_phases(const PhaseRun& run) {
 ProbeReport probe(ProbePlan plan, const EventSink& sink) {
     const Instant run_start = Clock::now();
     ProbeReport report(plan.config.endpoint, plan.config.client_public_key());
-    for (const Ipv4Address& target : plan.ping) report.asked.ping.push_back(target.to_text());
+    for (const IpAddress& target : plan.ping) report.asked.ping.push_back(ip_text(target));
     report.asked.resolve = plan.resolve;
     for (const TcpTarget& target : plan.tcp) report.asked.tcp.push_back(target.to_text());
     for (const TlsTarget& target : plan.tls) report.asked.tls.push_back(target.to_text());

@@ -48,10 +48,10 @@ OpenedDatagram open_datagram(UdpSocket& socket, wireguard::Tunn& tunnel, const w
             return {OpenedDatagram::Kind::answered, {}, reply.bytes, new_session};
         }
         case Kind::WriteToTunnelV4:
+        case Kind::WriteToTunnelV6:
             return {OpenedDatagram::Kind::inner_packet, result.packet};
         case Kind::Err:
         case Kind::Done:
-        case Kind::WriteToTunnelV6:
             break;
     }
     return {OpenedDatagram::Kind::dropped};

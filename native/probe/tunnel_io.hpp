@@ -34,7 +34,7 @@ TunnelSend seal_and_send(UdpSocket& socket, wireguard::Tunn& tunnel, std::span<c
 struct OpenedDatagram {
     enum class Kind : std::uint8_t { dropped, inner_packet, answered, expired, failed };
     Kind kind = Kind::dropped;
-    std::span<const std::uint8_t> inner;  // inner_packet: the decrypted IPv4 packet, inside `output`
+    std::span<const std::uint8_t> inner;  // inner_packet: the decrypted IPv4 or IPv6 packet, inside `output`
     std::uint64_t sent_bytes = 0;         // answered: the protocol packet sent back
     bool new_session = false;             // answered: a handshake response moved the tunnel to a new session
     std::string message;                  // failed: why

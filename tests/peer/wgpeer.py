@@ -54,6 +54,9 @@ STATE_DIR = Path("/run/quorlin-peer")
 LISTEN_PORT = 51820
 TUNNEL = ipaddress.IPv4Interface("10.99.0.1/24")  # the peer's interface address
 CLIENT = ipaddress.IPv4Interface("10.99.0.2/32")  # the client's allowed IPs at the peer
+# The tunnel's IPv6 side, where the namespace has IPv6.
+TUNNEL6 = ipaddress.IPv6Interface("fd00:99::1/64")
+CLIENT6 = ipaddress.IPv6Interface("fd00:99::2/128")
 REAL_CLIENT_ALLOWED_IP = "10.99.255.254/32"  # a real client's allowed IPs: nothing there, no route
 # Extra client keys (many probing keys on one peer) get addresses here, routed
 # into the tunnel, so that the peer's answers find them.
@@ -352,7 +355,7 @@ class WireGuardPeer:
 
         command = ["ip", "netns", "exec", self.namespace, "wg", "set", self.interface,
                    "private-key", str(key_file), "listen-port", str(LISTEN_PORT),
-                   "peer", client_public, "allowed-ips", str(CLIENT.network)]
+                   "peer", client_public, "allowed-ips", f"{CLIENT.network},{CLIENT6.network}"]
         if preshared is not None:
             command += ["preshared-key", str(self._secret_file("psk.key", preshared))]
         _run(command)
@@ -369,6 +372,7 @@ class WireGuardPeer:
             any6 = "0" * 32
             self._wait_for(lambda: (any6, LISTEN_PORT) in _udp_ports_bound(wg_proc.pid),
                            wg_proc, deadline, "wireguard-go is not listening on IPv6")
+            _run(["ip", "-n", self.namespace, "-6", "address", "add", str(TUNNEL6), "dev", self.interface, "nodad"])
 
         dns_address = str(TUNNEL.ip)
         if self._dns:
@@ -397,6 +401,8 @@ class WireGuardPeer:
             "peer_tunnel_ip": str(TUNNEL.ip),
             "client_address": str(CLIENT),
             "client_tunnel_ip": str(CLIENT.ip),
+            "peer_tunnel_ip6": str(TUNNEL6.ip) if ipv6 else None,
+            "client_address6": str(CLIENT6),
             "dns_address": dns_address if self._dns else None,
             "records": records,
             "nxdomain": list(NXDOMAIN),

@@ -31,6 +31,14 @@ ProbePlan bare_plan() {
     return plan;
 }
 
+Ipv6Address ip6(std::string_view text) { return *parse_ipv6_address(text); }
+
+// Interface fd00:8::2/128, AllowedIPs fd00:8::/64.
+void with_ipv6_side(ProbePlan& plan) {
+    plan.config.address6 = Ipv6Cidr{ip6("fd00:8::2"), 128};
+    plan.config.allowed_ips6 = {Ipv6Cidr{ip6("fd00:8::"), 64}};
+}
+
 // Interface 10.0.0.2/32, AllowedIPs 10.0.0.0/24, configuration DNS 10.0.0.53.
 ProbePlan data_plan() {
     ProbePlan plan = bare_plan();
@@ -133,6 +141,34 @@ TEST(ProbePlanValidate, FirstFailingCheckWins) {
              p.resolve = {"name.test"};
          },
          ""},
+        // IPv6 targets need the IPv6 side of the configuration, and only they do.
+        {"an IPv6 target without an IPv6 address", true, [](ProbePlan& p) { p = ping(std::move(p), ip6("fd00:8::1")); },
+         "IPv6 checks require an IPv6 Interface Address"},
+        {"an IPv6 target outside the IPv6 AllowedIPs", false,
+         [](ProbePlan& p) {
+             with_ipv6_side(p);
+             p = ping(std::move(p), ip6("fd00:9::1"));
+         },
+         "ping target fd00:9::1 is outside Peer AllowedIPs"},
+        {"IPv6 targets alone need no IPv4 side", false,
+         [](ProbePlan& p) {
+             with_ipv6_side(p);
+             p = ping(ping(std::move(p), ip6("fd00:8::1")), ip6("fd00:8::ffff"));
+         },
+         ""},
+        {"an IPv4 target beside them still needs the IPv4 side", false,
+         [](ProbePlan& p) {
+             with_ipv6_side(p);
+             p = ping(ping(std::move(p), ip6("fd00:8::1")), ip(10, 0, 0, 1));
+         },
+         "data checks require an IPv4 Interface Address (or --address)"},
+        {"the MTU search runs over IPv4", true,
+         [](ProbePlan& p) {
+             with_ipv6_side(p);
+             p = ping(ping(std::move(p), ip6("fd00:8::1")), ip(10, 0, 0, 1));
+             p.mtu_check = true;
+         },
+         "the MTU check searches over IPv4: its first ping target must be an IPv4 address"},
     };
     for (const auto& c : cases) {
         ProbePlan plan = c.data_config ? data_plan() : bare_plan();
@@ -260,7 +296,7 @@ TEST(PlanDeadline, MtuSearchSizes) {
 
 TEST(ProbePlan, PingAppendsInOrder) {
     const ProbePlan plan = ping(ping(ping(bare_plan(), ip(10, 0, 0, 3)), ip(10, 0, 0, 1)), ip(10, 0, 0, 3));
-    EXPECT_EQ(plan.ping, (std::vector<Ipv4Address>{ip(10, 0, 0, 3), ip(10, 0, 0, 1), ip(10, 0, 0, 3)}));
+    EXPECT_EQ(plan.ping, (std::vector<IpAddress>{ip(10, 0, 0, 3), ip(10, 0, 0, 1), ip(10, 0, 0, 3)}));
 }
 
 TEST(ProbePlan, EffectiveDnsServerAndInnerSource) {

@@ -58,7 +58,7 @@ def test_description_matches_the_running_peer(peer):
     client_public, preshared, _, allowed_ips = peer_line.split("\t")[:4]
     assert client_public == info["client_public_key"]
     assert preshared == info["preshared_key"]
-    assert allowed_ips == info["client_address"]
+    assert allowed_ips == f"{info['client_address']},{info['client_address6']}"
 
 
 def test_hosts_file_and_resolver_stay_inside(peer):
