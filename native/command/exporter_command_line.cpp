@@ -43,6 +43,10 @@ CLI::App* add_exporter_subcommand(CLI::App& app, ExporterTexts& texts) {
                                         "seconds kept from Prometheus' scrape timeout, default 0.5"),
                    0.0, max_timeout_offset_s)
         ->type_name("SECONDS");
+    exporter->add_option("--log.level", texts.log_level,
+                         "debug (every probe), info (probes not OK, reloads), warn (refusals, errors) or error, "
+                         "default info")
+        ->type_name("LEVEL");
     return exporter;
 }
 
@@ -51,6 +55,8 @@ std::expected<ExporterRequest, std::string> exporter_request(const ExporterTexts
         return std::unexpected("--listen must be an address and a port, like " + std::string(exporter::default_listen) +
                                " or [::1]:9723, got " + texts.listen);
     }
+    const auto log_level = exporter::parse_log_level(texts.log_level);
+    if (!log_level) return std::unexpected("--log.level must be debug, info, warn or error, got " + texts.log_level);
     ExporterRequest request;
     request.settings.fleet_file = texts.fleet_file;
     request.settings.listen = texts.listen;
@@ -58,6 +64,7 @@ std::expected<ExporterRequest, std::string> exporter_request(const ExporterTexts
     request.settings.max_concurrent = static_cast<std::size_t>(texts.max_concurrent);  // 1 to 1024 by the check
     request.settings.timeout_offset = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::duration<double>(texts.timeout_offset_s));
+    request.settings.log_level = *log_level;
     return request;
 }
 

@@ -43,7 +43,8 @@ TEST(ExporterRequest, RoutesAndRefusals) {
         {"GET", "/probes", "", {}, not_found, 404},
         {"GET", "/probe", "", {}, "missing target: ask for /probe?target=NAME", 400},
         {"GET", "/probe", "target=", {}, "missing target: ask for /probe?target=NAME", 400},
-        {"GET", "/probe", "target=a&module=x", {}, "unknown query parameter \"module\": /probe takes only target=NAME", 400},
+        {"GET", "/probe", "target=a&modules=x", {}, "unknown query parameter \"modules\": /probe takes only target=NAME", 400},
+        {"GET", "/probe", "module=wireguard&target=a&module=x", {}, "module given more than once", 400},
         {"GET", "/probe", "target=a&%2Fetc=x", {}, "unknown query parameter: /probe takes only target=NAME", 400},
         {"GET", "/probe", "target=a&target=a", {}, "target given more than once", 400},
         {"GET", "/probe", "target=%zz", {}, "malformed query: '%' must start a %XX escape", 400},
@@ -62,6 +63,28 @@ TEST(ExporterRequest, RoutesAndRefusals) {
         }
     }
     EXPECT_EQ(quoted_if_plain(std::string(129, 'a')), "");
+}
+
+// A scrape job copied from another multi-target exporter sends `module`: the
+// probe is routed as without it, the module kept only for the log.
+TEST(ExporterRequest, ModuleIsAcceptedAndKept) {
+    const struct {
+        std::string_view query;
+        std::optional<std::string> module;
+        bool debug;
+    } cases[] = {
+        {"target=fra-1&module=wireguard", "wireguard", false},
+        {"module=a%20b&target=fra-1&debug=true", "a b", true},
+        {"target=fra-1&module=", "", false},
+        {"target=fra-1", std::nullopt, false},
+    };
+    for (const auto& c : cases) {
+        const auto route = route_request("GET", "/probe", c.query);
+        ASSERT_TRUE(route) << c.query;
+        EXPECT_EQ(route->target, "fra-1") << c.query;
+        EXPECT_EQ(route->module, c.module) << c.query;
+        EXPECT_EQ(route->debug, c.debug) << c.query;
+    }
 }
 
 // What a client behind a proxy sends is served as its path; anything else is
