@@ -17,11 +17,11 @@ constexpr std::string_view exporter_description =
     "with its metrics.";
 
 constexpr std::string_view exporter_footer =
-    "Endpoints: /probe?target=NAME, /metrics (the exporter's own), /targets (HTTP service discovery),\n"
-    "/ (a page listing the targets) and /-/healthy.\n"
+    "Endpoints: /probe?target=NAME (module=NAME accepted and ignored), /metrics (the exporter's own),\n"
+    "/targets (HTTP service discovery), / (a page listing the targets) and /-/healthy.\n"
     "A probe's deadline is the smaller of the target's deadline_ms and Prometheus' scrape timeout minus\n"
-    "--timeout-offset. SIGHUP reads the fleet file again (a bad file is logged, the fleet in use kept);\n"
-    "SIGTERM or SIGINT stops accepting, lets running probes end and exits 0.";
+    "--timeout-offset. SIGHUP reads the fleet file and the web configuration again (a bad file is logged,\n"
+    "the one in use kept); SIGTERM or SIGINT stops accepting, lets running probes end and exits 0.";
 
 constexpr std::int64_t max_concurrent_limit = 1024;
 constexpr double max_timeout_offset_s = 3600;
