@@ -41,27 +41,26 @@ std::string targets_text(const FleetSource& source) {
 
 // SIGHUP: both files read again, each refused one logged and the one in use
 // kept. The reload metrics count both: a web configuration refused while the
-// fleet file was read is still a failed reload.
+// fleet file was read is still a failed reload. They are set before the lines
+// are logged, so that whoever reads the log finds them current.
 void reload(const ExporterSettings& settings, FleetSource& fleet, WebConfigSource& web, TlsCredentials* tls,
             ExporterMetrics& metrics, const Logger& log) {
-    bool succeeded = true;
-    if (auto read = fleet.reload(); read) {
-        log.info("reloaded " + settings.fleet_file + ": " + targets_text(fleet));
-    } else {
-        succeeded = false;
-        log.warn("reload failed, the previous fleet stays in use: " + read.error());
-    }
-    const auto take = [tls](const WebConfig& loaded) { return take_tls(tls, loaded); };
-    if (auto read = web.reload(take); !read) {
-        succeeded = false;
-        log.warn("reload failed, the previous web config stays in use: " + read.error());
-    } else if (!settings.web_config_file.empty()) {
-        log.info("reloaded " + settings.web_config_file);
-    }
-    if (succeeded) {
+    const auto fleet_read = fleet.reload();
+    const auto web_read = web.reload([tls](const WebConfig& loaded) { return take_tls(tls, loaded); });
+    if (fleet_read && web_read) {
         metrics.reload_succeeded(std::chrono::system_clock::now());
     } else {
         metrics.reload_failed();
+    }
+    if (fleet_read) {
+        log.info("reloaded " + settings.fleet_file + ": " + targets_text(fleet));
+    } else {
+        log.warn("reload failed, the previous fleet stays in use: " + fleet_read.error());
+    }
+    if (!web_read) {
+        log.warn("reload failed, the previous web config stays in use: " + web_read.error());
+    } else if (!settings.web_config_file.empty()) {
+        log.info("reloaded " + settings.web_config_file);
     }
 }
 
