@@ -9,7 +9,7 @@ peer's namespace (so it shares the exporter's loopback) with a temporary
 storage folder. Its HTTP API must then show each target's probe_success,
 plugin state and per-check verdicts for OK, WARNING and CRITICAL targets, the
 fleet file's labels on discovered targets, and each shipped alert pending for
-exactly the targets in its state. The static job also asks for a `module`, as
+exactly the targets in its state. The discovery job also asks for a `module`, as
 one copied from another multi-target exporter would: still `up` 1.
 """
 
@@ -93,7 +93,7 @@ def run_prometheus(peer, tmp_path, config_name: str):
             text = text.replace("  scrape_interval: 1m\n  scrape_timeout: 10s\n",
                                 "  scrape_interval: 1s\n  scrape_timeout: 1s\n  evaluation_interval: 1s\n")
             # A job copied from another multi-target exporter's asks for a module: ignored.
-            if name == "prometheus.yml":
+            if name == "prometheus-http-sd.yml":
                 assert "    metrics_path: /probe\n" in text
                 text = text.replace("    metrics_path: /probe\n",
                                     "    metrics_path: /probe\n    params:\n      module: [wireguard]\n")
@@ -159,4 +159,4 @@ def test_prometheus_scrapes_the_readme_fleet(peer, tmp_path, config_name):
             stop_process(prometheus)
     # Each scrape's module reached the exporter, which said it ignored it.
     ignored = 'quorlin: ignored module "wireguard" from 127.0.0.1: each target is probed as the fleet file says'
-    assert (ignored in exporter.log) == (config_name == "prometheus.yml")
+    assert (ignored in exporter.log) == (config_name == "prometheus-http-sd.yml")
