@@ -92,7 +92,7 @@ def run_prometheus(peer, tmp_path, config_name: str):
             assert "  scrape_interval: 1m\n  scrape_timeout: 10s\n" in text
             text = text.replace("  scrape_interval: 1m\n  scrape_timeout: 10s\n",
                                 "  scrape_interval: 1s\n  scrape_timeout: 1s\n  evaluation_interval: 1s\n")
-            # A job copied from another multi-target exporter's asks for a module: ignored.
+            # A job copied from another multi-target exporter asks for a module: ignored.
             if name == "prometheus-http-sd.yml":
                 assert "    metrics_path: /probe\n" in text
                 text = text.replace("    metrics_path: /probe\n",
