@@ -65,28 +65,6 @@ TEST(ExporterRequest, RoutesAndRefusals) {
     EXPECT_EQ(quoted_if_plain(std::string(129, 'a')), "");
 }
 
-// A scrape job copied from another multi-target exporter sends `module`: the
-// probe is routed as without it, the module kept only for the log.
-TEST(ExporterRequest, ModuleIsAcceptedAndKept) {
-    const struct {
-        std::string_view query;
-        std::optional<std::string> module;
-        bool debug;
-    } cases[] = {
-        {"target=fra-1&module=wireguard", "wireguard", false},
-        {"module=a%20b&target=fra-1&debug=true", "a b", true},
-        {"target=fra-1&module=", "", false},
-        {"target=fra-1", std::nullopt, false},
-    };
-    for (const auto& c : cases) {
-        const auto route = route_request("GET", "/probe", c.query);
-        ASSERT_TRUE(route) << c.query;
-        EXPECT_EQ(route->target, "fra-1") << c.query;
-        EXPECT_EQ(route->module, c.module) << c.query;
-        EXPECT_EQ(route->debug, c.debug) << c.query;
-    }
-}
-
 // What a client behind a proxy sends is served as its path; anything else is
 // left for the router to refuse.
 TEST(ExporterRequest, OriginForm) {

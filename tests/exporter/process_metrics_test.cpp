@@ -1,14 +1,11 @@
-// The process_* series: the /proc parsers on the kernel's own layouts, the
-// figures of this very process, and the text Prometheus reads.
+// The process_* series: the /proc parsers on the kernel's own layouts and the
+// text Prometheus reads (the exporter's own figures: tests/python).
 #include "exporter/process_metrics.hpp"
 
 #include <prometheus/text_serializer.h>
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <chrono>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -64,25 +61,7 @@ TEST(ProcessMetrics, LimitsStatusAndBootTime) {
     EXPECT_EQ(parse_boot_time("cpu  1 2 3\nbtime\n"), std::nullopt);
 }
 
-// This test's own process: every figure read, each plausible.
-TEST(ProcessMetrics, ThisProcess) {
-    const ProcessFigures figures = read_process_figures();
-    ASSERT_TRUE(figures.cpu_seconds && figures.open_fds && figures.max_fds && figures.virtual_memory_bytes &&
-                figures.resident_memory_bytes && figures.start_time_seconds);
-    const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    EXPECT_LE(*figures.start_time_seconds, now + 1);
-    EXPECT_GT(*figures.start_time_seconds, now - 3600);
-    // Opening one more descriptor shows in the count.
-    const int extra = ::dup(0);
-    ASSERT_GE(extra, 0);
-    EXPECT_EQ(read_process_figures().open_fds, *figures.open_fds + 1);
-    ::close(extra);
-    EXPECT_GE(*figures.open_fds, 3);
-    EXPECT_GE(*figures.max_fds, *figures.open_fds);
-    EXPECT_GT(*figures.virtual_memory_bytes, *figures.resident_memory_bytes);
-    EXPECT_GT(*figures.resident_memory_bytes, 0);
-}
-
+// The names, help texts and types the client libraries use, byte for byte.
 TEST(ProcessMetrics, TextAsTheClientLibrariesWriteIt) {
     ProcessFigures figures;
     figures.cpu_seconds = 3.25;

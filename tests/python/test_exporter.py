@@ -283,11 +283,7 @@ def test_metrics_pass_promtool(peer, tmp_path):
     assert (checked.returncode, checked.stdout, checked.stderr) == (0, "", ""), body
     assert re.search(r'^quorlin_build_info\{revision="([0-9a-f]{40}|unknown)",version="' + re.escape(__version__) +
                      r'"\} 1$', body, re.M), body
-    # The process series, each as the client libraries name it, from the exporter's own /proc.
-    for name, kind in [("process_cpu_seconds_total", "counter"), ("process_open_fds", "gauge"),
-                       ("process_max_fds", "gauge"), ("process_virtual_memory_bytes", "gauge"),
-                       ("process_resident_memory_bytes", "gauge"), ("process_start_time_seconds", "gauge")]:
-        assert f"\n# TYPE {name} {kind}\n{name} " in body, name
+    # From the exporter's own /proc.
     assert before - 1 <= sample(body, "process_start_time_seconds") <= after + 1
     # The listener, the signals, the standard streams at least; the limit is above them.
     assert 5 <= sample(body, "process_open_fds") <= sample(body, "process_max_fds")
