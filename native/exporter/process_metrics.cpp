@@ -6,11 +6,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace quorlin::exporter {
 
