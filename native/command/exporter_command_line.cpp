@@ -17,11 +17,11 @@ constexpr std::string_view exporter_description =
     "with its metrics.";
 
 constexpr std::string_view exporter_footer =
-    "Endpoints: /probe?target=NAME, /metrics (the exporter's own), /targets (HTTP service discovery),\n"
-    "/ (a page listing the targets) and /-/healthy.\n"
+    "Endpoints: /probe?target=NAME (module=NAME accepted and ignored), /metrics (the exporter's own),\n"
+    "/targets (HTTP service discovery), / (a page listing the targets) and /-/healthy.\n"
     "A probe's deadline is the smaller of the target's deadline_ms and Prometheus' scrape timeout minus\n"
-    "--timeout-offset. SIGHUP reads the fleet file again (a bad file is logged, the fleet in use kept);\n"
-    "SIGTERM or SIGINT stops accepting, lets running probes end and exits 0.";
+    "--timeout-offset. SIGHUP reads the fleet file and the web configuration again (a bad file is logged,\n"
+    "the one in use kept); SIGTERM or SIGINT stops accepting, lets running probes end and exits 0.";
 
 constexpr std::int64_t max_concurrent_limit = 1024;
 constexpr double max_timeout_offset_s = 3600;
@@ -43,6 +43,10 @@ CLI::App* add_exporter_subcommand(CLI::App& app, ExporterTexts& texts) {
                                         "seconds kept from Prometheus' scrape timeout, default 0.5"),
                    0.0, max_timeout_offset_s)
         ->type_name("SECONDS");
+    exporter->add_option("--log.level", texts.log_level,
+                         "debug (every probe), info (probes not OK, reloads), warn (refusals, errors) or error, "
+                         "default info")
+        ->type_name("LEVEL");
     return exporter;
 }
 
@@ -51,6 +55,8 @@ std::expected<ExporterRequest, std::string> exporter_request(const ExporterTexts
         return std::unexpected("--listen must be an address and a port, like " + std::string(exporter::default_listen) +
                                " or [::1]:9723, got " + texts.listen);
     }
+    const auto log_level = exporter::parse_log_level(texts.log_level);
+    if (!log_level) return std::unexpected("--log.level must be debug, info, warn or error, got " + texts.log_level);
     ExporterRequest request;
     request.settings.fleet_file = texts.fleet_file;
     request.settings.listen = texts.listen;
@@ -58,6 +64,7 @@ std::expected<ExporterRequest, std::string> exporter_request(const ExporterTexts
     request.settings.max_concurrent = static_cast<std::size_t>(texts.max_concurrent);  // 1 to 1024 by the check
     request.settings.timeout_offset = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::duration<double>(texts.timeout_offset_s));
+    request.settings.log_level = *log_level;
     return request;
 }
 

@@ -3,6 +3,7 @@
 #include "common/os_error.hpp"
 #include "common/signal_watch.hpp"
 #include "exporter/http_server.hpp"
+#include "exporter/logger.hpp"
 #include "exporter/tls_credentials.hpp"
 #include "fleet/open_file_budget.hpp"
 #include "fleet/resolver_workers.hpp"
@@ -11,6 +12,7 @@
 #include "probe/shared_lookups.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <memory>
 #include <optional>
@@ -33,9 +35,9 @@ std::expected<void, std::string> take_tls(TlsCredentials* tls, const WebConfig& 
 }
 
 // Weak certificates and keys are served all the same, with a line each.
-void log_tls_warnings(const TlsCredentials* tls, const LogSink& log) {
+void log_tls_warnings(const TlsCredentials* tls, const Logger& log) {
     if (tls == nullptr) return;
-    for (const std::string& warning : tls->warnings()) log("warning: " + warning);
+    for (const std::string& warning : tls->warnings()) log.warn("warning: " + warning);
 }
 
 std::string targets_text(const FleetSource& source) {
@@ -43,12 +45,39 @@ std::string targets_text(const FleetSource& source) {
     return std::to_string(count) + (count == 1 ? " target" : " targets");
 }
 
+// SIGHUP: both files read again, each refused one logged and the one in use
+// kept. The reload metrics count both: a web configuration refused while the
+// fleet file was read is still a failed reload. They are set before the lines
+// are logged, so that whoever reads the log finds them current.
+void reload(const ExporterSettings& settings, FleetSource& fleet, WebConfigSource& web, TlsCredentials* tls,
+            ExporterMetrics& metrics, const Logger& log) {
+    const auto fleet_read = fleet.reload();
+    const auto web_read = web.reload([tls](const WebConfig& loaded) { return take_tls(tls, loaded); });
+    if (fleet_read && web_read) {
+        metrics.reload_succeeded(std::chrono::system_clock::now());
+    } else {
+        metrics.reload_failed();
+    }
+    if (fleet_read) {
+        log.info("reloaded " + settings.fleet_file + ": " + targets_text(fleet));
+    } else {
+        log.warn("reload failed, the previous fleet stays in use: " + fleet_read.error());
+    }
+    if (!web_read) {
+        log.warn("reload failed, the previous web config stays in use: " + web_read.error());
+    } else if (!settings.web_config_file.empty()) {
+        log.info("reloaded " + settings.web_config_file);
+        log_tls_warnings(tls, log);
+    }
+}
+
 }  // namespace
 
 void block_exporter_signals() { block_signals({SIGHUP, SIGTERM, SIGINT}); }
 
 std::expected<void, std::string> run_exporter(const ExporterSettings& settings, const ReportText& report_text,
-                                              const LogSink& log) {
+                                              const LogSink& sink) {
+    const Logger log(settings.log_level, sink);
     const SignalWatch signals({SIGHUP, SIGTERM, SIGINT});
     if (signals.fd() < 0) return std::unexpected("could not watch for signals: " + os_error_text(errno));
 
@@ -61,11 +90,12 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
         tls = std::move(*loaded);
     }
     ExporterMetrics metrics;
-    FleetSource fleet(settings.fleet_file, metrics);
+    FleetSource fleet(settings.fleet_file);
     if (auto read = fleet.reload(); !read) return std::unexpected(std::move(read.error()));
+    metrics.reload_succeeded(std::chrono::system_clock::now());
     const std::size_t wanted = settings.max_concurrent;
     const fleet::OpenFileBudget budget = fleet::fit_open_files(wanted);
-    if (const std::string notice = fleet::lowered_notice(wanted, wanted, budget); !notice.empty()) log(notice);
+    if (const std::string notice = fleet::lowered_notice(wanted, wanted, budget); !notice.empty()) log.warn(notice);
     set_resolver_worker_limit(fleet::FLEET_RESOLVER_WORKER_LIMIT);
     ProbeWorkers probes(budget.probes);
     const RequestHandler handler(
@@ -74,30 +104,19 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
     server_settings.listen = settings.listen;
     server_settings.reserved_descriptors = reserved_descriptors(budget.probes);
     server_settings.tls = tls.get();
-    auto server = HttpServer::start(server_settings, handler, log);
+    auto server = HttpServer::start(server_settings, handler, log.warnings());
     if (!server) return std::unexpected(std::move(server.error()));
-    log(std::string("listening on ") + (tls ? "https://" : "") + (*server)->address() + ", serving " +
+    log.info(std::string("listening on ") + (tls ? "https://" : "") + (*server)->address() + ", serving " +
         targets_text(fleet));
     log_tls_warnings(tls.get(), log);
 
     for (;;) {
         const int signal = signals.next();
         if (signal == SIGHUP) {
-            if (auto read = fleet.reload(); read) {
-                log("reloaded " + settings.fleet_file + ": " + targets_text(fleet));
-            } else {
-                log("reload failed, the previous fleet stays in use: " + read.error());
-            }
-            const auto take = [&tls](const WebConfig& loaded) { return take_tls(tls.get(), loaded); };
-            if (auto read = web.reload(take); !read) {
-                log("reload failed, the previous web config stays in use: " + read.error());
-            } else if (!settings.web_config_file.empty()) {
-                log("reloaded " + settings.web_config_file);
-                log_tls_warnings(tls.get(), log);
-            }
+            reload(settings, fleet, web, tls.get(), metrics, log);
             continue;
         }
-        if (signal == 0) log("could not read a signal: " + os_error_text(errno));
+        if (signal == 0) log.error("could not read a signal: " + os_error_text(errno));
         break;
     }
     // New probes and those in line for a worker are refused from now on (and
@@ -106,10 +125,10 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
     // sends nothing more once it is stopping, and no worker may answer a
     // connection after that.
     probes.close();
-    log("stopping: running probes end by their deadlines");
+    log.info("stopping: running probes end by their deadlines");
     const Instant longest_probe_end =
         Clock::now() + std::chrono::milliseconds(input::max_timeout_ms) + probe_overrun_grace;
-    if (!(*server)->wait_until_idle(longest_probe_end)) log("a probe did not end by its deadline; stopping anyway");
+    if (!(*server)->wait_until_idle(longest_probe_end)) log.warn("a probe did not end by its deadline; stopping anyway");
     probes.join();
     server->reset();
     return {};

@@ -2,9 +2,13 @@
 // The exporter's own metrics, for /metrics (never a probe's):
 //   quorlin_exporter_probes_total{verdict}   probes run, by verdict
 //   quorlin_exporter_probes_in_flight        probes running now
-//   quorlin_exporter_build_info{version}     always 1
+//   quorlin_build_info{version,revision}     always 1
+//   quorlin_exporter_build_info{version}     always 1 (its older name)
 //   quorlin_exporter_config_last_reload_successful
 //   quorlin_exporter_config_last_reload_success_timestamp_seconds
+//                                            the last reading of the fleet
+//                                            file and the web configuration
+//   process_*                                read afresh for each text()
 // Safe to update from any thread.
 
 #include "probe/report.hpp"
@@ -39,8 +43,9 @@ public:
 
     InFlight probe_started() { return InFlight(in_flight_); }
     void probe_finished(Verdict verdict);
-    // The fleet file was read; `when` is the wall-clock time of that.
+    // Both files were read (at start or on SIGHUP); `when` is the wall-clock time of that.
     void reload_succeeded(std::chrono::system_clock::time_point when);
+    // One of them was refused, and the configuration in use kept.
     void reload_failed();
 
     std::string text() const;

@@ -1,6 +1,8 @@
 #pragma once
 // What `quorlin exporter` is asked to do, with its defaults.
 
+#include "exporter/log_level.hpp"
+
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -18,6 +20,7 @@ struct ExporterSettings {
     std::string listen{default_listen};  // checked "IPV4:PORT" or "[IPV6]:PORT"
     std::size_t max_concurrent = default_max_concurrent;
     std::chrono::nanoseconds timeout_offset = default_timeout_offset;
+    LogLevel log_level = default_log_level;
 };
 
 }  // namespace quorlin::exporter

@@ -2,24 +2,19 @@
 
 #include "fleet/fleet_file.hpp"
 
-#include <chrono>
 #include <utility>
 
 namespace quorlin::exporter {
 
 std::expected<void, std::string> FleetSource::reload() {
     auto loaded = fleet::load_fleet_file(path_);
-    if (!loaded) {
-        metrics_.reload_failed();
-        return std::unexpected(std::move(loaded.error()));
-    }
+    if (!loaded) return std::unexpected(std::move(loaded.error()));
     auto fresh = std::make_shared<ServedFleet>(std::move(*loaded));
     {
         const std::lock_guard lock(mutex_);
         current_.swap(fresh);
     }
     // The previous fleet, if no request holds it any more, goes here, outside the lock.
-    metrics_.reload_succeeded(std::chrono::system_clock::now());
     return {};
 }
 

@@ -4,7 +4,6 @@
 // it runs, so a reload never pulls a target from under a running probe; a
 // file that fails to read leaves the current fleet in place.
 
-#include "exporter/exporter_metrics.hpp"
 #include "fleet/fleet.hpp"
 
 #include <expected>
@@ -25,7 +24,7 @@ struct ServedFleet {
 
 class FleetSource {
 public:
-    FleetSource(std::string path, ExporterMetrics& metrics) : path_(std::move(path)), metrics_(metrics) {}
+    explicit FleetSource(std::string path) : path_(std::move(path)) {}
     FleetSource(const FleetSource&) = delete;
     FleetSource& operator=(const FleetSource&) = delete;
 
@@ -40,7 +39,6 @@ public:
 
 private:
     const std::string path_;
-    ExporterMetrics& metrics_;
     mutable std::mutex mutex_;
     std::shared_ptr<ServedFleet> current_;
 };

@@ -1,6 +1,7 @@
 #include "exporter/handler.hpp"
 
 #include "exporter/pages.hpp"
+#include "exporter/probe_log.hpp"
 #include "exporter/probe_metrics.hpp"
 #include "exporter/request.hpp"
 #include "exporter/time_limit.hpp"
@@ -58,6 +59,10 @@ void RequestHandler::handle(HttpRequest request, Instant arrival, const Answer& 
 
 void RequestHandler::probe(HttpRequest request, Instant arrival, const Route& route, const Answer& answer) const {
     const std::string& target_name = route.target;
+    if (route.module && parts_.log.enabled(LogLevel::debug)) {
+        parts_.log.debug("ignored module" + quoted_if_plain(*route.module) + " from " + request.client +
+                         ": each target is probed as the fleet file says");
+    }
     // Held to the end of the request: a reload cannot free the target meanwhile.
     std::shared_ptr<ServedFleet> served = parts_.fleet.current();
     const fleet::FleetTarget* target = served->fleet.find(target_name);
@@ -96,10 +101,11 @@ HttpResponse RequestHandler::run_probe(const HttpRequest& request, const fleet::
                                target.certificate_thresholds, &target.options};
     if (report) {
         parts_.metrics.probe_finished(report->verdict);
+        log_probe(request, target, *report);
     } else {
         // A file of the target changed since the fleet was read. Its message
         // may name a path: it goes to the log, never into the answer.
-        parts_.log(fleet::target_prefix(target.name) + " could not be probed: " + report.error());
+        parts_.log.warn(fleet::target_prefix(target.name) + " could not be probed: " + report.error());
         parts_.metrics.probe_finished(Verdict::local_error);
     }
     if (!debug) return {200, metrics_content_type, probe_metrics_text(outcome), {}};
@@ -110,12 +116,22 @@ HttpResponse RequestHandler::run_probe(const HttpRequest& request, const fleet::
     return {200, text_content_type, parts_.report_text(*report, Thresholds{{}, target.ping_thresholds, target.certificate_thresholds}) + "\n" + to_json(*report) + "\n", {}};
 }
 
+void RequestHandler::log_probe(const HttpRequest& request, const fleet::FleetTarget& target,
+                               const ProbeReport& report) const {
+    if (!parts_.log.enabled(LogLevel::info)) return;  // no assessment for a line nobody reads
+    const Assessment assessment =
+        assess(report, Thresholds{{}, target.ping_thresholds, target.certificate_thresholds});
+    if (!parts_.log.enabled(probe_log_level(assessment.state))) return;
+    const ProbeLogLine line = probe_log_line(target.name, request.client, report, assessment);
+    parts_.log.log(line.level, line.text);
+}
+
 HttpResponse RequestHandler::refuse(const HttpRequest& request, int status, std::string reason) const {
     std::string line = "refused ";
     line.append(request.method).append(" ").append(request.path);
     if (!request.query.empty()) line.append("?").append(request.query);
     line.append(" from ").append(request.client).append(": ").append(std::to_string(status)).append(" ").append(reason);
-    parts_.log(line);
+    parts_.log.warn(line);
     HttpResponse response{status, text_content_type, std::move(reason) + "\n", {}};
     if (status == 405) response.extra_header = "Allow: GET, HEAD";
     if (status == 401) response.extra_header = "WWW-Authenticate: Basic realm=\"quorlin exporter\"";

@@ -1,13 +1,15 @@
 #pragma once
 // One HTTP request in, one response out, with no HTTP server in sight: the
 // routing, the probe with its time limit and worker, and the pages. A refused
-// request is logged here, one line; a successful probe is not. Pages and
+// request is logged here at warn, one line; each probe that ran at info when
+// it was not OK, else at debug (exporter/probe_log.hpp). Pages and
 // refusals are answered before handle() returns; a probe is answered later,
 // from a worker thread, or refused when no worker takes it in time.
 
 #include "common/clock.hpp"
 #include "exporter/exporter_metrics.hpp"
 #include "exporter/fleet_source.hpp"
+#include "exporter/logger.hpp"
 #include "exporter/probe_workers.hpp"
 #include "exporter/time_limit.hpp"
 #include "exporter/web_config.hpp"
@@ -44,9 +46,6 @@ struct HttpResponse {
 // own table, which the command owns and hands in.
 using ReportText = std::function<std::string(const ProbeReport& report, const Thresholds& thresholds)>;
 
-// Receives one log line (without prefix or newline); called from any thread.
-using LogSink = std::function<void(std::string_view line)>;
-
 // Takes the response to one request; called exactly once, from any thread.
 using Answer = std::function<void(HttpResponse response)>;
 
@@ -56,7 +55,7 @@ struct HandlerParts {
     ProbeWorkers& probes;
     ExporterMetrics& metrics;
     ReportText report_text;
-    LogSink log;
+    const Logger& log;
     std::chrono::nanoseconds timeout_offset{};
 };
 
@@ -82,6 +81,7 @@ private:
     void probe(HttpRequest request, Instant arrival, const Route& route, const Answer& answer) const;
     HttpResponse run_probe(const HttpRequest& request, const fleet::FleetTarget& target, const ProbeTimeLimit& limit,
                            bool debug) const;
+    void log_probe(const HttpRequest& request, const fleet::FleetTarget& target, const ProbeReport& report) const;
     HttpResponse refuse(const HttpRequest& request, int status, std::string reason) const;
 
     HandlerParts parts_;

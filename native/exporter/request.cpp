@@ -19,10 +19,12 @@ constexpr std::size_t longest_repeated_name = 128;
 
 Refusal bad_request(std::string reason) { return Refusal{400, std::move(reason)}; }
 
-// What /probe's query asks: `target=NAME`, and `debug=true` or `debug=false` at most once.
+// What /probe's query asks: `target=NAME`, and `debug=true` or `debug=false`
+// and `module=ANY` at most once each.
 std::expected<Route, Refusal> probe_route(std::string_view query) {
     std::optional<std::string> target;
     std::optional<bool> debug;
+    std::optional<std::string> module;
     while (!query.empty()) {
         const std::size_t end = query.find('&');
         const std::string_view pair = query.substr(0, end);
@@ -38,6 +40,11 @@ std::expected<Route, Refusal> probe_route(std::string_view query) {
             debug = *value == "true";
             continue;
         }
+        if (*name == "module") {
+            if (module) return std::unexpected(bad_request("module given more than once"));
+            module = std::move(*value);
+            continue;
+        }
         if (*name != "target") {
             return std::unexpected(bad_request("unknown query parameter" + quoted_if_plain(*name) +
                                                ": /probe takes only target=NAME"));
@@ -46,7 +53,7 @@ std::expected<Route, Refusal> probe_route(std::string_view query) {
         target = std::move(*value);
     }
     if (!target || target->empty()) return std::unexpected(bad_request("missing target: ask for /probe?target=NAME"));
-    return Route{Endpoint::probe, std::move(*target), debug.value_or(false)};
+    return Route{Endpoint::probe, std::move(*target), debug.value_or(false), std::move(module)};
 }
 
 }  // namespace

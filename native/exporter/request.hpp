@@ -22,6 +22,9 @@ struct Route {
     Endpoint endpoint = Endpoint::index;
     std::string target;  // /probe only: the target's name, percent-decoded
     bool debug = false;  // /probe only: debug=true asks for the report as text instead of metrics
+    // /probe only: the `module` a scrape job copied from another multi-target
+    // exporter sends; each target is probed as the fleet file says, so it is ignored.
+    std::optional<std::string> module;
 };
 
 struct Refusal {
@@ -32,8 +35,8 @@ struct Refusal {
 // `path` is the request's path, percent-decoded; `query` the raw text after
 // '?' (empty without one). GET and HEAD are served (HEAD's answer is GET's
 // without the body); any other method, OPTIONS included, is refused with 405.
-// /probe takes `target` once and, optionally, `debug` (true or false); the
-// other endpoints ignore the query.
+// /probe takes `target` once and, optionally, `debug` (true or false) and
+// `module` (any value) once each; the other endpoints ignore the query.
 std::expected<Route, Refusal> route_request(std::string_view method, std::string_view path, std::string_view query);
 
 // The request target in origin form ("/metrics?x=1"): an absolute-form target

@@ -54,8 +54,12 @@ class ExporterProcess:
     """`quorlin exporter --fleet FLEET ...` in the peer's namespace; a context manager."""
 
     def __init__(self, peer: wgpeer.WireGuardPeer, fleet: Path | None, *args: str, listen: str = "127.0.0.1:0",
-                 listen_option: str = "--listen", argv: list[str] | None = None):
-        """`argv`, when given, is the whole command instead (one that ends by exec'ing the exporter)."""
+                 listen_option: str = "--listen", argv: list[str] | None = None, quiet_start: bool = False):
+        """`argv`, when given, is the whole command instead (one that ends by exec'ing the exporter).
+
+        `quiet_start`: the log level hides the line that says where it listens;
+        `listen` then names a fixed IPv4 port, asked until /-/healthy answers.
+        """
         self.peer = peer
         self.log: list[str] = []
         self._lines: queue.Queue[str | None] = queue.Queue()
@@ -67,13 +71,30 @@ class ExporterProcess:
         self._reader = threading.Thread(target=self._read_stderr, daemon=True)
         self._reader.start()
         try:
-            first = self.next_line(START_TIMEOUT_S)
-            match = LISTENING.match(first or "")
-            assert match, f"the exporter did not start: {first!r}"
-            self.host, self.port = match.group(1).strip("[]"), int(match.group(2))
+            if quiet_start:
+                self.host, port = listen.rsplit(":", 1)
+                self.port = int(port)
+                self._wait_until_healthy()
+            else:
+                first = self.next_line(START_TIMEOUT_S)
+                match = LISTENING.match(first or "")
+                assert match, f"the exporter did not start: {first!r}"
+                self.host, self.port = match.group(1).strip("[]"), int(match.group(2))
         except BaseException:
             self.stop()
             raise
+
+    def _wait_until_healthy(self) -> None:
+        deadline = time.monotonic() + START_TIMEOUT_S
+        while True:
+            assert self.proc.poll() is None, f"the exporter ended at start: {self.log}"
+            try:
+                if self.request("/-/healthy")[0] == 200:
+                    return
+            except OSError:
+                pass
+            assert time.monotonic() < deadline, f"the exporter did not answer within {START_TIMEOUT_S} s"
+            time.sleep(0.05)
 
     def _read_stderr(self) -> None:
         for line in self.proc.stderr:

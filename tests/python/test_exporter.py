@@ -8,7 +8,9 @@ half a request, and hundreds of scrapes at once answered within their limit.
 from __future__ import annotations
 
 import json
+import re
 import selectors
+import shutil
 import signal
 import socket
 import subprocess
@@ -123,6 +125,10 @@ def test_endpoints_and_refusals(peer, tmp_path):
         assert (sample(body, "probe_success"), sample(body, 'quorlin_probe_verdict{verdict="unconfirmed"}')) == (0, 1)
         assert sample(body, 'quorlin_phase_success{check="",phase="handshake"}') == 0
         assert "phase=\"keepalive\"" not in body and "phase=\"ping\"" not in body
+        # Logged at info, with what failed; the probe that passed is not.
+        assert exporter.next_line() == (
+            f'quorlin: probed target "wrong-key" for 127.0.0.1: unconfirmed, CRITICAL: handshake {info["endpoint_ipv4"]} '
+            "unconfirmed: no authenticated response before the handshake deadline")
 
         status, headers, body = exporter.request("/metrics")
         answers.append(body)
@@ -181,9 +187,9 @@ def test_endpoints_and_refusals(peer, tmp_path):
         secrets = [info["client_private_key"], info["peer_public_key"], info["client_public_key"], str(tmp_path)]
         assert not [secret for secret in secrets for answer in answers if secret in answer]
         assert exporter.stop() == 0
-    # No line per successful probe: only the refusals and the stop.
+    # No line per successful probe: only the failed one, the refusals and the stop.
     assert exporter.log[-1] == "quorlin: stopping: running probes end by their deadlines"
-    assert len(exporter.log) == 1 + len(REFUSALS) + 2
+    assert len(exporter.log) == 1 + 1 + len(REFUSALS) + 2
 
 
 def test_probe_slots_cap_and_503(peer, tmp_path, silent_endpoint):
@@ -221,6 +227,67 @@ def test_reload_good_then_bad(peer, tmp_path):
         assert exporter.metric("/metrics", "quorlin_exporter_config_last_reload_successful") == 0
         status, _, body = exporter.request("/probe?target=third", {TIMEOUT_HEADER: "10"})
         assert (status, sample(body, "probe_success")) == (200, 1)
+
+
+@pytest.mark.parametrize("broken, broken_text", [
+    ("fleet", '\n[[target]]\nnmae = "fourth"\n'),
+    ("web", "basic_auth_users:\n  prometheus: plain\n"),
+])
+def test_reload_metrics_across_a_broken_then_mended_file(peer, tmp_path, broken, broken_text):
+    fleet = write_fleet(tmp_path, peer.info)
+    web = tmp_path / "web.yml"
+    web.write_text("")  # plain HTTP, no passwords
+    path = {"fleet": fleet, "web": web}[broken]
+    good_text = path.read_text()
+    with ExporterProcess(peer, fleet, "--web.config.file", str(web)) as exporter:
+        def reload_metrics():
+            body = exporter.request("/metrics")[2]
+            return (sample(body, "quorlin_exporter_config_last_reload_successful"),
+                    sample(body, "quorlin_exporter_config_last_reload_success_timestamp_seconds"))
+
+        successful, started = reload_metrics()
+        assert successful == 1 and time.time() - 600 < started <= time.time()
+
+        path.write_text(good_text + broken_text)
+        exporter.send_signal(signal.SIGHUP)
+        lines = [exporter.next_line(), exporter.next_line()]
+        if broken == "fleet":
+            assert lines[0].startswith(f"quorlin: reload failed, the previous fleet stays in use: {fleet}:")
+            assert lines[1] == f"quorlin: reloaded {web}"
+        else:
+            assert lines == [f"quorlin: reloaded {fleet}: 2 targets",
+                             f"quorlin: reload failed, the previous web config stays in use: {web}:2:3: "
+                             'the password of user "prometheus" is not a bcrypt hash']
+        # Either file refused fails the reload; the last success keeps its time.
+        assert reload_metrics() == (0, started)
+
+        path.write_text(good_text)
+        exporter.send_signal(signal.SIGHUP)
+        assert [exporter.next_line(), exporter.next_line()] == [f"quorlin: reloaded {fleet}: 2 targets",
+                                                                f"quorlin: reloaded {web}"]
+        successful, mended = reload_metrics()
+        assert successful == 1 and started < mended <= time.time()
+
+
+@pytest.mark.skipif(shutil.which("promtool") is None, reason="Debian's promtool is not installed")
+def test_metrics_pass_promtool(peer, tmp_path):
+    from quorlin import __version__
+
+    before = time.time()
+    with ExporterProcess(peer, write_fleet(tmp_path, peer.info)) as exporter:
+        after = time.time()
+        assert exporter.request("/probe?target=good", {TIMEOUT_HEADER: "10"})[0] == 200
+        body = exporter.request("/metrics")[2]
+    checked = subprocess.run(["promtool", "check", "metrics"], input=body, capture_output=True, text=True,
+                             timeout=REQUEST_TIMEOUT_S)
+    assert (checked.returncode, checked.stdout, checked.stderr) == (0, "", ""), body
+    assert re.search(r'^quorlin_build_info\{revision="([0-9a-f]{40}|unknown)",version="' + re.escape(__version__) +
+                     r'"\} 1$', body, re.M), body
+    # From the exporter's own /proc.
+    assert before - 1 <= sample(body, "process_start_time_seconds") <= after + 1
+    # The listener, the signals, the standard streams at least; the limit is above them.
+    assert 5 <= sample(body, "process_open_fds") <= sample(body, "process_max_fds")
+    assert 0 < sample(body, "process_resident_memory_bytes") < sample(body, "process_virtual_memory_bytes")
 
 
 def test_sigterm_during_a_probe(peer, tmp_path, silent_endpoint):
@@ -424,12 +491,54 @@ def test_ipv6_listen_addresses(peer, tmp_path, option, listen, clients):
         assert exporter.next_line() == f"quorlin: refused GET /probe?target=nope from {clients[0]}: 400 unknown target \"nope\""
 
 
-@pytest.mark.parametrize("listen", ["::1:9723", "[::1]9723", "[127.0.0.1]:9723", "localhost:9723", "[::1]:65536"])
-def test_listen_address_refused(tmp_path, listen):
+LISTEN_REFUSAL = "--listen must be an address and a port, like 127.0.0.1:9723 or [::1]:9723, got "
+
+
+@pytest.mark.parametrize("args, message", [
+    *[(["--listen", listen], LISTEN_REFUSAL + listen)
+      for listen in ["::1:9723", "[::1]9723", "[127.0.0.1]:9723", "localhost:9723", "[::1]:65536"]],
+    *[(["--log.level", level], f"--log.level must be debug, info, warn or error, got {level}")
+      for level in ["warning", "INFO", ""]],
+])
+def test_options_refused(tmp_path, args, message):
     from conftest import quorlin_command
 
-    done = subprocess.run([quorlin_command(), "exporter", "--fleet", str(tmp_path / "fleet.toml"), "--listen", listen],
+    done = subprocess.run([quorlin_command(), "exporter", "--fleet", str(tmp_path / "fleet.toml"), *args],
                           capture_output=True, text=True, timeout=REQUEST_TIMEOUT_S)
     assert (done.returncode, done.stdout) == (3, "")
-    assert done.stderr.endswith(
-        f"quorlin: --listen must be an address and a port, like 127.0.0.1:9723 or [::1]:9723, got {listen}\n")
+    assert done.stderr.endswith(f"quorlin: {message}\n")
+
+
+# Which lines each --log.level lets through, for the same requests: a passed
+# probe asked with a module, a failed probe, a refusal, then the stop.
+LOG_LEVELS = {
+    "debug": ["listening", "module", "good", "wrong-key", "refused", "stopping"],
+    "info": ["listening", "wrong-key", "refused", "stopping"],
+    "warn": ["refused"],
+    "error": [],
+}
+
+
+@pytest.mark.parametrize("level", LOG_LEVELS)
+def test_log_levels(peer, tmp_path, level):
+    endpoint = peer.info["endpoint_ipv4"]
+    lines = {
+        "listening": "quorlin: listening on 127.0.0.1:9724, serving 2 targets",
+        "module": 'quorlin: ignored module "wireguard" from 127.0.0.1: each target is probed as the fleet file says',
+        "good": 'quorlin: probed target "good" for 127.0.0.1: data_plane_confirmed, OK',
+        "wrong-key": (f'quorlin: probed target "wrong-key" for 127.0.0.1: unconfirmed, CRITICAL: handshake {endpoint} '
+                      "unconfirmed: no authenticated response before the handshake deadline"),
+        "refused": 'quorlin: refused GET /probe?target=nope from 127.0.0.1: 400 unknown target "nope"',
+        "stopping": "quorlin: stopping: running probes end by their deadlines",
+    }
+    fleet = write_fleet(tmp_path, peer.info)
+    # The start line is below warn: the exporter is found on a fixed port.
+    with ExporterProcess(peer, fleet, "--log.level", level, listen="127.0.0.1:9724", quiet_start=True) as exporter:
+        status, _, body = exporter.request("/probe?target=good&module=wireguard", {TIMEOUT_HEADER: "10"})
+        assert (status, sample(body, "probe_success")) == (200, 1)
+        time.sleep(0.1)  # the peer ignores a second initiation from one key within about 20 ms
+        status, _, body = exporter.request("/probe?target=wrong-key")
+        assert (status, sample(body, "probe_success")) == (200, 0)
+        assert exporter.request("/probe?target=nope")[0] == 400
+        assert exporter.stop() == 0
+    assert exporter.log == [lines[name] for name in LOG_LEVELS[level]]

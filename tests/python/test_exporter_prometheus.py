@@ -9,7 +9,8 @@ peer's namespace (so it shares the exporter's loopback) with a temporary
 storage folder. Its HTTP API must then show each target's probe_success,
 plugin state and per-check verdicts for OK, WARNING and CRITICAL targets, the
 fleet file's labels on discovered targets, and each shipped alert pending for
-exactly the targets in its state.
+exactly the targets in its state. The discovery job also asks for a `module`, as
+one copied from another multi-target exporter would: still `up` 1.
 """
 
 from __future__ import annotations
@@ -91,6 +92,11 @@ def run_prometheus(peer, tmp_path, config_name: str):
             assert "  scrape_interval: 1m\n  scrape_timeout: 10s\n" in text
             text = text.replace("  scrape_interval: 1m\n  scrape_timeout: 10s\n",
                                 "  scrape_interval: 1s\n  scrape_timeout: 1s\n  evaluation_interval: 1s\n")
+            # A job copied from another multi-target exporter asks for a module: ignored.
+            if name == "prometheus-http-sd.yml":
+                assert "    metrics_path: /probe\n" in text
+                text = text.replace("    metrics_path: /probe\n",
+                                    "    metrics_path: /probe\n    params:\n      module: [wireguard]\n")
         (tmp_path / name).write_text(text)
     return start_prometheus(peer, tmp_path, tmp_path / config_name)
 
@@ -112,7 +118,7 @@ def start_prometheus(peer, tmp_path, config: Path):
 @pytest.mark.parametrize("config_name", ["prometheus.yml", "prometheus-http-sd.yml"])
 def test_prometheus_scrapes_the_readme_fleet(peer, tmp_path, config_name):
     fleet = write_readme_fleet(tmp_path, peer.info)
-    with ExporterProcess(peer, fleet, listen=EXPORTER):
+    with ExporterProcess(peer, fleet, "--log.level", "debug", listen=EXPORTER) as exporter:
         prometheus = run_prometheus(peer, tmp_path, config_name)
         try:
             results = probe_results(peer, RESULT_TIMEOUT_S)
@@ -151,3 +157,6 @@ def test_prometheus_scrapes_the_readme_fleet(peer, tmp_path, config_name):
             assert pending == expected_alerts
         finally:
             stop_process(prometheus)
+    # Each scrape's module reached the exporter, which said it ignored it.
+    ignored = 'quorlin: ignored module "wireguard" from 127.0.0.1: each target is probed as the fleet file says'
+    assert (ignored in exporter.log) == (config_name == "prometheus-http-sd.yml")
