@@ -6,6 +6,7 @@
 #include "input/options.hpp"
 #include "input/reachable_endpoint.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace quorlin::fleet {
@@ -126,8 +127,12 @@ SourcePosition refused_validation_at(const EffectiveSettings& settings, const Fl
     if ((options.mtu_check || services) && !options.mtu && !plan->expected_mtu()) {
         return file_at(settings, target);
     }
-    // A configuration without an Address or AllowedIPs serves no data check.
-    if ((!options.ping.empty() || !options.resolve.empty() || services) &&
+    // A configuration without an IPv4 Address or AllowedIPs serves no IPv4
+    // data check (IPv6 ping targets are located one by one below).
+    const bool ipv4_ping = std::ranges::any_of(options.ping, [](const std::string& text) {
+        return text.find(':') == std::string::npos;
+    });
+    if ((ipv4_ping || !options.resolve.empty() || services) &&
         (!plan->config.address || plan->config.allowed_ips.empty())) {
         return file_at(settings, target);
     }
@@ -135,7 +140,7 @@ SourcePosition refused_validation_at(const EffectiveSettings& settings, const Fl
     const auto refused = [&plan] { return !plan->validate(); };
     if (const SettingValue* ping = settings.find(SettingKey::ping)) {
         for (const LocatedText& item : ping->items()) {
-            plan->ping = {*parse_ipv4_address(item.text)};  // read by the options already
+            plan->ping = {*parse_ip_address(item.text)};  // read by the options already
             if (refused()) return item.at;
         }
     }
