@@ -12,7 +12,7 @@ namespace quorlin::command {
 const std::string_view usage_text =
     "usage: quorlin [OPTIONS] CONFIG\n"
     "       quorlin [OPTIONS] --private-key-file FILE --peer-key KEY --endpoint HOST:PORT\n"
-    "               [--address CIDR --allowed-ip CIDR ...]\n"
+    "               [--address CIDR] [--address6 CIDR] [--allowed-ip CIDR ...]\n"
     "       quorlin fleet [OPTIONS] FLEET.toml [--target NAME ...]\n"
     "       quorlin exporter --fleet FLEET.toml [--listen ADDRESS:PORT] [OPTIONS]\n";
 

@@ -15,9 +15,9 @@ constexpr std::string_view fleet_description =
 
 constexpr std::string_view fleet_footer =
     "The fleet file holds an optional [defaults] table and one [[target]] table per target:\n"
-    "  name (required), config or private_key_file + peer_key + endpoint [+ address + allowed_ips],\n"
-    "  ping, resolve, dns_server, tcp, tls, tls_server_name, ca_file, http, http_status,\n"
-    "  http_expect, ping_count, ping_interval_ms, mtu_check, mtu, ping_warning, ping_critical,\n"
+    "  name (required), config or private_key_file + peer_key + endpoint\n"
+    "  [+ address, address6 + allowed_ips], ping, resolve, dns_server, tcp, tls, tls_server_name,\n"
+    "  ca_file, http, http_status, http_expect, ping_count, ping_interval_ms, mtu_check, mtu, ping_warning, ping_critical,\n"
     "  tls_days_warning, tls_days_critical, handshake_timeout_ms, ping_timeout_ms,\n"
     "  dns_timeout_ms, tcp_timeout_ms, deadline_ms, labels. Relative paths are taken from the\n"
     "  fleet file's folder.\n"

@@ -26,7 +26,8 @@ std::expected<ProbePlan, std::string> planned(ProbeArguments& probe) {
         probe.config ? input::plan_config_file_by_step(*path, std::move(probe.options), given)
                      : input::plan_raw_key_by_step(*path,
                                                    {std::move(*probe.peer_key), std::move(*probe.endpoint),
-                                                    std::move(probe.address), std::move(probe.allowed_ips)},
+                                                    std::move(probe.address), std::move(probe.allowed_ips),
+                                                    std::move(probe.address6)},
                                                    std::move(probe.options), given);
     if (!plan) return std::unexpected(std::move(plan.error().message));
     return std::move(*plan);

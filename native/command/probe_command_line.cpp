@@ -19,8 +19,10 @@ RawKeyOptions add_probe_options(CLI::App& app, ProbeArguments& probe) {
         app.add_option("--peer-key", probe.peer_key, "the peer's public key (Base64)")->type_name("KEY")->group(raw_key),
         app.add_option("--endpoint", probe.endpoint, "the peer's endpoint")->type_name("HOST:PORT")->group(raw_key),
         app.add_option("--address", probe.address, "interface address for data checks")->type_name("CIDR")->group(raw_key),
-        app.add_option("--allowed-ip", probe.allowed_ips, "peer AllowedIPs entry (repeatable)")
+        app.add_option("--allowed-ip", probe.allowed_ips, "peer AllowedIPs entry, IPv4 or IPv6 (repeatable)")
             ->type_name("CIDR")->group(raw_key)->allow_extra_args(false),
+        app.add_option("--address6", probe.address6, "interface IPv6 address for IPv6 checks")
+            ->type_name("CIDR")->group(raw_key),
     };
 
     input::OptionTexts& options = probe.options;

@@ -28,6 +28,7 @@ struct ProbeArguments {
     std::optional<std::string> endpoint;
     std::optional<std::string> address;
     std::vector<std::string> allowed_ips;
+    std::optional<std::string> address6;
     input::OptionTexts options;
     // -t, the plugin convention: the overall deadline in whole seconds.
     std::optional<std::int64_t> timeout_s;

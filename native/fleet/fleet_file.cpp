@@ -23,12 +23,12 @@ namespace {
 // The raw-key fields, in the order of input::RawKeyField, and how a fleet file names them.
 constexpr std::array<SettingKey, input::raw_key_field_count> raw_key_settings = {
     SettingKey::private_key_file, SettingKey::peer_key, SettingKey::endpoint, SettingKey::address,
-    SettingKey::allowed_ips};
+    SettingKey::allowed_ips, SettingKey::address6};
 constexpr input::InputModeNames input_mode_names{
     "config",
     {spec_of(SettingKey::private_key_file).key_text, spec_of(SettingKey::peer_key).key_text,
      spec_of(SettingKey::endpoint).key_text, spec_of(SettingKey::address).key_text,
-     spec_of(SettingKey::allowed_ips).key_text}};
+     spec_of(SettingKey::allowed_ips).key_text, spec_of(SettingKey::address6).key_text}};
 
 std::vector<std::string> texts_of(const SettingValue& setting) {
     std::vector<std::string> texts;
@@ -197,6 +197,7 @@ private:
         raw.texts.endpoint = settings.find(SettingKey::endpoint)->text();
         if (const SettingValue* address = settings.find(SettingKey::address)) raw.texts.address = address->text();
         if (const SettingValue* allowed = settings.find(SettingKey::allowed_ips)) raw.texts.allowed_ips = texts_of(*allowed);
+        if (const SettingValue* address6 = settings.find(SettingKey::address6)) raw.texts.address6 = address6->text();
         return raw;
     }
 

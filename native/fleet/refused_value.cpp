@@ -80,7 +80,8 @@ SourcePosition refused_option_at(const EffectiveSettings& settings) {
 // The raw-key rules, in the order the single probe applies them.
 SourcePosition refused_raw_key_at(const EffectiveSettings& settings, const FleetTarget& target) {
     const auto& raw = std::get<RawKeyMode>(target.mode);
-    const auto address = at_of(settings, SettingKey::address);
+    const auto address4 = at_of(settings, SettingKey::address);
+    const auto address = address4 ? address4 : at_of(settings, SettingKey::address6);
     if (address.has_value() == raw.texts.allowed_ips.empty()) {
         return address.value_or(at_of(settings, SettingKey::allowed_ips).value_or(settings.own.at));
     }
@@ -90,11 +91,16 @@ SourcePosition refused_raw_key_at(const EffectiveSettings& settings, const Fleet
     if (!address && !target.options.tls.empty()) return *at_of(settings, SettingKey::tls);
     if (!address && !target.options.http.empty()) return *at_of(settings, SettingKey::http);
     if (!target.options.resolve.empty() && !target.options.dns_server) return *at_of(settings, SettingKey::resolve);
-    if (raw.texts.address && !input::parse_cidr(*raw.texts.address, "address")) return *address;
+    if (raw.texts.address && !input::parse_cidr(*raw.texts.address, "address")) return *address4;
     if (const SettingValue* entries = settings.find(SettingKey::allowed_ips)) {
         for (const LocatedText& entry : entries->items()) {
-            if (!input::parse_cidr(entry.text, "allowed_ips entry")) return entry.at;
+            const bool ipv6 = entry.text.find(':') != std::string::npos;
+            if (ipv6 ? !input::parse_cidr6(entry.text, "") : !input::parse_cidr(entry.text, "")) return entry.at;
         }
+    }
+    if (raw.texts.address6) {
+        const auto address6 = input::parse_cidr6(*raw.texts.address6, "address6");
+        if (!address6 || is_ipv4_mapped(address6->address)) return *at_of(settings, SettingKey::address6);
     }
     if (input::unreachable_endpoint(raw.texts.endpoint, "endpoint")) return *at_of(settings, SettingKey::endpoint);
     return settings.own.at;

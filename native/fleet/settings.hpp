@@ -25,6 +25,7 @@ enum class SettingKey : std::uint8_t {
     endpoint,
     address,
     allowed_ips,
+    address6,
     ping,
     resolve,
     dns_server,
@@ -50,7 +51,7 @@ enum class SettingKey : std::uint8_t {
     tls_days_warning,
     tls_days_critical,
 };
-inline constexpr std::size_t setting_key_count = 31;
+inline constexpr std::size_t setting_key_count = 32;
 
 // What a key's value must be.
 enum class SettingKind : std::uint8_t { text, text_list, integer, boolean, labels };
@@ -71,6 +72,7 @@ inline constexpr std::array<SettingSpec, setting_key_count> setting_specs = {{
     {"endpoint", SettingKey::endpoint, SettingKind::text, true},
     {"address", SettingKey::address, SettingKind::text, true},
     {"allowed_ips", SettingKey::allowed_ips, SettingKind::text_list, true},
+    {"address6", SettingKey::address6, SettingKind::text, true},
     {"ping", SettingKey::ping, SettingKind::text_list, true},
     {"resolve", SettingKey::resolve, SettingKind::text_list, true},
     {"dns_server", SettingKey::dns_server, SettingKind::text, true},

@@ -59,12 +59,11 @@ std::expected<ProbePlan, PlanRefusal> plan_raw_key_by_step(const std::string& pa
     auto options = ProbeOptions::parse(std::move(texts));
     if (!options) return refuse(PlanStep::options, std::move(options.error()));
 
-    // Without a configuration file the caller supplies the interface address
-    // and the AllowedIPs, and the DNS server for names to resolve.
-    if (raw.address.has_value() == raw.allowed_ips.empty()) {
-        return refuse(arguments, std::string(unpaired_data_config_message));
-    }
-    if (!raw.address && (!options->ping.empty() || !options->resolve.empty())) {
+    // Without a configuration file the caller supplies the interface
+    // addresses and the AllowedIPs, and the DNS server for names to resolve.
+    const bool addressed = raw.address || raw.address6;
+    if (addressed == raw.allowed_ips.empty()) return refuse(arguments, std::string(unpaired_data_config_message));
+    if (!addressed && (!options->ping.empty() || !options->resolve.empty())) {
         return refuse(arguments, std::string(data_checks_need_address_message));
     }
     if (!options->resolve.empty() && !options->dns_server) {
@@ -77,17 +76,34 @@ std::expected<ProbePlan, PlanRefusal> plan_raw_key_by_step(const std::string& pa
         address = *parsed;
     }
     std::vector<Ipv4Cidr> allowed_ips;
-    allowed_ips.reserve(raw.allowed_ips.size());
+    std::vector<Ipv6Cidr> allowed_ips6;
     for (const std::string& text : raw.allowed_ips) {
+        if (text.find(':') != std::string::npos) {
+            auto parsed = parse_cidr6(text, "allowed_ips entry");
+            if (!parsed) return refuse(arguments, std::move(parsed.error()));
+            allowed_ips6.push_back(*parsed);
+            continue;
+        }
         auto parsed = parse_cidr(text, "allowed_ips entry");
         if (!parsed) return refuse(arguments, std::move(parsed.error()));
         allowed_ips.push_back(*parsed);
+    }
+    std::optional<Ipv6Cidr> address6;
+    if (raw.address6) {
+        auto parsed = parse_cidr6(*raw.address6, "address6");
+        if (!parsed || is_ipv4_mapped(parsed->address)) {
+            return refuse(arguments, "address6 must be an IPv6 CIDR, got " + *raw.address6);
+        }
+        address6 = *parsed;
     }
 
     // Key-file errors come only after every argument text was found valid.
     auto config = load_key_file(path, raw.peer_key, std::move(raw.endpoint), shown);
     if (!config) return refuse(PlanStep::input_file, std::move(config.error()));
-    if (address) config->set_data_config(*address, {}, std::move(allowed_ips));
+    config->address = address;
+    config->allowed_ips = std::move(allowed_ips);
+    config->address6 = address6;
+    config->allowed_ips6 = std::move(allowed_ips6);
     return planned(*options, std::move(*config));
 }
 

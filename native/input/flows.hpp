@@ -23,7 +23,8 @@ struct RawKeyTexts {
     std::string peer_key;
     std::string endpoint;
     std::optional<std::string> address;
-    std::vector<std::string> allowed_ips;
+    std::vector<std::string> allowed_ips;  // IPv4 and IPv6 prefixes
+    std::optional<std::string> address6;   // the source of IPv6 checks
 };
 
 // `path` is a file-system path as the system sees it (a byte string).

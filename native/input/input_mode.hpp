@@ -1,7 +1,7 @@
 #pragma once
 // The two ways to name a probe's inputs, as the command line and a fleet file
 // both take them: a configuration file, or the raw-key fields (private key
-// file, peer key and endpoint required; address and allowed IPs optional),
+// file, peer key and endpoint required; the addresses and allowed IPs optional),
 // never both. Each caller spells the names its own way.
 
 #include <array>
@@ -14,8 +14,8 @@
 namespace quorlin::input {
 
 // The raw-key fields, in the order a refusal names them.
-enum class RawKeyField : std::uint8_t { private_key_file, peer_key, endpoint, address, allowed_ips };
-inline constexpr std::size_t raw_key_field_count = 5;
+enum class RawKeyField : std::uint8_t { private_key_file, peer_key, endpoint, address, allowed_ips, address6 };
+inline constexpr std::size_t raw_key_field_count = 6;
 
 struct InputModeNames {
     std::string_view config;  // "a configuration file", "config"

@@ -19,6 +19,11 @@ std::expected<Ipv4Cidr, std::string> parse_cidr(std::string_view text, std::stri
     return std::unexpected(std::string(label) + " must be an IPv4 CIDR, got " + std::string(text));
 }
 
+std::expected<Ipv6Cidr, std::string> parse_cidr6(std::string_view text, std::string_view label) {
+    if (auto cidr = Ipv6Cidr::from_str(text)) return *cidr;
+    return std::unexpected(std::string(label) + " must be an IPv6 CIDR, got " + std::string(text));
+}
+
 namespace {
 
 // An IPv4 address, or an IPv6 one when the text holds a ':' (an address of

@@ -59,6 +59,10 @@ std::expected<Ipv4Address, std::string> parse_ipv4(std::string_view text, std::s
 // "<label> must be an IPv4 CIDR, got <text>".
 std::expected<Ipv4Cidr, std::string> parse_cidr(std::string_view text, std::string_view label);
 
+// An IPv6 prefix ("addr/n", host bits kept, no zone or brackets), or
+// "<label> must be an IPv6 CIDR, got <text>".
+std::expected<Ipv6Cidr, std::string> parse_cidr6(std::string_view text, std::string_view label);
+
 // A plan refused: by its validation, or because it cannot finish in time.
 struct PlanRefusalText {
     bool deadline = false;

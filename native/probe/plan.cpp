@@ -126,7 +126,7 @@ std::expected<void, ProbeError> ProbePlan::validate(const PlanOptionNames& names
     for (const IpAddress& target : ping) {
         const auto* v6 = std::get_if<Ipv6Address>(&target);
         if (v6 == nullptr) continue;
-        if (!config.address6) return failure("IPv6 checks require an IPv6 Interface Address");
+        if (!config.address6) return failure("IPv6 checks require an IPv6 Interface Address (or --address6)");
         if (!allowed_ips_contain(config.allowed_ips6, *v6)) {
             return failure("ping target " + v6->to_text() + " is outside Peer AllowedIPs");
         }

@@ -118,21 +118,23 @@ PyObject* probe_key_file(PyObject*, PyObject* args, PyObject* kwargs) {
                                      "http",
                                      "http_status",
                                      "http_expect",
+                                     "address6",
                                      nullptr};
     PyObject* private_key_path = nullptr;
     PyObject* peer_key = nullptr;
     PyObject* endpoint = nullptr;
     PyObject* address = nullptr;
     PyObject* allowed_ips = nullptr;
+    PyObject* address6 = nullptr;
     CommonObjects common;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOOOOOOOOOOOOOOOOO:probe_key_file", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOOOOOOOOOOOOOOOOOO:probe_key_file", const_cast<char**>(keywords),
                                      &private_key_path, &peer_key, &endpoint, &address, &allowed_ips, &common.ping,
                                      &common.resolve, &common.dns_server, &common.handshake_timeout_ms,
                                      &common.ping_timeout_ms, &common.dns_timeout_ms, &common.deadline_ms,
                                      &common.ping_count, &common.ping_interval_ms, &common.mtu_check,
                                      &common.mtu, &common.tcp, &common.tcp_timeout_ms, &common.tls,
                                      &common.tls_server_name, &common.ca_file, &common.http, &common.http_status,
-                                     &common.http_expect)) {
+                                     &common.http_expect, &address6)) {
         return nullptr;
     }
     std::string path;
@@ -141,7 +143,8 @@ PyObject* probe_key_file(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!convert_path(private_key_path, "private_key_path", path) ||
         !convert_text(peer_key, "peer_key", raw.peer_key) || !convert_text(endpoint, "endpoint", raw.endpoint) ||
         !convert_optional_text(address, "address", raw.address) ||
-        !convert_text_list(allowed_ips, "allowed_ips", raw.allowed_ips) || !convert_common(common, options)) {
+        !convert_text_list(allowed_ips, "allowed_ips", raw.allowed_ips) ||
+        !convert_optional_text(address6, "address6", raw.address6) || !convert_common(common, options)) {
         return nullptr;
     }
     return raw_key_flow(std::move(path), std::move(raw), std::move(options));

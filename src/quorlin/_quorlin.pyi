@@ -81,6 +81,7 @@ def probe_key_file(
     *,
     address: str | None = None,
     allowed_ips: Sequence[str] = (),
+    address6: str | None = None,
     ping: Sequence[str] = (),
     resolve: Sequence[str] = (),
     dns_server: str | None = None,

@@ -127,7 +127,7 @@ TEST(FleetFileRefusals, PointAtTheValueRefused) {
          "f.toml:2:21: target \"a\": ping target 10.1.0.1 is outside Peer AllowedIPs"},
         {"IPv6 ping without the configuration's IPv6 side",
          "[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\nping = [\"10.0.0.1\", \"fd00::1\"]\n",
-         "f.toml:4:21: target \"a\": IPv6 checks require an IPv6 Interface Address"},
+         "f.toml:4:21: target \"a\": IPv6 checks require an IPv6 Interface Address (or --address6)"},
         {"DNS server from the defaults",
          "[defaults]\ndns_server = \"10.2.0.1\"\n\n[[target]]\nname = \"a\"\nconfig = \"wg0.conf\"\nresolve = [\"ok.test\"]\n",
          "f.toml:2:14: target \"a\": DNS server 10.2.0.1 is outside Peer AllowedIPs"},

@@ -190,12 +190,35 @@ TEST_F(InputFiles, FlowsReportTheFirstProblemInOrder) {
         {"second allowed_ips entry bad",
          [](RawKeyTexts& r, OptionTexts&) { r.allowed_ips = {"10.0.0.0/24", "10.1.0.0/33"}; }, false,
          "allowed_ips entry must be an IPv4 CIDR, got 10.1.0.0/33"},
+        {"IPv6 allowed_ips entry bad",
+         [](RawKeyTexts& r, OptionTexts&) { r.allowed_ips = {"10.0.0.0/24", "fd00::/129"}; }, false,
+         "allowed_ips entry must be an IPv6 CIDR, got fd00::/129"},
+        {"address6 without prefix", [](RawKeyTexts& r, OptionTexts&) { r.address6 = "fd00::2"; }, false,
+         "address6 must be an IPv6 CIDR, got fd00::2"},
+        {"address6 IPv4-mapped", [](RawKeyTexts& r, OptionTexts&) { r.address6 = "::ffff:10.0.0.2/128"; }, false,
+         "address6 must be an IPv6 CIDR, got ::ffff:10.0.0.2/128"},
+        {"address6 alone, no allowed_ips",
+         [](RawKeyTexts& r, OptionTexts&) {
+             r.address.reset();
+             r.address6 = "fd00::2/128";
+             r.allowed_ips.clear();
+         },
+         false, "address and at least one allowed_ips entry must be supplied together"},
         // The key file only once every text is valid, then the plan's validation.
         {"missing key file", [](RawKeyTexts&, OptionTexts&) {}, false, missing("private key", absent)},
         {"bad peer key", [](RawKeyTexts& r, OptionTexts&) { r.peer_key = "x"; }, true,
          "PublicKey must be a base64-encoded 32-byte key"},
         {"ping outside AllowedIPs", [](RawKeyTexts&, OptionTexts& o) { o.ping = {"10.9.9.9"}; }, true,
          "ping target 10.9.9.9 is outside Peer AllowedIPs"},
+        {"IPv6 ping without address6", [](RawKeyTexts&, OptionTexts& o) { o.ping = {"fd00::1"}; }, true,
+         "IPv6 checks require an IPv6 Interface Address (or --address6)"},
+        {"IPv6 ping outside the IPv6 allowed_ips",
+         [](RawKeyTexts& r, OptionTexts& o) {
+             r.address6 = "fd00::2/128";
+             r.allowed_ips.push_back("fd00::/64");
+             o.ping = {"fd00:1::1"};
+         },
+         true, "ping target fd00:1::1 is outside Peer AllowedIPs"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -143,7 +143,7 @@ TEST(ProbePlanValidate, FirstFailingCheckWins) {
          ""},
         // IPv6 targets need the IPv6 side of the configuration, and only they do.
         {"an IPv6 target without an IPv6 address", true, [](ProbePlan& p) { p = ping(std::move(p), ip6("fd00:8::1")); },
-         "IPv6 checks require an IPv6 Interface Address"},
+         "IPv6 checks require an IPv6 Interface Address (or --address6)"},
         {"an IPv6 target outside the IPv6 AllowedIPs", false,
          [](ProbePlan& p) {
              with_ipv6_side(p);

@@ -48,6 +48,17 @@ def test_a_dual_stack_configuration_pings_both_sides(peer, prober, tmp_path):
     assert report["verdict"] == "data_plane_confirmed"
 
 
+def test_raw_key_mode_takes_the_ipv6_address_and_prefixes(peer, prober, tmp_path):
+    key = tmp_path / "client.key"
+    key.write_text(peer.info["client_private_key"] + "\n")
+    key.chmod(0o600)
+    done = prober.command("--private-key-file", str(key), "--peer-key", peer.info["peer_public_key"],
+                          "--endpoint", peer.info["endpoint_ipv4"], "--address6", peer.info["client_address6"],
+                          "--allowed-ip", "fd00:99::/64", "--ping", peer.info["peer_tunnel_ip6"], "--nagios")
+    assert (done.returncode, done.stderr) == (0, ""), done.stdout
+    assert done.stdout.startswith("WIREGUARD OK - data_plane_confirmed"), done.stdout
+
+
 def test_ipv6_broken_while_ipv4_works(peer, prober, tmp_path):
     config = str(dual_stack_config(tmp_path, peer.info))
     with peer_routes_only_ipv4(peer):
@@ -71,7 +82,7 @@ def test_ipv6_target_refusals(peer, prober, tmp_path):
         ([config, "--ping", "[fd00:99::1]"],
          "ping target must be an IPv6 address (no brackets, no zone), got [fd00:99::1]"),
         ([config, "--ping", "::ffff:10.99.0.1"], "ping target ::ffff:10.99.0.1 is IPv4-mapped: write the IPv4 address"),
-        ([v4_only, "--ping", "fd00:99::1"], "IPv6 checks require an IPv6 Interface Address"),
+        ([v4_only, "--ping", "fd00:99::1"], "IPv6 checks require an IPv6 Interface Address (or --address6)"),
     ]
     for argv, message in cases:
         done = prober.command(*argv)
