@@ -1,10 +1,11 @@
 #include "exporter/exporter.hpp"
 
+#include "common/open_file_budget.hpp"
 #include "common/os_error.hpp"
 #include "common/signal_watch.hpp"
+#include "exporter/bounded_log.hpp"
 #include "exporter/http_server.hpp"
 #include "exporter/tls_credentials.hpp"
-#include "fleet/open_file_budget.hpp"
 #include "fleet/resolver_workers.hpp"
 #include "input/timeout.hpp"
 #include "probe/probe.hpp"
@@ -20,9 +21,6 @@ namespace quorlin::exporter {
 
 namespace {
 
-// Beside the connections: each probe's socket and the file it reads, and the process's own.
-std::size_t reserved_descriptors(std::size_t max_concurrent) { return 2 * max_concurrent + 64; }
-
 // What a reload of the web configuration may change in the TLS layer: the
 // certificate and key files, not whether TLS is served or what it asks of clients.
 std::expected<void, std::string> take_tls(TlsCredentials* tls, const WebConfig& loaded) {
@@ -30,6 +28,14 @@ std::expected<void, std::string> take_tls(TlsCredentials* tls, const WebConfig& 
         return std::unexpected(std::string("serving TLS or plain HTTP changes only by a restart"));
     }
     return tls != nullptr ? tls->reload(*loaded.tls) : std::expected<void, std::string>{};
+}
+
+// A warning about the users' bcrypt costs, at start and after each reload.
+void warn_of_costs(const WebConfigSource& web, const LogSink& log) {
+    const WebConfig config = web.current();
+    if (config.basic_auth != nullptr && !config.basic_auth->cost_warning().empty()) {
+        log(config.basic_auth->cost_warning());
+    }
 }
 
 std::string targets_text(const FleetSource& source) {
@@ -57,18 +63,28 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
     ExporterMetrics metrics;
     FleetSource fleet(settings.fleet_file, metrics);
     if (auto read = fleet.reload(); !read) return std::unexpected(std::move(read.error()));
+    warn_of_costs(web, log);
     const std::size_t wanted = settings.max_concurrent;
-    const fleet::OpenFileBudget budget = fleet::fit_open_files(wanted);
-    if (const std::string notice = fleet::lowered_notice(wanted, wanted, budget); !notice.empty()) log(notice);
-    set_resolver_worker_limit(fleet::FLEET_RESOLVER_WORKER_LIMIT);
-    ProbeWorkers probes(budget.probes);
-    const RequestHandler handler(
-        HandlerParts{fleet, web, probes, metrics, report_text, log, settings.timeout_offset});
     ServerSettings server_settings;
     server_settings.listen = settings.listen;
-    server_settings.reserved_descriptors = reserved_descriptors(budget.probes);
     server_settings.tls = tls.get();
-    auto server = HttpServer::start(server_settings, handler, log);
+    // One raise of the open-file limit, for the probes and the connections together.
+    const OpenFileBudget budget = fit_open_files(wanted, server_settings.max_connections + connection_headroom);
+    if (const std::string notice = lowered_notice(wanted, wanted, budget); !notice.empty()) log(notice);
+    const std::size_t wanted_connections = server_settings.max_connections;
+    server_settings.max_connections =
+        budget.connections > 2 * connection_headroom ? budget.connections - connection_headroom : budget.connections / 2;
+    if (const std::string notice = lowered_connections_notice(wanted_connections, server_settings.max_connections, budget);
+        !notice.empty()) {
+        log(notice);
+    }
+    set_resolver_worker_limit(fleet::FLEET_RESOLVER_WORKER_LIMIT);
+    WorkerPool probes(WorkerPoolLimits{budget.probes});
+    // Refusals come with every flood: written at a bounded rate.
+    const BoundedLog refusals(log, LogBudget{});
+    const RequestHandler handler(
+        HandlerParts{fleet, web, probes, metrics, report_text, refusals.sink(), settings.timeout_offset});
+    auto server = HttpServer::start(server_settings, handler, refusals.sink());
     if (!server) return std::unexpected(std::move(server.error()));
     log(std::string("listening on ") + (tls ? "https://" : "") + (*server)->address() + ", serving " +
         targets_text(fleet));
@@ -86,6 +102,7 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
                 log("reload failed, the previous web config stays in use: " + read.error());
             } else if (!settings.web_config_file.empty()) {
                 log("reloaded " + settings.web_config_file);
+                warn_of_costs(web, log);
             }
             continue;
         }

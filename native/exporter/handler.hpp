@@ -8,7 +8,7 @@
 #include "common/clock.hpp"
 #include "exporter/exporter_metrics.hpp"
 #include "exporter/fleet_source.hpp"
-#include "exporter/probe_workers.hpp"
+#include "exporter/worker_pool.hpp"
 #include "exporter/time_limit.hpp"
 #include "exporter/web_config.hpp"
 #include "probe/assessment.hpp"
@@ -52,7 +52,7 @@ using Answer = std::function<void(HttpResponse response)>;
 struct HandlerParts {
     FleetSource& fleet;
     const WebConfigSource& web;
-    ProbeWorkers& probes;
+    WorkerPool& probes;
     ExporterMetrics& metrics;
     ReportText report_text;
     LogSink log;
