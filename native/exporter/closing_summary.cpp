@@ -20,7 +20,8 @@ std::string reason_text(ClosedFor why, std::size_t count, const ClosingLimits& l
             return n + " refused at the cap of " + std::to_string(limits.max_connections) +
                    " connections, every one with a request in progress";
         case ClosedFor::client_cap:
-            return n + " over the cap of " + std::to_string(limits.max_per_client) + " connections per client address";
+            return n + " over the cap of " + std::to_string(limits.max_per_client) +
+                   " connections without a complete request per client address";
         case ClosedFor::malformed: return n + " with a malformed or too large request";
     }
     return n;

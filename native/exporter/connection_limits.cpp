@@ -37,7 +37,15 @@ ConnectionLimits::Connection* ConnectionLimits::opened(int fd, ClientAddress cli
 
 void ConnectionLimits::request_complete(Connection* connection) {
     const std::lock_guard lock(mutex_);
+    if (connection->request_complete) return;
     connection->request_complete = true;
+    if (!connection->closing) forget_waiting(*connection);
+}
+
+void ConnectionLimits::forget_waiting(const Connection& connection) {
+    if (const auto from_client = per_client_.find(connection.client.key); --from_client->second == 0) {
+        per_client_.erase(from_client);
+    }
 }
 
 void ConnectionLimits::closed_by_server(const Connection* connection, ClosedFor why, Instant now) {
@@ -49,9 +57,7 @@ void ConnectionLimits::closed(Connection* connection) {
     const std::lock_guard lock(mutex_);
     if (!connection->closing) {
         --kept_;
-        if (const auto from_client = per_client_.find(connection->client.key); --from_client->second == 0) {
-            per_client_.erase(from_client);
-        }
+        if (!connection->request_complete) forget_waiting(*connection);
     }
     connections_.erase(connection->self);
 }
@@ -59,9 +65,7 @@ void ConnectionLimits::closed(Connection* connection) {
 void ConnectionLimits::close(Connection& connection, ClosedFor why, Instant now) {
     connection.closing = true;
     --kept_;
-    if (const auto from_client = per_client_.find(connection.client.key); --from_client->second == 0) {
-        per_client_.erase(from_client);
-    }
+    if (!connection.request_complete) forget_waiting(connection);
     summary_.add(why, connection.client.key, now);
     // The server closes the descriptor only after closed(), which waits for
     // this lock: the check guards against a server that closes it first.

@@ -3,7 +3,9 @@
 // request within a fixed time from connecting (a byte now and then does not
 // extend it); at the connection cap the oldest connection without a
 // complete request is closed to make room for the new one; one client
-// address (an IPv6 /64) holds at most a set number of connections. Closing
+// address (an IPv6 /64) holds at most a set number of connections without a
+// complete request (a scraper sends its request as it connects; one with a
+// request in progress is bounded by that request's time limit). Closing
 // is a shutdown of the socket: the HTTP server sees the end of the stream
 // and releases the connection itself. Every closing is counted for the
 // summary line. The HTTP server's listener thread reports openings, complete
@@ -62,13 +64,15 @@ public:
 private:
     // The lock is held for these.
     void close(Connection& connection, ClosedFor why, Instant now);
+    void forget_waiting(const Connection& connection);
     Connection* oldest_without_request(const Connection* besides);
 
     const ClosingLimits limits_;
     mutable std::mutex mutex_;
     std::list<Connection> connections_;  // oldest first
     std::size_t kept_ = 0;
-    std::unordered_map<std::string, std::size_t> per_client_;  // kept, by client key
+    // Kept and without a complete request, by client key.
+    std::unordered_map<std::string, std::size_t> per_client_;
     ClosingSummary summary_;
 };
 

@@ -42,8 +42,9 @@ struct ServerSettings {
     // while a request is read or its answer sent.
     std::chrono::seconds request_timeout{5};
     std::size_t max_connections = 1024;
-    // A Prometheus scraping many targets of this exporter holds one
-    // connection per scrape in flight, all from one address.
+    // Connections without a complete request, per client address. A
+    // scraper's connection has its request within a round trip; a Prometheus
+    // scraping many targets of this exporter at once opens many together.
     std::size_t max_connections_per_client = 64;
     // Each connection's memory pool, which the request's head must fit.
     std::size_t connection_memory_bytes = 16 * 1024;

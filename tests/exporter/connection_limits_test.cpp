@@ -70,8 +70,8 @@ TEST(ClosingSummary, OneLinePerIntervalWithItsCounts) {
     EXPECT_EQ(summary.line(t0 + 10s), std::nullopt);
     EXPECT_EQ(summary.line(t0 + 11s),
               "closed 3 connections (most from 2001:db8::/64: 2): 1 refused at the cap of 1024 connections, every "
-              "one with a request in progress, 1 over the cap of 64 connections per client address, 1 with a "
-              "malformed or too large request");
+              "one with a request in progress, 1 over the cap of 64 connections without a complete request per "
+              "client address, 1 with a malformed or too large request");
     EXPECT_EQ(summary.next_due(), std::nullopt);
     summary.add(ClosedFor::late_request, "192.0.2.1", t0 + 30s);
     EXPECT_EQ(summary.line(t0 + 31s),
@@ -123,7 +123,10 @@ TEST(ConnectionLimits, WhichConnectionsAreClosed) {
         {"over one client's cap: the newest",
          {{"a", false}, {"a", false}, {"a", false}},
          {false, false, true},
-         "closed 1 connection (most from a: 1): 1 over the cap of 2 connections per client address"},
+         "closed 1 connection (most from a: 1): 1 over the cap of 2 connections without a complete request per "
+         "client address"},
+        {"a client's connections with a request do not count", {{"a", true}, {"a", false}, {"a", false}},
+         {false, false, false}, ""},
         {"at the cap: the oldest without a complete request",
          {{"a", true}, {"b", false}, {"c", false}, {"d", false}},
          {false, true, false, false},
