@@ -14,7 +14,7 @@ std::string reason_text(ClosedFor why, std::size_t count, const ClosingLimits& l
             return n + " without a complete request within " + std::to_string(limits.request_timeout.count()) +
                    " s of connecting";
         case ClosedFor::room_at_cap:
-            return n + " without a complete request, oldest first, to make room at the cap of " +
+            return n + " without a complete request, from the clients holding the most, to make room at the cap of " +
                    std::to_string(limits.max_connections) + " connections";
         case ClosedFor::cap_full:
             return n + " refused at the cap of " + std::to_string(limits.max_connections) +

@@ -18,7 +18,7 @@ namespace quorlin::exporter {
 
 enum class ClosedFor : std::uint8_t {
     late_request,   // no complete request within the time from connecting
-    room_at_cap,    // the oldest without a complete request, for a newer one
+    room_at_cap,    // without a complete request, for a newer one
     cap_full,       // a new one at the cap, every other with a request in progress
     client_cap,     // over the cap of one client address's connections without a complete request
     malformed,      // a request the server could not read

@@ -26,8 +26,8 @@ ConnectionLimits::Connection* ConnectionLimits::opened(int fd, ClientAddress cli
     if (from_client > limits_.max_per_client) {
         close(connection, ClosedFor::client_cap, now);
     } else if (kept_ > limits_.max_connections) {
-        if (Connection* oldest = oldest_without_request(&connection)) {
-            close(*oldest, ClosedFor::room_at_cap, now);
+        if (Connection* room = to_make_room(&connection)) {
+            close(*room, ClosedFor::room_at_cap, now);
         } else {
             close(connection, ClosedFor::cap_full, now);
         }
@@ -72,11 +72,19 @@ void ConnectionLimits::close(Connection& connection, ClosedFor why, Instant now)
     if (socket_of(connection.fd) == connection.socket) ::shutdown(connection.fd, SHUT_RDWR);
 }
 
-ConnectionLimits::Connection* ConnectionLimits::oldest_without_request(const Connection* besides) {
+ConnectionLimits::Connection* ConnectionLimits::to_make_room(const Connection* besides) {
+    Connection* chosen = nullptr;
+    std::size_t most = 0;
     for (Connection& connection : connections_) {
-        if (!connection.closing && !connection.request_complete && &connection != besides) return &connection;
+        if (connection.closing || connection.request_complete || &connection == besides) continue;
+        // Oldest first: a later one is chosen only for a client holding more.
+        const std::size_t held = per_client_.at(connection.client.key);
+        if (held > most) {
+            chosen = &connection;
+            most = held;
+        }
     }
-    return nullptr;
+    return chosen;
 }
 
 std::optional<Instant> ConnectionLimits::close_late(Instant now) {

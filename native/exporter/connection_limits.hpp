@@ -1,8 +1,10 @@
 #pragma once
 // Which connections the server keeps. A connection must complete its
 // request within a fixed time from connecting (a byte now and then does not
-// extend it); at the connection cap the oldest connection without a
-// complete request is closed to make room for the new one; one client
+// extend it); at the connection cap a connection without a complete request
+// is closed to make room for the new one: the oldest of the client address
+// that holds the most such connections, so that an attacker's stream of new
+// connections closes its own before a scraper's; one client
 // address (an IPv6 /64) holds at most a set number of connections without a
 // complete request (a scraper sends its request as it connects; one with a
 // request in progress is bounded by that request's time limit). Closing
@@ -65,7 +67,8 @@ private:
     // The lock is held for these.
     void close(Connection& connection, ClosedFor why, Instant now);
     void forget_waiting(const Connection& connection);
-    Connection* oldest_without_request(const Connection* besides);
+    // The connection to close for a new one at the cap; null when every other has a request.
+    Connection* to_make_room(const Connection* besides);
 
     const ClosingLimits limits_;
     mutable std::mutex mutex_;

@@ -61,7 +61,8 @@ TEST(ClosingSummary, OneLinePerIntervalWithItsCounts) {
     EXPECT_EQ(summary.line(t0 + 999ms), std::nullopt);
     EXPECT_EQ(summary.line(t0 + 1s),
               "closed 3 connections (most from 127.0.0.2: 2): 2 without a complete request within 5 s of "
-              "connecting, 1 without a complete request, oldest first, to make room at the cap of 1024 connections");
+              "connecting, 1 without a complete request, from the clients holding the most, to make room at the cap of "
+              "1024 connections");
     // The next no sooner than an interval after.
     summary.add(ClosedFor::client_cap, "2001:db8::/64", t0 + 2s);
     summary.add(ClosedFor::cap_full, "2001:db8::/64", t0 + 2s);
@@ -130,8 +131,13 @@ TEST(ConnectionLimits, WhichConnectionsAreClosed) {
         {"at the cap: the oldest without a complete request",
          {{"a", true}, {"b", false}, {"c", false}, {"d", false}},
          {false, true, false, false},
-         "closed 1 connection (most from b: 1): 1 without a complete request, oldest first, to make room at the "
-         "cap of 3 connections"},
+         "closed 1 connection (most from b: 1): 1 without a complete request, from the clients holding the most, to "
+         "make room at the cap of 3 connections"},
+        {"at the cap: the oldest of the client holding the most",
+         {{"a", false}, {"b", false}, {"b", false}, {"c", false}},
+         {false, true, false, false},
+         "closed 1 connection (most from b: 1): 1 without a complete request, from the clients holding the most, to "
+         "make room at the cap of 3 connections"},
         {"at the cap with every request in progress: the newest",
          {{"a", true}, {"b", true}, {"c", true}, {"d", false}},
          {false, false, false, true},
