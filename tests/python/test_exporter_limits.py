@@ -17,6 +17,7 @@ import socket
 import ssl
 import threading
 import time
+import warnings
 
 import pytest
 
@@ -25,6 +26,10 @@ from exporter_process import REQUEST_TIMEOUT_S, ExporterProcess, sample, write_f
 from real_peer import needs_peer
 from test_exporter_tls import certificates  # noqa: F401 (a fixture)
 from test_exporter_web_config import basic, bcrypt
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)
+    import crypt
 
 pytestmark = needs_peer
 
@@ -210,3 +215,17 @@ def test_a_credential_flood_does_not_delay_the_right_password(peer, tmp_path):
     # Bounded: 20 a 10 s interval, besides the start, the reload and the left-out counts.
     refusals = [line for line in exporter.log if line.startswith("quorlin: refused")]
     assert len(refusals) <= 20 * 3, len(refusals)
+
+
+def test_users_with_different_costs_are_warned_of(peer, tmp_path):
+    fleet = write_fleet(tmp_path, peer.info)
+    web = tmp_path / "web.yml"
+    warning = ("quorlin: basic_auth_users have different bcrypt costs, so the time of a check tells them apart: "
+               "cost 4 (bob), cost 8 (alice); unknown users are checked at cost 8")
+    bob = crypt.crypt("b", crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=2 ** 4))
+    web.write_text(f"basic_auth_users:\n  alice: {bcrypt('a')}\n  bob: {bob}\n")
+    with ExporterProcess(peer, fleet, "--web.config.file", str(web)) as exporter:
+        assert exporter.log[0] == warning
+        exporter.send_signal(signal.SIGHUP)
+        lines_until(exporter, lambda log: log.count(warning) == 2, 15)
+        assert exporter.log[-2:] == [f"quorlin: reloaded {web}", warning]
