@@ -84,7 +84,7 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
     const BoundedLog refusals(log, LogBudget{});
     const RequestHandler handler(
         HandlerParts{fleet, web, probes, metrics, report_text, refusals.sink(), settings.timeout_offset});
-    auto server = HttpServer::start(server_settings, handler, refusals.sink());
+    auto server = HttpServer::start(server_settings, handler, log, refusals.sink());
     if (!server) return std::unexpected(std::move(server.error()));
     log(std::string("listening on ") + (tls ? "https://" : "") + (*server)->address() + ", serving " +
         targets_text(fleet));

@@ -197,7 +197,7 @@ struct ServerCallbacks {
         const ClientAddress& client = context != nullptr ? context->kept->client : unknown;
         HttpRequest request = read_request(*exchange, method, client);
         if (server.tls_ != nullptr && !client_certificate_passes(server.tls_->settings().client_auth, connection)) {
-            server.log_("refused " + request.method + " " + request.path + " from " + request.client +
+            server.refusals_("refused " + request.method + " " + request.path + " from " + request.client +
                         ": 403 no valid client certificate");
             exchange->answer({403, "text/plain; charset=utf-8", "a valid client certificate is required\n", {}});
             return;
@@ -219,7 +219,7 @@ struct ServerCallbacks {
                                   Instant arrival, std::shared_ptr<const Credentials> credentials, const Answer& answer) {
         const std::string client = request.client;
         const auto refuse = [&server, answer, client](std::string_view why) {
-            server.log_("refused a request from " + client + ": 503 " + std::string(why));
+            server.refusals_("refused a request from " + client + ": 503 " + std::string(why));
             answer({503, "text/plain; charset=utf-8", "too many requests at once\n", {}});
         };
         const bool taken = server.credential_checks_.submit_as(
@@ -250,23 +250,26 @@ struct ServerCallbacks {
     }
 };
 
-HttpServer::HttpServer(const RequestHandler& handler, const LogSink& log, const ServerSettings& settings)
+HttpServer::HttpServer(const RequestHandler& handler, const LogSink& log, const LogSink& refusals,
+                       const ServerSettings& settings)
     : handler_(handler),
       log_(log),
+      refusals_(refusals),
       tls_(settings.tls),
       limits_(ClosingLimits{settings.request_timeout, settings.max_connections, settings.max_connections_per_client}),
       credential_checks_(WorkerPoolLimits{settings.credential_checkers, settings.credential_checks_per_client}) {}
 
 std::expected<std::unique_ptr<HttpServer>, std::string> HttpServer::start(const ServerSettings& settings,
                                                                           const RequestHandler& handler,
-                                                                          const LogSink& log) {
+                                                                          const LogSink& log,
+                                                                          const LogSink& refusals) {
     const std::string failed = "could not listen on " + settings.listen + ": ";
     const std::optional<SocketAddress> where = parse_socket_address_literal(settings.listen);
     if (!where) return std::unexpected(failed + "not an address and port");
     auto listener = open_listener(*where);
     if (!listener) return std::unexpected(failed + os_error_text(listener.error()));
 
-    std::unique_ptr<HttpServer> server(new HttpServer(handler, log, settings));
+    std::unique_ptr<HttpServer> server(new HttpServer(handler, log, refusals, settings));
     server->address_ = bound_address(listener->get());
     unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
     if (!where->is_ipv4()) flags |= MHD_USE_IPv6;

@@ -58,12 +58,15 @@ struct ServerSettings {
 
 class HttpServer {
 public:
-    // Listening and serving when it returns; the handler and the log must
-    // outlive the server. The descriptors for max_connections and
+    // Listening and serving when it returns; the handler and the logs must
+    // outlive the server. `refusals` takes a line per refused request (a
+    // flood's worth: bound its rate), `log` the summaries of closed
+    // connections. The descriptors for max_connections and
     // connection_headroom are the caller's to budget.
     static std::expected<std::unique_ptr<HttpServer>, std::string> start(const ServerSettings& settings,
                                                                           const RequestHandler& handler,
-                                                                          const LogSink& log);
+                                                                          const LogSink& log,
+                                                                          const LogSink& refusals);
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
     // Waits for the credential checks, stops listening and closes every
@@ -80,7 +83,8 @@ public:
 private:
     friend struct ServerCallbacks;  // libmicrohttpd's callbacks, in the source file
 
-    HttpServer(const RequestHandler& handler, const LogSink& log, const ServerSettings& settings);
+    HttpServer(const RequestHandler& handler, const LogSink& log, const LogSink& refusals,
+               const ServerSettings& settings);
 
     void request_began();
     void request_ended();
@@ -89,6 +93,7 @@ private:
 
     const RequestHandler& handler_;
     const LogSink& log_;
+    const LogSink& refusals_;
     const TlsCredentials* tls_ = nullptr;
     MHD_Daemon* daemon_ = nullptr;
     ConnectionLimits limits_;

@@ -117,8 +117,9 @@ void WorkerPool::watch() {
             changed_.wait(lock);
             continue;
         }
-        if (Clock::now() < soonest->until) {
-            changed_.wait_until(lock, soonest->until);
+        // A copy: a worker may take the job, and free it, while this waits.
+        if (const Instant until = soonest->until; Clock::now() < until) {
+            changed_.wait_until(lock, until);
             continue;
         }
         Job job = std::move(*soonest);
