@@ -1,5 +1,5 @@
 // Basic authentication with real bcrypt hashes made by the system's crypt:
-// remembered passes across a reload, and the warning about mixed costs.
+// remembered passes across a reload.
 #include "exporter/basic_auth.hpp"
 
 #include <crypt.h>
@@ -56,13 +56,6 @@ TEST(BasicAuth, RememberedPassesSurviveAReloadWhereTheHashStayed) {
     for (const auto& c : cases) EXPECT_EQ(after->allows_at_once(header(c.credentials)), c.at_once) << c.credentials;
     EXPECT_TRUE(after->allows(header("bob:b-pass")));
     EXPECT_FALSE(after->allows(header("carol:c-pass")));
-}
-
-TEST(BasicAuth, MixedCostsAreWarnedOf) {
-    EXPECT_EQ(auth({{"a", bcrypt("x", 4)}, {"b", bcrypt("y", 4)}})->cost_warning(), "");
-    EXPECT_EQ(auth({{"alice", bcrypt("x", 5)}, {"bob", bcrypt("y", 4)}, {"carol", bcrypt("z", 5)}})->cost_warning(),
-              "basic_auth_users have different bcrypt costs, so the time of a check tells them apart: cost 4 (bob), "
-              "cost 5 (alice, carol); unknown users are checked at cost 5");
 }
 
 }  // namespace

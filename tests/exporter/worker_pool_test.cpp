@@ -1,6 +1,5 @@
-// The worker pool with real threads: lines per key take turns, a full line
-// takes no more, and a job still waiting is refused at its moment. Times
-// are bounded generously: they catch a refusal that comes far too late.
+// The worker pool with real threads: lines per key take turns, and a full
+// line takes no more.
 #include "exporter/worker_pool.hpp"
 
 #include <gtest/gtest.h>
@@ -57,43 +56,6 @@ TEST(WorkerPool, LinesTakeTurnsAndAFullLineTakesNoMore) {
     }
     // One from each line in turn: the flood's line does not hold the others up.
     EXPECT_EQ(order, (std::vector<std::string>{"flood 1", "other", "shared", "flood 2", "flood 3"}));
-}
-
-TEST(WorkerPool, AJobStillWaitingIsRefusedAtItsMoment) {
-    const struct {
-        const char* name;
-        std::chrono::milliseconds wait;
-    } cases[] = {{"soon", 200ms}, {"later", 800ms}};
-    for (const auto& c : cases) {
-        Gate gate;
-        WorkerPool pool({1});
-        pool.submit(Clock::now() + 60s, [&] { gate.open.wait(); }, [](bool) {});
-        std::promise<std::pair<bool, Instant>> refused;
-        const Instant submitted = Clock::now();
-        pool.submit(submitted + c.wait, [] {}, [&](bool stopping) { refused.set_value({stopping, Clock::now()}); });
-        auto answer = refused.get_future();
-        ASSERT_EQ(answer.wait_for(10s), std::future_status::ready) << c.name;
-        const auto [stopping, at] = answer.get();
-        EXPECT_FALSE(stopping) << c.name;
-        EXPECT_GE(at - submitted, c.wait) << c.name;
-        EXPECT_LT(at - submitted, c.wait + 500ms) << c.name;
-        gate.opened.set_value();
-    }
-}
-
-TEST(WorkerPool, ClosingRefusesWhatWaitsAndWhatComes) {
-    Gate gate;
-    WorkerPool pool({1});
-    bool ran = false;
-    pool.submit(Clock::now() + 60s, [&] { gate.open.wait(); }, [](bool) {});
-    std::vector<bool> refusals;
-    pool.submit(Clock::now() + 60s, [&] { ran = true; }, [&](bool stopping) { refusals.push_back(stopping); });
-    pool.close();
-    pool.submit(Clock::now() + 60s, [&] { ran = true; }, [&](bool stopping) { refusals.push_back(stopping); });
-    gate.opened.set_value();
-    pool.join();
-    EXPECT_FALSE(ran);
-    EXPECT_EQ(refusals, (std::vector<bool>{true, true}));
 }
 
 }  // namespace

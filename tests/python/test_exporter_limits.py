@@ -47,29 +47,22 @@ LEFT_OUT = re.compile(r"quorlin: left out \d+ log lines? in the last \d+ s: at m
 
 
 class SlowClients:
-    """`count` connections from each source address, each sending a byte a second,
-    reopened (a few at a time) as the exporter closes them."""
+    """`count` connections from each source, each sending a byte a second, reopened as they are closed."""
 
     def __init__(self, peer, port: int, sources: list[str], count: int, opening: bytes):
         self.peer, self.port, self.sources, self.count, self.opening = peer, port, sources, count, opening
-        self.stop = threading.Event()
-        self.errors: list[BaseException] = []
-        self.opened = 0
+        self.stop, self.errors, self.opened = threading.Event(), [], 0
         self.thread = threading.Thread(target=self._run, daemon=True)
 
     def _run(self) -> None:
-        selector = selectors.DefaultSelector()
-        held = dict.fromkeys(self.sources, 0)
+        selector, held, last_byte = selectors.DefaultSelector(), dict.fromkeys(self.sources, 0), 0.0
         try:
             with self.peer.entered():
-                last_byte = 0.0
                 while not self.stop.is_set():
                     for source in self.sources:
-                        for _ in range(min(20, self.count - held[source])):
-                            connection = socket.socket()
-                            connection.bind((source, 0))
-                            connection.settimeout(REQUEST_TIMEOUT_S)
-                            connection.connect(("127.0.0.1", self.port))
+                        for _ in range(min(20, self.count - held[source])):  # a few at a time
+                            connection = socket.create_connection(("127.0.0.1", self.port), REQUEST_TIMEOUT_S,
+                                                                  source_address=(source, 0))
                             connection.sendall(self.opening)
                             connection.setblocking(False)
                             selector.register(connection, selectors.EVENT_READ, source)
@@ -107,11 +100,9 @@ def scrape(exporter: ExporterProcess, path: str, headers: dict, tls: ssl.SSLCont
            source: str = "127.0.0.1") -> tuple[int, str, float]:
     """(status, body, seconds) of one request from `source`, connection and handshake included."""
     started = time.monotonic()
+    kind, extra = (http.client.HTTPSConnection, {"context": tls}) if tls else (http.client.HTTPConnection, {})
     with exporter.peer.entered():
-        connection = (http.client.HTTPSConnection("127.0.0.1", exporter.port, timeout=REQUEST_TIMEOUT_S, context=tls,
-                                                  source_address=(source, 0)) if tls else
-                      http.client.HTTPConnection("127.0.0.1", exporter.port, timeout=REQUEST_TIMEOUT_S,
-                                                 source_address=(source, 0)))
+        connection = kind("127.0.0.1", exporter.port, timeout=REQUEST_TIMEOUT_S, source_address=(source, 0), **extra)
         try:
             connection.request("GET", path, headers=headers)
             response = connection.getresponse()
