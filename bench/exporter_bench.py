@@ -11,8 +11,10 @@ the same namespace, measures:
   of the same probe made in process (quorlin.probe_file), interleaved in one
   run: the differences are the exporter's overhead, plain and over TLS;
 - the exporter's RSS while idle, and with 1,000 idle connections held open
-  (from four loopback addresses, reopened as the idle timeout drops them),
-  with the scrape latency beside them;
+  (from sixteen loopback addresses, reopened as the exporter drops them),
+  with the scrape latency beside them; then the same with 1,000 slow
+  connections, each trickling a byte a second of a request it never ends,
+  and the scrape latency beside those;
 - a soak of N scrapes (default 10,000) from several client threads at the
   highest rate the machine allows, with the exporter's descriptors, threads
   and RSS printed before and after.
@@ -157,20 +159,30 @@ def start_exporter(peer, command: str, fleet: Path, args, running: list, *extra:
     return exporter.pid, int(first.split("127.0.0.1:")[1].split(",")[0])
 
 
-class IdleConnections:
-    """`count` connections that send nothing, from four loopback addresses (the
-    exporter caps connections per client address), reopened as they are dropped."""
+# The exporter caps the connections without a complete request per client
+# address (64): 1,000 of them come from sixteen addresses.
+SOURCE_ADDRESSES = 16
+# What a slow connection sends first, then a byte a second: a request head it never ends.
+SLOW_OPENING = b"GET /probe?target=k0 HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: "
 
-    def __init__(self, peer, port: int, count: int):
-        self.peer, self.port, self.count = peer, port, count
+
+class IdleConnections:
+    """`count` connections that send nothing or, when `slow`, trickle a request
+    head a byte a second, from sixteen loopback addresses, reopened as they are
+    dropped."""
+
+    def __init__(self, peer, port: int, count: int, slow: bool = False):
+        self.peer, self.port, self.count, self.slow = peer, port, count, slow
         self.stop = threading.Event()
         self.selector = selectors.DefaultSelector()
         self.thread = threading.Thread(target=self._hold, daemon=True)
 
     def _open(self, number: int) -> None:
         connection = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        connection.bind((f"127.0.0.{2 + number % 4}", 0))
+        connection.bind((f"127.0.0.{2 + number % SOURCE_ADDRESSES}", 0))
         connection.connect(("127.0.0.1", self.port))
+        if self.slow:
+            connection.sendall(SLOW_OPENING)
         connection.setblocking(False)
         self.selector.register(connection, selectors.EVENT_READ, number)
 
@@ -179,11 +191,19 @@ class IdleConnections:
             for number in range(self.count):
                 self._open(number)
             self.ready.set()
+            last_byte = time.monotonic()
             while not self.stop.is_set():
                 for key, _ in self.selector.select(timeout=0.1):
                     self.selector.unregister(key.fileobj)
                     key.fileobj.close()
                     self._open(key.data)
+                if self.slow and time.monotonic() - last_byte >= 1:
+                    last_byte = time.monotonic()
+                    for key in list(self.selector.get_map().values()):
+                        try:
+                            key.fileobj.send(b"x")
+                        except OSError:
+                            pass  # dropped: the next select finds it
         for key in list(self.selector.get_map().values()):
             key.fileobj.close()
         self.selector.close()
@@ -242,6 +262,20 @@ def measure(peer: wgpeer.WireGuardPeer, plain: tuple[int, int], tls: tuple, fold
             time.sleep(KEY_SPACING_S)
         print(f"  /probe scrape beside them    median {statistics.median(beside) * 1e3:8.3f} ms"
               f"   (without: {statistics.median(scrapes) * 1e3:.3f} ms)")
+    time.sleep(0.5)
+    print(f"after they closed: {process_figures(pid)}")
+
+    # Slow connections beside the scrapes: an attacker trickling bytes to hold connections.
+    with IdleConnections(peer, port, args.idle, slow=True):
+        time.sleep(0.5)
+        print(f"with {args.idle} slow connections: {process_figures(pid)}")
+        beside_slow = []
+        for _ in range(min(args.samples, 50)):
+            beside_slow.append(scrape(port, "k0"))
+            time.sleep(KEY_SPACING_S)
+        slow_median, idle_median = statistics.median(beside_slow), statistics.median(beside)
+        print(f"  /probe scrape beside them    median {slow_median * 1e3:8.3f} ms"
+              f"   (beside idle ones: {idle_median * 1e3:.3f} ms, difference {(slow_median - idle_median) * 1e3:+.3f} ms)")
     time.sleep(0.5)
     print(f"after they closed: {process_figures(pid)}")
 

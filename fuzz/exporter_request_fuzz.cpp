@@ -58,5 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(printable_line(timeout.error().reason));
     }
     (void)percent_decoded(query);
+    // The query is taken whole, never decoded.
+    const RequestTarget split = split_target(path);
+    require(split.query.empty() || origin.ends_with("?" + split.query));
     return 0;
 }

@@ -9,7 +9,7 @@
 #include "common/signal_watch.hpp"
 #include "fleet/fleet_file.hpp"
 #include "fleet/fleet_run.hpp"
-#include "fleet/open_file_budget.hpp"
+#include "common/open_file_budget.hpp"
 #include "fleet/resolver_workers.hpp"
 #include "probe/probe.hpp"
 #include "probe/shared_lookups.hpp"
@@ -33,8 +33,8 @@ constexpr std::chrono::milliseconds progress_tick{250};
 // more than there are targets.
 std::size_t fitting_concurrency(std::size_t asked, std::size_t targets) {
     const std::size_t wanted = std::min(asked, targets);
-    const fleet::OpenFileBudget budget = fleet::fit_open_files(wanted);
-    if (const std::string notice = fleet::lowered_notice(asked, wanted, budget); !notice.empty()) print_error(notice);
+    const OpenFileBudget budget = fit_open_files(wanted);
+    if (const std::string notice = lowered_notice(asked, wanted, budget); !notice.empty()) print_error(notice);
     return budget.probes;
 }
 

@@ -5,7 +5,9 @@
 #include <crypt.h>
 #include <sodium.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 
 namespace quorlin::exporter {
@@ -35,28 +37,49 @@ bool crypt_matches(const char* password, const std::string& hash) {
     return same;
 }
 
+// Names each cost with its users when they differ: "cost 10 (alice), cost 12 (bob, carol)".
+std::string cost_warning_of(const std::vector<BasicAuthUser>& users) {
+    std::map<int, std::string> by_cost;
+    for (const BasicAuthUser& user : users) {
+        std::string& names = by_cost[std::stoi(user.hash.substr(4, 2))];
+        names += (names.empty() ? "" : ", ") + user.name;
+    }
+    if (by_cost.size() < 2) return {};
+    std::string costs;
+    for (const auto& [cost, names] : by_cost) {
+        costs += (costs.empty() ? "" : ", ") + ("cost " + std::to_string(cost) + " (" + names + ")");
+    }
+    return "basic_auth_users have different bcrypt costs, so the time of a check tells them apart: " + costs +
+           "; unknown users are checked at cost " + std::to_string(by_cost.rbegin()->first);
+}
+
 }  // namespace
 
 std::expected<BasicAuth, std::string> BasicAuth::from(std::vector<BasicAuthUser> users) {
-    std::string cost = "10";
+    unsigned long cost = 10;
     for (const BasicAuthUser& user : users) {
         if (!is_bcrypt(user.hash)) return std::unexpected("the password of user \"" + user.name + "\" is not a bcrypt hash");
-        cost = user.hash.substr(4, 2);
     }
-    // A hash of a password nobody sends, at the configured cost.
+    if (!users.empty()) cost = 0;
+    for (const BasicAuthUser& user : users) cost = std::max(cost, std::stoul(user.hash.substr(4, 2)));
+    // A hash of a password nobody sends, at the highest cost configured.
     const auto area = std::make_unique<crypt_data>();
     std::memset(area.get(), 0, sizeof(crypt_data));
     std::array<char, CRYPT_GENSALT_OUTPUT_SIZE> salt{};
-    if (::crypt_gensalt_rn("$2b$", std::stoul(cost), nullptr, 0, salt.data(), salt.size()) == nullptr) {
+    if (::crypt_gensalt_rn("$2b$", cost, nullptr, 0, salt.data(), salt.size()) == nullptr) {
         return std::unexpected("the system's crypt cannot make a bcrypt hash");
     }
     const char* dummy = ::crypt_r("", salt.data(), area.get());
     if (dummy == nullptr || !is_bcrypt(dummy)) return std::unexpected("the system's crypt cannot make a bcrypt hash");
-    return BasicAuth(std::move(users), std::string(dummy));
+    std::string warning = cost_warning_of(users);
+    return BasicAuth(std::move(users), std::string(dummy), std::move(warning));
 }
 
 BasicAuth::BasicAuth(BasicAuth&& other) noexcept
-    : users_(std::move(other.users_)), dummy_hash_(std::move(other.dummy_hash_)), passed_(std::move(other.passed_)) {}
+    : users_(std::move(other.users_)),
+      dummy_hash_(std::move(other.dummy_hash_)),
+      cost_warning_(std::move(other.cost_warning_)),
+      passed_(std::move(other.passed_)) {}
 
 struct BasicAuth::Claim {
     const char* password;         // NUL-terminated, inside the decoded buffer
@@ -94,6 +117,17 @@ std::optional<BasicAuth::Claim> BasicAuth::claim(std::string_view authorization,
     crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(hash.data()), hash.size());
     crypto_generichash_final(&state, out.digest.data(), out.digest.size());
     return out;
+}
+
+void BasicAuth::remember_passes_of(const BasicAuth& previous) const {
+    if (&previous == this) return;
+    std::set<Digest> passes;
+    {
+        const std::lock_guard lock(previous.mutex_);
+        passes = previous.passed_;
+    }
+    const std::lock_guard lock(mutex_);
+    passed_.merge(passes);
 }
 
 bool BasicAuth::remembered(const Digest& digest) const {

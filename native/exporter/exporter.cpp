@@ -1,11 +1,12 @@
 #include "exporter/exporter.hpp"
 
+#include "common/open_file_budget.hpp"
 #include "common/os_error.hpp"
 #include "common/signal_watch.hpp"
+#include "exporter/bounded_log.hpp"
 #include "exporter/http_server.hpp"
 #include "exporter/logger.hpp"
 #include "exporter/tls_credentials.hpp"
-#include "fleet/open_file_budget.hpp"
 #include "fleet/resolver_workers.hpp"
 #include "input/timeout.hpp"
 #include "probe/probe.hpp"
@@ -22,9 +23,6 @@ namespace quorlin::exporter {
 
 namespace {
 
-// Beside the connections: each probe's socket and the file it reads, and the process's own.
-std::size_t reserved_descriptors(std::size_t max_concurrent) { return 2 * max_concurrent + 64; }
-
 // What a reload of the web configuration may change in the TLS layer: the
 // certificate and key files, not whether TLS is served or what it asks of clients.
 std::expected<void, std::string> take_tls(TlsCredentials* tls, const WebConfig& loaded) {
@@ -38,6 +36,14 @@ std::expected<void, std::string> take_tls(TlsCredentials* tls, const WebConfig& 
 void log_tls_warnings(const TlsCredentials* tls, const Logger& log) {
     if (tls == nullptr) return;
     for (const std::string& warning : tls->warnings()) log.warn("warning: " + warning);
+}
+
+// A warning about the users' bcrypt costs, at start and after each reload.
+void warn_of_costs(const WebConfigSource& web, const Logger& log) {
+    const WebConfig config = web.current();
+    if (config.basic_auth != nullptr && !config.basic_auth->cost_warning().empty()) {
+        log.warn(config.basic_auth->cost_warning());
+    }
 }
 
 std::string targets_text(const FleetSource& source) {
@@ -68,6 +74,7 @@ void reload(const ExporterSettings& settings, FleetSource& fleet, WebConfigSourc
     } else if (!settings.web_config_file.empty()) {
         log.info("reloaded " + settings.web_config_file);
         log_tls_warnings(tls, log);
+        warn_of_costs(web, log);
     }
 }
 
@@ -93,18 +100,29 @@ std::expected<void, std::string> run_exporter(const ExporterSettings& settings, 
     FleetSource fleet(settings.fleet_file);
     if (auto read = fleet.reload(); !read) return std::unexpected(std::move(read.error()));
     metrics.reload_succeeded(std::chrono::system_clock::now());
+    warn_of_costs(web, log);
     const std::size_t wanted = settings.max_concurrent;
-    const fleet::OpenFileBudget budget = fleet::fit_open_files(wanted);
-    if (const std::string notice = fleet::lowered_notice(wanted, wanted, budget); !notice.empty()) log.warn(notice);
-    set_resolver_worker_limit(fleet::FLEET_RESOLVER_WORKER_LIMIT);
-    ProbeWorkers probes(budget.probes);
-    const RequestHandler handler(
-        HandlerParts{fleet, web, probes, metrics, report_text, log, settings.timeout_offset});
     ServerSettings server_settings;
     server_settings.listen = settings.listen;
-    server_settings.reserved_descriptors = reserved_descriptors(budget.probes);
     server_settings.tls = tls.get();
-    auto server = HttpServer::start(server_settings, handler, log.warnings());
+    // One raise of the open-file limit, for the probes and the connections together.
+    const OpenFileBudget budget = fit_open_files(wanted, server_settings.max_connections + connection_headroom);
+    if (const std::string notice = lowered_notice(wanted, wanted, budget); !notice.empty()) log.warn(notice);
+    const std::size_t wanted_connections = server_settings.max_connections;
+    server_settings.max_connections =
+        budget.connections > 2 * connection_headroom ? budget.connections - connection_headroom : budget.connections / 2;
+    if (const std::string notice = lowered_connections_notice(wanted_connections, server_settings.max_connections, budget);
+        !notice.empty()) {
+        log.warn(notice);
+    }
+    set_resolver_worker_limit(fleet::FLEET_RESOLVER_WORKER_LIMIT);
+    WorkerPool probes(WorkerPoolLimits{budget.probes});
+    // Refusals come with every flood: written at a bounded rate.
+    const BoundedLog refusals(log.warnings(), LogBudget{});
+    const Logger refusal_log(settings.log_level, refusals.sink());
+    const RequestHandler handler(
+        HandlerParts{fleet, web, probes, metrics, report_text, log, refusal_log, settings.timeout_offset});
+    auto server = HttpServer::start(server_settings, handler, log.warnings(), refusal_log.warnings());
     if (!server) return std::unexpected(std::move(server.error()));
     log.info(std::string("listening on ") + (tls ? "https://" : "") + (*server)->address() + ", serving " +
         targets_text(fleet));

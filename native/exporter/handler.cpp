@@ -131,7 +131,7 @@ HttpResponse RequestHandler::refuse(const HttpRequest& request, int status, std:
     line.append(request.method).append(" ").append(request.path);
     if (!request.query.empty()) line.append("?").append(request.query);
     line.append(" from ").append(request.client).append(": ").append(std::to_string(status)).append(" ").append(reason);
-    parts_.log.warn(line);
+    parts_.refusals.warn(line);
     HttpResponse response{status, text_content_type, std::move(reason) + "\n", {}};
     if (status == 405) response.extra_header = "Allow: GET, HEAD";
     if (status == 401) response.extra_header = "WWW-Authenticate: Basic realm=\"quorlin exporter\"";

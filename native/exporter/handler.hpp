@@ -10,7 +10,7 @@
 #include "exporter/exporter_metrics.hpp"
 #include "exporter/fleet_source.hpp"
 #include "exporter/logger.hpp"
-#include "exporter/probe_workers.hpp"
+#include "exporter/worker_pool.hpp"
 #include "exporter/time_limit.hpp"
 #include "exporter/web_config.hpp"
 #include "probe/assessment.hpp"
@@ -52,10 +52,12 @@ using Answer = std::function<void(HttpResponse response)>;
 struct HandlerParts {
     FleetSource& fleet;
     const WebConfigSource& web;
-    ProbeWorkers& probes;
+    WorkerPool& probes;
     ExporterMetrics& metrics;
     ReportText report_text;
     const Logger& log;
+    // Refused requests: a flood's worth, so its lines come at a bounded rate.
+    const Logger& refusals;
     std::chrono::nanoseconds timeout_offset{};
 };
 

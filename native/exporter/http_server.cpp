@@ -2,22 +2,16 @@
 
 #include "common/os_error.hpp"
 #include "common/secret.hpp"
-#include "common/owned_fd.hpp"
-#include "exporter/plain_http_refusal.hpp"
+#include "exporter/client_address.hpp"
+#include "exporter/listener.hpp"
 #include "exporter/request.hpp"
+#include "exporter/tls_hooks.hpp"
 #include "probe/socket_address_literal.hpp"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <gnutls/gnutls.h>
 #include <microhttpd.h>
-#include <netinet/in.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -28,92 +22,11 @@ namespace quorlin::exporter {
 
 namespace {
 
-constexpr int listen_backlog = 1024;
-constexpr std::size_t credential_checkers = 2;
 // An Authorization header longer than this is not checked: it fails.
 constexpr std::size_t longest_authorization = 1024;
 constexpr std::string_view timeout_header = "X-Prometheus-Scrape-Timeout-Seconds";
-
-// A listening socket; IPv6's unspecified address also takes IPv4 clients.
-std::expected<OwnedFd, int> open_listener(const SocketAddress& where) {
-    const int family = where.family();
-    OwnedFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (fd.get() < 0) return std::unexpected(errno);
-    const int on = 1;
-    const int off = 0;
-    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return std::unexpected(errno);
-    if (!where.is_ipv4() && ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
-        return std::unexpected(errno);
-    }
-    if (::bind(fd.get(), where.as_sockaddr(), where.length()) != 0 ||
-        ::listen(fd.get(), listen_backlog) != 0) {
-        return std::unexpected(errno);
-    }
-    return fd;
-}
-
-// The text form of the address the socket got, with its port.
-std::string bound_address(int fd) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return "?";
-    const auto bound = SocketAddress::from_sockaddr(reinterpret_cast<const sockaddr*>(&address), length);
-    return bound ? bound->to_text() : "?";
-}
-
-// The client's address for the log, without port; an IPv4 client of a
-// dual-stack listener as plain IPv4.
-std::string client_text(MHD_Connection* connection) {
-    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    if (info == nullptr || info->client_addr == nullptr) return "?";
-    std::array<char, INET6_ADDRSTRLEN> text{};
-    if (info->client_addr->sa_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(info->client_addr);
-        ::inet_ntop(AF_INET, &v4->sin_addr, text.data(), text.size());
-    } else if (info->client_addr->sa_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(info->client_addr);
-        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
-            ::inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], text.data(), text.size());
-        } else {
-            ::inet_ntop(AF_INET6, &v6->sin6_addr, text.data(), text.size());
-        }
-    }
-    return text[0] != '\0' ? std::string(text.data()) : "?";
-}
-
-// The connection cap, lowered where the open-file limit (raised as far as
-// the hard limit allows) cannot hold it beside the reserve.
-std::size_t fitting_connections(std::size_t wanted, std::size_t reserved) {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
-    const rlim_t needed = static_cast<rlim_t>(wanted + reserved);
-    if (limit.rlim_cur < needed) {
-        rlimit raised = limit;
-        raised.rlim_cur = std::min(needed, limit.rlim_max);
-        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
-    }
-    if (limit.rlim_cur >= needed) return wanted;
-    return limit.rlim_cur > reserved + 16 ? static_cast<std::size_t>(limit.rlim_cur - reserved) : 16;
-}
-
-gnutls_session_t tls_session_of(MHD_Connection* connection) {
-    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
-    return info != nullptr ? static_cast<gnutls_session_t>(info->tls_session) : nullptr;
-}
-
-// Whether the client's certificate is what the settings ask for: present
-// and signed by the client CA, or, where it is optional, absent or so signed.
-bool client_certificate_passes(ClientAuth asked, MHD_Connection* connection) {
-    if (asked == ClientAuth::none) return true;
-    const gnutls_session_t session = tls_session_of(connection);
-    if (session == nullptr) return false;
-    unsigned count = 0;
-    if (gnutls_certificate_get_peers(session, &count) == nullptr || count == 0) {
-        return asked == ClientAuth::verify_if_given;
-    }
-    unsigned status = 0;
-    return gnutls_certificate_verify_peers2(session, &status) == GNUTLS_E_SUCCESS && status == 0;
-}
+// The watch looks again at least this often, for summaries counted meanwhile.
+constexpr std::chrono::seconds longest_watch_sleep{1};
 
 MHD_Response* response_of(const HttpResponse& answer, const std::vector<ResponseHeader>& added) {
     // MHD_RESPMEM_MUST_COPY: the body belongs to the caller.
@@ -142,6 +55,17 @@ MHD_Result queue(MHD_Connection* connection, const HttpResponse& answer, const s
     return queued;
 }
 
+// What the server keeps for one connection, from its start to its close.
+struct ConnectionContext {
+    HttpServer* server = nullptr;
+    ConnectionLimits::Connection* kept = nullptr;
+};
+
+ConnectionContext* context_of(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info != nullptr ? static_cast<ConnectionContext*>(info->socket_context) : nullptr;
+}
+
 // One request on its connection, from its request line to its end. Shared
 // with the answer of a probe, which may come from a worker thread before or
 // after the listener has suspended the connection.
@@ -153,6 +77,16 @@ struct Exchange {
     std::mutex mutex;
     std::optional<HttpResponse> response;
     bool suspended = false;
+
+    // Keeps the response for the listener, waking it where it is suspended.
+    void answer(HttpResponse answered) {
+        const std::lock_guard lock(mutex);
+        response = std::move(answered);
+        if (suspended) {
+            suspended = false;
+            MHD_resume_connection(connection);
+        }
+    }
 };
 
 // An Authorization header on its way to a credential check, wiped after.
@@ -174,38 +108,31 @@ struct Credentials {
 struct ServerCallbacks {
     using Held = std::shared_ptr<Exchange>;
 
-    // A new connection: over TLS, the handshake is told what to ask of the
-    // client, and the connection where to find the server's credentials.
-    static void connection_event(void* cls, MHD_Connection* connection, void** context,
+    // A new connection is counted (and may be closed at once); over TLS, its
+    // handshake is told what to ask of the client. A closed one is forgotten.
+    static void connection_event(void* cls, MHD_Connection* connection, void** socket_context,
                                  MHD_ConnectionNotificationCode event) {
         auto* server = static_cast<HttpServer*>(cls);
-        if (event != MHD_CONNECTION_NOTIFY_STARTED || server->tls_ == nullptr) return;
-        *context = server;
-        const gnutls_session_t session = tls_session_of(connection);
-        if (session != nullptr) refuse_plain_http(session);
-        const ClientAuth asked = server->tls_->settings().client_auth;
-        if (session == nullptr || asked == ClientAuth::none) return;
-        if (asked == ClientAuth::verify_if_given) {
-            // GnuTLS's own check would refuse a client without one: the
-            // request's check verifies a certificate that was sent.
-            gnutls_certificate_server_set_request(session, GNUTLS_CERT_REQUEST);
+        if (event == MHD_CONNECTION_NOTIFY_CLOSED) {
+            auto* context = static_cast<ConnectionContext*>(*socket_context);
+            *socket_context = nullptr;
+            if (context != nullptr) server->limits_.closed(context->kept);
+            delete context;
             return;
         }
-        gnutls_certificate_server_set_request(session, GNUTLS_CERT_REQUIRE);
-        gnutls_session_set_verify_cert(session, nullptr, 0);
+        const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        const MHD_ConnectionInfo* from = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        if (fd == nullptr) return;
+        auto* context = new ConnectionContext{server, nullptr};
+        context->kept = server->limits_.opened(fd->connect_fd, client_address(from ? from->client_addr : nullptr),
+                                               Clock::now());
+        *socket_context = context;
+        if (server->tls_ != nullptr) start_tls_connection(server->tls_->settings().client_auth, connection);
     }
 
-    // The handshake's choice of certificate: the credentials' current pair.
-    static int choose_certificate(gnutls_session_t session, const gnutls_datum_t* /*ca_names*/, int /*names*/,
-                                  const gnutls_pk_algorithm_t* /*algorithms*/, int /*algorithm_count*/,
-                                  gnutls_pcert_st** chain, unsigned* length, gnutls_privkey_t* key) {
-        auto* connection = static_cast<MHD_Connection*>(gnutls_session_get_ptr(session));
-        const MHD_ConnectionInfo* info =
-            connection != nullptr ? MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT) : nullptr;
-        const auto* server = info != nullptr ? static_cast<const HttpServer*>(info->socket_context) : nullptr;
-        if (server == nullptr || server->tls_ == nullptr) return -1;
-        server->tls_->choose(chain, length, key);
-        return 0;
+    static const TlsCredentials* credentials_of(MHD_Connection* connection) {
+        const ConnectionContext* context = context_of(connection);
+        return context != nullptr ? context->server->tls_ : nullptr;
     }
 
     // The request line has arrived: what the connection's request state starts as.
@@ -244,42 +171,39 @@ struct ServerCallbacks {
         return MHD_YES;
     }
 
+    // The request as the handler takes it, from the head just completed.
+    static HttpRequest read_request(const Exchange& exchange, const char* method, const ClientAddress& client) {
+        HttpRequest request;
+        request.method = method != nullptr ? method : "";
+        RequestTarget target = split_target(exchange.uri);
+        request.path = std::move(target.path);
+        request.query = std::move(target.query);
+        const std::string timeout_name(timeout_header);
+        if (const char* timeout =
+                MHD_lookup_connection_value(exchange.connection, MHD_HEADER_KIND, timeout_name.c_str())) {
+            request.scrape_timeout = timeout;
+        }
+        request.client = client.text;
+        return request;
+    }
+
     // The head is complete: the handler answers at once or, for a probe, later.
     static void begin(HttpServer& server, const Held& exchange, const char* method) {
         const Instant arrival = Clock::now();
         server.request_began();
         MHD_Connection* connection = exchange->connection;
-        HttpRequest request;
-        request.method = method != nullptr ? method : "";
-        const std::string target = origin_form(exchange->uri);
-        const std::string_view uri = target;
-        const std::size_t question = uri.find('?');
-        const std::string_view raw_path = uri.substr(0, question);
-        // An undecodable path is kept as sent; it routes nowhere and is refused.
-        request.path = percent_decoded(raw_path).value_or(std::string(raw_path));
-        if (question != std::string_view::npos) request.query = uri.substr(question + 1);
-        const std::string timeout_name(timeout_header);
-        if (const char* timeout = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, timeout_name.c_str())) {
-            request.scrape_timeout = timeout;
-        }
-        request.client = client_text(connection);
-        if (server.tls_ != nullptr && (!client_certificate_passes(server.tls_->settings().client_auth, connection) ||
-                                       !server.tls_->client_names_allowed(tls_session_of(connection)))) {
-            server.log_("refused " + request.method + " " + request.path + " from " + request.client +
+        ConnectionContext* context = context_of(connection);
+        static const ClientAddress unknown{"?", "?"};
+        if (context != nullptr) server.limits_.request_complete(context->kept);
+        const ClientAddress& client = context != nullptr ? context->kept->client : unknown;
+        HttpRequest request = read_request(*exchange, method, client);
+        if (server.tls_ != nullptr && !client_certificate_passes(*server.tls_, connection)) {
+            server.refusals_("refused " + request.method + " " + request.path + " from " + request.client +
                         ": 403 no valid client certificate");
-            const std::lock_guard lock(exchange->mutex);
-            exchange->response = HttpResponse{403, "text/plain; charset=utf-8", "a valid client certificate is required\n", {}};
+            exchange->answer({403, "text/plain; charset=utf-8", "a valid client certificate is required\n", {}});
             return;
         }
-        Answer answer = [exchange](HttpResponse response) {
-            const std::lock_guard lock(exchange->mutex);
-            exchange->response = std::move(response);
-            // Suspended: the listener hears of it and asks again, then queues it.
-            if (exchange->suspended) {
-                exchange->suspended = false;
-                MHD_resume_connection(exchange->connection);
-            }
-        };
+        Answer answer = [exchange](HttpResponse response) { exchange->answer(std::move(response)); };
         const char* authorization =
             MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
         if (const std::optional<bool> at_once = server.handler_.authorized_at_once(request.path, authorization)) {
@@ -287,18 +211,26 @@ struct ServerCallbacks {
             server.handler_.handle(std::move(request), arrival, answer);
             return;
         }
-        auto credentials = std::make_shared<const Credentials>(authorization);
+        check_then_handle(server, std::move(request), client.key, arrival, std::make_shared<const Credentials>(authorization),
+                          answer);
+    }
+
+    // A bcrypt check in the client's own line, then the handler.
+    static void check_then_handle(HttpServer& server, HttpRequest request, const std::string& client_key,
+                                  Instant arrival, std::shared_ptr<const Credentials> credentials, const Answer& answer) {
         const std::string client = request.client;
-        server.credential_checks_->submit(
-            arrival + server.idle_timeout_,
+        const auto refuse = [&server, answer, client](std::string_view why) {
+            server.refusals_("refused a request from " + client + ": 503 " + std::string(why));
+            answer({503, "text/plain; charset=utf-8", "too many requests at once\n", {}});
+        };
+        const bool taken = server.credential_checks_.submit_as(
+            client_key, arrival + server.limits_.request_timeout(),
             [&server, request = std::move(request), arrival, answer, credentials]() mutable {
                 request.authorized = server.handler_.authorized(request.path, credentials->value());
                 server.handler_.handle(std::move(request), arrival, answer);
             },
-            [&server, answer, client](bool) {
-                server.log_("refused a request from " + client + ": 503 too many credentials to check at once");
-                answer({503, "text/plain; charset=utf-8", "too many requests at once\n", {}});
-            });
+            [refuse](bool) { refuse("too many credentials to check at once"); });
+        if (!taken) refuse("too many credentials to check from this address");
     }
 
     static void completed(void* cls, MHD_Connection* connection, void** state, MHD_RequestTerminationCode why) {
@@ -308,52 +240,56 @@ struct ServerCallbacks {
         *state = nullptr;
         if ((*held)->handled) {
             server->request_ended();
-        } else if (why == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED) {
-            server->log_("closed a connection from " + client_text(connection) + ": its request was not complete within " +
-                         std::to_string(server->idle_timeout_.count()) + " s");
-        } else if (why == MHD_REQUEST_TERMINATED_WITH_ERROR) {
-            server->log_("refused a request from " + client_text(connection) + ": malformed or too large");
+        } else if (const ConnectionContext* context = context_of(connection)) {
+            if (why == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED) {
+                server->limits_.closed_by_server(context->kept, ClosedFor::late_request, Clock::now());
+            } else if (why == MHD_REQUEST_TERMINATED_WITH_ERROR) {
+                server->limits_.closed_by_server(context->kept, ClosedFor::malformed, Clock::now());
+            }
         }
         delete held;
     }
 };
 
+HttpServer::HttpServer(const RequestHandler& handler, const LogSink& log, const LogSink& refusals,
+                       const ServerSettings& settings)
+    : handler_(handler),
+      log_(log),
+      refusals_(refusals),
+      tls_(settings.tls),
+      limits_(ClosingLimits{settings.request_timeout, settings.max_connections, settings.max_connections_per_client}),
+      credential_checks_(WorkerPoolLimits{settings.credential_checkers, settings.credential_checks_per_client}) {}
+
 std::expected<std::unique_ptr<HttpServer>, std::string> HttpServer::start(const ServerSettings& settings,
                                                                           const RequestHandler& handler,
-                                                                          const LogSink& log) {
+                                                                          const LogSink& log,
+                                                                          const LogSink& refusals) {
     const std::string failed = "could not listen on " + settings.listen + ": ";
     const std::optional<SocketAddress> where = parse_socket_address_literal(settings.listen);
     if (!where) return std::unexpected(failed + "not an address and port");
     auto listener = open_listener(*where);
     if (!listener) return std::unexpected(failed + os_error_text(listener.error()));
 
-    std::unique_ptr<HttpServer> server(new HttpServer(handler, log));
-    server->credential_checks_ = std::make_unique<ProbeWorkers>(credential_checkers);
-    server->idle_timeout_ = settings.idle_timeout;
-    server->tls_ = settings.tls;
+    std::unique_ptr<HttpServer> server(new HttpServer(handler, log, refusals, settings));
     server->address_ = bound_address(listener->get());
-    const auto connections = static_cast<unsigned>(
-        fitting_connections(settings.max_connections, settings.reserved_descriptors));
-    const auto per_client = static_cast<unsigned>(std::min<std::size_t>(settings.max_connections_per_client,
-                                                                        connections));
     unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
     if (!where->is_ipv4()) flags |= MHD_USE_IPv6;
     const int listen_fd = listener->get();
+    const auto taken = static_cast<intptr_t>(settings.max_connections + connection_headroom);
     std::vector<MHD_OptionItem> options{
         {MHD_OPTION_LISTEN_SOCKET, listen_fd, nullptr},
-        {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(settings.idle_timeout.count()), nullptr},
-        {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(connections), nullptr},
-        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<intptr_t>(per_client), nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(settings.request_timeout.count()), nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, taken, nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(settings.connection_memory_bytes), nullptr},
         {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&ServerCallbacks::request_line), server.get()},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&ServerCallbacks::completed), server.get()},
+        {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&ServerCallbacks::connection_event), server.get()},
     };
     if (const TlsCredentials* tls = settings.tls) {
         flags |= MHD_USE_TLS;
         options.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(tls->priorities())});
-        options.push_back({MHD_OPTION_HTTPS_CERT_CALLBACK, 0, reinterpret_cast<void*>(&ServerCallbacks::choose_certificate)});
-        options.push_back({MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&ServerCallbacks::connection_event),
-                           server.get()});
+        options.push_back({MHD_OPTION_HTTPS_CERT_CALLBACK, 0,
+                           reinterpret_cast<void*>(&choose_certificate<&ServerCallbacks::credentials_of>)});
         if (!tls->client_ca_pem().empty()) {
             options.push_back({MHD_OPTION_HTTPS_MEM_TRUST, 0, const_cast<char*>(tls->client_ca_pem().c_str())});
         }
@@ -367,12 +303,34 @@ std::expected<std::unique_ptr<HttpServer>, std::string> HttpServer::start(const 
         return std::unexpected(failed + "the HTTP server did not start");
     }
     (void)listener->release();  // the daemon closes it when it stops
+    server->watcher_ = std::thread([raw = server.get()] { raw->watch_connections(); });
     return server;
 }
 
 HttpServer::~HttpServer() {
-    credential_checks_->join();
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    stop_watch_.notify_all();
+    if (watcher_.joinable()) watcher_.join();
+    credential_checks_.join();
     if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+    if (const std::optional<std::string> line = limits_.summary_line(Instant::max())) log_(*line);
+}
+
+void HttpServer::watch_connections() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        lock.unlock();
+        const Instant now = Clock::now();
+        Instant wake = now + longest_watch_sleep;
+        if (const std::optional<Instant> late = limits_.close_late(now)) wake = std::min(wake, *late);
+        if (const std::optional<std::string> line = limits_.summary_line(now)) log_(*line);
+        if (const std::optional<Instant> due = limits_.next_summary()) wake = std::min(wake, *due);
+        lock.lock();
+        stop_watch_.wait_until(lock, wake, [this] { return stopping_; });
+    }
 }
 
 bool HttpServer::wait_until_idle(Instant until) {

@@ -58,6 +58,16 @@ std::expected<Route, Refusal> probe_route(std::string_view query) {
 
 }  // namespace
 
+RequestTarget split_target(std::string_view target) {
+    const std::string origin = origin_form(target);
+    const std::string_view whole = origin;
+    const std::size_t question = whole.find('?');
+    const std::string_view raw_path = whole.substr(0, question);
+    RequestTarget split{percent_decoded(raw_path).value_or(std::string(raw_path)), {}};
+    if (question != std::string_view::npos) split.query = whole.substr(question + 1);
+    return split;
+}
+
 std::string quoted_if_plain(std::string_view name) {
     if (name.size() > longest_repeated_name || !fleet::is_target_name(name)) return "";
     return " \"" + std::string(name) + "\"";

@@ -44,6 +44,16 @@ std::expected<Route, Refusal> route_request(std::string_view method, std::string
 // its scheme and authority; any other target is returned as sent ("*" too).
 std::string origin_form(std::string_view target);
 
+// A request target split at its first '?': the path percent-decoded (one
+// that does not decode is kept as sent: it routes nowhere and is refused),
+// the query raw, without the '?'. An absolute-form target is taken in its
+// origin form first.
+struct RequestTarget {
+    std::string path;
+    std::string query;
+};
+RequestTarget split_target(std::string_view target);
+
 // The value of X-Prometheus-Scrape-Timeout-Seconds: a positive decimal
 // number of seconds ("10", "9.5"), surrounding blanks allowed; values above a
 // day are taken as a day.

@@ -317,6 +317,7 @@ std::expected<void, std::string> WebConfigSource::reload(const Taker& take) {
         if (auto taken = take(*loaded); !taken) return std::unexpected(std::move(taken.error()));
     }
     const std::lock_guard lock(mutex_);
+    if (loaded->basic_auth && current_.basic_auth) loaded->basic_auth->remember_passes_of(*current_.basic_auth);
     current_ = std::move(*loaded);
     return {};
 }

@@ -76,9 +76,13 @@ class ExporterProcess:
                 self.port = int(port)
                 self._wait_until_healthy()
             else:
-                first = self.next_line(START_TIMEOUT_S)
+                # Notices (a limit lowered, a warning) may come before it listens.
+                started = time.monotonic() + START_TIMEOUT_S
+                while (first := self.next_line(max(started - time.monotonic(), 0.1))) is not None:
+                    if LISTENING.match(first):
+                        break
                 match = LISTENING.match(first or "")
-                assert match, f"the exporter did not start: {first!r}"
+                assert match, f"the exporter did not start: {self.log!r}"
                 self.host, self.port = match.group(1).strip("[]"), int(match.group(2))
         except BaseException:
             self.stop()
