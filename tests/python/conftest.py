@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import base64
+import re
+import shutil
 import socket
 import subprocess
 from pathlib import Path
@@ -74,6 +76,21 @@ def quorlin_command() -> str:
     path = command_path()
     assert path is not None, "the quorlin executable is not installed for this interpreter"
     return path
+
+
+def copy_of_command(folder: Path) -> Path:
+    """The installed command copied into `folder`, with the libraries a wheel bundles for it: the
+    copy finds them in folder/libs. A source install loads only the system's, which stay where they are."""
+    program = folder / "quorlin"
+    shutil.copy2(quorlin_command(), program)
+    loaded = subprocess.run(["ldd", quorlin_command()], capture_output=True, text=True, check=True, timeout=60).stdout
+    bundled = [Path(path) for path in re.findall(r"=> (/\S+)", loaded) if Path(path).parent.name.endswith(".libs")]
+    if bundled:
+        (folder / "libs").mkdir()
+        for library in bundled:
+            shutil.copy2(library, folder / "libs" / library.name)
+        subprocess.run(["patchelf", "--force-rpath", "--set-rpath", "$ORIGIN/libs", str(program)], check=True, timeout=60)
+    return program
 
 
 def missing_file_message(label: str, path: Path | str) -> str:

@@ -22,7 +22,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import PEER_KEY, quorlin_command, stop_process
+from conftest import PEER_KEY, copy_of_command, stop_process
 from real_peer import client_config, needs_peer, wgpeer
 from relay import Faults, UdpRelay  # tests/peer, on the path through real_peer
 
@@ -138,10 +138,8 @@ def test_icinga2_runs_the_shipped_command(three_keys):
                 client_config(folder, info, name=f"{host}.conf", private_key=client["private_key"],
                               address=client["address"], **extra)
             # The installed program may sit where the daemon's user cannot
-            # reach it (a Python under /root): a copy beside the rest. It
-            # needs nothing but the C library.
-            program = folder / "quorlin"
-            shutil.copy2(quorlin_command(), program)
+            # reach it (a Python under /root): a copy beside the rest.
+            program = copy_of_command(folder)
             program.chmod(0o755)
             shipped = SHIPPED.read_text()
             assert '"/usr/local/bin/quorlin"' in shipped and '"/etc/quorlin/$host.name$.conf"' in shipped
