@@ -39,14 +39,14 @@ def silent_endpoint(peer):
         yield f"127.0.0.1:{silent.getsockname()[1]}"
 
 
-def silent_target(tmp_path, info, endpoint: str, deadline_ms: int) -> str:
+def silent_target(tmp_path, info, endpoint: str, deadline_ms: int, handshake_timeout_ms: int | None = None) -> str:
     from conftest import PRIVATE_KEY
     from real_peer import client_config
 
     # A key of its own: probes that share keys take turns, which is not what these tests are about.
     client_config(tmp_path, info, name="silent.conf", endpoint=endpoint, private_key=PRIVATE_KEY)
     return ('\n[[target]]\nname = "silent"\nconfig = "silent.conf"\n'
-            f"deadline_ms = {deadline_ms}\nhandshake_timeout_ms = {deadline_ms}\n")
+            f"deadline_ms = {deadline_ms}\nhandshake_timeout_ms = {handshake_timeout_ms or deadline_ms}\n")
 
 
 def in_background(call, *args):
@@ -213,16 +213,18 @@ def test_probe_slots_cap_and_503(peer, tmp_path, silent_endpoint):
 
 
 def test_a_probe_queued_behind_a_busy_worker_keeps_its_arrivals_limit(peer, tmp_path, silent_endpoint):
-    fleet = write_fleet(tmp_path, peer.info, silent_target(tmp_path, peer.info, silent_endpoint, 3000))
+    # Each probe ends when its 3 s handshake limit passes; the target's deadline is longer.
+    fleet = write_fleet(tmp_path, peer.info, silent_target(tmp_path, peer.info, silent_endpoint, 6000, 3000))
     with ExporterProcess(peer, fleet, "--max-concurrent", "1") as exporter:
         first = in_background(exporter.request, "/probe?target=silent", {TIMEOUT_HEADER: "10"})
         exporter.wait_for_metric("quorlin_exporter_probes_in_flight", 1)
-        # Its limit is 4 s from its arrival (4.5 s less the offset): it waits about 3 s for
-        # the worker, then runs for what is left of those 4 s, not for its whole deadline.
+        # Its limit is 4 s from its arrival (4.5 s less the offset, below the target's 6 s): it
+        # waits about 3 s for the worker, then runs for what is left of those 4 s, not for its
+        # whole deadline nor its whole handshake limit.
         started = time.monotonic()
         status, _, body = exporter.request("/probe?target=silent", {TIMEOUT_HEADER: "4.5"})
         answered = time.monotonic() - started
-        assert (status, sample(body, "probe_success")) == (200, 0)
+        assert (status, sample(body, "probe_success")) == (200, 0), (answered, body)
         assert answered < 4.5, answered
         assert first()[0] == 200
 
