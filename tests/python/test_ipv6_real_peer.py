@@ -6,7 +6,9 @@ from __future__ import annotations
 
 import contextlib
 import json
+import subprocess
 
+from exporter_process import ExporterProcess
 from real_peer import ALLOWED_IPS, client_config, needs_peer, wgpeer
 
 pytestmark = needs_peer
@@ -87,3 +89,18 @@ def test_ipv6_target_refusals(peer, prober, tmp_path):
     for argv, message in cases:
         done = prober.command(*argv)
         assert (done.returncode, done.stdout, done.stderr) == (3, "", f"quorlin: {message}\n"), argv
+
+
+def test_the_exporter_labels_an_ipv6_target(peer, tmp_path):
+    """The label carries the address as the report writes it, whatever spelling the fleet file used;
+    promtool reads the answer."""
+    config = dual_stack_config(tmp_path, peer.info)
+    fleet = tmp_path / "fleet.toml"
+    fleet.write_text(f'[[target]]\nname = "dual"\nconfig = "{config}"\n'
+                     f'ping = ["{peer.info["peer_tunnel_ip"]}", "FD00:99:0::1"]\n')
+    with ExporterProcess(peer, fleet) as exporter:
+        status, _, body = exporter.request("/probe?target=dual")
+    assert status == 200, body
+    assert 'quorlin_check_success{check="ping",target="fd00:99::1"} 1\n' in body, body
+    checked = subprocess.run(["promtool", "check", "metrics"], input=body, capture_output=True, text=True, timeout=60)
+    assert (checked.returncode, checked.stdout, checked.stderr) == (0, "", ""), body
