@@ -42,7 +42,9 @@ void write_turn_record(int fd, const TurnRecord& record) {
     std::string text = line(record.last_end.value_or(Instant{}));
     if (record.began) text += line(*record.began);
     if (::pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size())) {
-        (void)::ftruncate(fd, static_cast<off_t>(text.size()));
+        // Fails only on an I/O error of the file we hold open, after which
+        // no record in it is to be trusted anyway.
+        if (::ftruncate(fd, static_cast<off_t>(text.size())) != 0) return;
     }
 }
 
