@@ -48,9 +48,15 @@ void ConnectionLimits::forget_waiting(const Connection& connection) {
     }
 }
 
-void ConnectionLimits::closed_by_server(const Connection* connection, ClosedFor why, Instant now) {
+void ConnectionLimits::closed_by_server(Connection* connection, ClosedFor why, Instant now) {
     const std::lock_guard lock(mutex_);
-    if (!connection->closing) summary_.add(why, connection->client.key, now);
+    if (connection->closing) return;
+    // Counted here once: the server's own idle timeout and ours run out at
+    // about the same moment, and close_late passes a closing one by.
+    connection->closing = true;
+    --kept_;
+    if (!connection->request_complete) forget_waiting(*connection);
+    summary_.add(why, connection->client.key, now);
 }
 
 void ConnectionLimits::closed(Connection* connection) {

@@ -50,7 +50,7 @@ public:
     // Its request is complete: from now on it is not closed for being slow.
     void request_complete(Connection* connection);
     // The server closed it for a reason of its own.
-    void closed_by_server(const Connection* connection, ClosedFor why, Instant now);
+    void closed_by_server(Connection* connection, ClosedFor why, Instant now);
     // Gone: called before its descriptor is closed.
     void closed(Connection* connection);
 

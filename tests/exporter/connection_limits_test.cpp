@@ -132,5 +132,20 @@ TEST(ConnectionLimits, WhichConnectionsAreClosed) {
     }
 }
 
+// The server's idle timeout and ours end a silent connection at about the
+// same moment: whichever comes first, it is counted once.
+TEST(ConnectionLimits, ALateRequestClosedByBothTimeoutsCountsOnce) {
+    const Instant t0{};
+    ConnectionLimits limits({5s, 3, 2});
+    Pair pair;
+    auto* kept = limits.opened(pair.server(), {"a", "a"}, t0);
+    limits.closed_by_server(kept, ClosedFor::late_request, t0 + 5s);
+    EXPECT_EQ(limits.close_late(t0 + 5s + 1ms), std::nullopt);
+    EXPECT_EQ(limits.kept(), 0u);
+    limits.closed(kept);
+    EXPECT_EQ(limits.summary_line(t0 + 1h).value_or(""),
+              "closed 1 connection (most from a: 1): 1 without a complete request within 5 s of connecting");
+}
+
 }  // namespace
 }  // namespace quorlin::exporter
